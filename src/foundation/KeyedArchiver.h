@@ -1,0 +1,153 @@
+#pragma once
+// Keyed archives in the standard binary property-list form:
+//
+//   { "$version": 100000, "$archiver": "NSKeyedArchiver", "$top": { "root": UID },
+//     "$objects": [ "$null", ... ] }
+//
+// Each object is a dictionary of its keys with "$class" referring to a class record
+// { "$classname", "$classes" }. Numbers, booleans and byte strings encoded under a key are stored
+// inline; strings and objects are entries of "$objects" referred to by UID. Arrays are
+// { "NS.objects": [UIDs] }, dictionaries { "NS.keys", "NS.objects" }, dates { "NS.time" }.
+//
+// Decoding goes through a registry of class names; a substitution table maps names of former
+// classes onto current ones. An object archived twice decodes to one instance. Every fault in
+// the input raises ArchiveError and never reads outside the data.
+
+#include "foundation/Exception.h"
+#include "foundation/Object.h"
+#include "foundation/Value.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+typedef void* plist_t;
+
+namespace foundation {
+
+class ArchiveError : public Exception {
+public:
+    explicit ArchiveError(std::string reason) : Exception(kInvalidUnarchiveOperationException, std::move(reason)) {}
+};
+
+// Archived class names and how to make an empty instance of each.
+class ClassRegistry {
+public:
+    using Factory = std::function<ObjectPtr()>;
+
+    static ClassRegistry& shared();
+
+    void registerClass(const std::string& name, Factory factory);
+    // Archives that name `archivedName` decode it as `currentName`.
+    void setSubstitution(const std::string& archivedName, const std::string& currentName);
+    // The factory for a name after substitution, or null when unknown.
+    const Factory* factoryFor(const std::string& name) const;
+    bool isRegistered(const std::string& name) const { return factoryFor(name) != nullptr; }
+
+private:
+    std::map<std::string, Factory> factories_;
+    std::map<std::string, std::string> substitutions_;
+};
+
+// Registers T (default-constructible, with FND_ARCHIVED_CLASS) at load time:
+//   FND_REGISTER_CLASS(QRBArg)
+#define FND_REGISTER_CLASS(T)                                                                           \
+    namespace {                                                                                       \
+    [[maybe_unused]] const bool fnd_registered_##T = [] {                                             \
+        ::foundation::ClassRegistry::shared().registerClass(T::kArchivedClassName,                     \
+                                                            [] { return std::make_shared<T>(); });   \
+        return true;                                                                                  \
+    }();                                                                                              \
+    }
+
+class KeyedArchiver {
+public:
+    KeyedArchiver();
+    ~KeyedArchiver();
+    KeyedArchiver(const KeyedArchiver&) = delete;
+    KeyedArchiver& operator=(const KeyedArchiver&) = delete;
+
+    // Whole archives.
+    static Data archivedDataWithRootObject(const Value& root);
+    static void archiveRootObjectToFile(const Value& root, const std::string& path);
+
+    // Keys of the object being encoded.
+    void encodeObject(const Value& value, const std::string& key);
+    // Stored as a reference only when the object is also encoded unconditionally somewhere in
+    // the archive; otherwise as null.
+    void encodeConditionalObject(const ObjectPtr& object, const std::string& key);
+    void encodeBool(bool b, const std::string& key);
+    void encodeInt32(int32_t i, const std::string& key);
+    void encodeInt64(int64_t i, const std::string& key);
+    void encodeInteger(int64_t i, const std::string& key) { encodeInt64(i, key); }
+    void encodeFloat(float f, const std::string& key);
+    void encodeDouble(double d, const std::string& key);
+    void encodeBytes(const uint8_t* bytes, size_t length, const std::string& key);
+    void encodeString(const std::string& s, const std::string& key) { encodeObject(Value(s), key); }
+
+    // Ends the archive with `root` under "$top"/"root" and returns its bytes.
+    Data finishWithRoot(const Value& root);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+class KeyedUnarchiver {
+public:
+    // Raises ArchiveError when the data is not a keyed archive.
+    explicit KeyedUnarchiver(const Data& data);
+    ~KeyedUnarchiver();
+    KeyedUnarchiver(const KeyedUnarchiver&) = delete;
+    KeyedUnarchiver& operator=(const KeyedUnarchiver&) = delete;
+
+    static Value unarchiveObjectWithData(const Data& data);
+    static Value unarchiveObjectWithFile(const std::string& path);
+    // The root as T; raises ArchiveError when it is something else.
+    template <class T> static std::shared_ptr<T> unarchiveRoot(const Data& data) {
+        Value v = unarchiveObjectWithData(data);
+        auto obj = v.object<T>();
+        if (!obj) throw ArchiveError("root object is not of the expected class");
+        return obj;
+    }
+
+    // The decoded value under "$top" / key.
+    Value decodeTopLevelObject(const std::string& key = "root");
+
+    // Keys of the object being decoded.
+    bool containsValueForKey(const std::string& key) const;
+    // Any value: numbers, strings, data, dates, arrays, dictionaries, objects; null when absent.
+    Value decodeObject(const std::string& key);
+    // An object of class T, or null when the key is absent or holds null; raises ArchiveError for
+    // another kind of value.
+    template <class T> std::shared_ptr<T> decodeObjectOfClass(const std::string& key) {
+        Value v = decodeObject(key);
+        if (v.isNull()) return nullptr;
+        auto obj = v.object<T>();
+        if (!obj) throw ArchiveError("value for key '" + key + "' is not of the expected class");
+        return obj;
+    }
+    // A string or null; raises for another kind of value.
+    std::optional<std::string> decodeString(const std::string& key);
+    // Absent keys give 0 / false / empty; a value of the wrong type or out of range raises.
+    bool decodeBool(const std::string& key);
+    int32_t decodeInt32(const std::string& key);
+    int64_t decodeInt64(const std::string& key);
+    int64_t decodeInteger(const std::string& key) { return decodeInt64(key); }
+    float decodeFloat(const std::string& key);
+    double decodeDouble(const std::string& key);
+    Data decodeBytes(const std::string& key);
+
+    // Current nesting depth guard for hostile archives.
+    static constexpr int kMaxDepth = 256;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace foundation

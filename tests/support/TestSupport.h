@@ -1,0 +1,34 @@
+#pragma once
+// Helpers shared by the test programs.
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh directory under the system's temporary folder, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;  // standard output and standard error together
+};
+
+// Runs a shell command and collects what it prints.
+CommandResult runCommand(const std::string& command);
+
+// Runs a python3 script given as text, with the arguments after it.
+CommandResult runPython(const std::string& script, const std::string& arguments = "");
+
+}  // namespace testsupport
