@@ -235,14 +235,17 @@ RunLoop::RunLoop(Key, std::shared_ptr<Clock> clock)
 RunLoop::~RunLoop() {
     clock_->removeMoveListener(clockListener_);
     // Whatever is still scheduled can never run now: invalidate it, so that its owners see it.
-    for (auto& timer : timers_) {
+    // Taken out first: releasing a callback may run destructors that call back into this loop.
+    auto timers = std::move(timers_);
+    auto sources = std::move(sources_);
+    for (auto& timer : timers) {
         Timer::Callback released;
         std::lock_guard<std::mutex> lock(timer->mutex_);
         timer->valid_ = false;
         timer->loop_.reset();
         released = std::move(timer->callback_);
     }
-    for (auto& source : sources_) {
+    for (auto& source : sources) {
         std::lock_guard<std::mutex> lock(source->mutex_);
         source->loop_.reset();
         source->modes_ = 0;

@@ -4,7 +4,8 @@
 // The end of the process is noticed on the main run loop (through a process descriptor that the
 // loop watches); only then does the task stop running, take its termination status and call its
 // termination handler, on the main thread. The child is always reaped, also when the Task object
-// is gone by then, and only this task's child is ever waited for.
+// is gone by then, and only this task's child is ever waited for. A task is used from the main
+// thread.
 
 #include <sys/types.h>
 
