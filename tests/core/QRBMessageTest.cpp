@@ -73,7 +73,7 @@ TEST(QRBMIDIMessage, DetailsDecodeTheStatusByte) {
         {{0x90, 0x3C, 0x00}, "Note-Off C3      Velocity   0    Ch  1"},
         {{0x81, 0x3D, 0x7F}, "Note-Off C#3     Velocity 127    Ch  2"},
         {{0x9F, 0x00, 0x01}, "Note-On  C-2     Velocity   1    Ch 16"},
-        {{0x90, 0x01, 0x01}, "Note-On  C#-2    Velocity   1    Ch  1"},
+        {{0x90, 0x01, 0x01}, "Note-On  C#-2     Velocity   1    Ch  1"},
         {{0x90, 0x7F, 0x01}, "Note-On  G8      Velocity   1    Ch  1"},
         // The other voice messages.
         {{0xA2, 0x3C, 0x10}, "Aftertouch C3     Value  16       Ch  3"},
@@ -196,7 +196,7 @@ TEST(QRBMessageEndpointChangeMessage, PresentsDirectionCategoryAndStatus) {
     snapshot->setStatusDescription("Verse");
     auto odd = std::make_shared<QRBMessageEndpoint>("Elsewhere", 7);
 
-    const std::vector<std::pair<QRBMessageEndpointPtr, std::string>> cases = {
+    std::vector<std::pair<QRBMessageEndpointPtr, std::string>> cases = {
         {QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), "From Active MIDI Inputs"},
         {QRBMIDIMessageEndpoint::MIDIOutputsEndpoint(), "To Active MIDI Outputs"},
         {QRBMessageEndpoint::appEndpoint(), "Application"},
@@ -210,6 +210,7 @@ TEST(QRBMessageEndpointChangeMessage, PresentsDirectionCategoryAndStatus) {
         EXPECT_EQ(header->details(), std::string());
         EXPECT_EQ(header->countOfPresentedLines(), 1u);
     }
+    cases.clear();
 
     // The header follows its endpoint's status, and does not keep the endpoint alive.
     auto header = QRBMessageEndpointChangeMessage::endpointChangeMessageWithEndpoint(target);
