@@ -2,7 +2,9 @@
 
 #include "ArgValues.h"
 #include "foundation/Exception.h"
+#include "foundation/KeyedArchiver.h"
 #include "foundation/Log.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -533,4 +535,136 @@ TEST(QRBArgMidi, ClampHelpers) {
         {"clamped float", QRBArgClampedInteger(*F32(0.0f), -32, 31), -32},
     };
     for (const Case& c : cases) EXPECT_EQ(c.got, c.expected) << c.name;
+}
+
+// ---- Archiving -------------------------------------------------------------------------------
+
+namespace {
+
+// Writes whatever keys a case needs under the archived class name of argument values, so that
+// decoding builds a real QRBArg from them: older documents and damaged ones.
+class HandWrittenArg : public foundation::Object {
+public:
+    explicit HandWrittenArg(std::function<void(foundation::KeyedArchiver&)> write) : write_(std::move(write)) {}
+    std::string archivedClassName() const override { return "QRBArg"; }
+    std::vector<std::string> archivedClassHierarchy() const override { return {"QRBArg", "NSObject"}; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { write_(coder); }
+
+private:
+    std::function<void(foundation::KeyedArchiver&)> write_;
+};
+
+QRBArgPtr decodeHandWritten(std::function<void(foundation::KeyedArchiver&)> write) {
+    auto object = std::make_shared<HandWrittenArg>(std::move(write));
+    foundation::Data data = foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(object));
+    return foundation::KeyedUnarchiver::unarchiveRoot<QRBArg>(data);
+}
+
+std::function<void(foundation::KeyedArchiver&)> keys(const char* typeKey, int32_t type, const char* bytesKey,
+                                                      foundation::Data bytes) {
+    return [=](foundation::KeyedArchiver& c) {
+        c.encodeInt32(type, typeKey);
+        c.encodeBytes(bytes.data(), bytes.size(), bytesKey);
+    };
+}
+
+foundation::Data bytesOf(const QRBArgPtr& a) {
+    return foundation::Data(a->libloValue(), a->libloValue() + a->managedBufferSize());
+}
+
+}  // namespace
+
+TEST(QRBArgArchive, ValuesRoundTripThroughAFile) {
+    std::vector<uint8_t> big(300);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
+    const std::vector<QRBArgPtr> values = {
+        I32(-7), I64(-4294967297), F32(0.1f), F64(-2.5), Str("text \xC3\xA9"), Str(""), Sym("sym"), Chr(-3),
+        Blob({}), Blob(big), Midi(1, 0x90, 60, 127), Tag(0x83AA7E80, 5), Typed('T'), Typed('F'), Typed('N'),
+        Typed('I'),
+        Typed('f'),  // a value whose type was set but that has no bytes yet
+    };
+    foundation::Array array;
+    for (const auto& v : values) array.push_back(foundation::Value(v));
+
+    testsupport::TempDir dir;
+    const std::string path = dir.file("args.archive");
+    foundation::KeyedArchiver::archiveRootObjectToFile(foundation::Value(array), path);
+    foundation::Value decoded = foundation::KeyedUnarchiver::unarchiveObjectWithFile(path);
+
+    ASSERT_TRUE(decoded.arrayValue());
+    ASSERT_EQ(decoded.arrayValue()->size(), values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        QRBArgPtr got = (*decoded.arrayValue())[i].object<QRBArg>();
+        expectSameArg(got, values[i], "value " + std::to_string(i));
+        if (got) {
+            EXPECT_NE(got.get(), values[i].get());
+        }
+    }
+}
+
+TEST(QRBArgArchive, DecodesOlderKeysAndTakesTheSizeFromTheContents) {
+    struct Case {
+        const char* name;
+        std::function<void(foundation::KeyedArchiver&)> write;
+        QRBArgPtr expected;
+    };
+    const Case cases[] = {
+        {"older keys", keys("QRBArgType", 'f', "QRBArgBytes", bytesOf(F32(0.75f))), F32(0.75f)},
+        {"older string", keys("QRBArgType", 's', "QRBArgBytes", {'o', 'l', 'd', 0}), Str("old")},
+        {"current keys win",
+         [](foundation::KeyedArchiver& c) {
+             c.encodeInt32('i', "QRBArgType");
+             c.encodeInt32('S', "type");
+             const uint8_t text[] = {'n', 'e', 'w', 0};
+             c.encodeBytes(text, sizeof text, "bytes");
+         },
+         Sym("new")},
+        {"string ends at its NUL", keys("type", 's', "bytes", {'a', 'b', 0, 'x', 'y'}), Str("ab")},
+        {"blob ends at its count", keys("type", 'b', "bytes", {2, 0, 0, 0, 7, 8, 9, 9}), Blob({7, 8})},
+        {"int32 takes four bytes", keys("type", 'i', "bytes", {5, 0, 0, 0, 1, 1}), I32(5)},
+        {"True takes none", keys("type", 'T', "bytes", {1, 2}), Typed('T')},
+    };
+    for (const Case& c : cases) {
+        QRBArgPtr got;
+        EXPECT_NO_THROW(got = decodeHandWritten(c.write)) << c.name;
+        if (got) expectSameArg(got, c.expected, c.name);
+    }
+}
+
+TEST(QRBArgArchive, DamagedArchivesAreErrors) {
+    struct Case {
+        const char* name;
+        std::function<void(foundation::KeyedArchiver&)> write;
+    };
+    const Case cases[] = {
+        {"type is a string",
+         [](foundation::KeyedArchiver& c) {
+             c.encodeString("i", "type");
+             c.encodeBytes(bytesOf(I32(1)).data(), 4, "bytes");
+         }},
+        {"bytes is a string",
+         [](foundation::KeyedArchiver& c) {
+             c.encodeInt32('i', "type");
+             c.encodeString("1234", "bytes");
+         }},
+        {"bytes is a number",
+         [](foundation::KeyedArchiver& c) {
+             c.encodeInt32('i', "type");
+             c.encodeInt32(1, "bytes");
+         }},
+        {"type is not an OSC letter", keys("type", 'x', "bytes", {1, 0, 0, 0})},
+        {"type out of range", [](foundation::KeyedArchiver& c) { c.encodeInt64(1LL << 40, "type"); }},
+        {"no keys at all", [](foundation::KeyedArchiver&) {}},
+        {"int32 with three bytes", keys("type", 'i', "bytes", {1, 2, 3})},
+        {"double with four bytes", keys("type", 'd', "bytes", {1, 2, 3, 4})},
+        {"timetag with seven bytes", keys("QRBArgType", 't', "QRBArgBytes", {1, 2, 3, 4, 5, 6, 7})},
+        {"string without NUL", keys("type", 's', "bytes", {'a', 'b', 'c'})},
+        {"symbol without NUL", keys("QRBArgType", 'S', "QRBArgBytes", {'a'})},
+        {"blob count past the data", keys("type", 'b', "bytes", {10, 0, 0, 0, 1, 2, 3, 4})},
+        {"blob count near 2^32", keys("type", 'b', "bytes", {0xFF, 0xFF, 0xFF, 0xFF, 1})},
+        {"blob without a whole count", keys("type", 'b', "bytes", {1, 0})},
+    };
+    for (const Case& c : cases) {
+        EXPECT_THROW(decodeHandWritten(c.write), foundation::ArchiveError) << c.name;
+    }
 }
