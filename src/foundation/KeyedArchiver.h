@@ -75,7 +75,8 @@ public:
     static Data archivedDataWithRootObject(const Value& root);
     static void archiveRootObjectToFile(const Value& root, const std::string& path);
 
-    // Keys of the object being encoded.
+    // Keys of the object being encoded; before any object, keys of the archive's top level
+    // ("$top"), as a document stores its root objects.
     void encodeObject(const Value& value, const std::string& key);
     // Stored as a reference only when the object is also encoded unconditionally somewhere in
     // the archive; otherwise as null.
@@ -89,7 +90,9 @@ public:
     void encodeBytes(const uint8_t* bytes, size_t length, const std::string& key);
     void encodeString(const std::string& s, const std::string& key) { encodeObject(Value(s), key); }
 
-    // Ends the archive with `root` under "$top"/"root" and returns its bytes.
+    // Ends the archive and returns its bytes.
+    Data finish();
+    // Encodes `root` under "$top"/"root", then ends the archive.
     Data finishWithRoot(const Value& root);
 
 private:
@@ -115,10 +118,8 @@ public:
         return obj;
     }
 
-    // The decoded value under "$top" / key.
-    Value decodeTopLevelObject(const std::string& key = "root");
 
-    // Keys of the object being decoded.
+    // Keys of the object being decoded; before any object, keys of the archive's top level.
     bool containsValueForKey(const std::string& key) const;
     // Any value: numbers, strings, data, dates, arrays, dictionaries, objects; null when absent.
     Value decodeObject(const std::string& key);
@@ -142,7 +143,7 @@ public:
     double decodeDouble(const std::string& key);
     Data decodeBytes(const std::string& key);
 
-    // Current nesting depth guard for hostile archives.
+    // How deep objects may nest before the archive is refused as hostile.
     static constexpr int kMaxDepth = 256;
 
 private:

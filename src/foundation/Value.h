@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <variant>
 #include <vector>
@@ -83,6 +84,8 @@ private:
                  foundation::Array, foundation::Dictionary, ObjectPtr>
         v_;
 };
+
+inline std::ostream& operator<<(std::ostream& os, const Value& v) { return os << v.debugDescription(); }
 
 // Property-list files (binary or XML on reading; binary or XML on writing). Objects cannot be
 // stored in a plain property list; they raise an exception. Damaged input raises

@@ -1,0 +1,73 @@
+#pragma once
+// An OSC message: an address and its typed arguments. All input reaches the mappings in this
+// form, and all OSC output leaves in it.
+
+#include "core/QRBArg.h"
+#include "core/QRBMessage.h"
+
+#include <lo/lo.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+class QRBOSCMessage;
+using QRBOSCMessagePtr = std::shared_ptr<QRBOSCMessage>;
+
+// A liblo message owned by its holder; freed with lo_message_free.
+struct QRBLibloMessageFree {
+    void operator()(lo_message message) const { lo_message_free(message); }
+};
+using QRBLibloMessagePtr = std::unique_ptr<std::remove_pointer_t<lo_message>, QRBLibloMessageFree>;
+
+class QRBOSCMessage : public QRBMessage {
+    FND_ARCHIVED_CLASS("QRBOSCMessage", QRBMessage)
+
+public:
+    QRBOSCMessage();
+    QRBOSCMessage(std::string path, std::vector<QRBArgPtr> arguments, foundation::Dictionary userInfo = {});
+
+    // One argument per argument of the liblo message, in order; the liblo message stays the
+    // caller's.
+    static QRBOSCMessagePtr OSCMessageWithPath(const std::string& path, lo_message message);
+    // Asserts that no argument is null.
+    static QRBOSCMessagePtr OSCMessageWithPath(const std::string& path, std::vector<QRBArgPtr> arguments,
+                                               foundation::Dictionary userInfo = {});
+    // A message to `path` with this message's arguments from `index` on (none when `index` is the
+    // count): one part of a demultiplexed message. Asserts at least one argument and an index no
+    // greater than the count.
+    QRBOSCMessagePtr OSCMessageWithPathKeepArgumentsAfterIndex(const std::string& path, size_t index) const;
+
+    const std::string& path() const { return path_; }
+    const std::vector<QRBArgPtr>& arguments() const { return arguments_; }
+
+    // The arguments' type letters, without a leading comma.
+    std::string OSCTypesSignature() const;
+    // The path, " ,", the type signature, then a space and each argument as the argument printer
+    // writes it.
+    std::string presentation() const override;
+    // The arguments in a new liblo message, or null when one of them cannot be added.
+    QRBLibloMessagePtr createLibloMessage() const;
+    // NO for the traffic of the device managers that feed the loopback input ("/midi", "/wacom",
+    // "/wii"): the monitor shows MIDI in its own form and the rest not at all.
+    bool isMonitorable() const override;
+
+    bool isEqualToOSCMessage(const QRBOSCMessage& other) const;
+
+    // Archived under "path" and "arguments".
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    void initWithCoder(foundation::KeyedUnarchiver& coder) override;
+
+    // Hook for the preferences: the source of the argument printer's float precision (decimals).
+    // It is read once, the first time the class is used after it is installed, and handed to
+    // QRBArg::setPrettyPrinterFloatPrecision. An empty function removes the source.
+    static void setPrettyPrinterFloatPrecisionSource(std::function<long()> source);
+
+private:
+    static void applyPrettyPrinterFloatPrecisionOnce();
+
+    std::string path_;
+    std::vector<QRBArgPtr> arguments_;
+};

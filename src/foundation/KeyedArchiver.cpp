@@ -1,0 +1,526 @@
+#include "foundation/KeyedArchiver.h"
+
+#include "foundation/Format.h"
+#include "foundation/PlistNode.h"
+
+#include <cmath>
+#include <limits>
+#include <new>
+#include <unordered_set>
+
+namespace foundation {
+
+namespace {
+
+constexpr const char* kNull = "$null";
+constexpr const char* kClassKey = "$class";
+
+// Keys that begin with '$' are reserved for the archive's own structure; an object's key that
+// begins with one gets a second in front, as other writers of this format do.
+std::string escapedKey(const std::string& key) { return (!key.empty() && key[0] == '$') ? "$" + key : key; }
+
+bool isArrayClass(const std::string& n) {
+    return n == "NSArray" || n == "NSMutableArray" || n == "NSSet" || n == "NSMutableSet" ||
+           n == "NSOrderedSet" || n == "NSMutableOrderedSet";
+}
+bool isDictionaryClass(const std::string& n) { return n == "NSDictionary" || n == "NSMutableDictionary"; }
+
+}  // namespace
+
+// ---- registry ----
+
+ClassRegistry& ClassRegistry::shared() {
+    static ClassRegistry registry;
+    return registry;
+}
+
+void ClassRegistry::registerClass(const std::string& name, Factory factory) { factories_[name] = std::move(factory); }
+
+void ClassRegistry::setSubstitution(const std::string& archivedName, const std::string& currentName) {
+    substitutions_[archivedName] = currentName;
+}
+
+const ClassRegistry::Factory* ClassRegistry::factoryFor(const std::string& name) const {
+    auto s = substitutions_.find(name);
+    const std::string& actual = s == substitutions_.end() ? name : s->second;
+    auto f = factories_.find(actual);
+    return f == factories_.end() ? nullptr : &f->second;
+}
+
+// ---- archiver ----
+
+struct KeyedArchiver::Impl {
+    PlistNode objects{plist_new_array()};
+    PlistNode top{plist_new_dict()};
+    plist_t current = nullptr;  // the dictionary that receives keys: $top, or the object being encoded
+    bool finished = false;
+
+    std::unordered_map<const Object*, uint64_t> objectUIDs;
+    std::vector<ObjectPtr> keepAlive;  // so that no address is reused while the archive is made
+    std::map<std::string, uint64_t> stringUIDs;
+    std::map<std::string, uint64_t> classUIDs;
+
+    struct Conditional {
+        plist_t dict;
+        std::string key;
+        ObjectPtr object;
+    };
+    std::vector<Conditional> conditionals;
+
+    Impl() {
+        plist_array_append_item(objects.get(), plist_new_string(kNull));
+        current = top.get();
+    }
+
+    uint64_t append(plist_t node) {
+        uint64_t uid = plist_array_get_size(objects.get());
+        plist_array_append_item(objects.get(), node);
+        return uid;
+    }
+
+    uint64_t classUID(const std::vector<std::string>& hierarchy) {
+        auto found = classUIDs.find(hierarchy.front());
+        if (found != classUIDs.end()) return found->second;
+        plist_t rec = plist_new_dict();
+        plist_dict_set_item(rec, "$classname", plist_new_string(hierarchy.front().c_str()));
+        plist_t classes = plist_new_array();
+        for (const auto& n : hierarchy) plist_array_append_item(classes, plist_new_string(n.c_str()));
+        plist_dict_set_item(rec, "$classes", classes);
+        uint64_t uid = append(rec);
+        classUIDs[hierarchy.front()] = uid;
+        return uid;
+    }
+
+    // Appends a container record and returns its UID and node.
+    std::pair<uint64_t, plist_t> newRecord(const std::vector<std::string>& hierarchy) {
+        plist_t dict = plist_new_dict();
+        uint64_t uid = append(dict);
+        plist_dict_set_item(dict, kClassKey, plist_new_uid(classUID(hierarchy)));
+        return {uid, dict};
+    }
+
+    uint64_t encode(const Value& v, KeyedArchiver& archiver) {
+        switch (v.type()) {
+        case Value::Type::Null: return 0;
+        case Value::Type::Bool: return append(plist_new_bool(*v.getIf<bool>() ? 1 : 0));
+        case Value::Type::Integer: return append(plist_new_uint(static_cast<uint64_t>(*v.getIf<int64_t>())));
+        case Value::Type::Real: return append(plist_new_real(*v.getIf<double>()));
+        case Value::Type::String: {
+            const std::string& s = *v.getIf<std::string>();
+            auto found = stringUIDs.find(s);
+            if (found != stringUIDs.end()) return found->second;
+            uint64_t uid = append(plist_new_string(s.c_str()));
+            stringUIDs[s] = uid;
+            return uid;
+        }
+        case Value::Type::Data: {
+            const Data& d = *v.getIf<Data>();
+            return append(plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
+        }
+        case Value::Type::Date: {
+            auto [uid, dict] = newRecord({"NSDate", "NSObject"});
+            plist_dict_set_item(dict, "NS.time", plist_new_real(v.getIf<Date>()->timeIntervalSinceReferenceDate()));
+            return uid;
+        }
+        case Value::Type::Array: {
+            auto [uid, dict] = newRecord({"NSArray", "NSObject"});
+            plist_t items = plist_new_array();
+            plist_dict_set_item(dict, "NS.objects", items);
+            for (const auto& item : *v.getIf<Array>()) plist_array_append_item(items, plist_new_uid(encode(item, archiver)));
+            return uid;
+        }
+        case Value::Type::Dictionary: {
+            auto [uid, dict] = newRecord({"NSDictionary", "NSObject"});
+            plist_t keys = plist_new_array();
+            plist_t values = plist_new_array();
+            plist_dict_set_item(dict, "NS.keys", keys);
+            plist_dict_set_item(dict, "NS.objects", values);
+            for (const auto& [k, item] : *v.getIf<Dictionary>()) {
+                plist_array_append_item(keys, plist_new_uid(encode(Value(k), archiver)));
+                plist_array_append_item(values, plist_new_uid(encode(item, archiver)));
+            }
+            return uid;
+        }
+        case Value::Type::Object: return encodeObject(v.objectValue(), archiver);
+        }
+        return 0;
+    }
+
+    uint64_t encodeObject(const ObjectPtr& object, KeyedArchiver& archiver) {
+        auto found = objectUIDs.find(object.get());
+        if (found != objectUIDs.end()) return found->second;
+        auto hierarchy = object->archivedClassHierarchy();
+        if (hierarchy.empty()) hierarchy = {object->archivedClassName()};
+        auto [uid, dict] = newRecord(hierarchy);
+        objectUIDs[object.get()] = uid;
+        keepAlive.push_back(object);
+        plist_t saved = current;
+        current = dict;
+        try {
+            object->encodeWithCoder(archiver);
+        } catch (...) {
+            current = saved;
+            throw;
+        }
+        current = saved;
+        return uid;
+    }
+
+    void set(const std::string& key, plist_t node) {
+        FND_ASSERT(!finished);
+        plist_dict_set_item(current, escapedKey(key).c_str(), node);
+    }
+};
+
+KeyedArchiver::KeyedArchiver() : impl_(std::make_unique<Impl>()) {}
+KeyedArchiver::~KeyedArchiver() = default;
+
+void KeyedArchiver::encodeObject(const Value& value, const std::string& key) {
+    FND_ASSERT(!impl_->finished);
+    uint64_t uid = impl_->encode(value, *this);
+    impl_->set(key, plist_new_uid(uid));
+}
+
+void KeyedArchiver::encodeConditionalObject(const ObjectPtr& object, const std::string& key) {
+    if (!object) {
+        impl_->set(key, plist_new_uid(0));
+        return;
+    }
+    // Resolved when the archive ends, once it is known whether the object was encoded.
+    impl_->set(key, plist_new_uid(0));
+    impl_->conditionals.push_back({impl_->current, escapedKey(key), object});
+}
+
+void KeyedArchiver::encodeBool(bool b, const std::string& key) { impl_->set(key, plist_new_bool(b ? 1 : 0)); }
+void KeyedArchiver::encodeInt32(int32_t i, const std::string& key) { encodeInt64(i, key); }
+void KeyedArchiver::encodeInt64(int64_t i, const std::string& key) {
+    impl_->set(key, plist_new_uint(static_cast<uint64_t>(i)));
+}
+void KeyedArchiver::encodeFloat(float f, const std::string& key) { encodeDouble(f, key); }
+void KeyedArchiver::encodeDouble(double d, const std::string& key) { impl_->set(key, plist_new_real(d)); }
+void KeyedArchiver::encodeBytes(const uint8_t* bytes, size_t length, const std::string& key) {
+    impl_->set(key, plist_new_data(reinterpret_cast<const char*>(bytes), length));
+}
+
+Data KeyedArchiver::finish() {
+    FND_ASSERT(!impl_->finished);
+    for (const auto& c : impl_->conditionals) {
+        auto found = impl_->objectUIDs.find(c.object.get());
+        if (found != impl_->objectUIDs.end()) plist_dict_set_item(c.dict, c.key.c_str(), plist_new_uid(found->second));
+    }
+    impl_->finished = true;
+    PlistNode root(plist_new_dict());
+    plist_dict_set_item(root.get(), "$version", plist_new_uint(100000));
+    plist_dict_set_item(root.get(), "$archiver", plist_new_string("NSKeyedArchiver"));
+    plist_dict_set_item(root.get(), "$top", impl_->top.release());
+    plist_dict_set_item(root.get(), "$objects", impl_->objects.release());
+    Data out = plistToBinary(root.get());
+    if (out.empty()) throw Exception(kInvalidArchiveOperationException, "cannot write the archive");
+    return out;
+}
+
+Data KeyedArchiver::finishWithRoot(const Value& root) {
+    encodeObject(root, "root");
+    return finish();
+}
+
+Data KeyedArchiver::archivedDataWithRootObject(const Value& root) {
+    KeyedArchiver archiver;
+    return archiver.finishWithRoot(root);
+}
+
+void KeyedArchiver::archiveRootObjectToFile(const Value& root, const std::string& path) {
+    writeFileAtomically(path, archivedDataWithRootObject(root));
+}
+
+// ---- unarchiver ----
+
+struct KeyedUnarchiver::Impl {
+    PlistNode root;
+    plist_t objects = nullptr;
+    uint32_t count = 0;
+    plist_t current = nullptr;
+    int depth = 0;
+
+    enum class State : uint8_t { Unvisited, InProgress, Done };
+    std::vector<State> state;
+    std::vector<Value> decoded;
+
+    plist_t item(const std::string& key) const {
+        return plist_dict_get_item(current, escapedKey(key).c_str());
+    }
+
+    static std::string className(plist_t classRecord, std::vector<std::string>& fallbacks) {
+        if (!classRecord || plist_get_node_type(classRecord) != PLIST_DICT)
+            throw ArchiveError("damaged class record");
+        plist_t name = plist_dict_get_item(classRecord, "$classname");
+        if (!name || plist_get_node_type(name) != PLIST_STRING) throw ArchiveError("class record without a name");
+        plist_t classes = plist_dict_get_item(classRecord, "$classes");
+        if (classes && plist_get_node_type(classes) == PLIST_ARRAY) {
+            uint32_t n = plist_array_get_size(classes);
+            for (uint32_t i = 0; i < n; ++i) {
+                plist_t c = plist_array_get_item(classes, i);
+                if (c && plist_get_node_type(c) == PLIST_STRING) fallbacks.push_back(plistString(c));
+            }
+        }
+        return plistString(name);
+    }
+
+    uint64_t uidOf(plist_t node) const {
+        if (!node || plist_get_node_type(node) != PLIST_UID) throw ArchiveError("expected an object reference");
+        uint64_t uid = 0;
+        plist_get_uid_val(node, &uid);
+        if (uid >= count) throw ArchiveError(format("object reference %llu out of range", (unsigned long long)uid));
+        return uid;
+    }
+
+    std::vector<uint64_t> uidList(plist_t dict, const char* key) const {
+        plist_t list = plist_dict_get_item(dict, key);
+        if (!list || plist_get_node_type(list) != PLIST_ARRAY) throw ArchiveError(format("missing %s", key));
+        std::vector<uint64_t> uids;
+        uint32_t n = plist_array_get_size(list);
+        uids.reserve(n);
+        for (uint32_t i = 0; i < n; ++i) uids.push_back(uidOf(plist_array_get_item(list, i)));
+        return uids;
+    }
+
+    Value decodeUID(uint64_t uid, KeyedUnarchiver& owner) {
+        if (uid == 0) return Value();
+        if (state[uid] == State::Done) return decoded[uid];
+        if (state[uid] == State::InProgress) {
+            // Only objects may refer back to themselves; they are cached before their keys are read.
+            throw ArchiveError("container refers to itself");
+        }
+        if (depth >= kMaxDepth) throw ArchiveError("archive nested too deeply");
+        struct DepthGuard {
+            int& d;
+            explicit DepthGuard(int& d) : d(d) { ++d; }
+            ~DepthGuard() { --d; }
+        } guard(depth);
+
+        plist_t node = plist_array_get_item(objects, static_cast<uint32_t>(uid));
+        Value v;
+        switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN:
+        case PLIST_UINT:
+        case PLIST_REAL:
+        case PLIST_DATA:
+        case PLIST_DATE: v = propertyListScalar(node); break;
+        case PLIST_STRING: {
+            std::string s = plistString(node);
+            if (s != kNull) v = Value(std::move(s));
+            break;
+        }
+        case PLIST_DICT: v = decodeRecord(uid, node, owner); break;
+        default: throw ArchiveError("unexpected entry in the object table");
+        }
+        state[uid] = State::Done;
+        decoded[uid] = v;
+        return v;
+    }
+
+    static Value propertyListScalar(plist_t node) {
+        switch (plist_get_node_type(node)) {
+        case PLIST_BOOLEAN: {
+            uint8_t b = 0;
+            plist_get_bool_val(node, &b);
+            return Value(b != 0);
+        }
+        case PLIST_UINT: {
+            uint64_t u = 0;
+            plist_get_uint_val(node, &u);
+            return Value(static_cast<int64_t>(u));
+        }
+        case PLIST_REAL: {
+            double d = 0;
+            plist_get_real_val(node, &d);
+            return Value(d);
+        }
+        case PLIST_DATA: return Value(plistData(node));
+        case PLIST_DATE: {
+            int32_t sec = 0, usec = 0;
+            plist_get_date_val(node, &sec, &usec);
+            return Value(Date::withTimeIntervalSinceReferenceDate(sec + usec / 1e6));
+        }
+        case PLIST_STRING: return Value(plistString(node));
+        default: throw ArchiveError("unexpected value type");
+        }
+    }
+
+    Value decodeRecord(uint64_t uid, plist_t dict, KeyedUnarchiver& owner) {
+        plist_t classRef = plist_dict_get_item(dict, kClassKey);
+        uint64_t classUID = uidOf(classRef);
+        std::vector<std::string> fallbacks;
+        std::string name = className(plist_array_get_item(objects, static_cast<uint32_t>(classUID)), fallbacks);
+
+        state[uid] = State::InProgress;
+        if (isArrayClass(name)) {
+            Array a;
+            for (uint64_t item : uidList(dict, "NS.objects")) a.push_back(decodeUID(item, owner));
+            return Value(std::move(a));
+        }
+        if (isDictionaryClass(name)) {
+            auto keys = uidList(dict, "NS.keys");
+            auto values = uidList(dict, "NS.objects");
+            if (keys.size() != values.size()) throw ArchiveError("dictionary with unequal keys and values");
+            Dictionary d;
+            for (size_t i = 0; i < keys.size(); ++i) {
+                Value k = decodeUID(keys[i], owner);
+                if (!k.stringValue()) throw ArchiveError("dictionary key is not a string");
+                d[*k.stringValue()] = decodeUID(values[i], owner);
+            }
+            return Value(std::move(d));
+        }
+        if (name == "NSDate") {
+            plist_t t = plist_dict_get_item(dict, "NS.time");
+            if (!t || plist_get_node_type(t) != PLIST_REAL) throw ArchiveError("date without NS.time");
+            double s = 0;
+            plist_get_real_val(t, &s);
+            return Value(Date::withTimeIntervalSinceReferenceDate(s));
+        }
+        if (name == "NSString" || name == "NSMutableString") {
+            plist_t s = plist_dict_get_item(dict, "NS.string");
+            if (!s || plist_get_node_type(s) != PLIST_STRING) throw ArchiveError("string without NS.string");
+            return Value(plistString(s));
+        }
+        if (name == "NSData" || name == "NSMutableData") {
+            plist_t s = plist_dict_get_item(dict, "NS.data");
+            if (!s || plist_get_node_type(s) != PLIST_DATA) throw ArchiveError("data without NS.data");
+            return Value(plistData(s));
+        }
+
+        const ClassRegistry::Factory* factory = ClassRegistry::shared().factoryFor(name);
+        for (size_t i = 0; !factory && i < fallbacks.size(); ++i) factory = ClassRegistry::shared().factoryFor(fallbacks[i]);
+        if (!factory) throw ArchiveError("cannot decode object of class (" + name + ")");
+
+        ObjectPtr object = (*factory)();
+        // Cached before its keys are read, so that objects referring back to it get this instance.
+        decoded[uid] = Value(object);
+        state[uid] = State::Done;
+        plist_t saved = current;
+        current = dict;
+        try {
+            object->initWithCoder(owner);
+        } catch (const ArchiveError&) {
+            current = saved;
+            throw;
+        } catch (const Exception& e) {
+            current = saved;
+            throw ArchiveError("cannot decode " + name + ": " + e.reason());
+        } catch (const std::bad_alloc&) {
+            current = saved;
+            throw ArchiveError("cannot decode " + name + ": out of memory");
+        } catch (const std::length_error&) {
+            current = saved;
+            throw ArchiveError("cannot decode " + name + ": size out of range");
+        }
+        current = saved;
+        return Value(object);
+    }
+};
+
+KeyedUnarchiver::KeyedUnarchiver(const Data& data) : impl_(std::make_unique<Impl>()) {
+    impl_->root = PlistNode(parsePlist(data));
+    plist_t root = impl_->root.get();
+    if (!root || plist_get_node_type(root) != PLIST_DICT) throw ArchiveError("not a keyed archive");
+    plist_t objects = plist_dict_get_item(root, "$objects");
+    plist_t top = plist_dict_get_item(root, "$top");
+    if (!objects || plist_get_node_type(objects) != PLIST_ARRAY) throw ArchiveError("archive without $objects");
+    if (!top || plist_get_node_type(top) != PLIST_DICT) throw ArchiveError("archive without $top");
+    plist_t archiver = plist_dict_get_item(root, "$archiver");
+    if (archiver && (plist_get_node_type(archiver) != PLIST_STRING || plistString(archiver) != "NSKeyedArchiver"))
+        throw ArchiveError("archive written by an unknown archiver");
+    impl_->objects = objects;
+    impl_->count = plist_array_get_size(objects);
+    impl_->current = top;
+    impl_->state.assign(impl_->count, Impl::State::Unvisited);
+    impl_->decoded.resize(impl_->count);
+}
+
+KeyedUnarchiver::~KeyedUnarchiver() = default;
+
+Value KeyedUnarchiver::unarchiveObjectWithData(const Data& data) {
+    KeyedUnarchiver u(data);
+    if (!u.containsValueForKey("root")) throw ArchiveError("archive without a root object");
+    return u.decodeObject("root");
+}
+
+Value KeyedUnarchiver::unarchiveObjectWithFile(const std::string& path) {
+    Data data;
+    try {
+        data = readFile(path);
+    } catch (const PropertyListError& e) {
+        throw ArchiveError(e.reason());
+    }
+    return unarchiveObjectWithData(data);
+}
+
+bool KeyedUnarchiver::containsValueForKey(const std::string& key) const { return impl_->item(key) != nullptr; }
+
+Value KeyedUnarchiver::decodeObject(const std::string& key) {
+    plist_t node = impl_->item(key);
+    if (!node) return Value();
+    if (plist_get_node_type(node) == PLIST_UID) return impl_->decodeUID(impl_->uidOf(node), *this);
+    return Impl::propertyListScalar(node);
+}
+
+std::optional<std::string> KeyedUnarchiver::decodeString(const std::string& key) {
+    Value v = decodeObject(key);
+    if (v.isNull()) return std::nullopt;
+    if (!v.stringValue()) throw ArchiveError("value for key '" + key + "' is not a string");
+    return *v.stringValue();
+}
+
+namespace {
+Value numberFor(KeyedUnarchiver& u, const std::string& key, const char* what) {
+    Value v = u.decodeObject(key);
+    if (v.isNull()) return Value(int64_t{0});
+    if (!v.isNumber()) throw ArchiveError(format("value for key '%s' is not %s", key.c_str(), what));
+    return v;
+}
+
+int64_t checkedInteger(const Value& v, const std::string& key, int64_t lo, int64_t hi) {
+    if (auto d = v.getIf<double>()) {
+        if (!std::isfinite(*d) || *d <= static_cast<double>(lo) - 1.0 || *d >= static_cast<double>(hi) + 1.0)
+            throw ArchiveError(format("value for key '%s' is out of range", key.c_str()));
+        return static_cast<int64_t>(*d);
+    }
+    int64_t i = *v.integerValue();
+    if (i < lo || i > hi) throw ArchiveError(format("value for key '%s' is out of range", key.c_str()));
+    return i;
+}
+}  // namespace
+
+bool KeyedUnarchiver::decodeBool(const std::string& key) { return *numberFor(*this, key, "a boolean").boolValue(); }
+
+int32_t KeyedUnarchiver::decodeInt32(const std::string& key) {
+    return static_cast<int32_t>(checkedInteger(numberFor(*this, key, "an integer"), key, INT32_MIN, INT32_MAX));
+}
+
+int64_t KeyedUnarchiver::decodeInt64(const std::string& key) {
+    Value v = numberFor(*this, key, "an integer");
+    if (auto d = v.getIf<double>()) {
+        if (!std::isfinite(*d) || *d < -9223372036854775808.0 || *d >= 9223372036854775808.0)
+            throw ArchiveError(format("value for key '%s' is out of range", key.c_str()));
+        return static_cast<int64_t>(*d);
+    }
+    return *v.integerValue();
+}
+
+float KeyedUnarchiver::decodeFloat(const std::string& key) {
+    double d = decodeDouble(key);
+    if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max())
+        return d > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
+}
+
+double KeyedUnarchiver::decodeDouble(const std::string& key) { return *numberFor(*this, key, "a number").realValue(); }
+
+Data KeyedUnarchiver::decodeBytes(const std::string& key) {
+    Value v = decodeObject(key);
+    if (v.isNull()) return Data();
+    if (!v.dataValue()) throw ArchiveError("value for key '" + key + "' is not a byte string");
+    return *v.dataValue();
+}
+
+}  // namespace foundation

@@ -1,0 +1,71 @@
+#include "foundation/PlistNode.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace foundation {
+
+plist_t parsePlist(const Data& data) {
+    if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
+    plist_t root = nullptr;
+    const char* bytes = reinterpret_cast<const char*>(data.data());
+    auto len = static_cast<uint32_t>(data.size());
+    if (len >= 8 && std::memcmp(bytes, "bplist00", 8) == 0) {
+        plist_from_bin(bytes, len, &root);
+    } else {
+        plist_from_xml(bytes, len, &root);
+    }
+    return root;
+}
+
+Data plistToBinary(plist_t node) {
+    char* out = nullptr;
+    uint32_t len = 0;
+    plist_to_bin(node, &out, &len);
+    if (!out) return Data();
+    Data d(reinterpret_cast<uint8_t*>(out), reinterpret_cast<uint8_t*>(out) + len);
+    plist_to_bin_free(out);
+    return d;
+}
+
+std::string plistString(plist_t node) {
+    char* s = nullptr;
+    plist_get_string_val(node, &s);
+    std::string out = s ? s : "";
+    if (s) std::free(s);
+    return out;
+}
+
+Data plistData(plist_t node) {
+    char* p = nullptr;
+    uint64_t len = 0;
+    plist_get_data_val(node, &p, &len);
+    Data d;
+    if (p) {
+        d.assign(reinterpret_cast<uint8_t*>(p), reinterpret_cast<uint8_t*>(p) + len);
+        std::free(p);
+    }
+    return d;
+}
+
+void forEachDictItem(plist_t dict, const std::function<void(const std::string&, plist_t)>& fn) {
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(dict, &it);
+    if (!it) return;
+    for (;;) {
+        char* key = nullptr;
+        plist_t val = nullptr;
+        plist_dict_next_item(dict, it, &key, &val);
+        if (!val) {
+            if (key) std::free(key);
+            break;
+        }
+        std::string k = key ? key : "";
+        if (key) std::free(key);
+        fn(k, val);
+    }
+    std::free(it);
+}
+
+}  // namespace foundation

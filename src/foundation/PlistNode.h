@@ -1,0 +1,42 @@
+#pragma once
+// Internal helpers over libplist: an owning node handle and checked readers. Not for use
+// outside the foundation.
+
+#include "foundation/Value.h"
+
+#include <plist/plist.h>
+
+#include <functional>
+#include <string>
+
+namespace foundation {
+
+class PlistNode {
+public:
+    PlistNode() = default;
+    explicit PlistNode(plist_t n) : n_(n) {}
+    ~PlistNode() { if (n_) plist_free(n_); }
+    PlistNode(PlistNode&& o) noexcept : n_(o.n_) { o.n_ = nullptr; }
+    PlistNode& operator=(PlistNode&& o) noexcept {
+        if (this != &o) { if (n_) plist_free(n_); n_ = o.n_; o.n_ = nullptr; }
+        return *this;
+    }
+    PlistNode(const PlistNode&) = delete;
+    PlistNode& operator=(const PlistNode&) = delete;
+
+    plist_t get() const { return n_; }
+    plist_t release() { plist_t n = n_; n_ = nullptr; return n; }
+    explicit operator bool() const { return n_ != nullptr; }
+
+private:
+    plist_t n_ = nullptr;
+};
+
+// Parses binary or XML property-list data; null when it is neither.
+plist_t parsePlist(const Data& data);
+Data plistToBinary(plist_t node);
+std::string plistString(plist_t node);
+Data plistData(plist_t node);
+void forEachDictItem(plist_t dict, const std::function<void(const std::string&, plist_t)>& fn);
+
+}  // namespace foundation

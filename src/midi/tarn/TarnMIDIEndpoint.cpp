@@ -1,0 +1,3 @@
+#include "midi/tarn/TarnMIDIEndpoint.h"
+
+TarnMIDIEndpoint::TarnMIDIEndpoint(std::string name) : name_(std::move(name)) {}
