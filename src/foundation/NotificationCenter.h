@@ -18,6 +18,10 @@
 
 namespace foundation {
 
+// Posted (object null) when the application is about to quit, so that settings and documents can
+// be saved.
+inline constexpr const char* kApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+
 // The identity of a notification's object (its sender). Objects are compared by identity only.
 class NotificationObject {
 public:
