@@ -3,9 +3,10 @@
 // input range to its output range and hands itself to its trigger, which decides whether its
 // output acts. Contexts (QRBContext) are actions too: they stand for a whole address.
 //
-// This file holds the fields and the firing path. The setters here are plain: they store and keep
-// the invariants the firing path relies on. The document's undo registration, archiving, copying,
-// names and paths live beside them in the model's own source file.
+// QRBAction.cpp holds the firing path; QRBActionModel.cpp the settings, the output hand-over, the
+// life cycle and the announcements. The setters store and keep the invariants the firing path
+// relies on; the document's undo registration of edits, archiving and copying belong with them in
+// the model's file.
 //
 // Everything here runs on the main thread.
 
@@ -98,9 +99,9 @@ public:
 
     // ---- settings (plain setters)
     bool isEnabled() const { return enabled_; }
-    void setEnabled(bool enabled) { enabled_ = enabled; }
+    void setEnabled(bool enabled);
     bool inputCap() const { return inputCap_; }
-    void setInputCap(bool cap) { inputCap_ = cap; }
+    void setInputCap(bool cap);
     double inputMin() const { return inputMin_; }
     double inputMax() const { return inputMax_; }
     double outputMin() const { return outputMin_; }
@@ -108,14 +109,14 @@ public:
     // A change of the input range re-arms the button-like detection.
     void setInputMin(double value);
     void setInputMax(double value);
-    void setOutputMin(double value) { outputMin_ = value; }
-    void setOutputMax(double value) { outputMax_ = value; }
+    void setOutputMin(double value);
+    void setOutputMax(double value);
     int64_t channel() const { return channel_; }
     // Limited to the output type's channel count, and 1 at least; a change resets the output for
     // this action first.
     void setChannel(int64_t channel);
     const std::optional<std::string>& name() const { return name_; }
-    void setName(const std::optional<std::string>& name) { name_ = name; }
+    void setName(const std::optional<std::string>& name);
 
     // YES while every numeric input seen was 0 or 1 (a button).
     bool hasTriggerLikeInput() const { return hasTriggerLikeInput_; }

@@ -301,6 +301,8 @@ void QRBContext::invalidate() {
 
 // ---- Demultiplexing ----------------------------------------------------------------------------
 
+void QRBContext::setDemuxRank(long rank) { demuxRank_ = rank; }
+
 void QRBContext::demux(long index) {
     setDemuxRank(index);
     if (index >= 0) {

@@ -77,7 +77,7 @@ public:
 
     // ---- demultiplexing
     long demuxRank() const { return demuxRank_; }
-    void setDemuxRank(long rank) { demuxRank_ = rank; }
+    void setDemuxRank(long rank);
     // Demultiplexes on argument `index` (the actions go, child contexts come with the next
     // messages); -1 switches it off.
     void demux(long index);
