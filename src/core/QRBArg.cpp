@@ -788,10 +788,18 @@ void QRBArg::initWithCoder(foundation::KeyedUnarchiver& coder) {
     // document is untrusted: everything is checked against the archived length before a copy.
     const std::string name = prettyPrintType(type);
     size_t size;
+    if (!isKnownType(type)) throw foundation::ArchiveError(foundation::format("QRBArg: unknown type %d", type));
+    if (bytes.empty()) {
+        // A value whose type was set but that was never given bytes is archived with none; it
+        // comes back the same way.
+        type_ = type;
+        buffer_.clear();
+        return;
+    }
     switch (type) {
     case 's':
     case 'S': {
-        const void* nul = bytes.empty() ? nullptr : std::memchr(bytes.data(), 0, bytes.size());
+        const void* nul = std::memchr(bytes.data(), 0, bytes.size());
         if (!nul) throw foundation::ArchiveError("QRBArg: " + name + " bytes have no terminating NUL");
         size = static_cast<size_t>(static_cast<const uint8_t*>(nul) - bytes.data()) + 1;
         break;
@@ -806,7 +814,6 @@ void QRBArg::initWithCoder(foundation::KeyedUnarchiver& coder) {
     }
     default: {
         int fixed = fixedSize(type);
-        if (fixed < 0) throw foundation::ArchiveError(foundation::format("QRBArg: unknown type %d", type));
         if (bytes.size() < static_cast<size_t>(fixed))
             throw foundation::ArchiveError("QRBArg: too few bytes for a value of type " + name);
         size = static_cast<size_t>(fixed);

@@ -3,6 +3,7 @@
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
+#include "foundation/NotificationCenter.h"
 #include "foundation/Resources.h"
 
 #include <cmath>
@@ -16,7 +17,10 @@ constexpr const char* kLastVersionUsed = "LastVersionUsed";
 constexpr const char* kWarningPrefix = "DontWarnOn";
 }  // namespace
 
-struct QRBPreferences::Observers {};
+struct QRBPreferences::Observers {
+    foundation::ObserverToken defaultsChanged;
+    foundation::ObserverToken willTerminate;
+};
 
 const std::vector<std::string>& QRBPreferences::initialValueKeys() {
     static const std::vector<std::string> keys = {
@@ -83,6 +87,11 @@ QRBPreferences& QRBPreferences::sharedPreferences() {
 QRBPreferences::QRBPreferences(foundation::UserDefaults& defaults)
     : defaults_(defaults), observers_(std::make_unique<Observers>()) {
     userDefaultsChanged();
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    observers_->defaultsChanged = center.addObserver(foundation::kUserDefaultsDidChangeNotification, &defaults_,
+                                                     [this](const foundation::Notification&) { userDefaultsChanged(); });
+    observers_->willTerminate = center.addObserver(foundation::kApplicationWillTerminateNotification, nullptr,
+                                                   [this](const foundation::Notification&) { applicationWillTerminate(); });
 }
 
 QRBPreferences::~QRBPreferences() = default;

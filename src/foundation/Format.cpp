@@ -1,10 +1,30 @@
 #include "foundation/Format.h"
 
 #include <cstdio>
+#include <locale.h>
 
 namespace foundation {
 
+namespace {
+// The system's texts and files use the C conventions ("0.50", never "0,50"), whatever locale a
+// user interface sets for the process.
+class CLocaleScope {
+public:
+    CLocaleScope() {
+        static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+        previous_ = c ? uselocale(c) : static_cast<locale_t>(0);
+    }
+    ~CLocaleScope() {
+        if (previous_) uselocale(previous_);
+    }
+
+private:
+    locale_t previous_;
+};
+}  // namespace
+
 std::string vformat(const char* fmt, va_list args) {
+    CLocaleScope cLocale;
     va_list copy;
     va_copy(copy, args);
     char small[256];

@@ -1,6 +1,6 @@
 #pragma once
 // printf-style string formatting. The system's texts are printf formats ("%0.2f", "%08x.%08x"),
-// so they are kept and filled as they stand.
+// so they are kept and filled as they stand, always in the C locale.
 
 #include <cstdarg>
 #include <string>

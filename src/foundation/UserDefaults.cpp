@@ -1,6 +1,7 @@
 #include "foundation/UserDefaults.h"
 
 #include "foundation/Log.h"
+#include "foundation/NotificationCenter.h"
 
 #include <cerrno>
 #include <cmath>
@@ -232,7 +233,8 @@ bool UserDefaults::synchronize() {
 }
 
 void UserDefaults::changed() {
-    // Observers learn of the change through the notification center.
+    // Called with no lock held, so observers may read the defaults from any thread.
+    NotificationCenter::defaultCenter().post(kUserDefaultsDidChangeNotification, this);
 }
 
 UserDefaultsController& UserDefaultsController::shared() {

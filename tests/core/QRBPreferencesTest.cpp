@@ -2,6 +2,7 @@
 
 #include "foundation/Exception.h"
 #include "foundation/Log.h"
+#include "foundation/NotificationCenter.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,14 @@ TEST_F(PreferencesFixture, AccessorRules) {
     EXPECT_TRUE(defaults.objectForKey("WiiAddressMappings").isNull());
 }
 
+TEST_F(PreferencesFixture, SavedWhenTheApplicationTerminates) {
+    QRBPreferences prefs(defaults);
+    prefs.setWiimotePairingAutostart(true);
+    foundation::NotificationCenter::defaultCenter().post(foundation::kApplicationWillTerminateNotification);
+    UserDefaults reread(defaults.persistentPath());
+    EXPECT_TRUE(reread.boolForKey("WiimotePairingAutostart"));
+}
+
 TEST_F(PreferencesFixture, ResetWarningsRemovesOnlyWarningKeys) {
     QRBPreferences prefs(defaults);
     defaults.setBool(true, "DontWarnOnQuit");
@@ -120,11 +129,10 @@ TEST_F(PreferencesFixture, ResetWarningsRemovesOnlyWarningKeys) {
 TEST_F(PreferencesFixture, MIDINoteLoggingFollowsLogDomains) {
     QRBPreferences prefs(defaults);
     foundation::LogCapture log;
+    // The change notification alone switches logging, without anyone calling the preferences.
     defaults.setObject(Value(foundation::Dictionary{{"MIDI Notes", true}}), "LogDomains");
-    prefs.userDefaultsChanged();
     EXPECT_TRUE(QRBLogMIDINotes);
     EXPECT_TRUE(log.contains("LogDomains: "));
     defaults.setObject(Value(foundation::Dictionary{{"MIDI Notes", false}}), "LogDomains");
-    prefs.userDefaultsChanged();
     EXPECT_FALSE(QRBLogMIDINotes);
 }

@@ -1,8 +1,10 @@
+#include "foundation/Format.h"
 #include "foundation/Value.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cmath>
 #include <limits>
 
@@ -81,4 +83,14 @@ TEST(Date, TimeTags) {
     EXPECT_EQ(back.fraction, 0x80000000u);
     EXPECT_EQ(timeTagFromDate(Date::withTimeIntervalSince1970(-3e9)), (OSCTimeTag{0, 0}));
     EXPECT_EQ(timeTagFromDate(Date::withTimeIntervalSince1970(3e9)), (OSCTimeTag{0xFFFFFFFFu, 0xFFFFFFFFu}));
+}
+
+TEST(Format, NumbersIgnoreTheProcessLocale) {
+    // A desktop session may run with a locale whose decimal mark is a comma.
+    const char* previous = setlocale(LC_NUMERIC, nullptr);
+    std::string saved = previous ? previous : "C";
+    if (!setlocale(LC_NUMERIC, "de_DE.UTF-8") && !setlocale(LC_NUMERIC, "fr_FR.UTF-8")) GTEST_SKIP() << "no comma locale installed";
+    std::string text = foundation::format("%0.2f", 0.5);
+    setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_EQ(text, "0.50");
 }
