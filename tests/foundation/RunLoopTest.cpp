@@ -359,7 +359,7 @@ TEST(RunLoopSources, NoSignalIsLostWhileTheLoopIsBusy) {
     // The producer stamps a counter and signals; the last stamp must always be seen, however the
     // signals interleave with the loop's passes.
     auto loop = RunLoop::create();
-    constexpr int kSignals = 2000;
+    constexpr int kSignals = 10000;
     std::atomic<int> produced{0};
     int seen = 0;
     int performs = 0;
