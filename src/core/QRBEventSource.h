@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 class QRBAction;
 class QRBEventSource;
