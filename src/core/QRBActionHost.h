@@ -9,9 +9,12 @@
 #include "core/QRBMessageMonitor.h"
 
 #include <memory>
+#include <string>
 
 class QRBAction;
 class QRBContext;
+class QRBEventSourceCollection;
+class QRBPresetManager;
 
 class QRBActionHost {
 public:
@@ -28,4 +31,13 @@ public:
     // A context received a new message: the current preset's last recalled snapshot no longer
     // matches what the mapping holds.
     virtual void setLastRecalledSnapshotDirty() = 0;
+    // The document's presets; action locations resolve against its current preset, and preset
+    // and snapshot outputs act on it. Null while the document has none.
+    virtual std::shared_ptr<QRBPresetManager> presetManager() const { return nullptr; }
+    // A document-wide collection of outputs by its key path from the manager ("oscRoutes",
+    // "keyEventManager.keyCombos", ...), into which imported outputs are merged; null when the
+    // document keeps no such collection.
+    virtual std::shared_ptr<QRBEventSourceCollection> eventSourceCollection(const std::string& keyPath) {
+        return nullptr;
+    }
 };

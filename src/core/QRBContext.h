@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+class QRBSnapshot;
+class QRBSnapshotElement;
+
 class QRBContext : public QRBAction {
     FND_ARCHIVED_CLASS("QRBContext", QRBAction)
 
@@ -97,6 +100,14 @@ public:
     void setLastReceivedMessage(const QRBOSCMessagePtr& message, foundation::Date date);
 
     // ---- snapshots
+    // This context's part of a snapshot: its last message and, in order, its child contexts'
+    // elements.
+    std::shared_ptr<QRBSnapshotElement> createSnapshotElement() const;
+    // Replays the element's message into this context from the snapshot's endpoint, then each
+    // child element into the child context named by its message's path (missing children and
+    // elements without a message are skipped).
+    void recallSnapshotElement(const std::shared_ptr<QRBSnapshotElement>& element,
+                               const std::shared_ptr<QRBSnapshot>& snapshot);
     // Replays a snapshot's message into this context: the monitor records it from the snapshot's
     // endpoint, then the context receives it, with every trigger of the context letting the fires
     // through. Nothing for a null message.

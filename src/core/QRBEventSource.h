@@ -26,6 +26,7 @@
 class QRBAction;
 class QRBEventSource;
 class QRBEventSourceClass;
+class QRBEventSourceMerger;
 using QRBEventSourcePtr = std::shared_ptr<QRBEventSource>;
 
 // The class object of an output type.
@@ -109,6 +110,9 @@ public:
 
     // Same object, or else same class: outputs without state of their own are interchangeable.
     virtual bool isEqualToEventSource(const QRBEventSource& other) const;
+    // What this output becomes when its action is carried into another document: by default
+    // the output itself; outputs kept in a document-wide collection answer a uniquing merger.
+    virtual std::shared_ptr<QRBEventSourceMerger> merger();
 
     const std::optional<std::string>& name() const { return name_; }
     virtual void setName(const std::optional<std::string>& name);
