@@ -26,6 +26,7 @@
 class QRBAction;
 class QRBEventSource;
 class QRBEventSourceClass;
+class QRBEventSourceMerging;
 using QRBEventSourcePtr = std::shared_ptr<QRBEventSource>;
 
 // The class object of an output type.
@@ -130,6 +131,10 @@ public:
 
     virtual QRBEventSourcePtr previousProposedEventSource();
     virtual QRBEventSourcePtr nextProposedEventSource();
+
+    // Decides what this output becomes when an action that uses it is carried into another
+    // document. Null: the output is carried as it is (the same object is shared).
+    virtual std::shared_ptr<QRBEventSourceMerging> merger() const { return nullptr; }
 
     // Whether actions must attach again before their next trigger decision. setNeedsAttach()
     // asks every action that uses the output to attach again: each action remembers the attach
