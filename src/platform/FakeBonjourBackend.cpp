@@ -188,6 +188,7 @@ std::unique_ptr<foundation::BonjourBackend::Operation> FakeBonjourBackend::brows
 std::unique_ptr<foundation::BonjourBackend::Operation> FakeBonjourBackend::resolve(const ServiceIdentity& service,
                                                                                    ResolveCallbacks callbacks) {
     auto op = std::make_unique<ResolveOp>();
+    if (leavesResolutionsPending_) return op;
     const Service* found = failsResolving_ ? nullptr : findService(service);
     if (!found) {
         later(op->alive, [failed = callbacks.failed] {

@@ -36,6 +36,8 @@ public:
     void setFailsPublishing(bool fails) { failsPublishing_ = fails; }
     void setFailsBrowsing(bool fails) { failsBrowsing_ = fails; }
     void setFailsResolving(bool fails) { failsResolving_ = fails; }
+    // While set, resolutions neither succeed nor fail: they wait until ended.
+    void setLeavesResolutionsPending(bool pending) { leavesResolutionsPending_ = pending; }
     // While set, TXT record updates of publications are refused.
     void setRefusesTXTRecords(bool refuses) { refusesTXTRecords_ = refuses; }
     // The host name resolutions of published services give.
@@ -63,6 +65,7 @@ private:
     bool failsBrowsing_ = false;
     bool failsResolving_ = false;
     bool refusesTXTRecords_ = false;
+    bool leavesResolutionsPending_ = false;
     std::string localHostName_ = "quorbital-test.local.";
 };
 

@@ -10,6 +10,7 @@
 #include "platform/FakeBonjourBackend.h"
 
 #include "OSCBytes.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -39,24 +40,10 @@ namespace {
 
 constexpr double kWait = 10.0;  // seconds a test waits for input at most
 
-// A port that is free for both UDP and TCP right now.
 long freePort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        bool free = bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(tcp);
-        close(udp);
-        if (free) return ntohs(address.sin_port);
-    }
-    ADD_FAILURE() << "no free port";
-    return 0;
+    long port = testsupport::freePort();
+    EXPECT_NE(port, 0) << "no free port";
+    return port;
 }
 
 bool semaphoreExists(long port, int protocol) {
