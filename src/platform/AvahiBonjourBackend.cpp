@@ -256,7 +256,10 @@ AvahiBonjourBackend::Impl::Impl() {
 }
 
 AvahiBonjourBackend::Impl::~Impl() {
-    if (client) avahi_client_free(client);
+    // Cleared first, so that a state change reported while it is freed is not taken for a loss.
+    AvahiClient* current = client;
+    client = nullptr;
+    if (current) avahi_client_free(current);
     for (AvahiClient* lost : lostClients) avahi_client_free(lost);
     for (auto& [raw, timeout] : timeouts)
         if (timeout->timer) timeout->timer->invalidate();
