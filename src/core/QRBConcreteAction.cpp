@@ -32,37 +32,25 @@ constexpr const char* kContextMissing = "context cannot be nil";
 
 void QRBConcreteAction::fire() {
     QRBAction::fire();
-    if (consumeHalt()) return;
+    if (consumeHalt() || dups_.empty()) return;
+    fireDuplicatesFrom(0, selfPointer());
+}
 
-    // The rest of the chain: a master's duplicates from the first, a duplicate's from the one
-    // after it. Walked in a loop rather than by each duplicate firing the next, so that a long
-    // chain does not deepen the stack.
-    std::shared_ptr<QRBConcreteAction> master;
-    size_t index = 0;
-    if (auto self = dynamic_cast<QRBDupAction*>(this)) {
-        master = self->masterAction();
-        if (!master) return;
-        auto& list = master->dups_;
-        auto it = std::find_if(list.begin(), list.end(), [this](const QRBActionPtr& d) { return d.get() == this; });
-        if (it == list.end()) return;
-        index = static_cast<size_t>(it - list.begin()) + 1;
-    } else {
-        master = std::static_pointer_cast<QRBConcreteAction>(selfPointer());
-    }
-
-    QRBActionPtr previous = selfPointer();
-    while (index < master->dups_.size()) {
+void QRBConcreteAction::fireDuplicatesFrom(size_t index, QRBActionPtr previous) {
+    // Walked in a loop rather than by each duplicate firing the next, so that a long chain does
+    // not deepen the stack.
+    while (index < dups_.size()) {
         // Held: an output may edit the chain while it acts.
-        const QRBActionPtr next = master->dups_[index];
+        const QRBActionPtr next = dups_[index];
         auto& dup = static_cast<QRBConcreteAction&>(*next);
         dup.takeInput(*previous->inputArgValue());
         dup.QRBAction::fire();
         if (dup.consumeHalt()) return;
         // Go on after `next`, wherever the fire left it.
-        if (index >= master->dups_.size() || master->dups_[index] != next) {
-            auto it = std::find(master->dups_.begin(), master->dups_.end(), next);
-            if (it == master->dups_.end()) return;
-            index = static_cast<size_t>(it - master->dups_.begin());
+        if (index >= dups_.size() || dups_[index] != next) {
+            auto it = std::find(dups_.begin(), dups_.end(), next);
+            if (it == dups_.end()) return;
+            index = static_cast<size_t>(it - dups_.begin());
         }
         ++index;
         previous = next;

@@ -62,16 +62,21 @@ public:
 protected:
     QRBActionPtr makeEmptyCopy() const override;
     void copyInto(QRBAction& copy) const override;
+    friend class QRBDupAction;
 
-private:
-    // Puts a duplicate back at `index` (clamped): the undo of a removal.
-    void insertDup(const QRBDupActionPtr& dup, size_t index);
+    // Fires the duplicates from `index` on, each with the input of the one fired before it,
+    // until the end of the chain or a halt.
+    void fireDuplicatesFrom(size_t index, QRBActionPtr previous);
     // Whether an output halted the chain during the fire that just ran; clears the request.
     bool consumeHalt() {
         const bool halted = shouldHaltFiring_;
         shouldHaltFiring_ = false;
         return halted;
     }
+
+private:
+    // Puts a duplicate back at `index` (clamped): the undo of a removal.
+    void insertDup(const QRBDupActionPtr& dup, size_t index);
 
     std::vector<QRBActionPtr> dups_;  // every entry is a QRBDupAction
     bool shouldHaltFiring_ = false;

@@ -19,6 +19,18 @@ void QRBDupAction::setMasterAction(const std::shared_ptr<QRBConcreteAction>& mas
     setContext(master ? master->context() : nullptr);
 }
 
+void QRBDupAction::fire() {
+    QRBAction::fire();
+    if (consumeHalt()) return;
+    // An output that halted the chain resumes it by firing the next duplicate; the chain goes on
+    // from there.
+    auto master = masterAction();
+    if (!master) return;
+    const auto& chain = master->actions();
+    for (size_t i = 0; i < chain.size(); ++i)
+        if (chain[i].get() == this) return master->fireDuplicatesFrom(i + 1, selfPointer());
+}
+
 QRBDupActionPtr QRBDupAction::nextDup() const {
     auto master = masterAction();
     return master ? master->dupAfter(*this) : nullptr;

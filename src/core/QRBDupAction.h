@@ -15,6 +15,9 @@ public:
     // Also makes the master's context this duplicate's (none without a master).
     void setMasterAction(const std::shared_ptr<QRBConcreteAction>& master);
 
+    using QRBConcreteAction::fire;
+    // Its own fire, then the duplicates after it in the master's chain.
+    void fire() override;
     QRBDupActionPtr nextDup() const override;
     // A copy of this duplicate (its output and settings) at the end of the master's chain; null
     // without a master.

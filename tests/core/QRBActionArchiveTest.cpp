@@ -50,8 +50,9 @@ void expectSameAction(const QRBAction& got, const QRBAction& want, const std::st
         auto& gotContext = static_cast<const QRBContext&>(got);
         EXPECT_EQ(gotContext.demuxRank(), context->demuxRank());
         ASSERT_EQ(gotContext.lastReceivedMessage() != nullptr, context->lastReceivedMessage() != nullptr);
-        if (context->lastReceivedMessage())
+        if (context->lastReceivedMessage()) {
             EXPECT_TRUE(gotContext.lastReceivedMessage()->isEqualToOSCMessage(*context->lastReceivedMessage()));
+        }
         EXPECT_EQ(gotContext.lastReceivedDate(), context->lastReceivedDate());
     }
     ASSERT_EQ(got.actions().size(), want.actions().size());
