@@ -7,9 +7,9 @@
 // hand-over, names and paths, the life cycle, copying and the announcements; QRBActionArchiving.cpp
 // the archive of actions and contexts.
 //
-// Every edit through a setter below that says "undoable" registers its inverse on the document's
-// undo manager (when the action has one), marks the step discardable and gives it no name: a
-// change of a mapping alone does not make the document need saving.
+// Every edit through a setter below that says "undoable" compares with the stored value and does
+// nothing when equal; otherwise it registers its inverse on the document's undo manager (when the
+// action has one), marks the step discardable, gives it no name, and announces the change.
 //
 // Everything here runs on the main thread.
 
