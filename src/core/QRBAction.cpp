@@ -33,11 +33,13 @@ QRBAction::~QRBAction() {
 
 // ---- Firing ------------------------------------------------------------------------------------
 
+void QRBAction::takeInput(const QRBArg& arg) {
+    inputArgValue_->makeSameAsValue(arg);
+    if (inputArgValue_->hasIntegerType()) requireIntegralInputScalingsFormatting_ = true;
+}
+
 void QRBAction::fire(const QRBArg* arg) {
-    if (arg) {
-        inputArgValue_->makeSameAsValue(*arg);
-        if (inputArgValue_->hasIntegerType()) requireIntegralInputScalingsFormatting_ = true;
-    }
+    if (arg) takeInput(*arg);
     fire();
 }
 
@@ -158,15 +160,6 @@ void QRBAction::setCurrentActivity(float level) {
 std::shared_ptr<QRBActionHost> QRBAction::oscManagerOfContext() const {
     auto ctx = context();
     return ctx ? ctx->oscManager() : nullptr;
-}
-
-long QRBAction::rank() const {
-    auto ctx = context();
-    if (!ctx || ctx.get() == this) return -1;
-    const auto& actions = ctx->actions();
-    for (size_t i = 0; i < actions.size(); ++i)
-        if (actions[i].get() == this) return static_cast<long>(i);
-    return -1;
 }
 
 bool QRBAction::demux() {

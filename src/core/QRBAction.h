@@ -3,10 +3,13 @@
 // input range to its output range and hands itself to its trigger, which decides whether its
 // output acts. Contexts (QRBContext) are actions too: they stand for a whole address.
 //
-// QRBAction.cpp holds the firing path; QRBActionModel.cpp the settings, the output hand-over, the
-// life cycle and the announcements. The setters store and keep the invariants the firing path
-// relies on; the document's undo registration of edits, archiving and copying belong with them in
-// the model's file.
+// QRBAction.cpp holds the firing path; QRBActionModel.cpp the undoable settings, the output
+// hand-over, names and paths, the life cycle, copying and the announcements; QRBActionArchiving.cpp
+// the archive of actions and contexts.
+//
+// Every edit through a setter below that says "undoable" compares with the stored value and does
+// nothing when equal; otherwise it registers its inverse on the document's undo manager (when the
+// action has one), marks the step discardable, gives it no name, and announces the change.
 //
 // Everything here runs on the main thread.
 
@@ -16,18 +19,28 @@
 #include "foundation/Value.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+namespace foundation {
+class UndoManager;
+}
 
 class QRBAction;
 class QRBActionHost;
+class QRBActionLocation;
 class QRBActivityTimer;
 class QRBContext;
+class QRBDupAction;
 class QRBLivePlotController;
+class QRBPreset;
 class QRBTrigger;
 using QRBActionPtr = std::shared_ptr<QRBAction>;
 using QRBContextPtr = std::shared_ptr<QRBContext>;
+using QRBDupActionPtr = std::shared_ptr<QRBDupAction>;
 
 class QRBAction : public foundation::Object {
     FND_ARCHIVED_CLASS("QRBAction", foundation::Object)
@@ -79,13 +92,72 @@ public:
     std::shared_ptr<QRBActionHost> oscManagerOfContext() const;
     // YES for a context that holds actions.
     virtual bool isMultiArgument() const { return false; }
-    // The index of the action in its context; -1 when it has none or is not found there.
-    virtual long rank() const;
+    virtual bool isTopLevel() const { return false; }
+    // The actions below this one: a context's argument actions and child contexts, a concrete
+    // action's duplicates. Abstract here.
+    virtual const std::vector<QRBActionPtr>& actions() const;
+    // Every action below this one, depth first, each once.
+    std::vector<QRBActionPtr> allActions() const;
+    // Action `index` of actions(), or null past the end.
+    QRBActionPtr actionAtIndex(size_t index) const;
+    // YES when this action or one below it has an output.
+    virtual bool hasAssignedEventSource() const { return eventSource_ != nullptr; }
     // Demultiplexes the context on this action's argument: NO for an action that is its own
     // context, else YES.
     virtual bool demux();
-    // Releases the logger, the output and the trigger, and leaves the context.
+    // A new duplicate of this action appended to its chain (abstract here).
+    virtual QRBDupActionPtr dup();
+    // Splits the input range at its midpoint into a low and a high duplicate; answers the high
+    // one (abstract here).
+    virtual QRBDupActionPtr split();
+
+    // ---- names and paths
+    // The index of the action in its context (a duplicate: its master's); -1 for a top-level
+    // context or an action without a context. An action its context does not hold is an
+    // internal error.
+    virtual long rank() const;
+    virtual std::string rankString() const;
+    // "rank: name", or the rank alone without a name; a context's name.
+    virtual std::string displayName() const;
+    // "/a[1: x]"; a child context "/a left", its own child "/a left/up".
+    virtual std::string fullDisplayName() const;
+    // "/a/1"; a child context "/a/left".
+    virtual std::string address() const;
+    virtual QRBContextPtr topLevelContext() const;
+    // The child context names (strings) and argument and duplicate indexes (numbers) that lead
+    // from the top-level context to this action (abstract here).
+    virtual foundation::Array pathComponents() const;
+    // The action that `path` leads to from this one (itself for an empty path), or null. A path
+    // from an untrusted source is safe: anything that leads nowhere gives null.
+    virtual QRBActionPtr actionAtPath(const foundation::Array& path, size_t from = 0) const;
+    // Where the action sits, for outputs that refer to it ("in context cannot be nil" without a
+    // context). Defined with the location class.
+    std::shared_ptr<QRBActionLocation> location() const;
+
+    // ---- life cycle
+    // Releases the logger, the output and the trigger, and leaves the context (undoable).
     virtual void invalidate();
+    // The action's mapping is no longer the current one: the plot stops and the output lets go
+    // of the action. The preset is not used.
+    virtual void willLeavePreset(const QRBPreset* preset);
+    // The action's mapping is current again: the output attaches and the plot restarts.
+    virtual void didRestorePreset(const QRBPreset* preset);
+    // Carries the output into another document: the output's merger decides what it becomes
+    // there (an output without a merger is carried as it is). Nothing without an output.
+    virtual void mergeEventSourceFromOSCManager(const std::shared_ptr<QRBActionHost>& source,
+                                                const std::shared_ptr<QRBActionHost>& destination);
+    // Takes the values, flags, ranges, channel, cleaned user info and (unless `other` is a
+    // context) the name of `other`, through the undoable setters. Not the output.
+    void makeSameAsAction(const QRBAction& other);
+
+    // A copy that shares this action's values and output: a new instance of the same class with
+    // a trigger of its own and a copy of the logger plotting it.
+    QRBActionPtr copy() const;
+
+    // ---- undo
+    std::shared_ptr<foundation::UndoManager> undoManager() const { return undoManager_.lock(); }
+    // Contexts and concrete actions hand it down to what they hold.
+    virtual void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager);
 
     // ---- values
     const QRBArgPtr& inputArgValue() const { return inputArgValue_; }
@@ -96,8 +168,10 @@ public:
     void setArgValue(const QRBArg& value) { argValue_->makeSameAsValue(value); }
     // The type letter of the input value.
     int32_t internalArgType() const { return inputArgValue_->libloType(); }
+    // The input and output values both become empty values of that type.
+    void setInternalArgType(int32_t type);
 
-    // ---- settings (plain setters)
+    // ---- settings (undoable; doubles closer than kEpsilon count as equal)
     bool isEnabled() const { return enabled_; }
     void setEnabled(bool enabled);
     bool inputCap() const { return inputCap_; }
@@ -113,7 +187,7 @@ public:
     void setOutputMax(double value);
     int64_t channel() const { return channel_; }
     // Limited to the output type's channel count, and 1 at least; a change resets the output for
-    // this action first.
+    // this action first. Its undo restores the previous channel as it was.
     void setChannel(int64_t channel);
     const std::optional<std::string>& name() const { return name_; }
     void setName(const std::optional<std::string>& name);
@@ -128,14 +202,20 @@ public:
 
     // ---- output
     const QRBEventSourcePtr& eventSource() const { return eventSource_; }
-    // Hands the action from its old output to the new one: the old one is reset and detached,
-    // the action gets a new trigger and a user info without transient keys, the new output
-    // attaches, the channel is limited to the new type's, the type follows, and the logger is
-    // given the action again.
+    // Hands the action from its old output to the new one (undoable): the old one is reset and
+    // detached, the action gets a new trigger and a user info without transient keys, the type
+    // follows, the new output attaches, the channel is limited to the new type's, and the logger
+    // is given the action again.
     void setEventSource(const QRBEventSourcePtr& source);
     // The output type: the type of the output's class, or null.
     const QRBEventSourceClass* type() const { return type_; }
+    // Chooses an output type (not undoable itself): any change drops the output first (undoable).
+    // A multi-argument action takes only the whole-message types (routes, MIDI templates, the
+    // console log) and keeps its type when offered another.
+    void setType(const QRBEventSourceClass* type);
     void initType();
+    // The ready-made outputs of the action's type for this action, or null.
+    foundation::Value proposedEventSourcesCollection() const;
     const std::shared_ptr<QRBTrigger>& trigger() const { return trigger_; }
     void setTrigger(std::shared_ptr<QRBTrigger> trigger);
     const std::shared_ptr<QRBLivePlotController>& logger() const { return logger_; }
@@ -154,6 +234,9 @@ public:
     // A null value removes the key.
     void setUserInfoValue(const foundation::Value& value, const std::string& key);
     foundation::Dictionary cleanUserInfoDictionary() const;
+    // The per-action state of toggling outputs ("_TriggerState").
+    bool userInfo_triggerState() const;
+    void setUserInfo_triggerState(bool state);
 
     // ---- announcements to the manager of the action's context
     // "QRBActionChangedNotification", when there is a manager.
@@ -161,8 +244,42 @@ public:
     // "QRBActionsCollectionChanged".
     void notifyActionsCollectionChanged();
 
+    // ---- debugging: one line per action (two for argument actions), indented by level.
+    void logDebugDescription() const { logDebugDescriptionWithTabLevel(0); }
+    void logDebugDescriptionWithTabLevel(unsigned level) const;
+
+    // ---- archiving. Decoding installs the output without attaching it: the output attaches
+    // at the action's next fire, once the whole document is decoded.
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    void initWithCoder(foundation::KeyedUnarchiver& coder) override;
+
+protected:
+    // A new, empty instance of the action's own class, for copy().
+    virtual QRBActionPtr makeEmptyCopy() const;
+    // Fills a new instance made by makeEmptyCopy(); subclasses add their own state after this.
+    virtual void copyInto(QRBAction& copy) const;
+    // Registers `inverse` as the undo of the change being made, on a discardable step without a
+    // name. Nothing without an undo manager.
+    void registerUndo(std::function<void()> inverse);
+    std::shared_ptr<QRBAction> selfPointer() { return std::static_pointer_cast<QRBAction>(shared_from_this()); }
+    std::shared_ptr<const QRBAction> selfPointer() const {
+        return std::static_pointer_cast<const QRBAction>(shared_from_this());
+    }
+    // Decoding: records that a decoded list holds `member`; raises ArchiveError when a list
+    // already does (an action has one owner).
+    static void claimDecodedMember(QRBAction& member);
+    // The hand-over of setEventSource; `attachNow` NO leaves the attach to the next fire (while
+    // a document is being decoded).
+    void installEventSource(const QRBEventSourcePtr& source, bool attachNow);
+
 private:
     friend class QRBActivityTimer;
+    friend class QRBConcreteAction;
+
+    // Stores the channel without limiting it; the inverse of every channel change.
+    void restoreChannel(int64_t channel);
+    // The shared part of fire(arg): takes the argument as the new input.
+    void takeInput(const QRBArg& arg);
 
     // The key of this action's delayed fires (the same from construction to destruction).
     const void* performKey() const { return static_cast<const QRBAction*>(this); }
@@ -173,6 +290,7 @@ private:
     bool requireIntegralInputScalingsFormatting_ = false;
     bool inputRangeChecked_ = false;
     float currentActivity_ = 0;
+    std::weak_ptr<foundation::UndoManager> undoManager_;
     std::weak_ptr<QRBContext> context_;
     QRBArgPtr inputArgValue_;
     QRBArgPtr previousArgValue_;
@@ -188,6 +306,8 @@ private:
     unsigned nextActivity_ = 0;
     foundation::Dictionary userInfo_;
 
+    // A decoded list holds this action.
+    bool claimedByDecodedOwner_ = false;
     // The output's attach generation this action last attached at.
     uint64_t attachedGeneration_ = 0;
     // Bookkeeping of the activity timer: listed for the next tick, and the tick that last lit

@@ -2,6 +2,7 @@
 
 #include "core/QRBAction.h"
 #include "core/QRBActionHost.h"
+#include "core/QRBContext.h"
 #include "core/QRBPresetManager.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
@@ -38,6 +39,13 @@ QRBActionLocationPtr QRBActionLocation::locationWithContextName(const std::optio
                                                                 const std::optional<foundation::Array>& pathComponents,
                                                                 const std::optional<std::string>& displayName) {
     return std::make_shared<QRBActionLocation>(contextName, pathComponents, displayName);
+}
+
+std::shared_ptr<QRBActionLocation> QRBAction::location() const {
+    if (!context()) FND_INTERNAL_ERROR("in context cannot be nil");
+    auto top = topLevelContext();
+    return QRBActionLocation::locationWithContextName(top ? top->name() : std::nullopt, pathComponents(),
+                                                      fullDisplayName());
 }
 
 QRBActionPtr QRBActionLocation::resolveUsing(const QRBAction& action) const {

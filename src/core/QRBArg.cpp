@@ -363,7 +363,7 @@ QRBArgPtr QRBArg::argWithObject(const foundation::Value& object) {
     case T::Null: return argWithNilValue();
     case T::Bool: return argWithFloatValue(*object.getIf<bool>() ? 1.0f : 0.0f);
     case T::Integer: return argWithFloatValue(static_cast<float>(*object.getIf<int64_t>()));
-    case T::Real: return argWithFloatValue(narrowSaturating(*object.getIf<double>()));
+    case T::Real: return argWithFloatValue(static_cast<float>(*object.getIf<double>()));
     case T::String: return argWithStringValue(*object.stringValue());
     case T::Array:
     case T::Dictionary: {
@@ -611,7 +611,7 @@ float QRBArg::floatValue() const {
     case 'i': return static_cast<float>(b.read<int32_t>());
     case 'h': return static_cast<float>(b.read<int64_t>());
     case 'f': return b.read<float>();
-    case 'd': return narrowSaturating(b.read<double>());
+    case 'd': return static_cast<float>(b.read<double>());
     case 'c': return b.read<int8_t>();
     case 's': case 'S': return narrowSaturating(leadingDouble(b.text()));
     case 'T': return 1;
@@ -694,7 +694,7 @@ void QRBArg::setDoubleValue(double x) {
     switch (type_) {
     case 'i': store(buffer_, truncate<int32_t>(x)); break;
     case 'h': store(buffer_, truncate<int64_t>(x)); break;
-    case 'f': store(buffer_, narrowSaturating(x)); break;
+    case 'f': store(buffer_, static_cast<float>(x)); break;
     case 'd': store(buffer_, x); break;
     case 'c': store(buffer_, charFromDouble(x)); break;
     }

@@ -5,6 +5,7 @@
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
+#include "foundation/UndoManager.h"
 
 #include <nlohmann/json.hpp>
 
@@ -265,16 +266,32 @@ size_t QRBContext::insertionIndexFor(const QRBAction& action) const {
 
 void QRBContext::addActionsObject(const QRBActionPtr& action) {
     if (!action) return;
-    if (std::find(actions_.begin(), actions_.end(), action) == actions_.end()) {
-        if (eventSource() && actions_.empty()) {
-            // The output of a single-argument context moves to its first argument action.
-            QRBEventSourcePtr source = eventSource();
-            action->setEventSource(source);
-            setEventSource(nullptr);
-        }
-        actions_.insert(actions_.begin() + static_cast<long>(insertionIndexFor(*action)), action);
-        action->setContext(std::static_pointer_cast<QRBContext>(shared_from_this()));
+    if (std::find(actions_.begin(), actions_.end(), action) == actions_.end())
+        insertActionsObject(action, insertionIndexFor(*action), false);
+    else
+        notifyActionsCollectionChanged();
+}
+
+void QRBContext::insertActionsObject(const QRBActionPtr& action, size_t index, bool undoable) {
+    if (std::find(actions_.begin(), actions_.end(), action) != actions_.end()) {
+        notifyActionsCollectionChanged();
+        return;
     }
+    if (undoable) {
+        registerUndo([self = std::static_pointer_cast<QRBContext>(shared_from_this()), action] {
+            self->removeActionsObject(action);
+        });
+    }
+    if (eventSource() && actions_.empty()) {
+        // The output of a single-argument context moves to its first argument action.
+        QRBEventSourcePtr source = eventSource();
+        action->setEventSource(source);
+        setEventSource(nullptr);
+    }
+    index = std::min(index, actions_.size());
+    actions_.insert(actions_.begin() + static_cast<long>(index), action);
+    action->setContext(std::static_pointer_cast<QRBContext>(shared_from_this()));
+    action->setUndoManager(undoManager());
     notifyActionsCollectionChanged();
 }
 
@@ -286,9 +303,14 @@ void QRBContext::removeActionsObject(const QRBActionPtr& action) {
         for (const auto& a : held) a->invalidate();
         if (auto host = oscManager()) host->removeContext(self);
     } else if (auto it = std::find(actions_.begin(), actions_.end(), action); it != actions_.end()) {
+        // The undo puts the action back at its index, so that argument actions keep their ranks
+        // however the rows of a deletion are ordered.
+        const size_t index = static_cast<size_t>(it - actions_.begin());
+        registerUndo([self, action, index] { self->insertActionsObject(action, index, true); });
         action->setContext(nullptr);
         actions_.erase(it);
     }
+    if (auto undo = undoManager(); undo && undo->isUndoRegistrationEnabled()) undo->setActionIsDiscardable(true);
     notifyActionsCollectionChanged();
 }
 
@@ -301,7 +323,14 @@ void QRBContext::invalidate() {
 
 // ---- Demultiplexing ----------------------------------------------------------------------------
 
-void QRBContext::setDemuxRank(long rank) { demuxRank_ = rank; }
+void QRBContext::setDemuxRank(long rank) {
+    if (rank == demuxRank_) return;
+    registerUndo([self = selfPointer(), old = demuxRank_] {
+        std::static_pointer_cast<QRBContext>(self)->setDemuxRank(old);
+    });
+    demuxRank_ = rank;
+    notifyChange();
+}
 
 void QRBContext::demux(long index) {
     setDemuxRank(index);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+class QRBConcreteAction;
 class QRBSnapshot;
 class QRBSnapshotElement;
 
@@ -59,9 +60,9 @@ public:
     // ---- structure
     QRBContextPtr context() const override;
     void setContext(const QRBContextPtr& context) override;
-    bool isTopLevel() const;
+    bool isTopLevel() const override;
     bool isMultiArgument() const override { return !actions_.empty(); }
-    const std::vector<QRBActionPtr>& actions() const { return actions_; }
+    const std::vector<QRBActionPtr>& actions() const override { return actions_; }
     // The child context of that name, created when missing (not while input is locked).
     QRBContextPtr ensureChildContext(const std::string& label);
     // The first child context of that name, or null.
@@ -73,13 +74,52 @@ public:
     // Adds an action: the first action of a context takes over the context's output; child
     // contexts stay in ascending numeric order of their labels.
     void addActionsObject(const QRBActionPtr& action);
-    // Removes an action; removing the context itself invalidates its actions and takes the
-    // context out of its manager.
+    // Removes an action (undoable; the undo puts it back where it was); removing the context
+    // itself invalidates its actions and takes the context out of its manager.
     void removeActionsObject(const QRBActionPtr& action);
     void invalidate() override;
+    bool hasAssignedEventSource() const override;
+
+    // ---- names and paths
+    // The index of an action in this context; a duplicate's is its master's. An action this
+    // context does not hold is an internal error.
+    long rankOf(const QRBAction& action) const;
+    std::string displayName() const override;
+    std::string fullDisplayName() const override;
+    std::string address() const override;
+    QRBContextPtr topLevelContext() const override;
+    foundation::Array pathComponents() const override;
+    QRBActionPtr actionAtPath(const foundation::Array& path, size_t from = 0) const override;
+    // What deleting these rows takes with it: a duplicate itself; a context with its actions; an
+    // argument action with every later argument of its context (their ranks would shift); and
+    // everything below each of them.
+    static std::vector<QRBActionPtr> actionsWithHigherRankThan(const std::vector<QRBActionPtr>& rows);
+
+    // ---- editing
+    // The argument action that a single-argument context's mapping moves to (made when missing,
+    // taking the context's output) gets a duplicate; null while input is locked or when the
+    // context has several actions.
+    QRBDupActionPtr dup() override;
+    // As dup(), then that action is split; null for a multi-argument context.
+    QRBDupActionPtr split() override;
+    // A context holding one action and nothing below it, and no output of its own, takes the
+    // action's output, enabled flag and value; the action goes.
+    void fold();
+
+    // ---- life cycle
+    void willLeavePreset(const QRBPreset* preset) override;
+    void didRestorePreset(const QRBPreset* preset) override;
+    void mergeEventSourceFromOSCManager(const std::shared_ptr<QRBActionHost>& source,
+                                        const std::shared_ptr<QRBActionHost>& destination) override;
+    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) override;
+
+    // ---- archiving
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
     // ---- demultiplexing
     long demuxRank() const { return demuxRank_; }
+    // Undoable.
     void setDemuxRank(long rank);
     // Demultiplexes on argument `index` (the actions go, child contexts come with the next
     // messages); -1 switches it off.
@@ -118,7 +158,19 @@ public:
     // Only for contexts that are not demultiplexed.
     std::vector<QRBArgPtr> actualInputArgValues() const;
 
+protected:
+    QRBActionPtr makeEmptyCopy() const override;
+    void copyInto(QRBAction& copy) const override;
+
 private:
+    // Inserts at `index` (clamped to the list). The undo of a removal puts the action back where
+    // it was this way, so that argument actions keep their ranks, and registers the removal
+    // again (`undoable`) for redo.
+    void insertActionsObject(const QRBActionPtr& action, size_t index, bool undoable);
+    // The argument action that dup() and split() work on: the only action, or a new one that
+    // takes the context's mapping. Null when there is none to take.
+    std::shared_ptr<QRBConcreteAction> argumentActionForEditing();
+
     // Delivers one part of a demultiplexed message to the child for `label`; dropped while input
     // is locked.
     void deliverToChild(const std::string& label, const QRBOSCMessagePtr& part, const QRBMessageEndpointPtr& source,
@@ -135,6 +187,9 @@ private:
     long demuxRank_ = -1;
     std::optional<foundation::Date> lastReceivedDate_;
     QRBOSCMessagePtr lastReceivedMessage_;
+    // Set while the context decodes its actions: an archive whose actions contain one of their
+    // own ancestors is refused.
+    bool decodingActions_ = false;
 };
 
 template <class T>

@@ -26,7 +26,7 @@
 class QRBAction;
 class QRBEventSource;
 class QRBEventSourceClass;
-class QRBEventSourceMerger;
+class QRBEventSourceMerging;
 using QRBEventSourcePtr = std::shared_ptr<QRBEventSource>;
 
 // The class object of an output type.
@@ -110,9 +110,6 @@ public:
 
     // Same object, or else same class: outputs without state of their own are interchangeable.
     virtual bool isEqualToEventSource(const QRBEventSource& other) const;
-    // What this output becomes when its action is carried into another document: by default
-    // the output itself; outputs kept in a document-wide collection answer a uniquing merger.
-    virtual std::shared_ptr<QRBEventSourceMerger> merger();
 
     const std::optional<std::string>& name() const { return name_; }
     virtual void setName(const std::optional<std::string>& name);
@@ -134,6 +131,10 @@ public:
 
     virtual QRBEventSourcePtr previousProposedEventSource();
     virtual QRBEventSourcePtr nextProposedEventSource();
+
+    // Decides what this output becomes when an action that uses it is carried into another
+    // document. Null: the output is carried as it is (the same object is shared).
+    virtual std::shared_ptr<QRBEventSourceMerging> merger() const { return nullptr; }
 
     // Whether actions must attach again before their next trigger decision. setNeedsAttach()
     // asks every action that uses the output to attach again: each action remembers the attach

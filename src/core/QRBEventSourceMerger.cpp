@@ -3,11 +3,6 @@
 #include "core/QRBActionHost.h"
 #include "zz/ZZTime.h"
 
-QRBEventSourceMergerPtr QRBEventSource::merger() {
-    return QRBEventSourceMerger::defaultMergerWithEventSource(
-        std::static_pointer_cast<QRBEventSource>(shared_from_this()));
-}
-
 QRBEventSourceMergerPtr QRBEventSourceMerger::defaultMergerWithEventSource(QRBEventSourcePtr eventSource) {
     return std::make_shared<QRBDefaultEventSourceMerger>(std::move(eventSource));
 }

@@ -5,9 +5,11 @@
 // an equal entry of the destination's collection, or added to it, so that the destination never
 // holds two equal entries.
 //
-// Mergers are made by QRBEventSource::merger for one merge and dropped.
+// Mergers are made by QRBEventSource::merger for one merge and dropped; an output without a
+// merger is carried as the default merger would carry it.
 
 #include "core/QRBEventSource.h"
+#include "core/QRBEventSourceMerging.h"
 
 #include <memory>
 #include <string>
@@ -27,10 +29,9 @@ public:
     virtual void addEventSource(const QRBEventSourcePtr& source) = 0;
 };
 
-class QRBEventSourceMerger {
+class QRBEventSourceMerger : public QRBEventSourceMerging {
 public:
     explicit QRBEventSourceMerger(QRBEventSourcePtr eventSource) : eventSource_(std::move(eventSource)) {}
-    virtual ~QRBEventSourceMerger() = default;
 
     static QRBEventSourceMergerPtr defaultMergerWithEventSource(QRBEventSourcePtr eventSource);
     static QRBEventSourceMergerPtr uniquingMergerWithEventSource(QRBEventSourcePtr eventSource,
@@ -40,8 +41,8 @@ public:
     const QRBEventSourcePtr& eventSource() const { return eventSource_; }
 
     // The output to use in the destination document. Raises "SubclassResponsibility" here.
-    virtual QRBEventSourcePtr mergeFromOSCManager(const std::shared_ptr<QRBActionHost>& source,
-                                                  const std::shared_ptr<QRBActionHost>& destination);
+    QRBEventSourcePtr mergeFromOSCManager(const std::shared_ptr<QRBActionHost>& source,
+                                          const std::shared_ptr<QRBActionHost>& destination) override;
 
 private:
     QRBEventSourcePtr eventSource_;

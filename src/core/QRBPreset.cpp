@@ -1,7 +1,6 @@
 #include "core/QRBPreset.h"
 
 #include "core/QRBActionLocation.h"
-#include "core/QRBPresetActionModel.h"
 #include "foundation/Exception.h"
 #include "zz/ZZExtensions.h"
 
@@ -56,7 +55,7 @@ QRBContextPtr QRBPreset::objectInObjectsAtIndex(size_t index) const {
 void QRBPreset::insertObject(const QRBContextPtr& context, size_t index) {
     FND_PARAMETER_ASSERT(context != nullptr);
     FND_PARAMETER_ASSERT(index <= objects_.size());
-    detail::setUndoManager(*context, undoManager_);
+    context->setUndoManager(undoManager_);
     if (undoManager_) {
         std::weak_ptr<QRBPreset> weak = std::static_pointer_cast<QRBPreset>(shared_from_this());
         undoManager_->registerUndo(this, [weak, index] {
@@ -98,7 +97,7 @@ QRBContextPtr QRBPreset::contextWithName(const std::string& name) const {
 QRBActionPtr QRBPreset::actionAtLocation(const QRBActionLocation& location) const {
     auto context = contextWithName(location.contextName());
     if (!context) return nullptr;
-    return detail::actionAtPath(context, location.pathComponents());
+    return context->actionAtPath(location.pathComponents());
 }
 
 std::vector<QRBActionPtr> QRBPreset::allActions() const {
@@ -109,7 +108,7 @@ std::vector<QRBActionPtr> QRBPreset::allActions() const {
     };
     for (const auto& context : objects_) {
         add(context);
-        for (const auto& action : detail::allActions(*context)) add(action);
+        for (const auto& action : context->allActions()) add(action);
     }
     return result;
 }
@@ -126,7 +125,7 @@ std::vector<QRBActionPtr> QRBPreset::actionsUsingEventSources(const std::vector<
 void QRBPreset::setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) {
     if (undoManager == undoManager_) return;
     undoManager_ = undoManager;
-    for (const auto& context : objects_) detail::setUndoManager(*context, undoManager_);
+    for (const auto& context : objects_) context->setUndoManager(undoManager_);
 }
 
 void QRBPreset::setName(const std::string& name) {
@@ -148,12 +147,12 @@ void QRBPreset::setName(const std::string& name) {
 
 void QRBPreset::willLeavePreset() {
     const std::vector<QRBContextPtr> held = objects_;
-    for (const auto& context : held) detail::willLeavePreset(*context);
+    for (const auto& context : held) context->willLeavePreset(this);
 }
 
 void QRBPreset::didRestorePreset() {
     const std::vector<QRBContextPtr> held = objects_;
-    for (const auto& context : held) detail::didRestorePreset(*context);
+    for (const auto& context : held) context->didRestorePreset(this);
     if (auto snapshot = lastRecalledSnapshot()) recallSnapshot(snapshot);
 }
 
@@ -388,7 +387,7 @@ void QRBPreset::initWithCoder(foundation::KeyedUnarchiver& coder) {
 
     if (name) name_ = std::move(*name);
     objects_ = std::move(contexts);
-    for (const auto& context : objects_) detail::fold(*context);
+    for (const auto& context : objects_) context->fold();
 
     if (last) {
         snapshots_ = std::move(snapshots);

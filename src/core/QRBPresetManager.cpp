@@ -1,7 +1,6 @@
 #include "core/QRBPresetManager.h"
 
 #include "core/QRBActionHost.h"
-#include "core/QRBPresetActionModel.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "zz/ZZExtensions.h"
@@ -190,7 +189,7 @@ QRBPresetPtr QRBPresetManager::createPreset() const {
     }));
     if (auto current = currentPreset()) {
         const std::vector<QRBContextPtr> contexts = current->objects();
-        for (const auto& context : contexts) preset->addObject(detail::copyContext(*context));
+        for (const auto& context : contexts) preset->addObject(std::static_pointer_cast<QRBContext>(context->copy()));
     }
     return preset;
 }
@@ -199,9 +198,11 @@ void QRBPresetManager::importPreset(const QRBPresetPtr& preset, const std::share
                                    const std::shared_ptr<QRBActionHost>& toOSCManager,
                                    const std::string& originFilename) {
     FND_PARAMETER_ASSERT(preset != nullptr);
-    for (const auto& action : preset->allActions()) {
-        detail::mergeEventSource(*action, fromOSCManager, toOSCManager);
-        if (auto context = std::dynamic_pointer_cast<QRBContext>(action)) context->setOscManager(toOSCManager);
+    // A top-level context carries itself and everything below it over.
+    const std::vector<QRBContextPtr> contexts = preset->objects();
+    for (const auto& context : contexts) {
+        context->mergeEventSourceFromOSCManager(fromOSCManager, toOSCManager);
+        context->setOscManager(toOSCManager);
     }
     if (presetWithName(preset->name()) || preset->name() == kImportedDefaultName)
         preset->setName(foundation::format("%s (%s)", preset->name().c_str(), originFilename.c_str()));

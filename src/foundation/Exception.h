@@ -31,6 +31,7 @@ private:
 inline constexpr const char* kInternalInconsistencyException = "NSInternalInconsistencyException";
 inline constexpr const char* kInvalidArgumentException = "NSInvalidArgumentException";
 inline constexpr const char* kRangeException = "NSRangeException";
+inline constexpr const char* kGenericException = "NSGenericException";
 inline constexpr const char* kInvalidUnarchiveOperationException = "NSInvalidUnarchiveOperationException";
 inline constexpr const char* kInvalidArchiveOperationException = "NSInvalidArchiveOperationException";
 

@@ -48,9 +48,10 @@ bool ListedEventSource::isEqualToEventSource(const QRBEventSource& other) const 
     return listed && listed->memo == memo;
 }
 
-std::shared_ptr<QRBEventSourceMerger> ListedEventSource::merger() {
+std::shared_ptr<QRBEventSourceMerging> ListedEventSource::merger() const {
     return QRBEventSourceMerger::uniquingMergerWithEventSource(
-        std::static_pointer_cast<QRBEventSource>(shared_from_this()), "oscRoutes");
+        std::static_pointer_cast<QRBEventSource>(std::const_pointer_cast<foundation::Object>(shared_from_this())),
+        "oscRoutes");
 }
 
 }  // namespace presets

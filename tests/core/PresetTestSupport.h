@@ -94,7 +94,7 @@ public:
     ListedEventSource() = default;
     explicit ListedEventSource(std::string m) : memo(std::move(m)) {}
     bool isEqualToEventSource(const QRBEventSource& other) const override;
-    std::shared_ptr<QRBEventSourceMerger> merger() override;
+    std::shared_ptr<QRBEventSourceMerging> merger() const override;
     std::string memo;
 };
 

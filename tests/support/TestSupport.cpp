@@ -7,6 +7,11 @@
 #include <stdexcept>
 #include <sys/wait.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace testsupport {
 
 TempDir::TempDir() {
@@ -41,6 +46,24 @@ CommandResult runPython(const std::string& script, const std::string& arguments)
         out << script;
     }
     return runCommand("python3 '" + path + "' " + arguments);
+}
+
+long freePort() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        socklen_t length = sizeof address;
+        bool bound = bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+        int tcp = socket(AF_INET, SOCK_STREAM, 0);
+        bool free = bound && bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(tcp);
+        close(udp);
+        if (free) return ntohs(address.sin_port);
+    }
+    return 0;
 }
 
 }  // namespace testsupport

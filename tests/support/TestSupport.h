@@ -31,4 +31,8 @@ CommandResult runCommand(const std::string& command);
 // Runs a python3 script given as text, with the arguments after it.
 CommandResult runPython(const std::string& script, const std::string& arguments = "");
 
+// An ephemeral port that is free for both UDP and TCP on every address right now (the kernel
+// chose it), or 0 when none was found.
+long freePort();
+
 }  // namespace testsupport

@@ -1,0 +1,604 @@
+#include "core/QRBServer.h"
+
+#include "core/QRBOSCPacket.h"
+#include "core/QRBTransport.h"
+#include "foundation/Exception.h"
+#include "foundation/Format.h"
+#include "foundation/Log.h"
+#include "foundation/RunLoop.h"
+
+#include <lo/lo_errors.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <semaphore.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// liblo refuses to register paths that hold these; a message path that holds one is a pattern.
+constexpr const char* kPatternCharacters = " #*,?[]{}";
+
+// The wait slice of the listener: how long it takes at most to notice a stop without a wake-up.
+constexpr int kListenerWaitMilliseconds = 200;
+// Start and stop poll the listener's state this often, this far apart.
+constexpr int kStateChecks = 200;
+constexpr auto kStateCheckInterval = std::chrono::milliseconds(1);
+
+enum ListenerState { kStarting, kRunning, kStopping };
+
+// The process-wide last liblo error: one for all servers, replaced by each error, never cleared.
+// The two port texts keep their %i until a server fills in its own port.
+struct LastError {
+    enum Kind { None, PortInUse, PermissionDenied, Other } kind = None;
+    std::string text;
+};
+std::mutex gLastErrorMutex;
+LastError gLastError;
+
+bool isPattern(const char* path) { return path && std::strpbrk(path, kPatternCharacters) != nullptr; }
+
+// The numeric host and port of a peer; an IPv4 peer seen through an IPv6 socket in IPv4 form.
+void describePeer(const sockaddr_storage& address, socklen_t length, std::string& host, std::string& port) {
+    sockaddr_storage peer = address;
+    if (peer.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            sockaddr_in v4{};
+            v4.sin_family = AF_INET;
+            v4.sin_port = v6->sin6_port;
+            std::memcpy(&v4.sin_addr, &v6->sin6_addr.s6_addr[12], 4);
+            std::memset(&peer, 0, sizeof peer);
+            std::memcpy(&peer, &v4, sizeof v4);
+            length = sizeof v4;
+        }
+    }
+    char hostText[NI_MAXHOST];
+    char portText[NI_MAXSERV];
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&peer), length, hostText, sizeof hostText, portText,
+                    sizeof portText, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
+        host = hostText;
+        port = portText;
+    } else {
+        host.clear();
+        port.clear();
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// One start of a server
+
+struct QRBMethodEntry {
+    std::optional<std::string> path;
+    std::optional<std::string> typespec;
+    QRBMethodHandler handler;
+    bool removed = false;
+};
+
+struct QRBServer::Run {
+    struct Connection {
+        std::string host;
+        std::string port;
+        QRBOSCStreamFramer framer;
+    };
+
+    QRBServer* owner = nullptr;  // alive whenever liblo dispatches: notifyReady holds it
+    int protocol = LO_UDP;
+    lo_server server = nullptr;
+    int socketFd = -1;  // liblo's socket: the UDP socket, or the listening TCP socket
+    int epollFd = -1;   // what the listener waits on: the socket, the connections, the wake-up
+    int wakeFd = -1;
+    std::string semaphoreName;
+
+    // Shared with the listener.
+    std::atomic<int> state{kStarting};  // kRunning is the listener's "should run"
+    std::atomic<bool> finished{false};  // the listener has ended
+    std::atomic<sem_t*> semaphore{nullptr};
+
+    // Main thread only.
+    std::recursive_mutex libloMutex;  // every liblo call on this server
+    bool closed = false;              // stopped: nothing more is dispatched
+    std::map<int, Connection> connections;
+    std::vector<std::shared_ptr<QRBMethodEntry>> table;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kQRBMaxOSCPacketSize + 1);
+    const std::string* senderHost = nullptr;  // of the packet being dispatched
+    const std::string* senderPort = nullptr;
+
+    ~Run() {
+        if (server) lo_server_free(server);
+        for (auto& [fd, connection] : connections) close(fd);
+        if (epollFd >= 0) close(epollFd);
+        if (wakeFd >= 0) close(wakeFd);
+        if (sem_t* sem = semaphore.load()) sem_close(sem);
+    }
+
+    bool watch(int fd) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = fd;
+        return epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+};
+
+namespace {
+
+// The only method liblo knows: it walks our table, so that the table may change while a message
+// is dispatched, entries hold handlers rather than raw pointers, and no exception reaches
+// liblo's frames. It always answers 0, so liblo adds nothing of its own (its method listing
+// reply would go to a source address it does not have).
+int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int argc, lo_message message,
+                       void* userData) noexcept {
+    auto* run = static_cast<QRBServer::Run*>(userData);
+    if (!run || run->closed || !path || !types) return 0;
+    try {
+        const bool pattern = isPattern(path);
+        std::vector<std::shared_ptr<QRBMethodEntry>> entries = run->table;
+        static const std::string kNone;
+        const std::string& host = run->senderHost ? *run->senderHost : kNone;
+        const std::string& port = run->senderPort ? *run->senderPort : kNone;
+        int result = 1;
+        for (const auto& entry : entries) {
+            if (run->closed) break;
+            if (entry->removed) continue;
+            bool pathMatches = !entry->path || *entry->path == path ||
+                               (pattern && lo_pattern_match(entry->path->c_str(), path));
+            if (!pathMatches) continue;
+            if (!entry->typespec || *entry->typespec == types) {
+                QRBServerMessage received{*run->owner, entry->path ? entry->path->c_str() : path, types, argv, argc,
+                                          message, host, port};
+                try {
+                    result = entry->handler(received);
+                } catch (const std::exception& e) {
+                    foundation::logf("Error: exception in the OSC method for %s: %s", path, e.what());
+                    result = 0;
+                } catch (...) {
+                    foundation::logf("Error: exception in the OSC method for %s", path);
+                    result = 0;
+                }
+            }
+            if (result == 0 && !pattern) break;
+        }
+    } catch (...) {
+        foundation::logf("Error: OSC dispatch of %s failed", path);
+    }
+    return 0;
+}
+
+// The listener: waits for input, hands it to the main thread and waits for it to be done.
+void listenerBody(const std::shared_ptr<QRBServer::Run>& run, const std::shared_ptr<foundation::RunLoopSource>& source) {
+    const char* name = run->semaphoreName.c_str();
+    sem_unlink(name);  // a stale one of a server that did not end cleanly
+    sem_t* sem = sem_open(name, O_CREAT | O_EXCL, 0600, 0);
+    if (sem == SEM_FAILED) {
+        foundation::logf("Error: sem_open failed (errno=%d).", errno);
+        run->finished.store(true, std::memory_order_release);
+        return;
+    }
+    run->semaphore.store(sem, std::memory_order_release);
+
+    // A starter that gave up waiting has set kStopping: then the listener does not run at all.
+    int expected = kStarting;
+    if (run->state.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) {
+        epoll_event events[16];
+        while (run->state.load(std::memory_order_acquire) == kRunning) {
+            int count = epoll_wait(run->epollFd, events, 16, kListenerWaitMilliseconds);
+            if (count < 0) {
+                if (errno == EINTR) continue;
+                foundation::logf("Error: epoll_wait failed (errno=%d)", errno);
+                break;
+            }
+            bool input = false;
+            for (int i = 0; i < count; ++i) {
+                if (events[i].data.fd == run->wakeFd) {
+                    uint64_t drained;
+                    while (read(run->wakeFd, &drained, sizeof drained) > 0) {
+                    }
+                } else {
+                    input = true;
+                }
+            }
+            if (!input || run->state.load(std::memory_order_acquire) != kRunning) continue;
+            source->signal();
+            bool failed = false;
+            while (sem_wait(sem) != 0) {
+                if (errno == EINTR) continue;
+                foundation::logf("Error: sem_wait failed (errno=%d)", errno);
+                failed = true;
+                break;
+            }
+            if (failed) break;
+        }
+    }
+    // The handle stays open until the run is released, so that a late post from the main thread
+    // never touches a closed semaphore; the name goes now.
+    sem_unlink(name);
+    run->finished.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+extern "C" void QRBServerErrorHandler(int number, const char* message, const char* where) {
+    const char* w = where ? where : "(null)";
+    const char* m = message ? message : "(null)";
+    foundation::logf("OSC error %d in %s: %s", number, w, m);
+    std::lock_guard lock(gLastErrorMutex);
+    if (number == LO_NOPORT) {
+        gLastError = {LastError::PortInUse, "Port %i already in use"};
+    } else if (number == EACCES) {
+        gLastError = {LastError::PermissionDenied, "Permission denied to open port %i"};
+    } else {
+        gLastError = {LastError::Other, foundation::format("%d in %s: %s\n", number, w, m)};
+    }
+}
+
+std::string QRBServer::libloError() const {
+    const char* name = protocol_ == LO_UDP ? "UDP" : "TCP";
+    LastError last;
+    {
+        std::lock_guard lock(gLastErrorMutex);
+        last = gLastError;
+    }
+    std::string text;
+    switch (last.kind) {
+    case LastError::None: return foundation::format("OSC %s Server error", name);
+    case LastError::PortInUse: text = foundation::format("Port %i already in use", int(port_)); break;
+    case LastError::PermissionDenied: text = foundation::format("Permission denied to open port %i", int(port_)); break;
+    case LastError::Other: text = last.text; break;
+    }
+    return foundation::format("OSC %s Server error: %s", name, text.c_str());
+}
+
+void QRBServer::reportError(const std::string& text) {
+    if (auto delegate = delegate_.lock()) delegate->server(*this, text);
+}
+
+void QRBServer::refusePacket(const std::string& text, int number, const std::optional<std::string>& path) {
+    // Reported as liblo reports a message it cannot parse: through the error handler, then as a
+    // failed receive.
+    QRBServerErrorHandler(number, text.c_str(), path ? path->c_str() : nullptr);
+    foundation::logf("Warning: read error or timeout: %d", -1);
+    reportError(libloError());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lifecycle
+
+std::shared_ptr<QRBServer> QRBServer::create(int protocol) { return std::make_shared<QRBServer>(Key{}, protocol); }
+
+QRBServer::QRBServer(Key, int protocol) : protocol_(LO_UDP) { setProtocol(protocol); }
+
+QRBServer::~QRBServer() {
+    if (service_) {
+        service_->setDelegate({});
+        service_->stop();
+    }
+    stopThread();
+}
+
+void QRBServer::setProtocol(int protocol) {
+    FND_PARAMETER_ASSERT(protocol == LO_UDP || protocol == LO_TCP);
+    protocol_ = protocol;
+}
+
+std::string QRBServer::semaphoreName(long port, int protocol) {
+    return foundation::format("OSC_sem_%05i-%01i", int(port), protocol);
+}
+
+bool QRBServer::isRunning() const {
+    return run_ && run_->state.load(std::memory_order_acquire) == kRunning &&
+           !run_->finished.load(std::memory_order_acquire);
+}
+
+bool QRBServer::start() {
+    if (isRunning()) return false;
+    // A listener that ended by itself leaves its run behind.
+    if (run_) stopThread();
+    if (startThread()) {
+        registerService();
+        return true;
+    }
+    reportError(libloError());
+    return false;
+}
+
+void QRBServer::stop() {
+    if (!run_ && !service_) return;
+    setService(nullptr);
+    stopThread();
+}
+
+bool QRBServer::startThread() {
+    std::string portText = foundation::format("%ld", port_);
+    if (lo_server server = lo_server_new_with_proto(portText.c_str(), protocol_, QRBServerErrorHandler)) {
+        lo_server_enable_coercion(server, 0);
+        // Bundles are dispatched when they arrive, with their time tag on each message; liblo's
+        // queue would wait for a later receive that nothing asks for.
+        lo_server_enable_queue(server, 0, 0);
+
+        auto run = std::make_shared<Run>();
+        run->owner = this;
+        run->protocol = protocol_;
+        run->server = server;
+        run->socketFd = lo_server_get_socket_fd(server);
+        run->semaphoreName = semaphoreName(port_, protocol_);
+        run->epollFd = epoll_create1(EPOLL_CLOEXEC);
+        run->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (protocol_ == LO_TCP) fcntl(run->socketFd, F_SETFL, fcntl(run->socketFd, F_GETFL) | O_NONBLOCK);
+        if (run->epollFd < 0 || run->wakeFd < 0 || !run->watch(run->wakeFd) || !run->watch(run->socketFd)) {
+            QRBServerErrorHandler(errno, std::strerror(errno), "epoll");
+            return false;
+        }
+        lo_server_add_method(server, nullptr, nullptr, dispatchTrampoline, run.get());
+
+        std::weak_ptr<QRBServer> weak = weak_from_this();
+        runLoopSource_ = foundation::RunLoopSource::create([weak] {
+            if (auto self = weak.lock()) self->notifyReady();
+        });
+        run_ = run;
+    }
+
+    if (run_ && runLoopSource_) {
+        if (runLoop_ != nullptr) FND_INTERNAL_ERROR("runLoop must be nil");
+        runLoop_ = &foundation::RunLoop::current();
+        std::shared_ptr<Run> run = run_;
+        thread_ = std::thread([run, source = runLoopSource_] { listenerBody(run, source); });
+        for (int i = 0; i < kStateChecks && run->state.load(std::memory_order_acquire) != kRunning &&
+                        !run->finished.load(std::memory_order_acquire);
+             ++i)
+            std::this_thread::sleep_for(kStateCheckInterval);
+        if (run->state.load(std::memory_order_acquire) != kRunning) {
+            foundation::log(kQRBServerStartTimeout);
+            stopThread();
+            return false;
+        }
+        runLoop_->addSource(runLoopSource_, foundation::RunLoopMode::Common);
+    } else {
+        run_.reset();
+        runLoopSource_.reset();
+    }
+    return isRunning();
+}
+
+void QRBServer::stopThread() {
+    std::shared_ptr<Run> run = run_;
+    if (thread_.joinable()) {
+        run->state.store(kStopping, std::memory_order_release);
+        uint64_t one = 1;
+        if (write(run->wakeFd, &one, sizeof one) < 0) {
+            // The wake-up is only a shortcut: the listener notices the stop after its slice.
+        }
+        if (sem_t* sem = run->semaphore.load(std::memory_order_acquire)) sem_post(sem);
+        int checks = 0;
+        while (checks < kStateChecks && !run->finished.load(std::memory_order_acquire)) {
+            std::this_thread::sleep_for(kStateCheckInterval);
+            ++checks;
+        }
+        if (!run->finished.load(std::memory_order_acquire)) foundation::log(kQRBServerStopTimeout);
+        // The liblo server and the sockets must outlive the listener's last wait.
+        thread_.join();
+    }
+    if (run) run->closed = true;
+    // When a handler stopped the server, the dispatch under way holds the run until it returns.
+    run_.reset();
+    if (runLoopSource_) {
+        runLoopSource_->invalidate();
+        runLoopSource_.reset();
+    }
+    runLoop_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hand-off and input
+
+void QRBServer::notifyReady() {
+    std::shared_ptr<QRBServer> self = shared_from_this();
+    std::shared_ptr<Run> run = run_;
+    if (!run || run->closed) return;
+    receive(run);
+    sem_t* sem = run->semaphore.load(std::memory_order_acquire);
+    if (sem && sem_post(sem) != 0) {
+        foundation::logf("Error: sem_post failed (errno=%d)", errno);
+        reportError("Internal error");
+    }
+}
+
+void QRBServer::receive(const std::shared_ptr<Run>& run) {
+    std::lock_guard lock(run->libloMutex);
+    epoll_event events[32];
+    int count = epoll_wait(run->epollFd, events, 32, 0);
+    for (int i = 0; i < count && !run->closed; ++i) {
+        int fd = events[i].data.fd;
+        if (fd == run->wakeFd) continue;
+
+        if (fd == run->socketFd && run->protocol == LO_UDP) {
+            // One datagram per hand-off; more waiting keep the socket ready for the next.
+            sockaddr_storage from{};
+            socklen_t length = sizeof from;
+            ssize_t size = recvfrom(fd, run->buffer.data(), run->buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                    reinterpret_cast<sockaddr*>(&from), &length);
+            if (size < 0) continue;  // nothing after all, or an ICMP error of an earlier send
+            std::string host, port;
+            describePeer(from, length, host, port);
+            if (static_cast<size_t>(size) > kQRBMaxOSCPacketSize) {
+                refusePacket(foundation::format("Message too large: %zd bytes", size), LO_TOOBIG, std::nullopt);
+                continue;
+            }
+            std::vector<uint8_t> packet(run->buffer.begin(), run->buffer.begin() + size);
+            dispatchPacket(run, packet, host, port);
+            continue;
+        }
+
+        if (fd == run->socketFd) {
+            for (;;) {
+                sockaddr_storage from{};
+                socklen_t length = sizeof from;
+                int connection = accept4(fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (connection < 0) {
+                    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+                        foundation::logf("Error: accept failed (errno=%d)", errno);
+                    if (errno == EINTR || errno == ECONNABORTED) continue;
+                    break;
+                }
+                Run::Connection c;
+                describePeer(from, length, c.host, c.port);
+                if (!run->watch(connection)) {
+                    close(connection);
+                    continue;
+                }
+                run->connections.emplace(connection, std::move(c));
+            }
+            continue;
+        }
+
+        auto it = run->connections.find(fd);
+        if (it == run->connections.end()) continue;
+        ssize_t size = recv(fd, run->buffer.data(), run->buffer.size(), MSG_DONTWAIT);
+        if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        bool keep = size > 0;
+        if (size > 0) {
+            std::vector<std::vector<uint8_t>> packets;
+            keep = it->second.framer.append(run->buffer.data(), static_cast<size_t>(size), packets);
+            std::string host = it->second.host;
+            std::string port = it->second.port;
+            std::string failure = it->second.framer.failure();
+            for (auto& packet : packets) {
+                if (run->closed) break;
+                dispatchPacket(run, packet, host, port);
+            }
+            if (!keep && !run->closed)
+                refusePacket("Invalid TCP stream (" + failure + "), connection closed", LO_TOOBIG, std::nullopt);
+        }
+        if (!keep) {
+            // End of stream, a read error, or a stream that cannot be followed any more.
+            epoll_ctl(run->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+            close(fd);
+            run->connections.erase(fd);
+        }
+    }
+}
+
+void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, std::vector<uint8_t>& packet, const std::string& host,
+                               const std::string& port) {
+    if (auto error = QRBCheckOSCPacket(packet.data(), packet.size())) {
+        refusePacket(error->text, error->number, error->path);
+        return;
+    }
+    run->senderHost = &host;
+    run->senderPort = &port;
+    int result = lo_server_dispatch_data(run->server, packet.data(), packet.size());
+    run->senderHost = nullptr;
+    run->senderPort = nullptr;
+    if (result < 0 && !run->closed) {
+        foundation::logf("Warning: read error or timeout: %d", result);
+        reportError(libloError());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Texts and Bonjour
+
+std::string QRBServer::loopbackURL() const { return QRBLocalOSCURLForPort(port_, protocol_); }
+
+void QRBServer::registerService() {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    std::string name = foundation::format("%s:%ld (Quorbital)", host, port_);
+    setService(foundation::NetService::create("", QRBServiceTypeForTransportProtocol(protocol_), name, int(port_)));
+}
+
+void QRBServer::setService(std::shared_ptr<foundation::NetService> service) {
+    if (service == service_) return;
+    if (!service && service_) {
+        service_->setDelegate({});
+        service_->stop();
+    }
+    service_ = std::move(service);
+    if (service_) {
+        service_->setDelegate(weak_from_this());
+        service_->publish();
+    }
+}
+
+void QRBServer::netServiceDidPublish(foundation::NetService& sender) {
+    if (protocol_ != LO_TCP) return;
+    foundation::TXTRecord record{{kQRBAPISupportTXTKey, foundation::Data{'Y', 'E', 'S'}}};
+    if (!sender.setTXTRecordData(record)) foundation::log(kQRBServerTXTRecordError);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Method table
+
+bool QRBServer::addMethod(const std::optional<std::string>& path, const std::optional<std::string>& typespec,
+                          QRBMethodHandler handler) {
+    if (!run_ || run_->closed) return false;
+    if (path && isPattern(path->c_str())) return false;
+    auto entry = std::make_shared<QRBMethodEntry>(QRBMethodEntry{path, typespec, std::move(handler)});
+    auto& table = run_->table;
+    bool isCatchAll = !path && !typespec;
+    if (!isCatchAll && !table.empty() && !table.back()->path && !table.back()->typespec)
+        table.insert(table.end() - 1, std::move(entry));
+    else
+        table.push_back(std::move(entry));
+    return true;
+}
+
+void QRBServer::deleteMethod(const std::optional<std::string>& path, const std::optional<std::string>& typespec) {
+    if (!run_) return;
+    const bool pattern = path && isPattern(path->c_str());
+    std::erase_if(run_->table, [&](const std::shared_ptr<QRBMethodEntry>& entry) {
+        bool pathMatches = (!entry->path && !path) || (entry->path && path && *entry->path == *path) ||
+                           (pattern && entry->path && lo_pattern_match(entry->path->c_str(), path->c_str()));
+        bool typeMatches = (!entry->typespec && !typespec) || (entry->typespec && typespec && *entry->typespec == *typespec);
+        if (pathMatches && typeMatches) entry->removed = true;
+        return entry->removed;
+    });
+}
+
+void QRBServer::clearRegisteredMethods() { deleteMethod(std::string("*"), std::nullopt); }
+
+void QRBServer::registerRootCallback(QRBMethodHandler handler) {
+    if (!run_ || run_->closed) return;
+    deleteMethod(std::nullopt, std::nullopt);
+    addMethod(std::nullopt, std::nullopt, std::move(handler));
+}
+
+bool QRBServer::registerMethod(const std::string& path, QRBMethodHandler handler) {
+    return addMethod(path, std::nullopt, std::move(handler));
+}
+
+size_t QRBServer::methodCount() const { return run_ ? run_->table.size() : 0; }
+
+// ---------------------------------------------------------------------------------------------
+// Output
+
+long QRBServer::sendToOSCAddress(lo_address address, const char* method, lo_message message) {
+    std::shared_ptr<Run> run = run_;
+    if (!message || !method || !address || !isRunning() || !run) {
+        foundation::log(kQRBServerSendError);
+        return -1;
+    }
+    std::lock_guard lock(run->libloMutex);
+    // UDP leaves from the server's own socket, so that replies come back to the document's port.
+    // A TCP message travels over the address's own connection whatever liblo is given as the
+    // sender; handing it the TCP server would only make that server own the address's socket
+    // (and close it under the address when the server is freed).
+    lo_server from = (protocol_ == LO_UDP && lo_address_get_protocol(address) == LO_UDP) ? run->server : nullptr;
+    return lo_send_message_from(address, from, method, message);
+}

@@ -1,0 +1,573 @@
+// The OSC servers on the loopback: the hand-off to the main thread, the method table, start and
+// stop, the errors, malformed input, sending from the server's socket and the publication.
+// Every test runs once over UDP and once over TCP.
+
+#include "core/QRBServer.h"
+
+#include "core/QRBTransport.h"
+#include "foundation/Log.h"
+#include "foundation/RunLoop.h"
+#include "platform/FakeBonjourBackend.h"
+
+#include "OSCBytes.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <lo/lo.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+using foundation::LogCapture;
+using foundation::RunLoop;
+using oscbytes::Bytes;
+using oscbytes::bundleHead;
+
+namespace {
+
+constexpr double kWait = 10.0;  // seconds a test waits for input at most
+
+long freePort() {
+    long port = testsupport::freePort();
+    EXPECT_NE(port, 0) << "no free port";
+    return port;
+}
+
+bool semaphoreExists(long port, int protocol) {
+    return std::filesystem::exists("/dev/shm/sem." + QRBServer::semaphoreName(port, protocol));
+}
+
+// An OSC message as bytes, made by liblo.
+std::vector<uint8_t> serialise(const char* path, lo_message message) {
+    size_t size = 0;
+    void* data = lo_message_serialise(message, path, nullptr, &size);
+    std::vector<uint8_t> bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+    std::free(data);
+    lo_message_free(message);
+    return bytes;
+}
+
+std::vector<uint8_t> intMessage(const char* path, int32_t value) {
+    lo_message m = lo_message_new();
+    lo_message_add_int32(m, value);
+    return serialise(path, m);
+}
+
+// A client on the loopback: datagrams over UDP, count-prefixed frames over one TCP connection.
+class Sender {
+public:
+    Sender(int protocol, long port) : protocol_(protocol) {
+        fd_ = socket(AF_INET, protocol == LO_TCP ? SOCK_STREAM : SOCK_DGRAM, 0);
+        destination_.sin_family = AF_INET;
+        destination_.sin_port = htons(uint16_t(port));
+        destination_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (protocol == LO_TCP) {
+            EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr*>(&destination_), sizeof destination_), 0);
+        }
+    }
+    ~Sender() { close(fd_); }
+
+    // One packet: a datagram, or a frame with its length.
+    void send(const std::vector<uint8_t>& packet) {
+        if (protocol_ == LO_UDP) {
+            ssize_t sent = sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&destination_),
+                                  sizeof destination_);
+            EXPECT_EQ(sent, ssize_t(packet.size()));
+        } else {
+            sendRaw(Bytes().element(packet));
+        }
+    }
+    // Bytes as they are (TCP: no length before them). The server reads on this same thread, so
+    // while the connection is full the main run loop runs; a connection the server closed ends
+    // the sending.
+    void sendRaw(const std::vector<uint8_t>& bytes) {
+        if (protocol_ == LO_UDP) return send(bytes);
+        size_t done = 0;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (done < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+            ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                done += size_t(n);
+            } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.01);
+            } else {
+                return;
+            }
+        }
+    }
+    long localPort() const {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    }
+
+private:
+    int protocol_;
+    int fd_;
+    sockaddr_in destination_{};
+};
+
+class RecordingDelegate : public QRBServerDelegate {
+public:
+    void server(QRBServer&, const std::string& errorOccurred) override { errors.push_back(errorOccurred); }
+    std::vector<std::string> errors;
+};
+
+// What a handler saw of one message.
+struct Call {
+    std::string path;
+    std::string types;
+    std::vector<int64_t> ints;
+    std::string senderHost;
+    std::string senderPort;
+    std::thread::id thread;
+};
+
+Call record(const QRBServerMessage& m) {
+    Call call{m.path, m.types, {}, m.senderHost, m.senderPort, std::this_thread::get_id()};
+    for (int i = 0; i < m.argc; ++i) {
+        if (m.types[i] == 'i') {
+            int32_t v;
+            std::memcpy(&v, m.argv[i], sizeof v);
+            call.ints.push_back(v);
+        } else if (m.types[i] == 'h') {
+            int64_t v;
+            std::memcpy(&v, m.argv[i], sizeof v);
+            call.ints.push_back(v);
+        }
+    }
+    return call;
+}
+
+class ServerTest : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        foundation::BonjourBackend::setShared(bonjour);
+        port = freePort();
+        server = QRBServer::create(protocol());
+        server->setPort(port);
+        server->setDelegate(delegate);
+    }
+    void TearDown() override {
+        server.reset();
+        foundation::BonjourBackend::setShared(nullptr);
+    }
+
+    int protocol() const { return GetParam(); }
+    const char* name() const { return protocol() == LO_UDP ? "UDP" : "TCP"; }
+
+    bool runUntil(const std::function<bool()>& predicate) { return RunLoop::main().runUntil(predicate, kWait); }
+
+    // Starts the server with an entry that records the calls of `path` and a recording catch-all.
+    void startRecording(const std::string& path = "/test/a") {
+        ASSERT_TRUE(server->start());
+        ASSERT_TRUE(server->registerMethod(path, [this](const QRBServerMessage& m) {
+            calls.push_back(record(m));
+            return 0;
+        }));
+        server->registerRootCallback([this](const QRBServerMessage& m) {
+            unmatched.push_back(record(m));
+            return 0;
+        });
+    }
+
+    std::shared_ptr<platform::FakeBonjourBackend> bonjour = std::make_shared<platform::FakeBonjourBackend>();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<QRBServer> server;
+    long port = 0;
+    std::vector<Call> calls;
+    std::vector<Call> unmatched;
+};
+
+TEST_P(ServerTest, MessagesAreDispatchedOnTheMainThreadAndTheCatchAllTakesTheRest) {
+    startRecording();
+    Sender sender(protocol(), port);
+    lo_message big = lo_message_new();
+    lo_message_add_int64(big, int64_t(1) << 40);  // an 8-byte value at a 4-byte offset
+    lo_message_add_int32(big, 9);
+    sender.send(intMessage("/test/a", 42));
+    sender.send(serialise("/test/a", big));
+    sender.send(intMessage("/elsewhere", 7));
+    ASSERT_TRUE(runUntil([&] { return calls.size() == 2 && unmatched.size() == 1; }));
+
+    EXPECT_EQ(calls[0].path, "/test/a");
+    EXPECT_EQ(calls[0].types, "i");
+    EXPECT_EQ(calls[0].ints, std::vector<int64_t>{42});
+    EXPECT_EQ(calls[1].types, "hi");
+    EXPECT_EQ(calls[1].ints, (std::vector<int64_t>{int64_t(1) << 40, 9}));
+    EXPECT_EQ(unmatched[0].path, "/elsewhere");
+    for (const Call& c : {calls[0], calls[1], unmatched[0]}) {
+        EXPECT_EQ(c.thread, std::this_thread::get_id());
+        EXPECT_EQ(c.senderHost, "127.0.0.1");
+        EXPECT_EQ(c.senderPort, std::to_string(sender.localPort()));
+    }
+    EXPECT_TRUE(delegate->errors.empty());
+}
+
+TEST_P(ServerTest, ABurstArrivesWholeAndInOrder) {
+    startRecording("/burst");
+    // Within what a default UDP receive buffer holds while the main thread is not reading.
+    const int count = protocol() == LO_UDP ? 100 : 500;
+    Sender sender(protocol(), port);
+    for (int i = 0; i < count; ++i) sender.send(intMessage("/burst", i));
+    ASSERT_TRUE(runUntil([&] { return int(calls.size()) == count; })) << calls.size();
+    for (int i = 0; i < count; ++i) ASSERT_EQ(calls[size_t(i)].ints, std::vector<int64_t>{i});
+    EXPECT_TRUE(unmatched.empty());
+}
+
+TEST_P(ServerTest, BundlesDispatchEachElementWithItsTimeTag) {
+    startRecording("/b");
+    lo_bundle bundle = lo_bundle_new(lo_timetag{3'000'000'000u, 1u << 31});  // far in the future: not queued
+    lo_message first = lo_message_new();
+    lo_message_add_int32(first, 1);
+    lo_message second = lo_message_new();
+    lo_message_add_int32(second, 2);
+    lo_bundle_add_message(bundle, "/b", first);
+    lo_bundle_add_message(bundle, "/other", second);
+    size_t size = 0;
+    void* data = lo_bundle_serialise(bundle, nullptr, &size);
+    std::vector<uint8_t> bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
+    std::free(data);
+    lo_bundle_free_recursive(bundle);
+
+    std::vector<lo_timetag> tags;
+    server->registerMethod("/other", [&](const QRBServerMessage& m) {
+        tags.push_back(lo_message_get_timestamp(m.message));
+        return 0;
+    });
+    Sender(protocol(), port).send(bytes);
+    ASSERT_TRUE(runUntil([&] { return calls.size() == 1 && tags.size() == 1; }));
+    EXPECT_EQ(calls[0].ints, std::vector<int64_t>{1});
+    EXPECT_EQ(tags[0].sec, 3'000'000'000u);
+    EXPECT_EQ(tags[0].frac, 1u << 31);
+}
+
+TEST_P(ServerTest, PatternsReachEveryMatchingEntryUnderItsOwnPath) {
+    startRecording("/fader/1");
+    ASSERT_TRUE(server->registerMethod("/fader/2", [&](const QRBServerMessage& m) {
+        calls.push_back(record(m));
+        return 0;
+    }));
+    Sender(protocol(), port).send(intMessage("/fader/*", 5));
+    ASSERT_TRUE(runUntil([&] { return calls.size() == 2 && unmatched.size() == 1; }));
+    EXPECT_EQ(calls[0].path, "/fader/1");
+    EXPECT_EQ(calls[1].path, "/fader/2");
+    // A pattern walks the whole table, the catch-all included, which gets the pattern itself.
+    EXPECT_EQ(unmatched[0].path, "/fader/*");
+}
+
+TEST_P(ServerTest, TheTableKeepsTheCatchAllLastAndTakesOnlyPlainPathsWhileRunning) {
+    EXPECT_FALSE(server->registerMethod("/early", [](const QRBServerMessage&) { return 0; }));
+    ASSERT_TRUE(server->start());
+    std::vector<std::string> order;
+    server->registerRootCallback([&](const QRBServerMessage& m) {
+        order.push_back(std::string("catch-all ") + m.path);
+        return 0;
+    });
+    ASSERT_TRUE(server->registerMethod("/x", [&](const QRBServerMessage& m) {
+        order.push_back(std::string("x ") + m.path);
+        return 0;
+    }));
+    ASSERT_TRUE(server->addMethod(std::string("/typed"), std::string("i"), [&](const QRBServerMessage&) {
+        order.push_back("typed i");
+        return 0;
+    }));
+    for (const char* pattern : {"/a b", "/a#", "/a*", "/a,", "/a?", "/a[", "/a]", "/a{", "/a}"})
+        EXPECT_FALSE(server->registerMethod(pattern, [](const QRBServerMessage&) { return 0; })) << pattern;
+    EXPECT_EQ(server->methodCount(), 3u);
+
+    Sender sender(protocol(), port);
+    sender.send(intMessage("/x", 1));
+    sender.send(intMessage("/typed", 2));
+    lo_message f = lo_message_new();
+    lo_message_add_float(f, 2.5f);
+    sender.send(serialise("/typed", f));  // no coercion: only the catch-all takes ",f"
+    ASSERT_TRUE(runUntil([&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"x /x", "typed i", "catch-all /typed"}));
+
+    server->clearRegisteredMethods();  // the typed entry and the catch-all stay
+    EXPECT_EQ(server->methodCount(), 2u);
+    server->stop();
+    EXPECT_EQ(server->methodCount(), 0u);
+    ASSERT_TRUE(server->start());
+    EXPECT_EQ(server->methodCount(), 0u);  // every start begins with an empty table
+}
+
+TEST_P(ServerTest, HandlersMayRebuildTheTableWhileTheirMessageIsDispatched) {
+    ASSERT_TRUE(server->start());
+    std::vector<std::string> seen;
+    auto rebuild = [&](const QRBServerMessage&) {
+        seen.push_back("remap");
+        server->clearRegisteredMethods();
+        server->registerMethod("/new", [&](const QRBServerMessage&) {
+            seen.push_back("new");
+            return 0;
+        });
+        server->registerRootCallback([&](const QRBServerMessage& m) {
+            seen.push_back(std::string("new catch-all ") + m.path);
+            return 0;
+        });
+        return 0;
+    };
+    server->registerMethod("/remap", rebuild);
+    server->registerMethod("/old", [&](const QRBServerMessage&) {
+        seen.push_back("old");
+        return 0;
+    });
+    server->registerRootCallback([&](const QRBServerMessage& m) {
+        seen.push_back(std::string("old catch-all ") + m.path);
+        return 0;
+    });
+    // In one bundle: the remap, then a message for an entry the remap deleted.
+    Sender sender(protocol(), port);
+    sender.send(bundleHead().element(intMessage("/remap", 1)).element(intMessage("/old", 2)));
+    sender.send(intMessage("/new", 3));
+    ASSERT_TRUE(runUntil([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"remap", "new catch-all /old", "new"}));
+}
+
+TEST_P(ServerTest, AHandlerMayStopItsOwnServer) {
+    ASSERT_TRUE(server->start());
+    std::vector<std::string> seen;
+    server->registerMethod("/quit", [&](const QRBServerMessage&) {
+        seen.push_back("quit");
+        server->stop();
+        return 0;
+    });
+    server->registerRootCallback([&](const QRBServerMessage& m) {
+        seen.push_back(m.path);
+        return 0;
+    });
+    Sender(protocol(), port).send(bundleHead().element(intMessage("/quit", 1)).element(intMessage("/after", 2)));
+    ASSERT_TRUE(runUntil([&] { return !seen.empty(); }));
+    RunLoop::main().runUntil(RunLoop::main().now() + 0.1);
+    EXPECT_EQ(seen, std::vector<std::string>{"quit"});
+    EXPECT_FALSE(server->isRunning());
+    EXPECT_FALSE(semaphoreExists(port, protocol()));
+    // The port is free again.
+    ASSERT_TRUE(server->start());
+    server.reset();  // the destructor stops it
+    EXPECT_FALSE(semaphoreExists(port, protocol()));
+}
+
+TEST_P(ServerTest, StartsStopsAndRestartsOnTheSamePortWithoutLeavingItsSemaphore) {
+    for (int round = 0; round < 3; ++round) {
+        calls.clear();
+        startRecording();
+        EXPECT_TRUE(server->isRunning());
+        EXPECT_TRUE(semaphoreExists(port, protocol()));
+        Sender(protocol(), port).send(intMessage("/test/a", round));
+        ASSERT_TRUE(runUntil([&] { return calls.size() == 1; }));
+        auto before = std::chrono::steady_clock::now();
+        server->stop();
+        // The stop wakes the listener instead of waiting out its 200 ms slice.
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(150));
+        EXPECT_FALSE(server->isRunning());
+        EXPECT_FALSE(semaphoreExists(port, protocol()));
+    }
+    server->stop();  // a stopped server does nothing
+    EXPECT_TRUE(delegate->errors.empty());
+}
+
+TEST_P(ServerTest, StartingTwiceAnswersNoAndReportsNothing) {
+    ASSERT_TRUE(server->start());
+    EXPECT_FALSE(server->start());
+    EXPECT_TRUE(server->isRunning());
+    EXPECT_TRUE(delegate->errors.empty());
+}
+
+TEST_P(ServerTest, APortInUseIsReportedAndStartAnswersNo) {
+    int blocker = socket(AF_INET, protocol() == LO_TCP ? SOCK_STREAM : SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (protocol() == LO_TCP) listen(blocker, 1);
+
+    LogCapture log;
+    EXPECT_FALSE(server->start());
+    EXPECT_FALSE(server->isRunning());
+    ASSERT_EQ(delegate->errors.size(), 1u);
+    EXPECT_EQ(delegate->errors[0], std::string("OSC ") + name() + " Server error: Port " + std::to_string(port) +
+                                       " already in use");
+    EXPECT_TRUE(log.contains("OSC error 9904 in (null): "));  // liblo gives no `where`
+    EXPECT_TRUE(bonjour->publishedServices().empty());
+    EXPECT_FALSE(semaphoreExists(port, protocol()));
+    close(blocker);
+    EXPECT_TRUE(server->start());
+}
+
+TEST_P(ServerTest, MalformedPacketsAreReportedAndTheServerGoesOnServing) {
+    startRecording("/good");
+    std::vector<uint8_t> good = intMessage("/good", 1);
+    std::mt19937 random(99);
+    std::vector<uint8_t> noise(60000);
+    for (auto& b : noise) b = uint8_t(random());
+
+    std::vector<std::vector<uint8_t>> bad = {
+        Bytes().raw({'/', 'a', '/', 'b', 0, 0, 0, 0}).raw({',', 'i', 's', 'b', 0, 0, 0, 0}).raw({5, 0, 0, 0})
+            .raw({0, 0, 0, 0}).raw({'b', 'c', 0}),                      // a blob with 3 bytes left
+        Bytes().str("/a").str(",b").i32(1000).raw({1, 2, 3, 4}),        // a blob longer than the packet
+        Bytes().str("/a").str(",s").raw("abcd"),                        // an unterminated string
+        Bytes().str("/a").str(",x").i32(0),                             // a type liblo does not know
+        Bytes().str("/a").str(",i").raw({1, 2}),                        // a truncated argument
+        bundleHead().i32(0),                                            // an empty bundle element
+        bundleHead().element(bundleHead().i32(64).raw(good)),           // a bundle inside overrunning its element
+        Bytes().raw("/abc"),                                            // no terminator at all
+        noise,
+    };
+    Sender sender(protocol(), port);
+    LogCapture log;
+    for (size_t i = 0; i < bad.size(); ++i) {
+        sender.send(bad[i]);
+        sender.send(good);
+        ASSERT_TRUE(runUntil([&] { return calls.size() == i + 1; })) << "after bad packet " << i;
+        EXPECT_EQ(delegate->errors.size(), i + 1) << i;
+    }
+    EXPECT_TRUE(unmatched.empty());
+    for (const std::string& error : delegate->errors)
+        EXPECT_EQ(error.rfind(std::string("OSC ") + name() + " Server error: ", 0), 0u) << error;
+    EXPECT_TRUE(log.contains("Warning: read error or timeout: -1"));
+    EXPECT_TRUE(log.contains("OSC error 9912 in /a/b: Invalid message received"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, ServerTest, ::testing::Values(LO_UDP, LO_TCP),
+                         [](const ::testing::TestParamInfo<int>& info) { return info.param == LO_UDP ? "UDP" : "TCP"; });
+
+// --- TCP streams: what only a stream can do wrong
+
+class TCPStreamTest : public ServerTest {};
+
+TEST_P(TCPStreamTest, AnUnreadableStreamIsClosedAndOtherConnectionsGoOn) {
+    startRecording("/good");
+    LogCapture log;
+    {
+        Sender noise(LO_TCP, port);
+        std::vector<uint8_t> bytes(65536, 0x7f);  // a length far above any packet
+        noise.sendRaw(bytes);
+        ASSERT_TRUE(runUntil([&] { return !delegate->errors.empty(); }));
+    }
+    EXPECT_TRUE(log.contains("Message too large"));
+    {
+        // SLIP framing, a packet split over two writes.
+        Sender slip(LO_TCP, port);
+        std::vector<uint8_t> good = intMessage("/good", 7);
+        slip.sendRaw(std::vector<uint8_t>(good.begin(), good.begin() + 5));
+        slip.sendRaw(Bytes().raw(std::vector<uint8_t>(good.begin() + 5, good.end())).raw({0xC0}));
+        ASSERT_TRUE(runUntil([&] { return calls.size() == 1; }));
+        EXPECT_EQ(calls[0].ints, std::vector<int64_t>{7});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, TCPStreamTest, ::testing::Values(LO_TCP),
+                         [](const ::testing::TestParamInfo<int>&) { return "TCP"; });
+
+// --- output and publication
+
+TEST_P(ServerTest, SendsFromItsOwnSocket) {
+    ASSERT_TRUE(server->start());
+    long receiverPort = freePort();
+    std::string portText = std::to_string(receiverPort);
+    lo_server receiver = lo_server_new_with_proto(portText.c_str(), protocol(), nullptr);
+    ASSERT_NE(receiver, nullptr);
+    struct Seen {
+        int count = 0;
+        std::string sourcePort;
+    } seen;
+    lo_server_add_method(
+        receiver, "/out", "i",
+        [](const char*, const char*, lo_arg**, int, lo_message m, void* user) {
+            auto* s = static_cast<Seen*>(user);
+            ++s->count;
+            if (const char* p = lo_address_get_port(lo_message_get_source(m))) s->sourcePort = p;
+            return 0;
+        },
+        &seen);
+
+    lo_address target = lo_address_new_with_proto(protocol(), "127.0.0.1", portText.c_str());
+    lo_message message = lo_message_new();
+    lo_message_add_int32(message, 5);
+    EXPECT_GT(server->sendToOSCAddress(target, "/out", message), 0);
+    for (int i = 0; i < 100 && seen.count == 0; ++i) lo_server_recv_noblock(receiver, 50);
+    EXPECT_EQ(seen.count, 1);
+    if (protocol() == LO_UDP) {
+        EXPECT_EQ(seen.sourcePort, std::to_string(port));  // replies reach the document's port
+    }
+
+    LogCapture log;
+    EXPECT_EQ(server->sendToOSCAddress(target, nullptr, message), -1);
+    server->stop();
+    EXPECT_EQ(server->sendToOSCAddress(target, "/out", message), -1);
+    EXPECT_TRUE(log.contains(kQRBServerSendError));
+    lo_message_free(message);
+    lo_address_free(target);
+    lo_server_free(receiver);
+}
+
+TEST_P(ServerTest, IsPublishedWhileRunningAndTCPServersMarkTheControlAPI) {
+    ASSERT_TRUE(server->start());
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    ASSERT_TRUE(runUntil([&] {
+        auto services = bonjour->publishedServices();
+        return services.size() == 1 && (protocol() == LO_UDP || !services[0].resolved.txtRecord.empty());
+    }));
+    auto published = bonjour->publishedServices()[0];
+    EXPECT_EQ(published.identity.name, std::string(host) + ":" + std::to_string(port) + " (Quorbital)");
+    EXPECT_EQ(published.identity.type, QRBServiceTypeForTransportProtocol(protocol()));
+    EXPECT_EQ(published.resolved.port, port);
+    if (protocol() == LO_TCP)
+        EXPECT_EQ(published.resolved.txtRecord, (foundation::TXTRecord{{"Quorbital-API-Support", {'Y', 'E', 'S'}}}));
+    else
+        EXPECT_TRUE(published.resolved.txtRecord.empty());
+    EXPECT_EQ(server->loopbackURL(), QRBLocalOSCURLForPort(port, protocol()));
+
+    server->stop();
+    EXPECT_TRUE(bonjour->publishedServices().empty());
+    EXPECT_EQ(server->service(), nullptr);
+}
+
+TEST_P(ServerTest, RunsOnWhenNothingCanBePublished) {
+    bonjour->setFailsPublishing(true);
+    bonjour->setRefusesTXTRecords(true);
+    startRecording();
+    RunLoop::main().runUntil(RunLoop::main().now() + 0.05);
+    Sender(protocol(), port).send(intMessage("/test/a", 1));
+    ASSERT_TRUE(runUntil([&] { return calls.size() == 1; }));
+    EXPECT_TRUE(delegate->errors.empty());
+}
+
+TEST(QRBServerErrorHandlerTest, KeepsTheLastErrorForEveryServerToReport) {
+    auto udp = QRBServer::create(LO_UDP);
+    auto tcp = QRBServer::create(LO_TCP);
+    udp->setPort(8000);
+    tcp->setPort(9000);
+    LogCapture log;
+    QRBServerErrorHandler(13, "Permission denied", "bind()");
+    EXPECT_TRUE(log.contains("OSC error 13 in bind(): Permission denied"));
+    EXPECT_EQ(udp->libloError(), "OSC UDP Server error: Permission denied to open port 8000");
+    EXPECT_EQ(tcp->libloError(), "OSC TCP Server error: Permission denied to open port 9000");
+    QRBServerErrorHandler(9904, "cannot find free port", nullptr);
+    EXPECT_EQ(tcp->libloError(), "OSC TCP Server error: Port 9000 already in use");
+    QRBServerErrorHandler(9911, "Invalid %s message", nullptr);
+    EXPECT_EQ(udp->libloError(), "OSC UDP Server error: 9911 in (null): Invalid %s message\n");
+    EXPECT_EQ(QRBServer::semaphoreName(8000, 1), "OSC_sem_08000-1");
+    EXPECT_EQ(QRBServer::semaphoreName(65535, 4), "OSC_sem_65535-4");
+}
+
+}  // namespace
