@@ -4,6 +4,7 @@
 #include "PresetTestSupport.h"
 
 #include "core/QRBActionLocation.h"
+#include "core/QRBConcreteAction.h"
 #include "core/QRBEventSourceMerger.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
@@ -62,6 +63,25 @@ TEST_F(LocationTest, ResolvesInWhateverPresetIsCurrent) {
     EXPECT_EQ(second->resolveUsing(*user), nullptr);
     manager->setCurrentPreset(a);
     EXPECT_EQ(location("/a", {})->resolveUsing(*user), a->contextWithName("/a"));
+}
+
+TEST_F(LocationTest, AnActionsOwnLocationFindsItAgainAfterASwitch) {
+    auto second = a->contextWithName("/a")->actions()[1];
+    auto here = second->location();
+    EXPECT_EQ(here->contextName(), "/a");
+    EXPECT_EQ(here->pathComponents(), path({1}));
+    EXPECT_EQ(here->displayName(), second->fullDisplayName());
+    EXPECT_EQ(here->resolveUsing(*user), second);
+    manager->setCurrentPreset(b);
+    EXPECT_EQ(here->resolveUsing(*user), b->contextWithName("/a")->actions()[1]);
+
+    QRBConcreteAction loose;
+    try {
+        loose.location();
+        FAIL();
+    } catch (const foundation::AssertionFailure& e) {
+        EXPECT_EQ(e.reason(), "in context cannot be nil");
+    }
 }
 
 TEST_F(LocationTest, PathsThroughChildContextsTable) {

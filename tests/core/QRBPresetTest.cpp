@@ -4,6 +4,8 @@
 
 #include "PresetTestSupport.h"
 
+#include "core/QRBConcreteAction.h"
+#include "core/QRBDupAction.h"
 #include "foundation/Exception.h"
 #include "support/TestSupport.h"
 
@@ -500,6 +502,152 @@ TEST_F(PresetTest, SnapshotsInsertedUnderATakenNameGetANewOne) {
 }
 
 // ---- archives ----------------------------------------------------------------------------------
+
+namespace {
+
+// What an archive keeps of a context tree, compared by the model's own comparisons, and the back
+// references of each decoded action to its owners.
+void expectSameTree(const QRBAction& got, const QRBAction& want, const std::string& where) {
+    SCOPED_TRACE(where);
+    EXPECT_EQ(got.archivedClassName(), want.archivedClassName());
+    EXPECT_EQ(got.name(), want.name());
+    EXPECT_EQ(got.isEnabled(), want.isEnabled());
+    EXPECT_EQ(got.inputMin(), want.inputMin());
+    EXPECT_EQ(got.outputMax(), want.outputMax());
+    EXPECT_TRUE(got.argValue()->isEqualToArg(*want.argValue()));
+    ASSERT_EQ(got.eventSource() != nullptr, want.eventSource() != nullptr);
+    if (got.eventSource()) {
+        EXPECT_TRUE(got.eventSource()->isEqualToEventSource(*want.eventSource()));
+        EXPECT_EQ(got.eventSource()->name(), want.eventSource()->name());
+    }
+    if (auto wantContext = dynamic_cast<const QRBContext*>(&want)) {
+        auto& gotContext = static_cast<const QRBContext&>(got);
+        EXPECT_EQ(gotContext.demuxRank(), wantContext->demuxRank());
+        ASSERT_EQ(gotContext.lastReceivedMessage() != nullptr, wantContext->lastReceivedMessage() != nullptr);
+        if (wantContext->lastReceivedMessage())
+            EXPECT_TRUE(gotContext.lastReceivedMessage()->isEqualToOSCMessage(*wantContext->lastReceivedMessage()));
+    }
+    ASSERT_EQ(got.actions().size(), want.actions().size());
+    for (size_t i = 0; i < got.actions().size(); ++i) {
+        const QRBActionPtr& below = got.actions()[i];
+        if (auto dup = std::dynamic_pointer_cast<QRBDupAction>(below)) {
+            EXPECT_EQ(dup->masterAction().get(), &got);
+            EXPECT_EQ(dup->context(), got.context());
+        } else {
+            EXPECT_EQ(below->context().get(), &got);
+        }
+        expectSameTree(*below, *want.actions()[i], where + "/" + std::to_string(i));
+    }
+}
+
+}  // namespace
+
+TEST_F(PresetTest, ADocumentTreeRoundTripsThroughAFileAndPlaysBack) {
+    auto shared = std::make_shared<RecordingEventSource>();
+    shared->setName("shared");
+    // Preset A: /a with three arguments, the second with two duplicates; /d demultiplexed.
+    host->receive(message("/a", {Float(0.3f), Float(0.6f), Int(2)}));
+    auto argsA = a->contextWithName("/a")->actions();
+    ASSERT_EQ(argsA.size(), 3u);
+    argsA[0]->setEventSource(shared);
+    argsA[1]->setEventSource(shared);
+    argsA[1]->setOutputMax(127);
+    auto d0 = argsA[1]->dup();
+    auto d1 = argsA[1]->split();
+    auto d = host->addContext("/d");
+    d->demux(0);
+    host->receive(message("/d", {String("left"), Float(0.5f), Float(0.25f)}));
+    auto intro = a->createSnapshot();
+    a->addSnapshotsObject(intro);
+    intro->setName("Intro");
+    host->receive(message("/a", {Float(0.9f), Float(0.1f), Int(4)}));
+    auto verse = a->createSnapshot();
+    a->addSnapshotsObject(verse);
+    ASSERT_EQ(verse->name(), "Snapshot 2");
+    // Preset B shares the output and is current.
+    manager->setCurrentPreset(b);
+    b->contextWithName("/b")->setEventSource(shared);
+    manager->setShouldSendPresetNameOnPresetRestore(true);
+
+    testsupport::TempDir dir;
+    auto decoded = roundTripThroughFile<QRBPresetManager>(foundation::Value(manager), dir.file("document.plist"));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(names(decoded->presets()), names(manager->presets()));
+    EXPECT_EQ(decoded->currentPreset(), decoded->objectInPresetsAtIndex(1));
+    EXPECT_TRUE(decoded->shouldSendPresetNameOnPresetRestore());
+
+    for (size_t p = 0; p < manager->countOfPresets(); ++p) {
+        auto want = manager->objectInPresetsAtIndex(p);
+        auto got = decoded->objectInPresetsAtIndex(p);
+        ASSERT_EQ(got->countOfObjects(), want->countOfObjects());
+        for (size_t i = 0; i < want->countOfObjects(); ++i) {
+            EXPECT_TRUE(got->objectInObjectsAtIndex(i)->isTopLevel());
+            expectSameTree(*got->objectInObjectsAtIndex(i), *want->objectInObjectsAtIndex(i), want->name() + " " + std::to_string(i));
+        }
+        EXPECT_EQ(names(got->snapshots()), names(want->snapshots()));
+        EXPECT_FALSE(got->objectInSnapshotsAtIndex(0)->elements().has_value());
+        for (size_t i = 1; i < want->countOfSnapshots(); ++i)
+            EXPECT_TRUE(got->objectInSnapshotsAtIndex(i)->isEqualToSnapshot(*want->objectInSnapshotsAtIndex(i)));
+        // The last recalled snapshot is the decoded member at the same place.
+        auto wantIndex = std::find(want->snapshots().begin(), want->snapshots().end(), want->lastRecalledSnapshot()) - want->snapshots().begin();
+        EXPECT_EQ(got->lastRecalledSnapshot(), got->objectInSnapshotsAtIndex(static_cast<size_t>(wantIndex)));
+    }
+
+    // One output object for all its users, in both presets.
+    auto da = decoded->objectInPresetsAtIndex(0);
+    auto db = decoded->objectInPresetsAtIndex(1);
+    auto dargs = da->contextWithName("/a")->actions();
+    const QRBEventSourcePtr decodedShared = dargs[0]->eventSource();
+    ASSERT_TRUE(decodedShared);
+    EXPECT_EQ(dargs[1]->eventSource(), decodedShared);
+    EXPECT_EQ(dargs[1]->actions()[0]->eventSource(), decodedShared);  // the duplicate took its master's
+    EXPECT_EQ(db->contextWithName("/b")->eventSource(), decodedShared);
+    // A snapshot holds the context's very message, not a copy of it.
+    auto decodedVerse = da->snapshotWithName("Snapshot 2");
+    EXPECT_EQ((*decodedVerse->elements())[0]->message(), da->contextWithName("/a")->lastReceivedMessage());
+
+    // Put in a document, the decoded presets play back: switching to A replays its last
+    // recalled snapshot into the decoded outputs.
+    auto document = std::make_shared<PresetHost>();
+    document->presets = decoded;
+    decoded->setUndoManager(document->undo);
+    for (const auto& preset : decoded->presets())
+        for (const auto& context : preset->objects()) context->setOscManager(document);
+    auto recording = std::static_pointer_cast<RecordingEventSource>(decodedShared);
+    recording->log->clear();
+    decoded->setCurrentPreset(da);
+    EXPECT_EQ(decoded->currentPreset(), da);
+    std::vector<double> values;
+    for (const auto& call : recording->accepts())
+        if (call.action == dargs[0].get()) values.push_back(call.value);
+    EXPECT_EQ(values, std::vector<double>{double(0.9f)});
+    EXPECT_FALSE(da->lastRecalledSnapshotDirty());
+}
+
+TEST(PresetArchive, ALegacyPresetThatFiredOnRestoreRecallsItsDecodedValues) {
+    VirtualMainLoop loop;
+    auto host = std::make_shared<PresetHost>();
+    auto context = host->addContext("/a");
+    auto output = std::make_shared<RecordingEventSource>();
+    context->setEventSource(output);
+    host->receive(message("/a", {Float(0.75f)}));
+    auto legacy = RawRecord::make("QRBPreset")
+                      ->set("QRBPresetName", "Old")
+                      ->set("QRBPresetObjects", foundation::Array{foundation::Value(context)})
+                      ->setBool("shouldFireActionsOnPresetRestore", true);
+
+    auto preset = decode<QRBPreset>(foundation::Value(legacy));
+    ASSERT_EQ(preset->countOfSnapshots(), 2u);
+    auto restored = preset->objectInSnapshotsAtIndex(1);
+    EXPECT_EQ(preset->lastRecalledSnapshot(), restored);
+    ASSERT_EQ(restored->elements()->size(), 1u);
+
+    host->presets->addPresetsObject(preset);
+    preset->objectInObjectsAtIndex(0)->setOscManager(host);
+    auto decodedOutput = std::static_pointer_cast<RecordingEventSource>(preset->objectInObjectsAtIndex(0)->eventSource());
+    host->presets->setCurrentPreset(preset);
+    EXPECT_EQ(decodedOutput->acceptedValues(), std::vector<double>{double(0.75f)});
+}
 
 TEST_F(PresetTest, ManagerArchiveRoundTripThroughAFile) {
     manager->setCurrentPreset(b);
