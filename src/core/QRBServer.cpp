@@ -306,6 +306,8 @@ bool QRBServer::isRunning() const {
            !run_->finished.load(std::memory_order_acquire);
 }
 
+bool QRBServer::isDispatching() const { return run_ && run_->senderHost != nullptr; }
+
 bool QRBServer::start() {
     if (isRunning()) return false;
     // A listener that ended by itself leaves its run behind.

@@ -100,6 +100,9 @@ public:
     void stop();
     // A liblo server exists and its listener runs.
     bool isRunning() const;
+    // A received packet is being dispatched through the method table right now (its handlers
+    // are running).
+    bool isDispatching() const;
 
     // Makes the liblo server and the listener (200 checks 1 ms apart for it to come up).
     bool startThread();

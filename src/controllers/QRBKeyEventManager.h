@@ -1,0 +1,69 @@
+#pragma once
+// A document's key combination outputs: the list the output menus and the key combinations page
+// offer, with its order and the document's default receiving application. The routing manager
+// owns it and archives it under "keyEventManager".
+//
+// Posting keys, and following which application is active, come with the keyboard output.
+
+#include "controllers/QRBKeyComboEventSource.h"
+#include "foundation/KeyedArchiver.h"
+#include "foundation/Object.h"
+#include "foundation/SortDescriptor.h"
+#include "foundation/UndoManager.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QRBKeyEventManager;
+using QRBKeyEventManagerPtr = std::shared_ptr<QRBKeyEventManager>;
+using QRBKeyComboEventSourcePtr = std::shared_ptr<QRBKeyComboEventSource>;
+
+class QRBKeyEventManager : public foundation::Object {
+    FND_ARCHIVED_CLASS("QRBKeyEventManager", foundation::Object)
+
+public:
+    // An empty list ordered by "keyComboString", ascending.
+    QRBKeyEventManager();
+
+    // ---- the list (each change registers its inverse)
+    const std::vector<QRBKeyComboEventSourcePtr>& keyCombos() const { return keyCombos_; }
+    size_t countOfKeyCombos() const { return keyCombos_.size(); }
+    QRBKeyComboEventSourcePtr objectInKeyCombosAtIndex(size_t index) const;
+    void insertObject(const QRBKeyComboEventSourcePtr& combo, size_t index);
+    void removeObjectFromKeyCombosAtIndex(size_t index);
+    // Appends the key combinations of an older document's parameters (an array; anything else in
+    // it is skipped). Null does nothing.
+    void fixKeyCombos(const foundation::Value& combos);
+
+    const std::vector<foundation::SortDescriptorPtr>& keyCombosSortDescriptors() const { return sortDescriptors_; }
+    void setKeyCombosSortDescriptors(std::vector<foundation::SortDescriptorPtr> descriptors) {
+        sortDescriptors_ = std::move(descriptors);
+    }
+
+    // The document's default receiving application; none: the one with the keyboard focus.
+    const std::optional<std::string>& targetAppName() const { return targetAppName_; }
+    // Undoable; nothing when equal.
+    void setTargetAppName(const std::optional<std::string>& name);
+
+    // The document is closing.
+    void close() {}
+
+    const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
+    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) { undoManager_ = undoManager; }
+
+    // "keyCombos", "keyCombosSortDescriptors", "targetAppName".
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    void initWithCoder(foundation::KeyedUnarchiver& coder) override;
+
+private:
+    std::shared_ptr<QRBKeyEventManager> self() {
+        return std::static_pointer_cast<QRBKeyEventManager>(shared_from_this());
+    }
+
+    std::vector<QRBKeyComboEventSourcePtr> keyCombos_;
+    std::shared_ptr<foundation::UndoManager> undoManager_;
+    std::vector<foundation::SortDescriptorPtr> sortDescriptors_;
+    std::optional<std::string> targetAppName_;
+};

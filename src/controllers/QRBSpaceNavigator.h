@@ -1,0 +1,42 @@
+#pragma once
+// The process's 3D mouse: one object for the whole process that turns the device's motion into
+// OSC sent to the loopback input of the document that connected it last ("/sp/..."), so that only
+// that document receives 3D-mouse input.
+//
+// The device driver comes with the 3D mouse support; until then no driver is available and there
+// is no shared object. Main thread only.
+
+#include <lo/lo.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class QRBSpaceNavigator {
+public:
+    // The shared object, made on first use; null while no driver is available.
+    static QRBSpaceNavigator* sharedInstance();
+    // Whether a 3D mouse driver can be used.
+    static bool driversAvailable();
+
+    QRBSpaceNavigator() = default;
+    ~QRBSpaceNavigator();
+    QRBSpaceNavigator(const QRBSpaceNavigator&) = delete;
+    QRBSpaceNavigator& operator=(const QRBSpaceNavigator&) = delete;
+
+    const std::optional<std::string>& targetURL() const { return targetURL_; }
+    // Stores the URL and makes the address the device's messages go to (none for no URL).
+    void setTargetURL(const std::optional<std::string>& url);
+    // A target URL equal to `url`, with an address.
+    bool isConnectedToURL(const std::string& url) const;
+    bool isConfigured() const { return address_ != nullptr; }
+    // Registers with the driver when a target URL is set; logs and stops when no device is there.
+    void start();
+    // Unregisters from the driver and clears the target URL.
+    void stop();
+
+private:
+    std::optional<std::string> targetURL_;
+    lo_address address_ = nullptr;
+    bool registered_ = false;
+};

@@ -1,0 +1,24 @@
+#include "features/QRBContextFilterManager.h"
+
+FND_REGISTER_CLASS(QRBContextFilterManager)
+
+namespace {
+constexpr const char* kFilterAddressesKey = "filterAddresses";
+}
+
+void QRBContextFilterManager::encodeWithCoder(foundation::KeyedArchiver& coder) const {
+    foundation::Array addresses(filterAddresses_.begin(), filterAddresses_.end());
+    coder.encodeObject(foundation::Value(std::move(addresses)), kFilterAddressesKey);
+}
+
+void QRBContextFilterManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
+    foundation::Value value = coder.decodeObject(kFilterAddressesKey);
+    if (value.isNull()) return;
+    const foundation::Array* array = value.arrayValue();
+    if (!array) throw foundation::ArchiveError("filterAddresses is not an array");
+    for (const auto& entry : *array) {
+        const std::string* address = entry.stringValue();
+        if (!address) throw foundation::ArchiveError("a filter address is not a string");
+        filterAddresses_.push_back(*address);
+    }
+}
