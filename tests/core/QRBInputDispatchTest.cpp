@@ -122,9 +122,11 @@ TEST_P(InputOverTransportTest, QuitOverTheNetworkClosesTheManagerOnceTheDispatch
     sender.send(packet("/a", {Float(1)}));
     ASSERT_TRUE(runUntil([&] { return firingsOf("/a").size() == 1; }));
 
-    sender.send(packet("/quorbital/quit", {String("now")}));
+    // The quit waits for the dispatch of its packet to end: the rest of the bundle still arrives.
+    sender.send(bundle(OSCTimeTag::immediate(), {{"/quorbital/quit", {String("now")}}, {"/a", {Float(0.5)}}}));
     runUntil([&] { return terminated; });
     ASSERT_TRUE(terminated);
+    EXPECT_EQ(firingsOf("/a").size(), 2u);
     EXPECT_FALSE(manager->isRunning());
     EXPECT_FALSE(manager->udpServer()->isRunning());
     EXPECT_FALSE(manager->tcpServer()->isRunning());
