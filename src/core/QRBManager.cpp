@@ -478,10 +478,19 @@ void QRBManager::sendChangeMessageForMappingName(const std::string& name, uint32
 
 // ---- Bonjour -----------------------------------------------------------------------------------
 
-void QRBManager::netServiceBrowserWillSearch(foundation::NetServiceBrowser&) { oscFoundServices_.clear(); }
+void QRBManager::forgetServicesOf(const foundation::NetServiceBrowser& browser) {
+    // The two browsers share the list: each one clears only what it found, so that a search
+    // starting after the other's first finds does not lose them.
+    const int protocol = &browser == oscTCPServiceBrowser_.get() ? LO_TCP : LO_UDP;
+    std::erase_if(oscFoundServices_, [protocol](const std::shared_ptr<foundation::NetService>& service) {
+        return QRBTransportProtocolForServiceType(service->type()) == protocol;
+    });
+}
 
-void QRBManager::netServiceBrowserDidNotSearch(foundation::NetServiceBrowser&, const foundation::Dictionary& errorDict) {
-    oscFoundServices_.clear();
+void QRBManager::netServiceBrowserWillSearch(foundation::NetServiceBrowser& browser) { forgetServicesOf(browser); }
+
+void QRBManager::netServiceBrowserDidNotSearch(foundation::NetServiceBrowser& browser, const foundation::Dictionary& errorDict) {
+    forgetServicesOf(browser);
     foundation::logf("NSNetServiceBrowser error occurred. Error dict = %s",
                      foundation::Value(errorDict).debugDescription().c_str());
 }

@@ -219,7 +219,8 @@ public:
     const std::shared_ptr<QRBServer>& udpServer() const { return udpServer_; }
     const std::shared_ptr<QRBServer>& tcpServer() const { return tcpServer_; }
 
-    // ---- Bonjour: both browsers share the list of found services, kept sorted by name.
+    // ---- Bonjour: both browsers share the list of found services, kept sorted by name; a browser
+    // that starts a search, or cannot, takes its own services off the list.
     const std::vector<std::shared_ptr<foundation::NetService>>& oscFoundServices() const { return oscFoundServices_; }
     const std::shared_ptr<foundation::NetServiceBrowser>& oscUDPServiceBrowser() const { return oscUDPServiceBrowser_; }
     const std::shared_ptr<foundation::NetServiceBrowser>& oscTCPServiceBrowser() const { return oscTCPServiceBrowser_; }
@@ -311,6 +312,7 @@ private:
     void privateInit();
     void presetManagerChanged(const foundation::KeyValueChange& change);
     void recordApplicationMessage(const std::string& presentation, const std::optional<std::string>& details);
+    void forgetServicesOf(const foundation::NetServiceBrowser& browser);
     // Input.
     bool isDispatching() const;
     void registerAllMethodsNow();
