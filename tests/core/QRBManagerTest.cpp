@@ -209,7 +209,9 @@ TEST_F(ManagerTest, SendsFromTheDocumentsPortAndRecordsWhatLeft) {
         EXPECT_EQ(manager->sendOSCMessage(message, target), 1);
         for (int i = 0; i < 100 && seen.count == 0; ++i) lo_server_recv_noblock(receiver, 50);
         EXPECT_EQ(seen.count, 1);
-        if (protocol == LO_UDP) EXPECT_EQ(seen.sourcePort, std::to_string(port));
+        if (protocol == LO_UDP) {
+            EXPECT_EQ(seen.sourcePort, std::to_string(port));  // replies reach the document's port
+        }
         ASSERT_GT(manager->messageMonitor()->eventsCount(), before);
         auto last = manager->messageMonitor()->events().lastObject();
         EXPECT_EQ(last->message(), message);
@@ -224,7 +226,16 @@ TEST_F(ManagerTest, SendsFromTheDocumentsPortAndRecordsWhatLeft) {
     EXPECT_THROW(manager->sendOSCMessage(nullptr, manager->localTarget()), foundation::Exception);
 }
 
-TEST_F(ManagerTest, AnnouncesChangedOutputsWithTheManagerAsSender) {
+TEST_F(ManagerTest, AnnouncesChangesWithTheManagerAsSender) {
+    // Actions of its contexts announce their changes with the manager as sender too.
+    auto context = QRBContext::create(std::string("/a"), manager);
+    std::vector<foundation::Notification> actionNotices;
+    auto actionToken = foundation::NotificationCenter::defaultCenter().addObserver(
+        "QRBActionChangedNotification", manager, [&](const foundation::Notification& n) { actionNotices.push_back(n); });
+    context->setInputMax(2);
+    ASSERT_EQ(actionNotices.size(), 1u);
+    EXPECT_EQ(actionNotices[0].userInfo.at("NSObject").objectValue(), context);
+
     std::vector<foundation::Notification> seen;
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(
         kQRBEventSourceChangedNotification, manager, [&](const foundation::Notification& n) { seen.push_back(n); });
