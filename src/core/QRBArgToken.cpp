@@ -163,8 +163,10 @@ float narrowSaturating(double x) {
 }
 
 // The literal reading of a text into `value`; nothing changes for a text that is not UTF-8.
-void readLiteral(QRBArg& value, const std::string& text) {
-    if (!isValidUTF8(text)) return;
+void readLiteral(QRBArg& value, const std::string& whole) {
+    if (!isValidUTF8(whole)) return;
+    // An OSC string ends at its first NUL: the text is read as the value will hold it.
+    const std::string text = whole.substr(0, whole.find('\0'));
     if (std::optional<double> x = wholeDecimalNumber(text)) {
         // Integral numbers that fit are exact int32 values. A fraction that single precision
         // cannot hold (2.9999999999, 1e-50) is decided on the float it becomes, so that the
@@ -195,7 +197,7 @@ bool readsBackAs(const std::string& text, const QRBArg& value) {
 }
 
 // The editing text of a float literal: two decimals as plain text shows floats, unless that
-// would read back as another value (0.125 is not 0.13); then the shortest text that reads back.
+// would read back as another value (0.125 is not 0.12); then the shortest text that reads back.
 std::string floatEditingText(const QRBArg& value) {
     const std::string plain = value.stringValue().value_or(std::string());
     const float f = value.floatValue();
