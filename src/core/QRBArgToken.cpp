@@ -457,6 +457,7 @@ void QRBArgTokenStatic::initWithCoder(foundation::KeyedUnarchiver& coder) {
 // ---- QRBArgTokenIndexValue ---------------------------------------------------------------------
 
 void QRBArgTokenIndexValue::setIndex(uint64_t index) {
+    index = std::min(index, kMaxIndex);
     if (index == index_) return;
     if (auto undo = registeringUndoManager())
         undo->registerUndo(this, [self = selfAs<QRBArgTokenIndexValue>(), old = index_] { self->setIndex(old); });
@@ -511,7 +512,7 @@ void QRBArgTokenIndexValue::initWithCoder(foundation::KeyedUnarchiver& coder) {
     const int64_t index = coder.decodeInteger(kIndexKey);
     if (index < 0) throw foundation::ArchiveError(foundation::format("%s: negative index %lld", archivedClassName().c_str(),
                                                                      static_cast<long long>(index)));
-    index_ = static_cast<uint64_t>(index);
+    index_ = std::min(static_cast<uint64_t>(index), kMaxIndex);
 }
 
 // ---- QRBArgTokenVarRef -------------------------------------------------------------------------

@@ -23,6 +23,7 @@
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -165,11 +166,13 @@ class QRBArgTokenIndexValue : public QRBArgToken {
     FND_ARCHIVED_CLASS("QRBArgTokenIndexValue", QRBArgToken)
 
 public:
-    // Index forms take indexes 0 to this; larger ones are refused.
+    // The largest index: index forms refuse larger ones, and a larger index given otherwise is
+    // lowered to it (it names no argument and no variable either way), so that every index
+    // archives as the 32-bit integer older readers expect.
     static constexpr uint64_t kMaxIndex = INT32_MAX;
 
     QRBArgTokenIndexValue() = default;
-    explicit QRBArgTokenIndexValue(uint64_t index) : index_(index) {}
+    explicit QRBArgTokenIndexValue(uint64_t index) : index_(std::min(index, kMaxIndex)) {}
 
     uint64_t index() const { return index_; }
     // Undoable (no action name).

@@ -408,6 +408,11 @@ TEST(QRBArgTokenEditing, TypeAndIndexChangesAreUndoableAndOtherLettersKeepTheVal
     undo->undo();
     EXPECT_EQ(token->type(), 'f');
 
+    // Indexes past any argument or variable are kept as the largest that archives as 32 bits.
+    token->setIndex(std::numeric_limits<uint64_t>::max());
+    EXPECT_EQ(token->index(), QRBArgTokenIndexValue::kMaxIndex);
+    EXPECT_TRUE(decodeRoot<QRBArgToken>(token)->isEqualToArgToken(*token));
+
     // A group's members edit through the route's undo manager too.
     auto group = std::static_pointer_cast<QRBArgTokenGroup>(parse("($arg[0],1)"));
     group->setUndoManager(undo);
@@ -554,6 +559,8 @@ TEST(QRBArgTokenArchive, ReadsTheKeysOfOlderAndHandWrittenArchives) {
          }},
         {"an argument index", RawRecord::make("QRBArgTokenIndexValue")->set("QRBArgTokenIndex", 3)->set("QRBArgTokenType", 'i'),
          [&](const QRBArgToken& t) { EXPECT_EQ(t.editingString(), "$argi[3]"); }},
+        {"an index past 32 bits", RawRecord::make("QRBArgTokenVarRef")->set("QRBArgTokenIndex", 5000000000LL),
+         [&](const QRBArgToken& t) { EXPECT_EQ(t.editingString(), "$var[2147483647]"); }},
         {"a variable without its type", RawRecord::make("QRBArgTokenVarRef")->set("QRBArgTokenIndex", 9),
          [&](const QRBArgToken& t) { EXPECT_EQ(t.editingString(), "$var[9]"); }},
         {"a type letter the language does not know", RawRecord::make("QRBArgTokenCopy")->set("QRBArgTokenType", 'b'),
