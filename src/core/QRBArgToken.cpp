@@ -9,7 +9,6 @@
 #include "foundation/UndoManager.h"
 
 #include <cfloat>
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <locale.h>
