@@ -5,7 +5,8 @@
 //
 // QRBAction.cpp holds the firing path; QRBActionModel.cpp the undoable settings, the output
 // hand-over, names and paths, the life cycle, copying and the announcements; QRBActionArchiving.cpp
-// the archive of actions and contexts.
+// the archive of actions and contexts; QRBActionEditing.cpp what the main window's outline asks of
+// a row (ranges in the user's units, expansion, the channel and output-type menus as data).
 //
 // Every edit through a setter below that says "undoable" compares with the stored value and does
 // nothing when equal; otherwise it registers its inverse on the document's undo manager (when the
@@ -38,6 +39,17 @@ class QRBDupAction;
 class QRBLivePlotController;
 class QRBPreset;
 class QRBTrigger;
+
+// One entry of an action's channel menu.
+struct QRBChannelMenuItem {
+    // The channel number, or the not-available title.
+    std::string title;
+    // The channel the entry selects; none for the not-available entry.
+    std::optional<int64_t> channel;
+    // The action's current channel.
+    bool on = false;
+};
+
 using QRBActionPtr = std::shared_ptr<QRBAction>;
 using QRBContextPtr = std::shared_ptr<QRBContext>;
 using QRBDupActionPtr = std::shared_ptr<QRBDupAction>;
@@ -243,6 +255,60 @@ public:
     void notifyChange();
     // "QRBActionsCollectionChanged".
     void notifyActionsCollectionChanged();
+
+    // ---- editing: what the outline of the main window asks of a row
+    // The user-info key of the row's expansion state (a BOOL, archived with the user info).
+    static constexpr const char* kExpandedKey = "QRBContextIsExpanded";
+    // An output type is chosen.
+    bool canSelectEvent() const { return type_ != nullptr; }
+    // Actions can be renamed; contexts are named by their address.
+    virtual bool isNameEditable() const { return true; }
+    // The factor from the stored input range to the range the user sees, by the name of the
+    // action's context: MIDI input shows in MIDI units (0 to 127, 0 to 16383 for the wheel),
+    // except the parts of a message that already are (note numbers, channels, program numbers).
+    double inputScalingFudgeFactor() const;
+    double userInputMin() const { return inputMin_ * inputScalingFudgeFactor(); }
+    double userInputMax() const { return inputMax_ * inputScalingFudgeFactor(); }
+    // Undoable, as setInputMin()/setInputMax() with the value in stored units.
+    void setUserInputMin(double value) { setInputMin(value / inputScalingFudgeFactor()); }
+    void setUserInputMax(double value) { setInputMax(value / inputScalingFudgeFactor()); }
+    // Undoable, as setOutputMin()/setOutputMax() with the value in stored units. Nothing when the
+    // output's factor is 0: no stored value shows as the one given.
+    void setUserOutputMin(double value);
+    void setUserOutputMax(double value);
+    // The output's answers; YES and NO without an output.
+    bool canEditOutputScaling() const;
+    bool requireIntegralOutputScalingsFormatting() const;
+    // Whether the row has rows below it to show: a multi-argument context, or an argument action
+    // with duplicates.
+    virtual bool shouldExpand() const { return isMultiArgument(); }
+    // The stored expansion state (NO when never stored); argument actions are always expanded.
+    virtual bool isExpanded() const;
+    // Stores the expansion state (not undoable).
+    void markAsExpanded(bool expanded);
+    // When the row has rows below it, stores the state and answers YES: the outline then expands
+    // or collapses the row as isExpanded() says. NO otherwise, and nothing is stored.
+    bool expand(bool expanded);
+    // The channel menu: one entry per channel of the output type, the current one on; the
+    // not-available entry alone for a type without channels. Puts the action on channel 1 when
+    // the type has no channels or fewer than the current channel (undoable).
+    std::vector<QRBChannelMenuItem> channelMenu();
+    // The output types the type menu offers, as nested collections for the menu builder: type
+    // description names, the separator marker (QRBEventSource::menuSeparatorMarker()), the
+    // not-available title, and one-entry dictionaries from a group title to its names (a list,
+    // or a single name). For numeric input; the Kyma types only while the Kyma-related features
+    // are on.
+    foundation::Value typesCollection() const;
+    // For input that is not numeric; "Send to MIDI" when the value is a MIDI message.
+    foundation::Value nonNumericalTypesCollection() const;
+    // For multi-argument contexts: the whole-message outputs.
+    foundation::Value multiArgTypesCollection() const;
+    // The collection of the row's type menu: the multi-argument one, else by whether the input
+    // type is numeric.
+    foundation::Value typesMenuCollection() const;
+    // The collection of the row's output menu: the not-available title, the separator marker and
+    // the ready-made outputs of the action's type (as one nested entry) when there are any.
+    foundation::Value valuesMenuCollection() const;
 
     // ---- debugging: one line per action (two for argument actions), indented by level.
     void logDebugDescription() const { logDebugDescriptionWithTabLevel(0); }

@@ -8,10 +8,12 @@
 
 #include "core/QRBMessageMonitor.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 class QRBAction;
+class QRBArg;
 class QRBContext;
 class QRBEventSourceCollection;
 class QRBPresetManager;
@@ -40,4 +42,8 @@ public:
     virtual std::shared_ptr<QRBEventSourceCollection> eventSourceCollection(const std::string& keyPath) {
         return nullptr;
     }
+    // The document's variable `index` (the manager holds 128, indexes 0 to 127): the value object
+    // itself, which variable outputs write and route tokens and addresses read in place. Null for
+    // an index that names no variable, and while the document keeps none.
+    virtual std::shared_ptr<QRBArg> variableValueAtIndex(uint64_t index) const { return nullptr; }
 };

@@ -44,6 +44,10 @@ public:
     // The duplicate that fires after this action: a master's first, a duplicate's next.
     virtual QRBDupActionPtr nextDup() const;
 
+    // ---- editing: the row shows its duplicates below it, and is always expanded.
+    bool shouldExpand() const override { return !dups_.empty(); }
+    bool isExpanded() const override { return true; }
+
     // ---- the rest of the model, passed on to every duplicate
     foundation::Array pathComponents() const override;
     bool hasAssignedEventSource() const override;

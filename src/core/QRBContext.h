@@ -80,6 +80,9 @@ public:
     void invalidate() override;
     bool hasAssignedEventSource() const override;
 
+    // ---- editing
+    bool isNameEditable() const override { return false; }
+
     // ---- names and paths
     // The index of an action in this context; a duplicate's is its master's. An action this
     // context does not hold is an internal error.

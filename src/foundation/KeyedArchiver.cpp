@@ -320,31 +320,8 @@ struct KeyedUnarchiver::Impl {
     }
 
     static Value propertyListScalar(plist_t node) {
-        switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            return Value(b != 0);
-        }
-        case PLIST_UINT: {
-            uint64_t u = 0;
-            plist_get_uint_val(node, &u);
-            return Value(static_cast<int64_t>(u));
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            return Value(d);
-        }
-        case PLIST_DATA: return Value(plistData(node));
-        case PLIST_DATE: {
-            int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            return Value(Date::withTimeIntervalSinceReferenceDate(sec + usec / 1e6));
-        }
-        case PLIST_STRING: return Value(plistString(node));
-        default: throw ArchiveError("unexpected value type");
-        }
+        if (auto scalar = plistScalarValue(node)) return *scalar;
+        throw ArchiveError("unexpected value type");
     }
 
     Value decodeRecord(uint64_t uid, plist_t dict, KeyedUnarchiver& owner) {

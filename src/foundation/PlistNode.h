@@ -7,6 +7,7 @@
 #include <plist/plist.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace foundation {
@@ -37,6 +38,9 @@ plist_t parsePlist(const Data& data);
 Data plistToBinary(plist_t node);
 std::string plistString(plist_t node);
 Data plistData(plist_t node);
+// The value of a scalar node (bool, integer, real, string, data, date); none for a container or
+// a UID.
+std::optional<Value> plistScalarValue(plist_t node);
 void forEachDictItem(plist_t dict, const std::function<void(const std::string&, plist_t)>& fn);
 
 }  // namespace foundation

@@ -106,29 +106,8 @@ constexpr int kMaxPlistDepth = 256;
 
 Value fromPlist(plist_t node, int depth) {
     if (depth > kMaxPlistDepth) throw PropertyListError("property list nested too deeply");
+    if (auto scalar = plistScalarValue(node)) return *scalar;
     switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t b = 0;
-        plist_get_bool_val(node, &b);
-        return Value(b != 0);
-    }
-    case PLIST_UINT: {
-        uint64_t u = 0;
-        plist_get_uint_val(node, &u);
-        return Value(static_cast<int64_t>(u));
-    }
-    case PLIST_REAL: {
-        double d = 0;
-        plist_get_real_val(node, &d);
-        return Value(d);
-    }
-    case PLIST_STRING: return Value(plistString(node));
-    case PLIST_DATA: return Value(plistData(node));
-    case PLIST_DATE: {
-        int32_t sec = 0, usec = 0;
-        plist_get_date_val(node, &sec, &usec);
-        return Value(Date::withTimeIntervalSinceReferenceDate(sec + usec / 1e6));
-    }
     case PLIST_ARRAY: {
         Array a;
         uint32_t n = plist_array_get_size(node);
