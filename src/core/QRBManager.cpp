@@ -361,7 +361,7 @@ void QRBManager::removeObjectFromOscRoutesAtIndex(size_t index) {
 
 // ---- Variables, contexts and actions -------------------------------------------------------------
 
-QRBArgPtr QRBManager::variableValueAtIndex(size_t index) const {
+QRBArgPtr QRBManager::variableValueAtIndex(uint64_t index) const {
     return index < variableValues_.size() ? variableValues_[index] : nullptr;
 }
 

@@ -168,7 +168,7 @@ public:
     // ---- variables: 128 values that outputs read and change in place.
     const std::vector<QRBArgPtr>& variableValues() const { return variableValues_; }
     // Null for an index of 128 or more.
-    QRBArgPtr variableValueAtIndex(size_t index) const;
+    QRBArgPtr variableValueAtIndex(uint64_t index) const override;
 
     // ---- contexts and actions of the current preset
     QRBContextPtr contextWithName(const std::string& address) const;
