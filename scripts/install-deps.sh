@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3
+  clang-14 libclang-rt-14-dev
   libavahi-client-dev
   # The Bonjour tests start their own avahi-daemon and D-Bus system bus in private namespaces.
   avahi-daemon dbus-daemon iproute2 util-linux

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the sanitizer build and runs the whole test suite; then runs the
+# Installs what is missing, runs the fuzz targets on their corpora, builds the sanitizer build and
+# runs the whole test suite; then runs the
 # tests of the OSC servers and the routing manager again under ThreadSanitizer, since their
 # listeners hand input from their own threads to the main one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+
+# The fuzz targets first, on their seed corpora, so that the test suites' summaries close the run.
+bash scripts/fuzz.sh 20000
 cmake --preset dev
 cmake --build --preset dev -j "$(nproc)"
 ctest --preset dev -j "$(nproc)"

@@ -30,23 +30,18 @@ Data plistToBinary(plist_t node) {
 }
 
 std::string plistString(plist_t node) {
-    char* s = nullptr;
-    plist_get_string_val(node, &s);
-    std::string out = s ? s : "";
-    if (s) std::free(s);
-    return out;
+    // Read through the pointer and length: libplist's copying reader asserts (and aborts the
+    // process) on a string with a NUL inside, which a damaged file can hold.
+    uint64_t length = 0;
+    const char* s = plist_get_string_ptr(node, &length);
+    return s ? std::string(s, length) : std::string();
 }
 
 Data plistData(plist_t node) {
-    char* p = nullptr;
-    uint64_t len = 0;
-    plist_get_data_val(node, &p, &len);
-    Data d;
-    if (p) {
-        d.assign(reinterpret_cast<uint8_t*>(p), reinterpret_cast<uint8_t*>(p) + len);
-        std::free(p);
-    }
-    return d;
+    uint64_t length = 0;
+    const char* p = plist_get_data_ptr(node, &length);
+    if (!p) return Data();
+    return Data(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + length);
 }
 
 std::optional<Value> plistScalarValue(plist_t node) {

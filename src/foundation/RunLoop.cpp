@@ -667,7 +667,8 @@ int RunLoop::dispatchPass(RunLoopMode mode, const std::vector<ReadyEvent>& event
     std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) {
         return a.first != b.first ? a.first < b.first : a.second->order_ < b.second->order_;
     });
-    for (auto& [date, timer] : due) {
+    for (auto& entry : due) {
+        const auto& timer = entry.second;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (std::find(timers_.begin(), timers_.end(), timer) == timers_.end()) continue;

@@ -300,3 +300,13 @@ TEST(KeyedArchiver, TruncatedOrCorruptedBytesNeverCrash) {
     }
     EXPECT_THROW(KeyedUnarchiver::unarchiveObjectWithFile("/nonexistent/quorbital.archive"), ArchiveError);
 }
+
+TEST(KeyedArchiver, StringsWithANulInsideDoNotEndTheProgram) {
+    // libplist's copying string reader aborts the process on such a string; a damaged or hostile
+    // file must not be able to end the program.
+    Data data = pythonArchive(
+        "top = {'$archiver': 'NSKeyed\\x00Archiver', '$top': {'root': U(1)}, '$objects': ['$null', 'a\\x00b']}");
+    EXPECT_THROW(KeyedUnarchiver::unarchiveObjectWithData(data), ArchiveError) << "not our archiver's name";
+    data = pythonArchive("top = {'$top': {'root': U(1)}, '$objects': ['$null', 'a\\x00b']}");
+    EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(data), Value("a")) << "read up to the NUL";
+}

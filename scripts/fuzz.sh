@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang-14 and runs each on its seed corpus for a fixed number
+# of runs (default 20000), so that an input that once crashed a target keeps being tried.
+#   bash scripts/fuzz.sh [runs]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs="${1:-20000}"
+
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$(nproc)"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+status=0
+for corpus in fuzz/corpus/*/; do
+  name="$(basename "$corpus")"
+  target="build/fuzz/fuzz/fuzz_${name}"
+  [ -x "$target" ] || continue
+  mkdir -p "$work/$name"
+  cp "$corpus"* "$work/$name/"
+  echo "fuzz_${name}: ${runs} runs"
+  if ! "$target" -runs="$runs" -max_len=4096 -artifact_prefix="$work/" "$work/$name" >"$work/$name.log" 2>&1; then
+    tail -n 40 "$work/$name.log"
+    echo "fuzz_${name} failed; the input is kept under fuzz/crashes/"
+    mkdir -p fuzz/crashes
+    cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* fuzz/crashes/ 2>/dev/null || true
+    status=1
+  fi
+done
+exit $status
