@@ -66,6 +66,46 @@ bool isNumericHost(const std::string& host) {
     return true;
 }
 
+// getaddrinfo, preferring an IPv4 address when the name has one: most OSC devices listen on IPv4
+// only.
+std::optional<std::string> systemResolve(const std::string& host, int protocol, std::string* error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = protocol == LO_TCP ? SOCK_STREAM : SOCK_DGRAM;
+    addrinfo* result = nullptr;
+    const int status = getaddrinfo(host.c_str(), nullptr, &hints, &result);
+    if (status != 0) {
+        if (error) *error = gai_strerror(status);
+        return std::nullopt;
+    }
+    const addrinfo* chosen = result;
+    for (const addrinfo* entry = result; entry; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET) {
+            chosen = entry;
+            break;
+        }
+    }
+    char text[NI_MAXHOST];
+    const int named = getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+    freeaddrinfo(result);
+    if (named != 0) {
+        if (error) *error = gai_strerror(named);
+        return std::nullopt;
+    }
+    return std::string(text);
+}
+
+std::mutex resolverMutex;
+QRBTarget::HostResolver& installedResolver() {
+    static QRBTarget::HostResolver resolver;
+    return resolver;
+}
+
+QRBTarget::HostResolver currentResolver() {
+    std::lock_guard lock(resolverMutex);
+    return installedResolver() ? installedResolver() : QRBTarget::HostResolver(systemResolve);
+}
+
 bool isDestinationKey(const std::string& key) {
     return key == QRBTarget::kHostKey || key == QRBTarget::kPortKey || key == QRBTarget::kProtoKey ||
            key == QRBTarget::kServiceNameKey || key == QRBTarget::kServiceDomainKey;
@@ -95,35 +135,13 @@ struct QRBTarget::HostLookup {
     bool failureNoticed = false;
     double failedAt = 0;
 
-    void run() {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = protocol == LO_TCP ? SOCK_STREAM : SOCK_DGRAM;
-        addrinfo* result = nullptr;
-        std::optional<std::string> found;
+    void run(const HostResolver& resolver) {
         std::string failure;
-        const int status = getaddrinfo(host.c_str(), nullptr, &hints, &result);
-        if (status != 0) {
-            failure = gai_strerror(status);
-        } else {
-            // Most OSC devices listen on IPv4 only: an IPv4 address is preferred when the name
-            // has one.
-            const addrinfo* chosen = result;
-            for (const addrinfo* entry = result; entry; entry = entry->ai_next) {
-                if (entry->ai_family == AF_INET) {
-                    chosen = entry;
-                    break;
-                }
-            }
-            char text[NI_MAXHOST];
-            const int named = chosen ? getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0,
-                                                   NI_NUMERICHOST)
-                                     : EAI_NONAME;
-            if (named == 0)
-                found = std::string(text);
-            else
-                failure = gai_strerror(named);
-            freeaddrinfo(result);
+        std::optional<std::string> found;
+        try {
+            found = resolver(host, protocol, &failure);
+        } catch (const std::exception& error) {
+            failure = error.what();
         }
         std::lock_guard lock(mutex);
         numericHost = std::move(found);
@@ -132,6 +150,11 @@ struct QRBTarget::HostLookup {
         finished.notify_all();
     }
 };
+
+void QRBTarget::setHostResolver(HostResolver resolver) {
+    std::lock_guard lock(resolverMutex);
+    installedResolver() = std::move(resolver);
+}
 
 std::optional<std::string> QRBTarget::numericHost() {
     if (!host_) return std::nullopt;
@@ -154,8 +177,8 @@ std::optional<std::string> QRBTarget::numericHost() {
     lookup_ = lookup;
     std::weak_ptr<QRBTarget> weak = std::static_pointer_cast<QRBTarget>(weak_from_this().lock());
     try {
-        std::thread([lookup, weak, &loop] {
-            lookup->run();
+        std::thread([lookup, weak, &loop, resolver = currentResolver()] {
+            lookup->run(resolver);
             loop.post([lookup, weak] {
                 if (auto target = weak.lock()) target->hostLookupFinished(lookup);
             });

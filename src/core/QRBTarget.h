@@ -30,6 +30,7 @@
 #include <lo/lo.h>
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -95,6 +96,13 @@ public:
     // (kQRBOSCAddressNeedsHostAndPort), and a scheme of another transport such as "osc.unix"
     // (kNeedsUDPOrTCP), which a target could never send to. Empty text gives none and no error.
     static std::optional<Spec> parseTargetSpec(const std::string& text, std::string* error = nullptr);
+
+    // Looks a host name up for a transport: the numeric address, or none with the error text in
+    // `error`. Runs on a thread of its own.
+    using HostResolver = std::function<std::optional<std::string>(const std::string& host, int protocol, std::string* error)>;
+    // The system's resolver (getaddrinfo) by default; tests put a scripted one in its place (null
+    // gives the system's back). Lookups under way keep the one they started with.
+    static void setHostResolver(HostResolver resolver);
 
     // An empty target: not configured, protocol 0 (UDP), not protected, not numbered.
     QRBTarget();
