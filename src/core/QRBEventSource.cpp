@@ -6,6 +6,7 @@
 #include "core/QRBTrigger.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
+#include "foundation/UndoManager.h"
 #include "zz/ZZExtensions.h"
 
 #include <map>
@@ -136,7 +137,10 @@ bool QRBEventSource::isEqualToEventSource(const QRBEventSource& other) const {
 
 void QRBEventSource::setName(const std::optional<std::string>& name) {
     if (name == name_) return;
-    // The undo registration of the inverse comes with the document's undo manager.
+    if (auto undo = undoManager_.lock(); undo && undo->isUndoRegistrationEnabled()) {
+        auto me = std::static_pointer_cast<QRBEventSource>(shared_from_this());
+        undo->registerUndo(this, [me, old = name_] { me->setName(old); });
+    }
     name_ = name;
 }
 

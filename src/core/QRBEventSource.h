@@ -23,6 +23,10 @@
 #include <type_traits>
 #include <vector>
 
+namespace foundation {
+class UndoManager;
+}
+
 class QRBAction;
 class QRBEventSource;
 class QRBEventSourceClass;
@@ -111,7 +115,14 @@ public:
     // Same object, or else same class: outputs without state of their own are interchangeable.
     virtual bool isEqualToEventSource(const QRBEventSource& other) const;
 
+    // The document's undo manager, set by the output's owner; held weakly.
+    std::shared_ptr<foundation::UndoManager> undoManager() const { return undoManager_.lock(); }
+    virtual void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) {
+        undoManager_ = undoManager;
+    }
+
     const std::optional<std::string>& name() const { return name_; }
+    // Registers the inverse (no action name) when the name changes.
     virtual void setName(const std::optional<std::string>& name);
     const std::optional<std::string>& alternateName() const { return alternateName_; }
     void setAlternateName(const std::optional<std::string>& name) { alternateName_ = name; }
@@ -159,6 +170,7 @@ public:
 private:
     bool needsAttach_ = true;
     uint64_t attachGeneration_ = 1;
+    std::weak_ptr<foundation::UndoManager> undoManager_;
     std::optional<std::string> name_;
     std::optional<std::string> alternateName_;
 };

@@ -291,6 +291,8 @@ std::string QRBManager::loopbackURL() const { return udpServer_->loopbackURL(); 
 void QRBManager::setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) {
     undoManager_ = undoManager;
     for (const auto& target : oscTargets_) target->setUndoManager(undoManager);
+    // Decoded routes are edited too.
+    for (const auto& route : oscRoutes_) route->setUndoManager(undoManager);
     presetManager_->setUndoManager(undoManager);
     wiiManager_->setUndoManager(undoManager);
     keyEventManager_->setUndoManager(undoManager);
@@ -340,6 +342,7 @@ QRBEventSourcePtr QRBManager::objectInOscRoutesAtIndex(size_t index) const {
 void QRBManager::insertObject(const QRBEventSourcePtr& route, size_t index) {
     FND_PARAMETER_ASSERT(route != nullptr);
     FND_PARAMETER_ASSERT(index <= oscRoutes_.size());
+    route->setUndoManager(undoManager_);
     if (undoManager_) {
         undoManager_->registerUndo(this, [weak = std::weak_ptr(self()), index] {
             if (auto me = weak.lock()) me->removeObjectFromOscRoutesAtIndex(index);

@@ -74,8 +74,8 @@ struct QRBBackmappingToken {
 };
 
 // Makes a return route to `rewriteAddress` with `tokens`, for an action that backmapping gives a
-// way back to an existing mapping. The OSC route output installs it; without it nothing is
-// backmapped.
+// way back to an existing mapping. The OSC route output installs it (QRBBackmappingEventSource);
+// without one nothing is backmapped.
 using QRBBackmappingRouteMaker =
     std::function<QRBEventSourcePtr(const std::string& rewriteAddress, const std::vector<QRBBackmappingToken>& tokens)>;
 
@@ -298,7 +298,9 @@ public:
     // Ends the application after "/quorbital/quit"; the start-up installs its own. Without one
     // the main run loop is stopped.
     static void setTerminateApplicationHandler(std::function<void()> handler);
+    // The OSC route output installs its maker when the engine loads.
     static void setBackmappingRouteMaker(QRBBackmappingRouteMaker maker);
+    static QRBBackmappingRouteMaker currentBackmappingRouteMaker();
 
     // ---- archive
     // "Version" 2, "LibloHandlerPort", "QRBInputLocked", "defaultTargetIndex", "oscTargets",

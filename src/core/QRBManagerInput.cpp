@@ -63,6 +63,8 @@ void QRBManager::setTerminateApplicationHandler(std::function<void()> handler) {
 
 void QRBManager::setBackmappingRouteMaker(QRBBackmappingRouteMaker maker) { backmappingRouteMaker() = std::move(maker); }
 
+QRBBackmappingRouteMaker QRBManager::currentBackmappingRouteMaker() { return backmappingRouteMaker(); }
+
 foundation::Date QRBManager::timetagReferenceDate() { return foundation::timeTagReferenceDate(); }
 
 // ---- The method tables -------------------------------------------------------------------------

@@ -103,6 +103,7 @@ long ProbeEventSource::acceptAction(QRBAction& action) {
 }
 
 void ManagerFixture::SetUp() {
+    savedBackmappingRouteMaker_ = QRBManager::currentBackmappingRouteMaker();
     foundation::BonjourBackend::setShared(bonjour);
     configuratorScope_ = std::make_unique<firing::ConfiguratorScope>(configurator);
     port = testsupport::freePort();
@@ -117,7 +118,7 @@ void ManagerFixture::TearDown() {
     manager.reset();
     configuratorScope_.reset();
     QRBManager::setTerminateApplicationHandler(nullptr);
-    QRBManager::setBackmappingRouteMaker(nullptr);
+    QRBManager::setBackmappingRouteMaker(savedBackmappingRouteMaker_);
     foundation::BonjourBackend::setShared(nullptr);
 }
 

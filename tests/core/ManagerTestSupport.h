@@ -136,6 +136,7 @@ protected:
 
 private:
     std::unique_ptr<firing::ConfiguratorScope> configuratorScope_;
+    QRBBackmappingRouteMaker savedBackmappingRouteMaker_;
 };
 
 }  // namespace managertest

@@ -139,10 +139,10 @@ TEST(QRBEventSourceTypeRegistry, MissingResourceIsReportedWithItsText) {
 }
 
 TEST(QRBEventSourceTypeRegistry, SharedRegistryKnowsOnlyTheClassesOfThisProgram) {
-    // The resource lists outputs whose classes come with other parts of the application; in this
-    // program none of them exists, so none is registered, and a class the resource does not
-    // name has no description.
-    EXPECT_EQ(QRBEventSource::typeForTypeDescription("OSC Message"), nullptr);
+    // The resource lists outputs whose classes come with other parts of the application; those
+    // missing from this program are not registered, and a class the resource does not name has
+    // no description.
+    EXPECT_EQ(QRBEventSource::typeForTypeDescription("Vibrate"), nullptr);
     EXPECT_EQ(RecordingEventSource::staticClass().typeDescription(), std::nullopt);
     EXPECT_FALSE(RecordingEventSource::staticClass().canBeCreatedByUser());
     EXPECT_FALSE(RecordingEventSource().canBeEditedByUser());
