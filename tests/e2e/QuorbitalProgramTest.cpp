@@ -1,10 +1,12 @@
-// The quorbital program as a user runs it: headless start-up and its failures, ending a run with
-// SIGINT or "/quorbital/quit", and the windowed path while there is no interface.
+// The quorbital program as a user runs it: the example document routing OSC to a receiver,
+// headless start-up and its failures, ending a run with SIGINT or "/quorbital/quit", and the
+// windowed path while there is no interface; and the example being what its writer writes.
 
 #include "ChildProcess.h"
 
 #include "core/QRBDocument.h"
 #include "core/QRBManager.h"
+#include "core/QRBTarget.h"
 #include "core/QuorbitalCore.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"
@@ -15,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,9 +41,10 @@ public:
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override { coder.encodeInteger(9123, "LibloHandlerPort"); }
 };
 
-// Sends OSC messages to a port on the loopback.
-void sendOSC(long port, const std::string& path) {
+// Sends an OSC message to a port on the loopback.
+void sendOSC(long port, const std::string& path, std::optional<float> argument = std::nullopt) {
     lo_message message = lo_message_new();
+    if (argument) lo_message_add_float(message, *argument);
     size_t size = 0;
     void* bytes = lo_message_serialise(message, path.c_str(), nullptr, &size);
     lo_message_free(message);
@@ -54,12 +58,54 @@ void sendOSC(long port, const std::string& path) {
     std::free(bytes);
 }
 
+// A UDP socket on an ephemeral loopback port, standing for the device a document routes to.
+class Receiver {
+public:
+    Receiver() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~Receiver() { close(fd_); }
+    long port() const { return port_; }
+
+    // The next message as "path ,types value…", or none within `timeout` seconds.
+    std::optional<std::string> receive(double timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return std::nullopt;
+        char buffer[2048];
+        const ssize_t size = recv(fd_, buffer, sizeof buffer, 0);
+        if (size <= 0) return std::nullopt;
+        int result = 0;
+        lo_message message = lo_message_deserialise(buffer, static_cast<size_t>(size), &result);
+        if (!message) return "(not OSC)";
+        std::string text = std::string(buffer) + " ," + lo_message_get_types(message);
+        lo_arg** arguments = lo_message_get_argv(message);
+        const char* types = lo_message_get_types(message);
+        for (int i = 0; types[i]; ++i) {
+            if (types[i] == 'f') text += " " + std::to_string(arguments[i]->f);
+        }
+        lo_message_free(message);
+        return text;
+    }
+
+private:
+    int fd_ = -1;
+    long port_ = 0;
+};
+
 class ProgramTest : public ::testing::Test {
 protected:
     // The program with its settings and runtime files in the test's own folder.
-    std::unique_ptr<e2e::ChildProcess> run(const std::vector<std::string>& arguments) {
+    std::unique_ptr<e2e::ChildProcess> run(const std::vector<std::string>& arguments,
+                                           const std::string& program = QUORBITAL_PROGRAM) {
         return std::make_unique<e2e::ChildProcess>(
-            QUORBITAL_PROGRAM, arguments,
+            program, arguments,
             std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}});
     }
 
@@ -83,6 +129,49 @@ protected:
 };
 
 }  // namespace
+
+TEST_F(ProgramTest, TheExampleDocumentRoutesScaledInputToItsTarget) {
+    // The example as shipped, moved to ports of the test's own: input on `port`, output to the
+    // receiver. Everything else is the example's.
+    Receiver receiver;
+    ASSERT_NE(receiver.port(), 0);
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    const std::string path = dir.file("fader.qrb3");
+    {
+        QRBDocument example;
+        example.readFromURL(std::string(QUORBITAL_EXAMPLES) + "/fader.qrb3", kQRBDocumentType);
+        example.makeWindowControllers();
+        ASSERT_EQ(example.oscManager()->serverPort(), 8000);
+        ASSERT_EQ(example.oscManager()->oscTargets()[0]->targetSpec(), "osc.udp://127.0.0.1:9000");
+        example.oscManager()->setServerPort(port);
+        example.oscManager()->oscTargets()[0]->setTargetSpec("127.0.0.1:" + std::to_string(receiver.port()));
+        example.saveToURL(path, kQRBDocumentType, QRBDocument::SaveOperation::SaveTo);
+        example.close();
+    }
+
+    auto child = run({"-headless", path});
+    ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
+    // Sent again until something arrives, as the server may still be starting.
+    std::optional<std::string> received;
+    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
+        sendOSC(port, "/fader", 0.5f);
+        received = receiver.receive(0.25);
+    }
+    ASSERT_TRUE(received) << child->output();
+    EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
+
+    child->sendSignal(SIGINT);
+    EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
+}
+
+TEST_F(ProgramTest, TheExampleIsWhatItsWriterWrites) {
+    auto writer = run({dir.path()}, QUORBITAL_WRITE_EXAMPLES);
+    ASSERT_EQ(writer->waitForExit(kExitTimeout), 0) << writer->output();
+    EXPECT_EQ(foundation::readFile(dir.file("fader.qrb3")), foundation::readFile(std::string(QUORBITAL_EXAMPLES) + "/fader.qrb3"))
+        << "the document format changed: run quorbital-write-examples (built into build/<preset>/examples/) "
+           "to write the examples again";
+}
 
 TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
     const std::string older = dir.file("older.qrb3");
