@@ -249,9 +249,12 @@ std::string QRBRouteEventSource::addressWithAction(const QRBAction& action) cons
         if (read.missingClosingDelimiter) foundation::log(kMissingClosingDelimiter);
         return fillTemplate(read, action);
     }
-    if (!hasDelimiter(*rewriteAddress_)) return *rewriteAddress_;
     if (!readAddress_) {
-        auto read = std::make_shared<ReadTemplate>(readTemplate(*rewriteAddress_));
+        auto read = std::make_shared<ReadTemplate>();
+        if (hasDelimiter(*rewriteAddress_))
+            *read = readTemplate(*rewriteAddress_);
+        else
+            read->parts.push_back({TemplatePart::Kind::Text, *rewriteAddress_, 0});
         if (read->missingClosingDelimiter) foundation::log(kMissingClosingDelimiter);
         readAddress_ = std::move(read);
     }
