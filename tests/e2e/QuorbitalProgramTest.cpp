@@ -168,9 +168,12 @@ TEST_F(ProgramTest, TheExampleDocumentRoutesScaledInputToItsTarget) {
 TEST_F(ProgramTest, TheExampleIsWhatItsWriterWrites) {
     auto writer = run({dir.path()}, QUORBITAL_WRITE_EXAMPLES);
     ASSERT_EQ(writer->waitForExit(kExitTimeout), 0) << writer->output();
-    EXPECT_EQ(foundation::readFile(dir.file("fader.qrb3")), foundation::readFile(std::string(QUORBITAL_EXAMPLES) + "/fader.qrb3"))
-        << "the document format changed: run quorbital-write-examples (built into build/<preset>/examples/) "
-           "to write the examples again";
+    const auto comparison =
+        testsupport::comparePropertyListFiles(dir.file("fader.qrb3"), std::string(QUORBITAL_EXAMPLES) + "/fader.qrb3");
+    EXPECT_EQ(comparison.exitCode, 0)
+        << comparison.output
+        << "\nThe document format changed: run quorbital-write-examples (built into build/<preset>/examples/) "
+           "to write the examples again.";
 }
 
 TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
