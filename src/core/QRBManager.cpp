@@ -643,6 +643,7 @@ void QRBManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     midiManager_ = coder.decodeObjectOfClass<QRBMIDIManager>(kMIDIManagerKey);
     tuioManager_ = coder.decodeObjectOfClass<QRBInterpretationManager>(kTUIOManagerKey);
     wiiManager_ = coder.decodeObjectOfClass<QRBWiiRemoteManager>(kWiiManagerKey);
+    archiveHeldWiiManager_ = wiiManager_ != nullptr;
     if (auto values = foundation::decodeObjectList<QRBArg>(coder, kVariableValuesKey)) {
         // Outputs index the variables 0 to 127: a list of another length is brought to that.
         values->resize(std::min(values->size(), kVariableCount));

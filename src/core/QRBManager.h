@@ -212,6 +212,9 @@ public:
     const std::shared_ptr<QRBMIDIManager>& midiManager() const { return midiManager_; }
     const std::shared_ptr<QRBWacomManager>& wacomManager() const { return wacomManager_; }
     const std::shared_ptr<QRBWiiRemoteManager>& wiiManager() const { return wiiManager_; }
+    // Whether the archive this manager was decoded from held a Wii remote manager: documents of
+    // the current format always do. (Decoding makes one when the archive had none.)
+    bool archiveHeldWiiManager() const { return archiveHeldWiiManager_; }
     const std::shared_ptr<QRBInterpretationManager>& tuioManager() const { return tuioManager_; }
     const std::shared_ptr<QRBTimeEventsManager>& timeEventsManager() const { return timeEventsManager_; }
     const QRBMessageEndpointPtr& oscInputEndpoint() const { return oscInputEndpoint_; }
@@ -341,6 +344,7 @@ private:
     std::shared_ptr<QRBInterpretationManager> tuioManager_;
     std::shared_ptr<QRBTimeEventsManager> timeEventsManager_;
     long serverPort_ = 0;
+    bool archiveHeldWiiManager_ = false;
     std::optional<std::string> lastOSCError_;
     QRBMessageEndpointPtr oscInputEndpoint_;
     long defaultTargetIndex_ = 0;

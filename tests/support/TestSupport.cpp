@@ -48,6 +48,28 @@ CommandResult runPython(const std::string& script, const std::string& arguments)
     return runCommand("python3 '" + path + "' " + arguments);
 }
 
+CommandResult comparePropertyListFiles(const std::string& a, const std::string& b) {
+    return runPython(R"(
+import plistlib, sys
+a = plistlib.load(open(sys.argv[1], 'rb'))
+b = plistlib.load(open(sys.argv[2], 'rb'))
+if a == b:
+    sys.exit(0)
+for key in sorted(set(a) | set(b)):
+    if key == '$objects' and key in a and key in b:
+        for i, (x, y) in enumerate(zip(a[key], b[key])):
+            if x != y:
+                print('object', i, ':', x, '!=', y)
+                break
+        else:
+            print('objects:', len(a[key]), '!=', len(b[key]))
+    elif a.get(key) != b.get(key):
+        print(key, ':', a.get(key), '!=', b.get(key))
+sys.exit(1)
+)",
+                     "'" + a + "' '" + b + "'");
+}
+
 long freePort() {
     for (int attempt = 0; attempt < 50; ++attempt) {
         int udp = socket(AF_INET, SOCK_DGRAM, 0);

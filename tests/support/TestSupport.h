@@ -31,6 +31,11 @@ CommandResult runCommand(const std::string& command);
 // Runs a python3 script given as text, with the arguments after it.
 CommandResult runPython(const std::string& script, const std::string& arguments = "");
 
+// Whether two property-list files (keyed archives included) hold the same values. Writers may
+// lay out equal values differently, so files are compared by what they hold, not byte by byte.
+// The output tells the first difference.
+CommandResult comparePropertyListFiles(const std::string& a, const std::string& b);
+
 // An ephemeral port that is free for both UDP and TCP on every address right now (the kernel
 // chose it), or 0 when none was found.
 long freePort();

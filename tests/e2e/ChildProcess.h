@@ -1,0 +1,46 @@
+#pragma once
+// A program run as a child process for the whole-program tests: its standard output and error
+// are collected together, and every wait is bounded.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace e2e {
+
+class ChildProcess {
+public:
+    // Starts `program` with `arguments` (after the program's name) and the current environment
+    // with `environment` laid over it.
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::map<std::string, std::string>& environment = {});
+    // Kills the child when it still runs.
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Reads output until it contains `text`; false when the child ended or `timeout` seconds
+    // passed first.
+    bool waitForOutput(const std::string& text, double timeout);
+    // The exit status once the child has ended, at most `timeout` seconds from now; -1 when it
+    // had to be killed, 128 + the signal when a signal ended it.
+    int waitForExit(double timeout);
+    // The exit status when the child ends within `timeout` seconds; none (and still running)
+    // otherwise.
+    std::optional<int> tryWait(double timeout);
+    void sendSignal(int signal);
+    bool isRunning() const { return pid_ > 0; }
+    const std::string& output() const { return output_; }
+
+private:
+    // Reads what is there, waiting at most `timeout` seconds for something.
+    void readOutput(double timeout);
+
+    pid_t pid_ = -1;
+    int outputFd_ = -1;
+    std::string output_;
+};
+
+}  // namespace e2e

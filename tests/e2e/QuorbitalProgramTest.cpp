@@ -1,0 +1,250 @@
+// The quorbital program as a user runs it: the example document routing OSC to a receiver,
+// headless start-up and its failures, ending a run with SIGINT or "/quorbital/quit", and the
+// windowed path while there is no interface; and the example being what its writer writes.
+
+#include "ChildProcess.h"
+
+#include "core/QRBDocument.h"
+#include "core/QRBManager.h"
+#include "core/QRBTarget.h"
+#include "core/QuorbitalCore.h"
+#include "foundation/KeyedArchiver.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <lo/lo.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <thread>
+
+namespace {
+
+constexpr double kStartTimeout = 30.0;  // a sanitizer build starts slowly
+constexpr double kExitTimeout = 20.0;
+
+// The manager of a version that kept no Wii remote manager in it.
+class OlderManager : public foundation::Object {
+public:
+    std::string archivedClassName() const override { return "LibloHandler"; }
+    std::vector<std::string> archivedClassHierarchy() const override { return {"LibloHandler", "NSObject"}; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { coder.encodeInteger(9123, "LibloHandlerPort"); }
+};
+
+// Sends an OSC message to a port on the loopback.
+void sendOSC(long port, const std::string& path, std::optional<float> argument = std::nullopt) {
+    lo_message message = lo_message_new();
+    if (argument) lo_message_add_float(message, *argument);
+    size_t size = 0;
+    void* bytes = lo_message_serialise(message, path.c_str(), nullptr, &size);
+    lo_message_free(message);
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, bytes, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(fd);
+    std::free(bytes);
+}
+
+// A UDP socket on an ephemeral loopback port, standing for the device a document routes to.
+class Receiver {
+public:
+    Receiver() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~Receiver() { close(fd_); }
+    long port() const { return port_; }
+
+    // The next message as "path ,types value…", or none within `timeout` seconds.
+    std::optional<std::string> receive(double timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return std::nullopt;
+        char buffer[2048];
+        const ssize_t size = recv(fd_, buffer, sizeof buffer, 0);
+        if (size <= 0) return std::nullopt;
+        int result = 0;
+        lo_message message = lo_message_deserialise(buffer, static_cast<size_t>(size), &result);
+        if (!message) return "(not OSC)";
+        std::string text = std::string(buffer) + " ," + lo_message_get_types(message);
+        lo_arg** arguments = lo_message_get_argv(message);
+        const char* types = lo_message_get_types(message);
+        for (int i = 0; types[i]; ++i) {
+            if (types[i] == 'f') text += " " + std::to_string(arguments[i]->f);
+        }
+        lo_message_free(message);
+        return text;
+    }
+
+private:
+    int fd_ = -1;
+    long port_ = 0;
+};
+
+class ProgramTest : public ::testing::Test {
+protected:
+    // The program with its settings and runtime files in the test's own folder.
+    std::unique_ptr<e2e::ChildProcess> run(const std::vector<std::string>& arguments,
+                                           const std::string& program = QUORBITAL_PROGRAM) {
+        return std::make_unique<e2e::ChildProcess>(
+            program, arguments,
+            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}});
+    }
+
+    // A new document of the current format routing on `port`, saved by the document itself.
+    std::string writeDocument(long port) {
+        QRBDocument document;
+        document.makeWindowControllers();
+        document.oscManager()->setServerPort(port);
+        const std::string path = dir.file("routing.qrb3");
+        document.saveToURL(path, kQRBDocumentType, QRBDocument::SaveOperation::SaveAs);
+        document.close();
+        return path;
+    }
+
+    void SetUp() override {
+        std::filesystem::create_directories(dir.file("config"));
+        std::filesystem::create_directories(dir.file("runtime"));
+    }
+
+    testsupport::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(ProgramTest, TheExampleDocumentRoutesScaledInputToItsTarget) {
+    // The example as shipped, moved to ports of the test's own: input on `port`, output to the
+    // receiver. Everything else is the example's.
+    Receiver receiver;
+    ASSERT_NE(receiver.port(), 0);
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    const std::string path = dir.file("fader.qrb3");
+    {
+        QRBDocument example;
+        example.readFromURL(std::string(QUORBITAL_EXAMPLES) + "/fader.qrb3", kQRBDocumentType);
+        example.makeWindowControllers();
+        ASSERT_EQ(example.oscManager()->serverPort(), 8000);
+        ASSERT_EQ(example.oscManager()->oscTargets()[0]->targetSpec(), "osc.udp://127.0.0.1:9000");
+        example.oscManager()->setServerPort(port);
+        example.oscManager()->oscTargets()[0]->setTargetSpec("127.0.0.1:" + std::to_string(receiver.port()));
+        example.saveToURL(path, kQRBDocumentType, QRBDocument::SaveOperation::SaveTo);
+        example.close();
+    }
+
+    auto child = run({"-headless", path});
+    ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
+    // Sent again until something arrives, as the server may still be starting.
+    std::optional<std::string> received;
+    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
+        sendOSC(port, "/fader", 0.5f);
+        received = receiver.receive(0.25);
+    }
+    ASSERT_TRUE(received) << child->output();
+    EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
+
+    child->sendSignal(SIGINT);
+    EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
+}
+
+TEST_F(ProgramTest, TheExampleIsWhatItsWriterWrites) {
+    auto writer = run({dir.path()}, QUORBITAL_WRITE_EXAMPLES);
+    ASSERT_EQ(writer->waitForExit(kExitTimeout), 0) << writer->output();
+    const auto comparison =
+        testsupport::comparePropertyListFiles(dir.file("fader.qrb3"), std::string(QUORBITAL_EXAMPLES) + "/fader.qrb3");
+    EXPECT_EQ(comparison.exitCode, 0)
+        << comparison.output
+        << "\nThe document format changed: run quorbital-write-examples (built into build/<preset>/examples/) "
+           "to write the examples again.";
+}
+
+TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
+    const std::string older = dir.file("older.qrb3");
+    {
+        foundation::KeyedArchiver archiver;
+        archiver.encodeObject(foundation::Value(std::make_shared<OlderManager>()), "QRBLib");
+        foundation::writeFileAtomically(older, archiver.finish());
+    }
+    const std::string noManager = dir.file("empty.qrb3");
+    foundation::writeFileAtomically(noManager, foundation::KeyedArchiver().finish());
+
+    struct Case {
+        std::string what;
+        std::vector<std::string> arguments;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"no path", {"-headless"}, "No file path found after -headless (error: (null))."},
+        {"a file that is not there", {"-headless", dir.file("missing.qrb3")}, "Error occurred while reading the file (error: "},
+        {"a folder", {"-headless", dir.path()}, "Error occurred while reading the file (error: "},
+        {"an older format", {"-headless", older}, QuorbitalCore::kOlderFormat},
+        {"no manager at all", {"-headless", noManager}, QuorbitalCore::kOlderFormat},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto child = run(c.arguments);
+        const int status = child->waitForExit(kExitTimeout);
+        EXPECT_NE(status, 0);
+        EXPECT_NE(status, -1) << "it ended by itself";
+        EXPECT_NE(child->output().find("QuorbitalStartupException"), std::string::npos) << child->output();
+        EXPECT_NE(child->output().find(c.text), std::string::npos) << child->output();
+        EXPECT_EQ(child->output().find(QuorbitalCore::kStartingRouting), std::string::npos) << "nothing was started";
+    }
+}
+
+TEST_F(ProgramTest, TheWindowedPathSaysThatThereIsNoInterfaceYet) {
+    auto child = run({});
+    EXPECT_EQ(child->waitForExit(kExitTimeout), 1);
+    EXPECT_NE(child->output().find(QRBUnbuiltApplication::kNotBuilt), std::string::npos) << child->output();
+}
+
+TEST_F(ProgramTest, SIGINTLogsTheQuittingLineAndExitsAboutOneSecondLater) {
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    auto child = run({"-headless", writeDocument(port)});
+    ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
+    EXPECT_NE(child->output().find(QuorbitalCore::kRunningHeadless), std::string::npos);
+
+    const auto sent = std::chrono::steady_clock::now();
+    child->sendSignal(SIGINT);
+    EXPECT_TRUE(child->waitForOutput("Quitting because signal SIGINT was received.", kExitTimeout)) << child->output();
+    const int status = child->waitForExit(kExitTimeout);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    EXPECT_EQ(status, 0) << child->output();
+    EXPECT_GE(elapsed, 0.9);
+    EXPECT_LT(elapsed, 10.0);
+}
+
+TEST_F(ProgramTest, TheQuitCommandEndsTheRunWithStatusZero) {
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    auto child = run({"-headless", writeDocument(port)});
+    ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
+
+    // The server may still be starting when the line appears: the command is sent again until the
+    // program ends, within the bound.
+    std::optional<int> status;
+    for (int attempt = 0; attempt < 40 && !status; ++attempt) {
+        sendOSC(port, "/quorbital/quit");
+        status = child->tryWait(0.5);
+    }
+    EXPECT_EQ(status, 0) << child->output();
+}
