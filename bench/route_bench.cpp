@@ -376,6 +376,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--forward") == 0) return runForwarder(argv[2], argv[3]);
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows as it comes, also into a file
 
     const std::string program = QUORBITAL_PROGRAM;
     const std::string self = std::filesystem::canonical("/proc/self/exe").string();
@@ -426,7 +427,10 @@ int main(int argc, char** argv) {
                 contextsKB = child.residentKB();
                 std::printf("quorbital with 10,000 contexts, idle: resident %ld kB\n", contextsKB);
             } else {
-                std::printf("quorbital with 10,000 contexts did not start routing:\n%s\n", child.output().c_str());
+                contextsKB = child.residentKB();
+                std::printf("quorbital with 10,000 contexts did not start routing within 60 s (resident %ld kB while "
+                            "loading):\n%s\n",
+                            contextsKB, child.output().c_str());
             }
         }
     } catch (const foundation::Exception& e) {
