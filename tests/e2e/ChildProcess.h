@@ -32,6 +32,10 @@ public:
     std::optional<int> tryWait(double timeout);
     void sendSignal(int signal);
     bool isRunning() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
+    // Reads what the child wrote so far without waiting, so that a talkative child never blocks
+    // on a full pipe during a long run.
+    void collectOutput() { readOutput(0); }
     const std::string& output() const { return output_; }
 
 private:

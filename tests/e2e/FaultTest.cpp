@@ -1,0 +1,181 @@
+// Targets that fail while a document routes: a TCP target that stops listening during the run and
+// one that refuses connections from the start. Routing to the working target goes on, in order and
+// without long stalls, and the refused sends are reported in the program's log.
+
+#include "ChildProcess.h"
+
+#include "core/QRBContext.h"
+#include "core/QRBDocument.h"
+#include "core/QRBManager.h"
+#include "core/QRBPreset.h"
+#include "core/QRBPresetManager.h"
+#include "core/QRBRouteEventSource.h"
+#include "core/QRBTarget.h"
+#include "core/QuorbitalCore.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The longest a message to the working target may take while the others fail. Generous for a
+// sanitizer build on a busy machine; what was measured is printed.
+constexpr double kStallBound = 1.0;
+constexpr int kRounds = 300;
+
+sockaddr_in loopback(long port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+int boundSocket(int type, long& port) {
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+void sendFloat(int fd, long port, const char* path, float value) {
+    char bytes[64] = {};
+    const size_t pathLength = (std::strlen(path) / 4 + 1) * 4;
+    std::memcpy(bytes, path, std::strlen(path));
+    std::memcpy(bytes + pathLength, ",f", 2);
+    uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    bits = htonl(bits);
+    std::memcpy(bytes + pathLength + 4, &bits, 4);
+    const sockaddr_in to = loopback(port);
+    sendto(fd, bytes, pathLength + 8, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+TEST(FaultTest, RoutingGoesOnWhenOtherTargetsStopListeningOrRefuse) {
+    testsupport::TempDir dir;
+    long goodPort = 0, stoppingPort = 0, refusingPort = 0;
+    const int good = boundSocket(SOCK_DGRAM, goodPort);
+    int stopping = boundSocket(SOCK_STREAM, stoppingPort);
+    ASSERT_EQ(listen(stopping, 4), 0);
+    // Bound, never listening: connections to it are refused.
+    const int refusing = boundSocket(SOCK_STREAM, refusingPort);
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+
+    const std::string path = dir.file("faults.qrb3");
+    {
+        QRBDocument document;
+        document.makeWindowControllers();
+        const QRBManagerPtr& manager = document.oscManager();
+        manager->setServerPort(port);
+        const std::vector<std::pair<std::string, std::string>> routes = {
+            {"/good", "127.0.0.1:" + std::to_string(goodPort)},
+            {"/stopping", "osc.tcp://127.0.0.1:" + std::to_string(stoppingPort)},
+            {"/refused", "osc.tcp://127.0.0.1:" + std::to_string(refusingPort)},
+        };
+        for (size_t slot = 0; slot < routes.size(); ++slot) {
+            manager->oscTargets()[slot]->setTargetSpec(routes[slot].second);
+            auto route = std::make_shared<QRBRouteEventSource>();
+            route->setTargetIdentifier(static_cast<int64_t>(slot));
+            manager->insertObject(route, slot);
+            auto context = QRBContext::create(routes[slot].first, manager);
+            manager->presetManager()->currentPreset()->addObject(context);
+            context->setInputMin(0.0);
+            context->setInputMax(1.0);
+            context->setOutputMin(0.0);
+            context->setOutputMax(1.0);
+            context->setEventSource(route);
+        }
+        document.saveToURL(path, kQRBDocumentType, QRBDocument::SaveOperation::SaveTo);
+        document.close();
+    }
+
+    e2e::ChildProcess child(QUORBITAL_PROGRAM, {"-headless", path},
+                            {{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}});
+    ASSERT_TRUE(child.waitForOutput(QuorbitalCore::kStartingRouting, 30)) << child.output();
+    const int sender = socket(AF_INET, SOCK_DGRAM, 0);
+
+    // Returns the number a message to the working target carries, or -1 after `timeout` seconds.
+    auto receiveGood = [&](double timeout) -> long {
+        pollfd p{good, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return -1;
+        char buffer[512];
+        const ssize_t size = recv(good, buffer, sizeof buffer, 0);
+        if (size < 4) return -1;
+        uint32_t bits;
+        std::memcpy(&bits, buffer + size - 4, 4);
+        bits = ntohl(bits);
+        float value;
+        std::memcpy(&value, &bits, 4);
+        return std::lround(value * 1000);
+    };
+    // The servers may still be starting after the line.
+    long first = -1;
+    for (int attempt = 0; attempt < 40 && first < 0; ++attempt) {
+        sendFloat(sender, port, "/good", 0);
+        first = receiveGood(0.25);
+    }
+    ASSERT_EQ(first, 0) << child.output();
+    while (receiveGood(0.3) >= 0) {
+    }
+
+    // The TCP target that stops listening takes its connection first.
+    sendFloat(sender, port, "/stopping", 0.5f);
+    pollfd waiting{stopping, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, 5000), 1) << child.output();
+    int accepted = accept(stopping, nullptr, nullptr);
+
+    double slowest = 0;
+    for (int round = 1; round <= kRounds; ++round) {
+        if (round == kRounds / 3) {
+            close(accepted);
+            close(stopping);
+            accepted = stopping = -1;
+        }
+        sendFloat(sender, port, "/stopping", 0.5f);
+        sendFloat(sender, port, "/refused", 0.5f);
+        const auto sent = Clock::now();
+        sendFloat(sender, port, "/good", static_cast<float>(round) / 1000.0f);
+        const long number = receiveGood(5.0);
+        const double took = std::chrono::duration<double>(Clock::now() - sent).count();
+        slowest = std::max(slowest, took);
+        ASSERT_EQ(number, round) << "the working target's message of round " << round << " (-1: none within 5 s)\n"
+                                 << child.output();
+        child.collectOutput();
+    }
+    std::printf("slowest message to the working target: %.1f ms\n", slowest * 1000);
+    EXPECT_LT(slowest, kStallBound);
+
+    // Every send to the refusing target is reported.
+    child.waitForOutput("\x01", 0.5);
+    size_t reported = 0;
+    for (size_t at = 0; (at = child.output().find("during OSC routing: Connection refused", at)) != std::string::npos; ++at)
+        ++reported;
+    EXPECT_GE(reported, static_cast<size_t>(kRounds)) << child.output();
+
+    child.sendSignal(SIGINT);
+    EXPECT_EQ(child.waitForExit(20), 0) << child.output();
+    close(sender);
+    close(refusing);
+    close(good);
+    if (accepted >= 0) close(accepted);
+    if (stopping >= 0) close(stopping);
+}
+
+}  // namespace
