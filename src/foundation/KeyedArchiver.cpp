@@ -237,8 +237,8 @@ void KeyedArchiver::archiveRootObjectToFile(const Value& root, const std::string
 
 struct KeyedUnarchiver::Impl {
     PlistNode root;
-    plist_t objects = nullptr;
-    uint32_t count = 0;
+    std::vector<plist_t> objectNodes;  // "$objects", by UID
+    uint64_t count = 0;
     plist_t current = nullptr;
     int depth = 0;
 
@@ -257,9 +257,7 @@ struct KeyedUnarchiver::Impl {
         if (!name || plist_get_node_type(name) != PLIST_STRING) throw ArchiveError("class record without a name");
         plist_t classes = plist_dict_get_item(classRecord, "$classes");
         if (classes && plist_get_node_type(classes) == PLIST_ARRAY) {
-            uint32_t n = plist_array_get_size(classes);
-            for (uint32_t i = 0; i < n; ++i) {
-                plist_t c = plist_array_get_item(classes, i);
+            for (plist_t c : arrayItems(classes)) {
                 if (c && plist_get_node_type(c) == PLIST_STRING) fallbacks.push_back(plistString(c));
             }
         }
@@ -278,9 +276,7 @@ struct KeyedUnarchiver::Impl {
         plist_t list = plist_dict_get_item(dict, key);
         if (!list || plist_get_node_type(list) != PLIST_ARRAY) throw ArchiveError(format("missing %s", key));
         std::vector<uint64_t> uids;
-        uint32_t n = plist_array_get_size(list);
-        uids.reserve(n);
-        for (uint32_t i = 0; i < n; ++i) uids.push_back(uidOf(plist_array_get_item(list, i)));
+        for (plist_t item : arrayItems(list)) uids.push_back(uidOf(item));
         return uids;
     }
 
@@ -298,7 +294,7 @@ struct KeyedUnarchiver::Impl {
             ~DepthGuard() { --d; }
         } guard(depth);
 
-        plist_t node = plist_array_get_item(objects, static_cast<uint32_t>(uid));
+        plist_t node = objectNodes[uid];
         Value v;
         switch (plist_get_node_type(node)) {
         case PLIST_BOOLEAN:
@@ -328,7 +324,7 @@ struct KeyedUnarchiver::Impl {
         plist_t classRef = plist_dict_get_item(dict, kClassKey);
         uint64_t classUID = uidOf(classRef);
         std::vector<std::string> fallbacks;
-        std::string name = className(plist_array_get_item(objects, static_cast<uint32_t>(classUID)), fallbacks);
+        std::string name = className(objectNodes[classUID], fallbacks);
 
         state[uid] = State::InProgress;
         if (isArrayClass(name)) {
@@ -407,8 +403,8 @@ KeyedUnarchiver::KeyedUnarchiver(const Data& data) : impl_(std::make_unique<Impl
     plist_t archiver = plist_dict_get_item(root, "$archiver");
     if (archiver && (plist_get_node_type(archiver) != PLIST_STRING || plistString(archiver) != "NSKeyedArchiver"))
         throw ArchiveError("archive written by an unknown archiver");
-    impl_->objects = objects;
-    impl_->count = plist_array_get_size(objects);
+    impl_->objectNodes = arrayItems(objects);
+    impl_->count = impl_->objectNodes.size();
     impl_->current = top;
     impl_->state.assign(impl_->count, Impl::State::Unvisited);
     impl_->decoded.resize(impl_->count);

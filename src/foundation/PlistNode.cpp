@@ -72,6 +72,22 @@ std::optional<Value> plistScalarValue(plist_t node) {
     }
 }
 
+std::vector<plist_t> arrayItems(plist_t array) {
+    std::vector<plist_t> items;
+    items.reserve(plist_array_get_size(array));
+    plist_array_iter it = nullptr;
+    plist_array_new_iter(array, &it);
+    if (!it) return items;
+    for (;;) {
+        plist_t item = nullptr;
+        plist_array_next_item(array, it, &item);
+        if (!item) break;
+        items.push_back(item);
+    }
+    std::free(it);
+    return items;
+}
+
 void forEachDictItem(plist_t dict, const std::function<void(const std::string&, plist_t)>& fn) {
     plist_dict_iter it = nullptr;
     plist_dict_new_iter(dict, &it);

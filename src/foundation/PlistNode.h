@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace foundation {
 
@@ -41,6 +42,9 @@ Data plistData(plist_t node);
 // The value of a scalar node (bool, integer, real, string, data, date); none for a container or
 // a UID.
 std::optional<Value> plistScalarValue(plist_t node);
+// The items of an array node in order, gathered in one pass (reading item i by index walks the
+// array from its start, which makes reading every item quadratic).
+std::vector<plist_t> arrayItems(plist_t array);
 void forEachDictItem(plist_t dict, const std::function<void(const std::string&, plist_t)>& fn);
 
 }  // namespace foundation

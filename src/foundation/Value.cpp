@@ -110,9 +110,7 @@ Value fromPlist(plist_t node, int depth) {
     switch (plist_get_node_type(node)) {
     case PLIST_ARRAY: {
         Array a;
-        uint32_t n = plist_array_get_size(node);
-        a.reserve(n);
-        for (uint32_t i = 0; i < n; ++i) a.push_back(fromPlist(plist_array_get_item(node, i), depth + 1));
+        for (plist_t item : arrayItems(node)) a.push_back(fromPlist(item, depth + 1));
         return Value(std::move(a));
     }
     case PLIST_DICT: {
