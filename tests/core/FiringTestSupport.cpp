@@ -82,7 +82,7 @@ void RecordingConfigurator::configureAction(QRBAction& action) {
         action.setEventSource(std::make_shared<RecordingEventSource>(log));
 }
 
-QRBOSCMessagePtr message(const std::string& path, const std::vector<Arg>& args) {
+lo_message libloMessage(const std::vector<Arg>& args) {
     lo_message m = lo_message_new();
     for (const auto& a : args) {
         switch (a.type) {
@@ -101,6 +101,11 @@ QRBOSCMessagePtr message(const std::string& path, const std::vector<Arg>& args) 
         default: lo_message_free(m); throw std::invalid_argument("argument type");
         }
     }
+    return m;
+}
+
+QRBOSCMessagePtr message(const std::string& path, const std::vector<Arg>& args) {
+    lo_message m = libloMessage(args);
     // Serialise and read back, as a received packet is.
     size_t size = 0;
     void* bytes = lo_message_serialise(m, path.c_str(), nullptr, &size);

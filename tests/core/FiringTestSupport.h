@@ -144,6 +144,8 @@ inline Arg True() { return Arg{'T', 0, 0, {}}; }
 inline Arg Blob(std::string bytes) { return Arg{'b', 0, 0, std::move(bytes)}; }
 
 // A message built as liblo builds it for a received packet.
+// A liblo message holding the arguments (f d i h s T b); the caller frees it.
+lo_message libloMessage(const std::vector<Arg>& args);
 QRBOSCMessagePtr message(const std::string& path, const std::vector<Arg>& args = {});
 // One value built the same way.
 QRBArgPtr value(const Arg& arg);

@@ -18,22 +18,6 @@ QRB_REGISTER_EVENT_SOURCE(ProbeEventSource)
 
 namespace {
 
-lo_message makeMessage(const std::vector<firing::Arg>& args) {
-    lo_message m = lo_message_new();
-    for (const auto& a : args) {
-        switch (a.type) {
-        case 'f': lo_message_add_float(m, static_cast<float>(a.number)); break;
-        case 'd': lo_message_add_double(m, a.number); break;
-        case 'i': lo_message_add_int32(m, static_cast<int32_t>(a.integer)); break;
-        case 'h': lo_message_add_int64(m, a.integer); break;
-        case 's': lo_message_add_string(m, a.text.c_str()); break;
-        case 'T': lo_message_add_true(m); break;
-        default: ADD_FAILURE() << "no such argument type in the tests: " << a.type;
-        }
-    }
-    return m;
-}
-
 std::vector<uint8_t> take(void* data, size_t size) {
     std::vector<uint8_t> bytes(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + size);
     std::free(data);
@@ -43,7 +27,7 @@ std::vector<uint8_t> take(void* data, size_t size) {
 }  // namespace
 
 std::vector<uint8_t> packet(const std::string& path, const std::vector<firing::Arg>& args) {
-    lo_message m = makeMessage(args);
+    lo_message m = firing::libloMessage(args);
     size_t size = 0;
     void* data = lo_message_serialise(m, path.c_str(), nullptr, &size);
     lo_message_free(m);
@@ -53,7 +37,7 @@ std::vector<uint8_t> packet(const std::string& path, const std::vector<firing::A
 std::vector<uint8_t> bundle(foundation::OSCTimeTag tag,
                             const std::vector<std::pair<std::string, std::vector<firing::Arg>>>& messages) {
     lo_bundle b = lo_bundle_new(lo_timetag{tag.seconds, tag.fraction});
-    for (const auto& [path, args] : messages) lo_bundle_add_message(b, path.c_str(), makeMessage(args));
+    for (const auto& [path, args] : messages) lo_bundle_add_message(b, path.c_str(), firing::libloMessage(args));
     size_t size = 0;
     void* data = lo_bundle_serialise(b, nullptr, &size);
     lo_bundle_free_recursive(b);
