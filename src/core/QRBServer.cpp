@@ -33,6 +33,15 @@ constexpr const char* kPatternCharacters = " #*,?[]{}";
 
 // The wait slice of the listener: how long it takes at most to notice a stop without a wake-up.
 constexpr int kListenerWaitMilliseconds = 200;
+// One hand-off takes at most this many datagrams, and stops taking more once it has used this much
+// of the main thread: every hand-off costs two cross-thread wake-ups, so a burst is taken in
+// batches, yet timers and the other sources of the loop still run between them.
+constexpr int kMaxDatagramsPerHandOff = 64;
+constexpr auto kHandOffTimeSlice = std::chrono::milliseconds(2);
+// The receive buffer asked for on the UDP socket: bursts are lost in the kernel long before the
+// process is saturated, and the default buffer holds only a few hundred small datagrams. The
+// kernel caps the request at net.core.rmem_max without failing; whatever it grants is kept.
+constexpr int kUDPReceiveBufferBytes = 4 << 20;
 // Start and stop poll the listener's state this often, this far apart.
 constexpr int kStateChecks = 200;
 constexpr auto kStateCheckInterval = std::chrono::milliseconds(1);
@@ -115,6 +124,11 @@ struct QRBServer::Run {
     std::map<int, Connection> connections;
     std::vector<std::shared_ptr<QRBMethodEntry>> table;
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kQRBMaxOSCPacketSize + 1);
+    // The last UDP sender, described: a stream of datagrams mostly comes from one peer, and
+    // describing its address again for each one would cost more than routing the message.
+    sockaddr_storage lastPeer{};
+    socklen_t lastPeerLength = 0;
+    std::string lastPeerHost, lastPeerPort;
     const std::string* senderHost = nullptr;  // of the packet being dispatched
     const std::string* senderPort = nullptr;
 
@@ -343,6 +357,16 @@ bool QRBServer::startThread() {
         run->epollFd = epoll_create1(EPOLL_CLOEXEC);
         run->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (protocol_ == LO_TCP) fcntl(run->socketFd, F_SETFL, fcntl(run->socketFd, F_GETFL) | O_NONBLOCK);
+        // TCP connections keep the kernel's own buffer sizing, which grows with the traffic; a
+        // size set here would switch that off.
+        int granted = 0;
+        socklen_t grantedLength = sizeof granted;
+        if (protocol_ == LO_UDP &&
+            (getsockopt(run->socketFd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) != 0 ||
+             granted < kUDPReceiveBufferBytes)) {
+            int size = kUDPReceiveBufferBytes;
+            setsockopt(run->socketFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         if (run->epollFd < 0 || run->wakeFd < 0 || !run->watch(run->wakeFd) || !run->watch(run->socketFd)) {
             QRBServerErrorHandler(errno, std::strerror(errno), "epoll");
             return false;
@@ -430,20 +454,7 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
         if (fd == run->wakeFd) continue;
 
         if (fd == run->socketFd && run->protocol == LO_UDP) {
-            // One datagram per hand-off; more waiting keep the socket ready for the next.
-            sockaddr_storage from{};
-            socklen_t length = sizeof from;
-            ssize_t size = recvfrom(fd, run->buffer.data(), run->buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
-                                    reinterpret_cast<sockaddr*>(&from), &length);
-            if (size < 0) continue;  // nothing after all, or an ICMP error of an earlier send
-            std::string host, port;
-            describePeer(from, length, host, port);
-            if (static_cast<size_t>(size) > kQRBMaxOSCPacketSize) {
-                refusePacket(foundation::format("Message too large: %zd bytes", size), LO_TOOBIG, std::nullopt);
-                continue;
-            }
-            std::vector<uint8_t> packet(run->buffer.begin(), run->buffer.begin() + size);
-            dispatchPacket(run, packet, host, port);
+            receiveDatagrams(run);
             continue;
         }
 
@@ -482,7 +493,7 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
             std::string failure = it->second.framer.failure();
             for (auto& packet : packets) {
                 if (run->closed) break;
-                dispatchPacket(run, packet, host, port);
+                dispatchPacket(run, packet.data(), packet.size(), host, port);
             }
             if (!keep && !run->closed)
                 refusePacket("Invalid TCP stream (" + failure + "), connection closed", LO_TOOBIG, std::nullopt);
@@ -496,15 +507,42 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
     }
 }
 
-void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, std::vector<uint8_t>& packet, const std::string& host,
+void QRBServer::receiveDatagrams(const std::shared_ptr<Run>& run) {
+    // What is already waiting, up to the hand-off's share; what is left keeps the socket ready
+    // for the next hand-off.
+    const auto start = std::chrono::steady_clock::now();
+    for (int taken = 0; taken < kMaxDatagramsPerHandOff && !run->closed; ++taken) {
+        if (taken > 0 && std::chrono::steady_clock::now() - start >= kHandOffTimeSlice) break;
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        ssize_t size = recvfrom(run->socketFd, run->buffer.data(), run->buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+                                reinterpret_cast<sockaddr*>(&from), &length);
+        if (size < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            continue;  // an ICMP error of an earlier send, reported once; datagrams may follow it
+        }
+        if (length != run->lastPeerLength || std::memcmp(&from, &run->lastPeer, length) != 0) {
+            describePeer(from, length, run->lastPeerHost, run->lastPeerPort);
+            run->lastPeer = from;
+            run->lastPeerLength = length;
+        }
+        if (static_cast<size_t>(size) > kQRBMaxOSCPacketSize) {
+            refusePacket(foundation::format("Message too large: %zd bytes", size), LO_TOOBIG, std::nullopt);
+            continue;
+        }
+        dispatchPacket(run, run->buffer.data(), static_cast<size_t>(size), run->lastPeerHost, run->lastPeerPort);
+    }
+}
+
+void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet, size_t size, const std::string& host,
                                const std::string& port) {
-    if (auto error = QRBCheckOSCPacket(packet.data(), packet.size())) {
+    if (auto error = QRBCheckOSCPacket(packet, size)) {
         refusePacket(error->text, error->number, error->path);
         return;
     }
     run->senderHost = &host;
     run->senderPort = &port;
-    int result = lo_server_dispatch_data(run->server, packet.data(), packet.size());
+    int result = lo_server_dispatch_data(run->server, packet, size);
     run->senderHost = nullptr;
     run->senderPort = nullptr;
     if (result < 0 && !run->closed) {

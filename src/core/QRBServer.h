@@ -7,7 +7,10 @@
 // it signals a run-loop source on the main run loop and blocks on the named semaphore
 // "OSC_sem_%05i-%01i" (port, protocol). The main thread reads what is ready, lets liblo dispatch
 // it through the method table and posts the semaphore, and only then does the listener wait on
-// the sockets again: at most one hand-off per server is in flight.
+// the sockets again: at most one hand-off per server is in flight, and messages are dispatched in
+// the order they arrived. One hand-off takes a bounded batch of the datagrams already waiting
+// (64, or 2 ms of the main thread), so that a burst does not cost two thread wake-ups per
+// message and the loop's timers and other sources still run between batches.
 //
 // The server reads its sockets itself (liblo's server made them and keeps the method dispatch):
 // every datagram and TCP frame passes QRBCheckOSCPacket before liblo's parser sees it, the
@@ -21,6 +24,8 @@
 #include <lo/lo.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -186,7 +191,8 @@ public:
 private:
     void runThreadLoop(std::shared_ptr<Run> run);
     void receive(const std::shared_ptr<Run>& run);
-    void dispatchPacket(const std::shared_ptr<Run>& run, std::vector<uint8_t>& packet, const std::string& host,
+    void receiveDatagrams(const std::shared_ptr<Run>& run);
+    void dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet, size_t size, const std::string& host,
                         const std::string& port);
     void refusePacket(const std::string& text, int number, const std::optional<std::string>& path);
 
