@@ -24,6 +24,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -123,6 +125,41 @@ struct QRBServer::Run {
     bool closed = false;              // stopped: nothing more is dispatched
     std::map<int, Connection> connections;
     std::vector<std::shared_ptr<QRBMethodEntry>> table;
+    // Where each plain path and the entries without a path stand in the table, so that a message
+    // walks only the entries that can take it instead of the whole table (a document registers
+    // one entry per top-level context). Rebuilt at the first message after the table changed.
+    std::unordered_map<std::string_view, std::vector<size_t>> positionsByPath;  // views of the entries' paths
+    std::vector<size_t> pathlessPositions;
+    bool indexStale = true;
+
+    void indexTable() {
+        positionsByPath.clear();
+        pathlessPositions.clear();
+        for (size_t i = 0; i < table.size(); ++i) {
+            if (table[i]->path)
+                positionsByPath[*table[i]->path].push_back(i);
+            else
+                pathlessPositions.push_back(i);
+        }
+        indexStale = false;
+    }
+
+    // The entries that may take a message for `path` without pattern characters, in table order.
+    void entriesForPlainPath(const char* path, std::vector<std::shared_ptr<QRBMethodEntry>>& entries) {
+        if (indexStale) indexTable();
+        static const std::vector<size_t> kNone;
+        auto found = positionsByPath.find(std::string_view(path));
+        const std::vector<size_t>& named = found == positionsByPath.end() ? kNone : found->second;
+        entries.reserve(named.size() + pathlessPositions.size());
+        auto a = named.begin();
+        auto b = pathlessPositions.begin();
+        while (a != named.end() || b != pathlessPositions.end()) {
+            if (b == pathlessPositions.end() || (a != named.end() && *a < *b))
+                entries.push_back(table[*a++]);
+            else
+                entries.push_back(table[*b++]);
+        }
+    }
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kQRBMaxOSCPacketSize + 1);
     // The last UDP sender, described: a stream of datagrams mostly comes from one peer, and
     // describing its address again for each one would cost more than routing the message.
@@ -160,7 +197,12 @@ int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int a
     if (!run || run->closed || !path || !types) return 0;
     try {
         const bool pattern = isPattern(path);
-        std::vector<std::shared_ptr<QRBMethodEntry>> entries = run->table;
+        // A copy: handlers may change the table while the message walks it.
+        std::vector<std::shared_ptr<QRBMethodEntry>> entries;
+        if (pattern)
+            entries = run->table;
+        else
+            run->entriesForPlainPath(path, entries);
         static const std::string kNone;
         const std::string& host = run->senderHost ? *run->senderHost : kNone;
         const std::string& port = run->senderPort ? *run->senderPort : kNone;
@@ -591,6 +633,7 @@ bool QRBServer::addMethod(const std::optional<std::string>& path, const std::opt
     if (path && isPattern(path->c_str())) return false;
     auto entry = std::make_shared<QRBMethodEntry>(QRBMethodEntry{path, typespec, std::move(handler)});
     auto& table = run_->table;
+    run_->indexStale = true;
     bool isCatchAll = !path && !typespec;
     if (!isCatchAll && !table.empty() && !table.back()->path && !table.back()->typespec)
         table.insert(table.end() - 1, std::move(entry));
@@ -602,6 +645,7 @@ bool QRBServer::addMethod(const std::optional<std::string>& path, const std::opt
 void QRBServer::deleteMethod(const std::optional<std::string>& path, const std::optional<std::string>& typespec) {
     if (!run_) return;
     const bool pattern = path && isPattern(path->c_str());
+    run_->indexStale = true;
     std::erase_if(run_->table, [&](const std::shared_ptr<QRBMethodEntry>& entry) {
         bool pathMatches = (!entry->path && !path) || (entry->path && path && *entry->path == *path) ||
                            (pattern && entry->path && lo_pattern_match(entry->path->c_str(), path->c_str()));
