@@ -14,6 +14,8 @@
 
 #include <lo/lo.h>
 
+#include <sys/socket.h>
+
 #include <cstring>
 
 using firing::Float;
@@ -51,6 +53,7 @@ public:
     TargetServer& operator=(const TargetServer&) = delete;
 
     bool isValid() const { return server_ != nullptr; }
+    lo_server server() const { return server_; }
     int port() const { return lo_server_get_port(server_); }
     // Takes in what has arrived, without waiting.
     void poll() {
@@ -177,6 +180,32 @@ TEST_P(RoutingToTransport, InputIsScaledRewrittenAndSentToTheTarget) {
 
 INSTANTIATE_TEST_SUITE_P(Transports, RoutingToTransport, ::testing::Values(LO_UDP, LO_TCP),
                          [](const auto& info) { return std::string(info.param == LO_TCP ? "TCP" : "UDP"); });
+
+TEST_F(RoutingEndToEnd, ABurstSentBackToBackArrivesWholeAndInOrder) {
+    // More small datagrams than the kernel's default receive buffer holds (256), and fewer than
+    // one asked for by the server holds where the kernel caps it at 208 kB (512), all sent while
+    // the main loop is not reading: the server's own buffer must hold the burst.
+    constexpr int kBurst = 400;
+    TargetServer device(LO_UDP);
+    ASSERT_TRUE(device.isValid());
+    // The device is read between passes of the loop; its buffer too must hold what one pass sends.
+    int size = 1 << 20;
+    setsockopt(lo_server_get_socket_fd(device.server()), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    manager->oscTargets()[0]->setTargetSpec("127.0.0.1:" + std::to_string(device.port()));
+    QRBContextPtr burst = QRBContext::create("/burst", manager);
+    currentPreset()->addObject(burst);
+    burst->setInputMin(0);
+    burst->setInputMax(kBurst);
+    burst->setOutputMin(0);
+    burst->setOutputMax(kBurst);
+    burst->setEventSource(route(0, "/out", {"$args"}));
+    ASSERT_TRUE(manager->start());
+
+    for (int i = 0; i < kBurst; ++i) ASSERT_GT(lo_send(input, "/burst", "f", float(i)), 0);
+    ASSERT_TRUE(receiveAtLeast(device, kBurst)) << device.messages.size() << " of " << kBurst << " arrived";
+    for (int i = 0; i < kBurst; ++i)
+        ASSERT_EQ(device.messages[size_t(i)], (Received{"/out", "f", {std::to_string(i)}})) << "message " << i;
+}
 
 TEST_F(RoutingEndToEnd, BackmappingSendsValuesBackToTheirMapping) {
     TargetServer device(LO_UDP);
