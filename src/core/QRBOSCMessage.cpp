@@ -20,6 +20,7 @@ constexpr const char* kUnmonitoredPrefixes[] = {"/midi", "/wacom", "/wii"};
 struct FloatPrecisionState {
     std::mutex mutex;
     std::function<long()> source;
+    std::atomic<bool> hasSource{false};  // so that every message made without one takes no lock
     std::atomic<bool> applied{false};
 };
 
@@ -34,11 +35,12 @@ void QRBOSCMessage::setPrettyPrinterFloatPrecisionSource(std::function<long()> s
     FloatPrecisionState& state = floatPrecisionState();
     std::lock_guard lock(state.mutex);
     state.source = std::move(source);
+    state.hasSource.store(static_cast<bool>(state.source), std::memory_order_release);
 }
 
 void QRBOSCMessage::applyPrettyPrinterFloatPrecisionOnce() {
     FloatPrecisionState& state = floatPrecisionState();
-    if (state.applied.load(std::memory_order_acquire)) return;
+    if (state.applied.load(std::memory_order_acquire) || !state.hasSource.load(std::memory_order_acquire)) return;
     std::lock_guard lock(state.mutex);
     if (state.applied.load(std::memory_order_relaxed) || !state.source) return;
     QRBArg::setPrettyPrinterFloatPrecision(state.source());
