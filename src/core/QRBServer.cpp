@@ -42,7 +42,9 @@ constexpr int kMaxDatagramsPerHandOff = 64;
 constexpr auto kHandOffTimeSlice = std::chrono::milliseconds(2);
 // The receive buffer asked for on the UDP socket: bursts are lost in the kernel long before the
 // process is saturated, and the default buffer holds only a few hundred small datagrams. The
-// kernel caps the request at net.core.rmem_max without failing; whatever it grants is kept.
+// kernel caps the request at net.core.rmem_max without failing, and what it grants is enough.
+// TCP connections keep the kernel's own buffer sizing, which grows with the traffic; a size set
+// on them would switch that off.
 constexpr int kUDPReceiveBufferBytes = 4 << 20;
 // Start and stop poll the listener's state this often, this far apart.
 constexpr int kStateChecks = 200;
@@ -399,8 +401,7 @@ bool QRBServer::startThread() {
         run->epollFd = epoll_create1(EPOLL_CLOEXEC);
         run->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (protocol_ == LO_TCP) fcntl(run->socketFd, F_SETFL, fcntl(run->socketFd, F_GETFL) | O_NONBLOCK);
-        // TCP connections keep the kernel's own buffer sizing, which grows with the traffic; a
-        // size set here would switch that off.
+        // A larger buffer than asked for (a system that sets a large default) stays.
         int granted = 0;
         socklen_t grantedLength = sizeof granted;
         if (protocol_ == LO_UDP &&
