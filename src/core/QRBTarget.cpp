@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -474,8 +475,21 @@ lo_address QRBTarget::oscAddress() {
 
 void QRBTarget::setOscAddress(lo_address address) {
     if (address == oscAddress_) return;
+    tcpConnection_.reset();
     if (oscAddress_) lo_address_free(oscAddress_);
     oscAddress_ = address;
+}
+
+QRBTCPConnection* QRBTarget::tcpConnection() {
+    lo_address address = oscAddress();
+    if (!address || lo_address_get_protocol(address) != LO_TCP) return nullptr;
+    if (!tcpConnection_) {
+        const char* host = lo_address_get_hostname(address);
+        const char* port = lo_address_get_port(address);
+        if (!host || !port) return nullptr;
+        tcpConnection_ = std::make_unique<QRBTCPConnection>(host, std::atoi(port));
+    }
+    return tcpConnection_.get();
 }
 
 void QRBTarget::invalidate() {

@@ -22,6 +22,7 @@
 // Main thread only; the Bonjour service calls its delegate on the main run loop.
 
 #include "core/QRBMessageEndpoint.h"
+#include "core/QRBTCPConnection.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/NetService.h"
 #include "foundation/Object.h"
@@ -144,8 +145,12 @@ public:
     // The liblo address: the one kept, else the one configureClient makes; null when the target
     // has no usable destination yet (or at all).
     lo_address oscAddress();
-    // Frees the address held and keeps `address` (owned from now on).
+    // Frees the address held and keeps `address` (owned from now on). The TCP connection goes
+    // with the address it was made for.
     void setOscAddress(lo_address address);
+    // What a TCP target sends through instead of liblo's blocking client (see QRBTCPConnection):
+    // made on demand for the address held, to its host and port; null without a TCP address.
+    QRBTCPConnection* tcpConnection();
     // Drops the address and what is known of the host's numeric address; the next send makes
     // both anew.
     void invalidate();
@@ -209,6 +214,7 @@ private:
     void refreshStatusDescription();
 
     lo_address oscAddress_ = nullptr;
+    std::unique_ptr<QRBTCPConnection> tcpConnection_;
     bool protected_ = false;
     bool resolvingService_ = false;
     int32_t port_ = 0;
