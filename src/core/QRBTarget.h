@@ -15,6 +15,10 @@
 // address (its sends fail at once). A failed lookup is tried again at the first send after
 // kHostLookupRetryInterval.
 //
+// liblo's TCP client connects and writes with blocking calls, so a TCP target's messages go over
+// a connection of the target's own (QRBTCPConnection, made for the address and dropped with it);
+// the liblo address still names the destination.
+//
 // Edits are undoable. The target announces its destination keys (host, port, proto,
 // serviceName, serviceDomain, resolvingService, with the derived targetSpec and configured) as
 // one group around each change of destination; memo and protected on their own.
