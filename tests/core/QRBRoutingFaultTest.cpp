@@ -416,7 +416,9 @@ TEST_F(RoutingFaults, ATCPTargetThatStopsReadingNeverHoldsTheLoop) {
             ++accepted;
         else
             refused = true;
-        if (i % 50 == 0) ASSERT_TRUE(routeRounds(1));
+        if (i % 50 == 0) {
+            ASSERT_TRUE(routeRounds(1));
+        }
     }
     EXPECT_TRUE(refused);
     EXPECT_GT(connection->heldBytes(), QRBTCPConnection::kMaxHeldBytes / 2);
