@@ -167,10 +167,8 @@ std::optional<std::string> QRBTarget::numericHost() {
         if (!lookup_->done) return std::nullopt;  // still under way
         if (lookup_->numericHost) return lookup_->numericHost;
         lock.unlock();
-        if (!lookup_->failureNoticed) {
-            lookup_->failureNoticed = true;
-            lookup_->failedAt = loop.now();
-        }
+        // Seen here before the lookup's own announcement arrived: reported here.
+        if (!lookup_->failureNoticed) lookupFailed(*lookup_);
         if (loop.now() - lookup_->failedAt < kHostLookupRetryInterval) return std::nullopt;
     }
 
@@ -196,12 +194,18 @@ std::optional<std::string> QRBTarget::numericHost() {
     lookup->finished.wait_for(lock, std::chrono::duration<double>(kHostLookupWait), [&] { return lookup->done; });
     if (!lookup->done) return std::nullopt;
     if (lookup->numericHost) return lookup->numericHost;
-    const std::string error = lookup->error;
     lock.unlock();
-    lookup->failureNoticed = true;
-    lookup->failedAt = loop.now();
-    foundation::logf("OSC target host %s could not be resolved: %s", lookup->host.c_str(), error.c_str());
+    lookupFailed(*lookup);
     return std::nullopt;
+}
+
+void QRBTarget::lookupFailed(HostLookup& lookup) {
+    std::unique_lock lock(lookup.mutex);
+    const std::string error = lookup.error;
+    lock.unlock();
+    lookup.failureNoticed = true;
+    lookup.failedAt = foundation::RunLoop::main().now();
+    foundation::logf("OSC target host %s could not be resolved: %s", lookup.host.c_str(), error.c_str());
 }
 
 void QRBTarget::hostLookupFinished(const std::shared_ptr<HostLookup>& lookup) {
@@ -209,12 +213,9 @@ void QRBTarget::hostLookupFinished(const std::shared_ptr<HostLookup>& lookup) {
     if (lookup->failureNoticed) return;  // seen by the send that waited for it
     std::unique_lock lock(lookup->mutex);
     const bool found = lookup->numericHost.has_value();
-    const std::string error = lookup->error;
     lock.unlock();
     if (!found) {
-        lookup->failureNoticed = true;
-        lookup->failedAt = foundation::RunLoop::main().now();
-        foundation::logf("OSC target host %s could not be resolved: %s", lookup->host.c_str(), error.c_str());
+        lookupFailed(*lookup);
         return;
     }
     if (oscAddress_) return;

@@ -214,6 +214,9 @@ private:
     // The numeric host liblo is given for host_, or none while it is not known yet.
     std::optional<std::string> numericHost();
     void hostLookupFinished(const std::shared_ptr<HostLookup>& lookup);
+    // Notes when a lookup failed and logs it: once per lookup, by whichever sees it first (the
+    // send that waited for it, a later send, or the lookup's announcement on the main loop).
+    void lookupFailed(HostLookup& lookup);
     // The memo, else the specification, marked " (unavailable)" without an address.
     void refreshStatusDescription();
 
