@@ -17,4 +17,4 @@ ctest --preset dev -j "$(nproc)"
 cmake --preset tsan
 cmake --build --preset tsan -j "$(nproc)" --target core_tests
 ctest --preset tsan -j "$(nproc)" \
-  -R 'core\.([A-Za-z]+/)?(ServerTest|TCPStreamTest|QRBServerErrorHandlerTest|ManagerTest|InputDispatchTest|InputOverTransportTest|BackmappingTest|PortInUseTest)\.'
+  -R 'core\.([A-Za-z]+/)?(ServerTest|TCPStreamTest|QRBServerErrorHandlerTest|ManagerTest|InputDispatchTest|InputOverTransportTest|BackmappingTest|PortInUseTest|RoutingFaults|HostNameFaults|StopListeningFaults)\.'

@@ -19,6 +19,8 @@
 #include "midi/QRBMIDIManager.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <unordered_set>
 
 FND_REGISTER_CLASS(QRBManager)
@@ -414,14 +416,34 @@ long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTarget
     if (!address) return -1;
     QRBLibloMessagePtr libloMessage = message->createLibloMessage();
     if (!libloMessage) return -1;
-    const bool tcp = lo_address_get_protocol(address) == LO_TCP;
-    QRBServer& server = tcp ? *tcpServer_ : *udpServer_;
-    long result = server.sendToOSCAddress(address, message->path().c_str(), libloMessage.get());
-    if (result < 0) {
-        if (int number = lo_address_errno(address)) {
-            const char* text = lo_address_errstr(address);
-            foundation::logf("Error %i during OSC routing: %s", number, text ? text : "");
+    if (lo_address_get_protocol(address) == LO_TCP) {
+        // A TCP message travels over the target's own connection, which never blocks the loop
+        // (liblo's client would, for a host that does not answer or a peer that stops reading).
+        if (!tcpServer_->isRunning()) {
+            foundation::log(kQRBServerSendError);
+            return -1;
         }
+        QRBTCPConnection* connection = target->tcpConnection();
+        size_t size = 0;
+        void* bytes = connection ? lo_message_serialise(libloMessage.get(), message->path().c_str(), nullptr, &size)
+                                 : nullptr;
+        if (!bytes) {
+            QRBTCPConnection::logSendError(EINVAL, "the message could not be sent over TCP");
+            return -1;
+        }
+        QRBTCPConnection::Result sent = connection->send(bytes, size);
+        std::free(bytes);
+        if (!sent) {
+            QRBTCPConnection::logSendError(sent.error, sent.text);
+            return -1;
+        }
+    } else if (udpServer_->sendToOSCAddress(address, message->path().c_str(), libloMessage.get()) < 0) {
+        // liblo's error number and text, or the result when it kept none (a stopped server has
+        // logged its own line).
+        const int number = lo_address_errno(address);
+        const char* text = number != 0 ? lo_address_errstr(address) : nullptr;
+        if (number != 0 || udpServer_->isRunning())
+            QRBTCPConnection::logSendError(number, text ? text : "liblo gave no reason");
         return -1;
     }
     messageMonitor_->monitor(message, target->endpoint(), foundation::Date::now());

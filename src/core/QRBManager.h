@@ -180,9 +180,11 @@ public:
     std::vector<QRBActionPtr> actionsUsingEventSources(const std::vector<QRBEventSourcePtr>& sources) const;
 
     // ---- output
-    // Sends through the TCP server for a TCP target, else through the UDP server (so replies come
-    // back to the document's port). 1 when sent (recorded in the monitor under the target's
-    // endpoint), -1 when the target has no address or sending failed (logged).
+    // Sends over the target's TCP connection for a TCP target (while the TCP server runs), else
+    // through the UDP server (so replies come back to the document's port). 1 when sent or held
+    // for a connection under way (recorded in the monitor under the target's endpoint), -1 when
+    // the target has no address or sending failed (logged as "Error %i during OSC routing: %s"
+    // with the error number and its text).
     long sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTargetPtr& to);
 
     // ---- announcements

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -166,10 +167,8 @@ std::optional<std::string> QRBTarget::numericHost() {
         if (!lookup_->done) return std::nullopt;  // still under way
         if (lookup_->numericHost) return lookup_->numericHost;
         lock.unlock();
-        if (!lookup_->failureNoticed) {
-            lookup_->failureNoticed = true;
-            lookup_->failedAt = loop.now();
-        }
+        // Seen here before the lookup's own announcement arrived: reported here.
+        if (!lookup_->failureNoticed) lookupFailed(*lookup_);
         if (loop.now() - lookup_->failedAt < kHostLookupRetryInterval) return std::nullopt;
     }
 
@@ -195,12 +194,18 @@ std::optional<std::string> QRBTarget::numericHost() {
     lookup->finished.wait_for(lock, std::chrono::duration<double>(kHostLookupWait), [&] { return lookup->done; });
     if (!lookup->done) return std::nullopt;
     if (lookup->numericHost) return lookup->numericHost;
-    const std::string error = lookup->error;
     lock.unlock();
-    lookup->failureNoticed = true;
-    lookup->failedAt = loop.now();
-    foundation::logf("OSC target host %s could not be resolved: %s", lookup->host.c_str(), error.c_str());
+    lookupFailed(*lookup);
     return std::nullopt;
+}
+
+void QRBTarget::lookupFailed(HostLookup& lookup) {
+    std::unique_lock lock(lookup.mutex);
+    const std::string error = lookup.error;
+    lock.unlock();
+    lookup.failureNoticed = true;
+    lookup.failedAt = foundation::RunLoop::main().now();
+    foundation::logf("OSC target host %s could not be resolved: %s", lookup.host.c_str(), error.c_str());
 }
 
 void QRBTarget::hostLookupFinished(const std::shared_ptr<HostLookup>& lookup) {
@@ -208,12 +213,9 @@ void QRBTarget::hostLookupFinished(const std::shared_ptr<HostLookup>& lookup) {
     if (lookup->failureNoticed) return;  // seen by the send that waited for it
     std::unique_lock lock(lookup->mutex);
     const bool found = lookup->numericHost.has_value();
-    const std::string error = lookup->error;
     lock.unlock();
     if (!found) {
-        lookup->failureNoticed = true;
-        lookup->failedAt = foundation::RunLoop::main().now();
-        foundation::logf("OSC target host %s could not be resolved: %s", lookup->host.c_str(), error.c_str());
+        lookupFailed(*lookup);
         return;
     }
     if (oscAddress_) return;
@@ -474,8 +476,21 @@ lo_address QRBTarget::oscAddress() {
 
 void QRBTarget::setOscAddress(lo_address address) {
     if (address == oscAddress_) return;
+    tcpConnection_.reset();
     if (oscAddress_) lo_address_free(oscAddress_);
     oscAddress_ = address;
+}
+
+QRBTCPConnection* QRBTarget::tcpConnection() {
+    lo_address address = oscAddress();
+    if (!address || lo_address_get_protocol(address) != LO_TCP) return nullptr;
+    if (!tcpConnection_) {
+        const char* host = lo_address_get_hostname(address);
+        const char* port = lo_address_get_port(address);
+        if (!host || !port) return nullptr;
+        tcpConnection_ = std::make_unique<QRBTCPConnection>(host, std::atoi(port));
+    }
+    return tcpConnection_.get();
 }
 
 void QRBTarget::invalidate() {

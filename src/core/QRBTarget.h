@@ -15,6 +15,10 @@
 // address (its sends fail at once). A failed lookup is tried again at the first send after
 // kHostLookupRetryInterval.
 //
+// liblo's TCP client connects and writes with blocking calls, so a TCP target's messages go over
+// a connection of the target's own (QRBTCPConnection, made for the address and dropped with it);
+// the liblo address still names the destination.
+//
 // Edits are undoable. The target announces its destination keys (host, port, proto,
 // serviceName, serviceDomain, resolvingService, with the derived targetSpec and configured) as
 // one group around each change of destination; memo and protected on their own.
@@ -22,6 +26,7 @@
 // Main thread only; the Bonjour service calls its delegate on the main run loop.
 
 #include "core/QRBMessageEndpoint.h"
+#include "core/QRBTCPConnection.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/NetService.h"
 #include "foundation/Object.h"
@@ -144,8 +149,12 @@ public:
     // The liblo address: the one kept, else the one configureClient makes; null when the target
     // has no usable destination yet (or at all).
     lo_address oscAddress();
-    // Frees the address held and keeps `address` (owned from now on).
+    // Frees the address held and keeps `address` (owned from now on). The TCP connection goes
+    // with the address it was made for.
     void setOscAddress(lo_address address);
+    // What a TCP target sends through instead of liblo's blocking client (see QRBTCPConnection):
+    // made on demand for the address held, to its host and port; null without a TCP address.
+    QRBTCPConnection* tcpConnection();
     // Drops the address and what is known of the host's numeric address; the next send makes
     // both anew.
     void invalidate();
@@ -205,10 +214,14 @@ private:
     // The numeric host liblo is given for host_, or none while it is not known yet.
     std::optional<std::string> numericHost();
     void hostLookupFinished(const std::shared_ptr<HostLookup>& lookup);
+    // Notes when a lookup failed and logs it: once per lookup, by whichever sees it first (the
+    // send that waited for it, a later send, or the lookup's announcement on the main loop).
+    void lookupFailed(HostLookup& lookup);
     // The memo, else the specification, marked " (unavailable)" without an address.
     void refreshStatusDescription();
 
     lo_address oscAddress_ = nullptr;
+    std::unique_ptr<QRBTCPConnection> tcpConnection_;
     bool protected_ = false;
     bool resolvingService_ = false;
     int32_t port_ = 0;

@@ -17,10 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 using foundation::Value;
 using presets::RawRecord;
@@ -450,6 +452,27 @@ TEST(QRBTargetAddress, AFailedLookupIsTriedAgainOnlyAfterAWhile) {
     target->setTargetSpec("elsewhere.invalid:9000");
     EXPECT_NE(target->oscAddress(), nullptr);
     EXPECT_EQ(resolver.calls(), 3);
+}
+
+TEST(QRBTargetAddress, ALookupThatFailsAfterItsWaitIsLoggedOnceWhoeverSeesItFirst) {
+    for (bool sendSeesItFirst : {true, false}) {
+        SCOPED_TRACE(sendSeesItFirst ? "a send sees the failure first" : "the lookup's announcement comes first");
+        ScriptedResolver resolver;
+        auto target = targetWithSpec("late.invalid:9000");
+        foundation::LogCapture log;
+        EXPECT_EQ(target->oscAddress(), nullptr);  // waited, still under way
+        resolver.release(std::nullopt);
+        // Lets the lookup's thread finish; its announcement waits on the main loop.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (sendSeesItFirst) {
+            EXPECT_EQ(target->oscAddress(), nullptr);
+        }
+        foundation::RunLoop::main().runUntil(foundation::RunLoop::main().now() + 0.1);
+        EXPECT_EQ(target->oscAddress(), nullptr);
+        const auto lines = log.lines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "OSC target host late.invalid could not be resolved: no such host"), 1)
+            << ::testing::PrintToString(lines);
+    }
 }
 
 TEST(QRBTargetAddress, TheSystemsResolverKnowsLocalhostAndNumericHostsNeedNone) {

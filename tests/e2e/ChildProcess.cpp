@@ -52,6 +52,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (pid_ == 0) {
         ::dup2(fds[1], STDOUT_FILENO);
         ::dup2(fds[1], STDERR_FILENO);
+        // Nothing else of the test goes with the child: a socket the test holds (a listener it
+        // closes later to stand for a target that went away) must not live on in the program.
+        ::close_range(3, ~0U, 0);
         // The child starts with the default signal dispositions and nothing blocked.
         sigset_t none;
         sigemptyset(&none);

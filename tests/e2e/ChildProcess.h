@@ -13,7 +13,8 @@ namespace e2e {
 class ChildProcess {
 public:
     // Starts `program` with `arguments` (after the program's name) and the current environment
-    // with `environment` laid over it.
+    // with `environment` laid over it. The child gets no descriptor of the test but its standard
+    // input; its output and error go to the test.
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
                  const std::map<std::string, std::string>& environment = {});
     // Kills the child when it still runs.
