@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -365,6 +366,10 @@ TEST_P(ServerTest, AHandlerMayStopItsOwnServer) {
 }
 
 TEST_P(ServerTest, StartsStopsAndRestartsOnTheSamePortWithoutLeavingItsSemaphore) {
+    // The stop wakes the listener instead of waiting out its 200 ms slice, which has just begun
+    // when the message is handled: without the wake every round takes about 200 ms. The fastest
+    // round is compared so that a loaded machine's scheduling delay in one round does not count.
+    auto fastestStop = std::chrono::steady_clock::duration::max();
     for (int round = 0; round < 3; ++round) {
         calls.clear();
         startRecording();
@@ -374,11 +379,11 @@ TEST_P(ServerTest, StartsStopsAndRestartsOnTheSamePortWithoutLeavingItsSemaphore
         ASSERT_TRUE(runUntil([&] { return calls.size() == 1; }));
         auto before = std::chrono::steady_clock::now();
         server->stop();
-        // The stop wakes the listener instead of waiting out its 200 ms slice.
-        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(150));
+        fastestStop = std::min(fastestStop, std::chrono::steady_clock::now() - before);
         EXPECT_FALSE(server->isRunning());
         EXPECT_FALSE(semaphoreExists(port, protocol()));
     }
+    EXPECT_LT(fastestStop, std::chrono::milliseconds(150));
     server->stop();  // a stopped server does nothing
     EXPECT_TRUE(delegate->errors.empty());
 }
