@@ -48,7 +48,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -64,7 +66,15 @@ constexpr size_t kMaxDemuxChildren = 256;
 // The largest payload of one UDP datagram over IPv4.
 constexpr size_t kMaxDatagram = 65507;
 
+// The last lines of the log, shown when the harness gives up. The whole log would drown
+// libFuzzer's output: refused packets are logged one by one.
+std::deque<std::string>& recentLog() {
+    static std::deque<std::string> lines;
+    return lines;
+}
+
 [[noreturn]] void fail(const char* what) {
+    for (const std::string& line : recentLog()) std::fprintf(stderr, "log: %s\n", line.c_str());
     std::fprintf(stderr, "fuzz_dispatch: %s\n", what);
     std::abort();
 }
@@ -183,8 +193,15 @@ void teach(const QRBManagerPtr& manager, const QRBContextPtr& context, const std
 class Harness {
 public:
     Harness() {
-        // The log would drown libFuzzer's output: refused packets are logged one by one.
-        if (!std::getenv("FUZZ_DISPATCH_LOG")) foundation::setLogSink([](std::string_view) {});
+        if (!std::getenv("FUZZ_DISPATCH_LOG")) {
+            foundation::setLogSink([](std::string_view line) {
+                static std::mutex mutex;
+                std::lock_guard lock(mutex);
+                auto& lines = recentLog();
+                lines.emplace_back(line);
+                if (lines.size() > 20) lines.pop_front();
+            });
+        }
         foundation::BonjourBackend::setShared(std::make_shared<platform::FakeBonjourBackend>());
         QRBManager::setTerminateApplicationHandler([this] { terminated_ = true; });
         QRBActionConfigurator::setShared(configurator_);
@@ -201,12 +218,12 @@ public:
 
         ++sequence_;
         const int64_t token = static_cast<int64_t>(secret_ ^ sequence_);
+        expectedToken_ = token;
         sentinelArrived_ = false;
         terminated_ = false;
         std::vector<uint8_t> sentinel = sentinelPacket(token);
         if (!send(tcp, data, size) || !send(tcp, sentinel.data(), sentinel.size())) fail("cannot send to the document");
 
-        expectedToken_ = token;
         const bool done =
             foundation::RunLoop::main().runUntil([this] { return sentinelArrived_ || terminated_; }, kWaitSeconds);
         if (!done) fail("the sentinel after the packet was not dispatched in time");
@@ -274,10 +291,7 @@ private:
         configurator_->route.reset();
         inputs_ = 0;
 
-        port_ = freePort();
-        if (port_ == 0) fail("no free port");
         auto manager = QRBManager::create();
-        manager->setServerPort(port_);
         manager->oscTargets()[0]->setTargetSpec("127.0.0.1:" + std::to_string(sinks_.udpPort()));
         manager->oscTargets()[1]->setTargetSpec("osc.tcp://127.0.0.1:" + std::to_string(sinks_.tcpPort()));
         manager->variableValueAtIndex(3)->makeSameAsValue(*QRBArg::argWithStringValue("deck"));
@@ -321,7 +335,15 @@ private:
         configurator_->route = route(0, std::nullopt, {"$args"});
 
         manager_ = manager;
-        if (!manager_->start()) fail("the document did not start routing");
+        // Another process may take the free port before the servers bind it: then another one.
+        bool started = false;
+        for (int attempt = 0; attempt < 20 && !started; ++attempt) {
+            port_ = freePort();
+            if (port_ == 0) continue;
+            manager_->setServerPort(port_);
+            started = manager_->start();
+        }
+        if (!started) fail("the document did not start routing");
         for (const auto& server : {manager_->udpServer(), manager_->tcpServer()}) {
             if (!server->addMethod(std::string(kSentinelPath), std::string("h"), [this](const QRBServerMessage& m) {
                     int64_t value = 0;
