@@ -119,20 +119,24 @@ int QuorbitalCore::runHeadless() {
     if (!path || path->empty()) raiseStartupException(foundation::format(kNoFilePathFormat, "(null)"));
     const std::string expanded = expandTilde(*path);
 
-    foundation::Data data;
-    try {
-        data = foundation::readFile(expanded);
-    } catch (const foundation::Exception& e) {
-        raiseStartupException(foundation::format(kReadErrorFormat, e.reason().c_str()));
-    }
+    // The file's bytes and the unarchiver live only while the document decodes: routing runs
+    // until the process ends, and a large document's bytes would stay in memory all along.
+    QRBManagerPtr manager;
+    {
+        foundation::Data data;
+        try {
+            data = foundation::readFile(expanded);
+        } catch (const foundation::Exception& e) {
+            raiseStartupException(foundation::format(kReadErrorFormat, e.reason().c_str()));
+        }
 
-    // Only the current format runs headless: its fix-ups need the interface. Decoding always
-    // gives a manager a Wii remote manager, so what tells the formats apart is whether the
-    // archive itself held one.
-    auto unarchiver = newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data);
-    QRBManagerPtr manager = unarchiver->decodeObjectOfClass<QRBManager>("QRBLib");
+        // Only the current format runs headless: its fix-ups need the interface. Decoding always
+        // gives a manager a Wii remote manager, so what tells the formats apart is whether the
+        // archive itself held one.
+        auto unarchiver = newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data);
+        manager = unarchiver->decodeObjectOfClass<QRBManager>("QRBLib");
+    }
     if (!manager || !manager->archiveHeldWiiManager()) raiseStartupException(kOlderFormat);
-    unarchiver.reset();
 
     foundation::log(kStartingRouting);
     headlessManager_ = manager;

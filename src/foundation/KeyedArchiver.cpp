@@ -8,6 +8,10 @@
 #include <new>
 #include <unordered_set>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace foundation {
 
 namespace {
@@ -237,6 +241,7 @@ void KeyedArchiver::archiveRootObjectToFile(const Value& root, const std::string
 
 struct KeyedUnarchiver::Impl {
     PlistNode root;
+    size_t archiveSize = 0;
     std::vector<plist_t> objectNodes;  // "$objects", by UID
     uint64_t count = 0;
     plist_t current = nullptr;
@@ -393,6 +398,7 @@ struct KeyedUnarchiver::Impl {
 };
 
 KeyedUnarchiver::KeyedUnarchiver(const Data& data) : impl_(std::make_unique<Impl>()) {
+    impl_->archiveSize = data.size();
     impl_->root = PlistNode(parsePlist(data));
     plist_t root = impl_->root.get();
     if (!root || plist_get_node_type(root) != PLIST_DICT) throw ArchiveError("not a keyed archive");
@@ -410,7 +416,17 @@ KeyedUnarchiver::KeyedUnarchiver(const Data& data) : impl_(std::make_unique<Impl
     impl_->decoded.resize(impl_->count);
 }
 
-KeyedUnarchiver::~KeyedUnarchiver() = default;
+KeyedUnarchiver::~KeyedUnarchiver() {
+    const size_t archiveSize = impl_->archiveSize;
+    impl_.reset();
+#if defined(__GLIBC__)
+    // The parsed tree of a large archive is a great many small blocks, about twenty bytes of
+    // memory for each byte of the file, allocated in between the objects decoded from it, which
+    // stay. Freed, they sit below those objects where the allocator does not give memory back on
+    // its own: a document of 10,000 contexts would keep some 80 MB it no longer uses.
+    if (archiveSize >= kReleaseMemoryAfterSize) malloc_trim(0);
+#endif
+}
 
 Value KeyedUnarchiver::unarchiveObjectWithData(const Data& data) {
     KeyedUnarchiver u(data);
