@@ -160,6 +160,9 @@ TEST_F(DocumentTest, ReopenedDocumentEqualsTheSavedOne) {
     EXPECT_EQ(manager->oscTargets()[2]->targetSpec(), "osc.udp://127.0.0.1:9000");
     EXPECT_NE(manager->contextWithName("/fader"), nullptr);
     EXPECT_EQ(manager->undoManager(), reopened->undoManager());
+    // Decoding sets every value through the model; none of it may become a step to undo.
+    EXPECT_FALSE(reopened->undoManager()->canUndo()) << reopened->undoManager()->undoActionName();
+    EXPECT_FALSE(reopened->isDocumentEdited());
     EXPECT_EQ(reopened->notesInfos()->rtfData(), (Data{'{', '\\', 'r', 't', 'f', '1', '}'}));
     EXPECT_EQ(reopened->notesInfos()->windowFrame(), "10 10 300 200 0 0 1920 1080 ");
     // The window's own state replaced "Main"; the rest of the parameters stayed.
