@@ -145,8 +145,8 @@ public:
 
     // How deep objects may nest before the archive is refused as hostile.
     static constexpr int kMaxDepth = 256;
-    // From this size of archive on, the memory its parsed tree took is handed back to the system
-    // once the unarchiver ends.
+    // From this size of archive on, the memory its property-list tree took is handed back to the
+    // system once the archive is written or the unarchiver ends.
     static constexpr size_t kReleaseMemoryAfterSize = 256 * 1024;
 
 private:
