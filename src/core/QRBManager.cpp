@@ -437,6 +437,20 @@ long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTarget
             QRBTCPConnection::logSendError(sent.error, sent.text);
             return -1;
         }
+    } else if (QRBIPv6Datagrams::isIPv6Host(lo_address_get_hostname(address))) {
+        if (!udpServer_->isRunning()) {
+            foundation::log(kQRBServerSendError);
+            return -1;
+        }
+        size_t size = 0;
+        void* bytes = lo_message_serialise(libloMessage.get(), message->path().c_str(), nullptr, &size);
+        QRBSendResult sent = bytes ? ipv6Datagrams_.send(lo_address_get_hostname(address), lo_address_get_port(address), bytes, size)
+                                   : QRBSendResult{EINVAL, "the message could not be sent"};
+        std::free(bytes);
+        if (!sent) {
+            QRBTCPConnection::logSendError(sent.error, sent.text);
+            return -1;
+        }
     } else if (udpServer_->sendToOSCAddress(address, message->path().c_str(), libloMessage.get()) < 0) {
         // liblo's error number and text, or the result when it kept none (a stopped server has
         // logged its own line).

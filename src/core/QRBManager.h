@@ -21,6 +21,7 @@
 #include "core/QRBArg.h"
 #include "core/QRBContext.h"
 #include "core/QRBEventSource.h"
+#include "core/QRBIPv6Datagrams.h"
 #include "core/QRBMessageEndpoint.h"
 #include "core/QRBMessageMonitor.h"
 #include "core/QRBOSCMessage.h"
@@ -356,6 +357,7 @@ private:
     std::shared_ptr<foundation::NetServiceBrowser> oscTCPServiceBrowser_;
     std::shared_ptr<QRBServer> udpServer_;
     std::shared_ptr<QRBServer> tcpServer_;
+    QRBIPv6Datagrams ipv6Datagrams_;  // UDP output to IPv6 targets
 
     // The method table's entries of contexts carry the generation they were made in; a request
     // to rebuild the table starts a new one, and older entries are passed over from then on.

@@ -291,6 +291,33 @@ TEST_F(RoutingFaults, AFailedUDPSendIsLoggedWithLiblosErrorNumberAndText) {
     ASSERT_TRUE(routeRounds(3));
 }
 
+TEST_F(RoutingFaults, AUDPTargetOnIPv6IsReached) {
+    // The server's socket is IPv4; a message for an IPv6 host can't leave from it.
+    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) close(fd);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    setFailingTarget("[::1]:" + std::to_string(ntohs(address.sin6_port)));
+    long arrived = -1;
+    EXPECT_TRUE(routeUntil(
+        [&] {
+            uint8_t buffer[512];
+            const ssize_t size = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (size >= 4) arrived = roundOf(buffer + size);
+            return arrived >= 0;
+        },
+        10));
+    EXPECT_EQ(arrived, 1) << ::testing::PrintToString(log_.lines());
+    EXPECT_EQ(logged("during OSC routing"), 0u) << ::testing::PrintToString(log_.lines());
+    close(fd);
+}
+
 // ---- TCP targets ------------------------------------------------------------------------------
 
 TEST_F(RoutingFaults, ATCPTargetThatRefusesIsReportedOnEverySend) {
