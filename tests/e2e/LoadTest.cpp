@@ -5,9 +5,9 @@
 // The message's one float is its sequence number (exact in a float below 2^24); the document's
 // context scales it by exactly 2, so the receiver reads the number back and finds lost, repeated
 // and reordered messages. The sender is paced (kRate per second at most) and keeps at most
-// kWindow messages in flight: the program's receive buffer holds a few hundred small datagrams,
-// and a sanitizer build on a busy two-core machine can pause for longer than those last at a
-// fixed rate. With the window, a message lost is one the program dropped, not one the kernel
+// kWindow messages in flight: where the kernel caps socket buffers low (208 KB on many systems)
+// the program's receive buffer holds a few hundred small datagrams, and a sanitizer build on a
+// busy two-core machine can pause for longer than those last at a fixed rate. With the window, a message lost is one the program dropped, not one the kernel
 // had no room for.
 
 #include "ChildProcess.h"
