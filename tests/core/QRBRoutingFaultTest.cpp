@@ -17,6 +17,7 @@
 #include "core/QRBTarget.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -48,20 +49,12 @@ constexpr double kStallBound = 1.0;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 // A socket bound to the loopback (port 0: an ephemeral one); -1 when the port can't be had.
 int boundSocket(int type, int& port) {
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     const int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address = loopback(port);
+    sockaddr_in address = testsupport::loopbackAddress(port);
     socklen_t length = sizeof address;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
@@ -73,14 +66,7 @@ int boundSocket(int type, int& port) {
 }
 
 // The float that ends an OSC message, times 1000 and rounded (the round number it carries).
-long roundOf(const uint8_t* end) {
-    uint32_t bits;
-    std::memcpy(&bits, end - 4, 4);
-    bits = ntohl(bits);
-    float value;
-    std::memcpy(&value, &bits, 4);
-    return std::lround(value * 1000);
-}
+long roundOf(const uint8_t* end) { return std::lround(testsupport::floatBefore(end) * 1000); }
 
 // The rounds carried by the length-framed messages that arrived on a TCP connection.
 class FrameReader {
@@ -338,7 +324,7 @@ TEST_F(RoutingFaults, ATCPTargetThatDoesNotAnswerTheConnectionTimesOut) {
     std::vector<int> fillers;
     for (int i = 0; i < 3; ++i) {
         fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        const sockaddr_in to = loopback(silentPort);
+        const sockaddr_in to = testsupport::loopbackAddress(silentPort);
         connect(fillers.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     setFailingTarget("osc.tcp://127.0.0.1:" + std::to_string(silentPort));
@@ -403,7 +389,7 @@ INSTANTIATE_TEST_SUITE_P(Ways, StopListeningFaults, ::testing::Bool(),
 TEST(QRBTCPConnectionTest, AConnectionToItselfIsTold) {
     int port = 0;
     const int self = boundSocket(SOCK_STREAM, port);
-    const sockaddr_in to = loopback(port);
+    const sockaddr_in to = testsupport::loopbackAddress(port);
     ASSERT_EQ(connect(self, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0) << std::strerror(errno);
     EXPECT_TRUE(QRBTCPConnection::isConnectedToItself(self));
 
@@ -411,7 +397,7 @@ TEST(QRBTCPConnectionTest, AConnectionToItselfIsTold) {
     const int listener = boundSocket(SOCK_STREAM, listenerPort);
     ASSERT_EQ(listen(listener, 1), 0);
     const int client = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in toListener = loopback(listenerPort);
+    const sockaddr_in toListener = testsupport::loopbackAddress(listenerPort);
     ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&toListener), sizeof toListener), 0);
     EXPECT_FALSE(QRBTCPConnection::isConnectedToItself(client));
     for (int fd : {self, listener, client}) close(fd);

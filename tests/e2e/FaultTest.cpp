@@ -39,17 +39,9 @@ using Clock = std::chrono::steady_clock;
 constexpr double kStallBound = 1.0;
 constexpr int kRounds = 300;
 
-sockaddr_in loopback(long port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 int boundSocket(int type, long& port) {
     int fd = socket(AF_INET, type, 0);
-    sockaddr_in address = loopback(0);
+    sockaddr_in address = testsupport::loopbackAddress(0);
     socklen_t length = sizeof address;
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -66,7 +58,7 @@ void sendFloat(int fd, long port, const char* path, float value) {
     std::memcpy(&bits, &value, 4);
     bits = htonl(bits);
     std::memcpy(bytes + pathLength + 4, &bits, 4);
-    const sockaddr_in to = loopback(port);
+    const sockaddr_in to = testsupport::loopbackAddress(port);
     sendto(fd, bytes, pathLength + 8, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
@@ -101,12 +93,7 @@ long receiveRound(int fd, double timeout) {
     char buffer[512];
     const ssize_t size = recv(fd, buffer, sizeof buffer, 0);
     if (size < 4) return -1;
-    uint32_t bits;
-    std::memcpy(&bits, buffer + size - 4, 4);
-    bits = ntohl(bits);
-    float value;
-    std::memcpy(&value, &bits, 4);
-    return std::lround(value * 1000);
+    return std::lround(testsupport::floatBefore(buffer + size) * 1000);
 }
 
 // Sends /good until the program routes it (its servers may still be starting after the line),

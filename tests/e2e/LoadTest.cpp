@@ -57,14 +57,6 @@ long residentKB(pid_t pid) {
     return -1;
 }
 
-sockaddr_in loopback(long port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 // "/load" ,f <number>
 std::string packet(float value) {
     std::string bytes("/load\0\0\0,f\0\0", 12);
@@ -78,12 +70,7 @@ std::string packet(float value) {
 // The number a routed packet carries, or -1.
 long numberOf(const char* bytes, size_t size) {
     if (size < 4) return -1;
-    uint32_t bits;
-    std::memcpy(&bits, bytes + size - 4, 4);
-    bits = ntohl(bits);
-    float value;
-    std::memcpy(&value, &bits, 4);
-    return std::lround(value / 2.0f);
+    return std::lround(testsupport::floatBefore(bytes + size) / 2.0f);
 }
 
 // Where routed messages arrive, over UDP or TCP (4-byte big-endian length before each packet).
@@ -93,7 +80,7 @@ public:
         listener_ = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
         int size = 4 << 20;
         setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        sockaddr_in address = loopback(0);
+        sockaddr_in address = testsupport::loopbackAddress(0);
         socklen_t length = sizeof address;
         if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
             getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
@@ -148,7 +135,7 @@ private:
 // The program's input, over UDP or TCP.
 class Sender {
 public:
-    Sender(bool tcp, long port) : tcp_(tcp), to_(loopback(port)) {
+    Sender(bool tcp, long port) : tcp_(tcp), to_(testsupport::loopbackAddress(port)) {
         fd_ = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
         if (tcp) {
             int on = 1;

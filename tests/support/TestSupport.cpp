@@ -1,7 +1,9 @@
 #include "support/TestSupport.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -86,6 +88,23 @@ long freePort() {
         if (free) return ntohs(address.sin_port);
     }
     return 0;
+}
+
+sockaddr_in loopbackAddress(long port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+float floatBefore(const void* end) {
+    uint32_t bits;
+    std::memcpy(&bits, static_cast<const char*>(end) - 4, 4);
+    bits = ntohl(bits);
+    float value;
+    std::memcpy(&value, &bits, 4);
+    return value;
 }
 
 }  // namespace testsupport

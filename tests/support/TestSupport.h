@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the test programs.
 
+#include <netinet/in.h>
+
 #include <string>
 
 namespace testsupport {
@@ -39,5 +41,11 @@ CommandResult comparePropertyListFiles(const std::string& a, const std::string& 
 // An ephemeral port that is free for both UDP and TCP on every address right now (the kernel
 // chose it), or 0 when none was found.
 long freePort();
+
+// The IPv4 loopback address with `port` (0: any port).
+sockaddr_in loopbackAddress(long port);
+
+// The big-endian float in the four bytes before `end`: the last argument of an OSC message.
+float floatBefore(const void* end);
 
 }  // namespace testsupport
