@@ -186,12 +186,7 @@ protected:
         input_->send(managertest::packet("/good", {Float(static_cast<double>(round) / 1000)}));
         long arrived = -1;
         meter_.resume();
-        runUntil([&] {
-            uint8_t buffer[512];
-            const ssize_t size = recv(good_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (size >= 4) arrived = roundOf(buffer + size);
-            return arrived >= 0;
-        });
+        runUntil([&] { return arrivedOn(good_, arrived); });
         ASSERT_EQ(arrived, round) << "the working target's message of round " << round;
     }
     // Rounds every few milliseconds until `done` holds, at most `timeout` seconds; answers `done`.
@@ -209,6 +204,13 @@ protected:
     bool routeRounds(long count) {
         const long last = round_ + count;
         return routeUntil([&] { return round_ >= last; }, 60);
+    }
+    // Whether a datagram waits on `fd`; `round` is then the round it carries.
+    static bool arrivedOn(int fd, long& round) {
+        uint8_t buffer[512];
+        const ssize_t size = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (size >= 4) round = roundOf(buffer + size);
+        return size >= 4;
     }
     size_t logged(const std::string& fragment) const {
         size_t count = 0;
@@ -249,14 +251,7 @@ TEST_P(HostNameFaults, RoutingGoesOnAndTheTargetRecoversWhenTheNameResolves) {
     ASSERT_TRUE(routeUntil([&] { return logged(failure) > 0; }, GetParam().firstLookup + 10)) << "no failure logged";
     // Then the name resolves, at the first send after the retry interval.
     long firstArrived = -1;
-    EXPECT_TRUE(routeUntil(
-        [&] {
-            uint8_t buffer[512];
-            const ssize_t size = recv(late, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (size >= 4) firstArrived = roundOf(buffer + size);
-            return firstArrived >= 0;
-        },
-        QRBTarget::kHostLookupRetryInterval + 10))
+    EXPECT_TRUE(routeUntil([&] { return arrivedOn(late, firstArrived); }, QRBTarget::kHostLookupRetryInterval + 10))
         << "the target did not recover";
     EXPECT_EQ(logged(failure), 1u) << "the failure is logged once per lookup";
     std::printf("rounds: %ld, the failing target's first message in round %ld\n", round_, firstArrived);
@@ -291,14 +286,7 @@ TEST_F(RoutingFaults, AUDPTargetOnIPv6IsReached) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     setFailingTarget("[::1]:" + std::to_string(ntohs(address.sin6_port)));
     long arrived = -1;
-    EXPECT_TRUE(routeUntil(
-        [&] {
-            uint8_t buffer[512];
-            const ssize_t size = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (size >= 4) arrived = roundOf(buffer + size);
-            return arrived >= 0;
-        },
-        10));
+    EXPECT_TRUE(routeUntil([&] { return arrivedOn(fd, arrived); }, 10));
     EXPECT_EQ(arrived, 1) << ::testing::PrintToString(log_.lines());
     EXPECT_EQ(logged("during OSC routing"), 0u) << ::testing::PrintToString(log_.lines());
     close(fd);
