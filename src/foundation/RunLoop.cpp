@@ -523,6 +523,9 @@ RunLoop::RunResult RunLoop::runInternal(RunLoopMode mode, double deadline, bool 
     {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(Frame{mode, deadline});
+        // The frame's deadline and mode decide the timerfd from now on. Passes set it again
+        // after firing timers; whatever else changes a timer sets it itself.
+        rearmLocked();
     }
     struct PopFrame {
         RunLoop* loop;
@@ -544,7 +547,6 @@ RunLoop::RunResult RunLoop::runInternal(RunLoopMode mode, double deadline, bool 
             bool expired = now >= deadline;
             if (expired && !first) return RunResult::TimedOut;
             block = !expired && !hasReadyWorkLocked(mode, now);
-            if (block) rearmLocked();
         }
         uint64_t waitNumber = 0;
         ReadyEvents events;
@@ -626,8 +628,9 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
     // Wake-ups are consumed before anything is looked at, so that work made ready from now on
     // wakes the loop again. One that came after the wait keeps its descriptor readable and
     // brings the next pass.
+    const bool timerExpired = events.contains(kTimerId);
     if (events.contains(kWakeId)) drain(wakeFd_);
-    if (events.contains(kTimerId) && drain(timerFd_)) {
+    if (timerExpired && drain(timerFd_)) {
         std::lock_guard<std::mutex> lock(mutex_);
         armed_.reset();  // an expired timerfd is disarmed
     }
@@ -727,8 +730,12 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
         if (!timer->repeats_) timer->invalidate();
     }
 
-    std::lock_guard<std::mutex> lock(mutex_);
-    rearmLocked();
+    // Timers that fired moved or left; an expiry that was read disarmed the timerfd. Anything
+    // else that changes a timer sets the timerfd itself.
+    if (!due.empty() || timerExpired) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        rearmLocked();
+    }
     return handled;
 }
 
