@@ -14,6 +14,7 @@
 #include <limits>
 #include <locale.h>
 #include <string_view>
+#include <utility>
 
 FND_REGISTER_CLASS(QRBArg)
 
@@ -321,6 +322,55 @@ bool toJSON(const foundation::Value& v, nlohmann::json& out) {
 
 }  // namespace
 
+// ---- Storage -------------------------------------------------------------------------------
+
+uint8_t* QRBArg::Storage::prepare(size_t count) {
+    if (count <= kInlineCapacity) {
+        heap_.reset();
+        heapCapacity_ = 0;
+    } else if (count > heapCapacity_) {
+        heap_ = std::make_unique_for_overwrite<uint8_t[]>(count);
+        heapCapacity_ = count;
+    }
+    size_ = count;
+    return data();
+}
+
+void QRBArg::Storage::assign(const void* bytes, size_t count) {
+    const auto* source = static_cast<const uint8_t*>(bytes);
+    if (count > 0 && size_ > 0 && source >= data() && source < data() + size_) {
+        // Bytes of this storage itself: taken into another before the old ones may go.
+        Storage copy;
+        copy.assign(source, count);
+        std::swap(size_, copy.size_);
+        std::swap(heapCapacity_, copy.heapCapacity_);
+        std::swap(heap_, copy.heap_);
+        std::swap(inline_, copy.inline_);
+        return;
+    }
+    uint8_t* target = prepare(count);
+    if (count == 0) return;
+    if (source)
+        std::memcpy(target, source, count);
+    else
+        std::memset(target, 0, count);
+}
+
+void QRBArg::Storage::assignZeros(size_t count) {
+    uint8_t* target = prepare(count);
+    if (count > 0) std::memset(target, 0, count);
+}
+
+void QRBArg::Storage::clear() {
+    heap_.reset();
+    heapCapacity_ = 0;
+    size_ = 0;
+}
+
+bool QRBArg::Storage::operator==(const Storage& other) const {
+    return size_ == other.size_ && (size_ == 0 || std::memcmp(data(), other.data(), size_) == 0);
+}
+
 // ---- Construction and content --------------------------------------------------------------
 
 QRBArg::QRBArg() = default;
@@ -441,10 +491,11 @@ void QRBArg::makeSameAsValue(const void* value, int32_t type) {
     // The bytes are taken before anything changes, so a pointer into this value's own buffer
     // stays valid while it is read, and an unknown letter leaves the value as it was.
     uint64_t size = bufferSize(value, type);
-    std::vector<uint8_t> bytes(size, 0);
-    if (value && size > 0) std::memcpy(bytes.data(), value, size);
+    if (value)
+        buffer_.assign(value, size);
+    else
+        buffer_.assignZeros(size);
     type_ = type;
-    buffer_ = std::move(bytes);
 }
 
 QRBArgPtr QRBArg::copy() const { return std::make_shared<QRBArg>(*this); }
@@ -454,19 +505,18 @@ foundation::Data QRBArg::rawData() const {
         std::string_view text = Bytes{libloValue(), buffer_.size()}.text();
         return foundation::Data(text.begin(), text.end());
     }
-    return buffer_;
+    return foundation::Data(buffer_.begin(), buffer_.end());
 }
 
 void QRBArg::setLibloType(int32_t type) {
     if (type == type_) return;
     buffer_.clear();
-    buffer_.shrink_to_fit();
     type_ = type;
 }
 
 void QRBArg::setManagedBufferSize(uint64_t size) {
     if (size == buffer_.size()) return;
-    std::vector<uint8_t>(size, 0).swap(buffer_);
+    buffer_.assignZeros(size);
 }
 
 bool QRBArg::hasStringType() const { return type_ == 's' || type_ == 'S'; }
@@ -561,8 +611,8 @@ void QRBArg::setStringValue(const std::optional<std::string>& text) {
     switch (type_) {
     case 's':
     case 'S':
-        buffer_.assign(t.begin(), t.end());
-        buffer_.push_back(0);
+        buffer_.assignZeros(t.size() + 1);
+        if (!t.empty()) std::memcpy(buffer_.data(), t.data(), t.size());
         return;
     case 'c': setCharValue(static_cast<int8_t>(leadingInteger<int32_t>(t))); return;
     case 'd': setDoubleValue(leadingDouble(t)); return;
@@ -670,9 +720,8 @@ int8_t QRBArg::charValue() const {
 namespace {
 
 // Stores one number of type T as the value's whole buffer.
-template <class T> void store(std::vector<uint8_t>& buffer, T v) {
-    if (buffer.size() != sizeof(T)) std::vector<uint8_t>(sizeof(T), 0).swap(buffer);
-    std::memcpy(buffer.data(), &v, sizeof(T));
+template <class Buffer, class T> void store(Buffer& buffer, T v) {
+    buffer.assign(&v, sizeof(T));
 }
 
 }  // namespace
@@ -821,7 +870,7 @@ void QRBArg::initWithCoder(foundation::KeyedUnarchiver& coder) {
     }
     }
     type_ = type;
-    buffer_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
+    buffer_.assign(bytes.data(), size);
 }
 
 // ---- MIDI clamps ---------------------------------------------------------------------------

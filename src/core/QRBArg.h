@@ -97,8 +97,46 @@ public:
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
+    // The value's bytes. Numbers, time tags and short strings fit inside the value itself: every
+    // routed message makes and copies values, and a heap block for each would cost more than
+    // the routing.
+    class Storage {
+    public:
+        Storage() = default;
+        Storage(const Storage& other) { assign(other.data(), other.size()); }
+        Storage& operator=(const Storage& other) {
+            if (this != &other) assign(other.data(), other.size());
+            return *this;
+        }
+
+        size_t size() const { return size_; }
+        bool empty() const { return size_ == 0; }
+        const uint8_t* data() const { return heap_ ? heap_.get() : inline_; }
+        uint8_t* data() { return heap_ ? heap_.get() : inline_; }
+        const uint8_t* begin() const { return data(); }
+        const uint8_t* end() const { return data() + size_; }
+        bool operator==(const Storage& other) const;
+
+        // Copies `count` bytes, which may lie in this storage itself.
+        void assign(const void* bytes, size_t count);
+        // `count` zero bytes.
+        void assignZeros(size_t count);
+        // No bytes, and no heap block.
+        void clear();
+
+    private:
+        static constexpr size_t kInlineCapacity = 16;
+        // Room for `count` bytes, whose contents the caller then writes; may drop the old ones.
+        uint8_t* prepare(size_t count);
+
+        size_t size_ = 0;
+        size_t heapCapacity_ = 0;
+        std::unique_ptr<uint8_t[]> heap_;  // only above the inline capacity
+        uint8_t inline_[kInlineCapacity] = {};
+    };
+
     int32_t type_ = 'N';
-    std::vector<uint8_t> buffer_;  // managedBufferSize is buffer_.size()
+    Storage buffer_;  // managedBufferSize is buffer_.size()
 };
 
 // Bounded integers for MIDI output.

@@ -5,6 +5,7 @@
 #include <lo/lo_errors.h>
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -17,13 +18,15 @@ uint32_t readBigEndian32(const uint8_t* p) {
 }
 
 QRBOSCPacketError makeError(int number, const char* kind, const std::string& fault,
-                            std::optional<std::string> path = std::nullopt) {
-    return QRBOSCPacketError{number, std::string(kind) + " (" + fault + ")", std::move(path)};
+                            std::optional<std::string_view> path = std::nullopt) {
+    std::optional<std::string> pathText;
+    if (path) pathText.emplace(*path);
+    return QRBOSCPacketError{number, std::string(kind) + " (" + fault + ")", std::move(pathText)};
 }
 
 // An OSC string at `p` with `size` bytes available: its length with the zero padding (a multiple
 // of four), or the liblo error number of its fault (negative).
-long stringSize(const uint8_t* p, size_t size, std::string* fault) {
+long stringSize(const uint8_t* p, size_t size, const char** fault) {
     const void* nul = std::memchr(p, 0, size);
     if (!nul) {
         *fault = "string not terminated";
@@ -49,20 +52,21 @@ std::string describeType(uint8_t c) {
     return foundation::format("0x%02x", c);
 }
 
+// Every packet passes here: the texts of a fault are made only when there is one.
 std::optional<QRBOSCPacketError> checkMessage(const uint8_t* data, size_t size) {
-    std::string fault;
+    const char* fault = "";
     if (size == 0) return makeError(LO_ESIZE, kInvalidMessage, "empty packet");
     long pathSize = stringSize(data, size, &fault);
     if (pathSize < 0) return makeError(static_cast<int>(-pathSize), kInvalidPath, fault);
-    std::string path(reinterpret_cast<const char*>(data));
+    const std::string_view path(reinterpret_cast<const char*>(data));
 
     const uint8_t* p = data + pathSize;
     size_t remain = size - static_cast<size_t>(pathSize);
     if (remain == 0) return makeError(LO_ENOTYPE, kInvalidMessage, "missing type tag string", path);
     long typesSize = stringSize(p, remain, &fault);
-    if (typesSize < 0) return makeError(LO_EINVALIDTYPE, kInvalidMessage, "type tags: " + fault, path);
+    if (typesSize < 0) return makeError(LO_EINVALIDTYPE, kInvalidMessage, std::string("type tags: ") + fault, path);
     if (p[0] != ',') return makeError(LO_EBADTYPE, kInvalidMessage, "type tags without ','", path);
-    std::string types(reinterpret_cast<const char*>(p) + 1);
+    const std::string_view types(reinterpret_cast<const char*>(p) + 1);
     p += typesSize;
     remain -= static_cast<size_t>(typesSize);
 
@@ -86,7 +90,7 @@ std::optional<QRBOSCPacketError> checkMessage(const uint8_t* data, size_t size) 
             long n = stringSize(p, remain, &fault);
             if (n < 0)
                 return makeError(LO_EINVALIDARG, kInvalidMessage,
-                                 foundation::format("argument %zu: ", i + 1) + fault, path);
+                                 foundation::format("argument %zu: %s", i + 1, fault), path);
             need = static_cast<size_t>(n);
             break;
         }

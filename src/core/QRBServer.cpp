@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -102,6 +103,34 @@ struct QRBMethodEntry {
     bool removed = false;
 };
 
+namespace {
+
+// The entries one message walks, held so that handlers may change the table meanwhile. A plain
+// path nearly always finds its own entry and the catch-all: those stay on the stack.
+class MethodEntryList {
+public:
+    void reserve(size_t count) {
+        if (count > kInline) more_.reserve(count - kInline);
+    }
+    void push_back(std::shared_ptr<QRBMethodEntry> entry) {
+        if (count_ < kInline)
+            inline_[count_] = std::move(entry);
+        else
+            more_.push_back(std::move(entry));
+        ++count_;
+    }
+    size_t size() const { return count_; }
+    const std::shared_ptr<QRBMethodEntry>& operator[](size_t i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
+
+private:
+    static constexpr size_t kInline = 4;
+    std::array<std::shared_ptr<QRBMethodEntry>, kInline> inline_;
+    size_t count_ = 0;
+    std::vector<std::shared_ptr<QRBMethodEntry>> more_;
+};
+
+}  // namespace
+
 struct QRBServer::Run {
     struct Connection {
         std::string host;
@@ -147,7 +176,7 @@ struct QRBServer::Run {
     }
 
     // The entries that may take a message for `path` without pattern characters, in table order.
-    void entriesForPlainPath(const char* path, std::vector<std::shared_ptr<QRBMethodEntry>>& entries) {
+    void entriesForPlainPath(const char* path, MethodEntryList& entries) {
         if (indexStale) indexTable();
         static const std::vector<size_t> kNone;
         auto found = positionsByPath.find(std::string_view(path));
@@ -200,16 +229,19 @@ int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int a
     try {
         const bool pattern = isPattern(path);
         // A copy: handlers may change the table while the message walks it.
-        std::vector<std::shared_ptr<QRBMethodEntry>> entries;
-        if (pattern)
-            entries = run->table;
-        else
+        MethodEntryList entries;
+        if (pattern) {
+            entries.reserve(run->table.size());
+            for (const auto& entry : run->table) entries.push_back(entry);
+        } else {
             run->entriesForPlainPath(path, entries);
+        }
         static const std::string kNone;
         const std::string& host = run->senderHost ? *run->senderHost : kNone;
         const std::string& port = run->senderPort ? *run->senderPort : kNone;
         int result = 1;
-        for (const auto& entry : entries) {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const auto& entry = entries[i];
             if (run->closed) break;
             if (entry->removed) continue;
             bool pathMatches = !entry->path || *entry->path == path ||

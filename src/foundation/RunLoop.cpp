@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -41,6 +42,28 @@ void invokeGuarded(const char* what, F&& f) noexcept {
 [[noreturn]] void raiseErrno(const char* call) {
     raise(kInternalInconsistencyException, std::string(call) + " failed: " + std::strerror(errno));
 }
+
+// The sources one pass performs: nearly always one or none, so they stay on the stack.
+class SignalledSources {
+public:
+    void add(std::shared_ptr<RunLoopSource> source) {
+        if (count_ < kInline)
+            inline_[count_++] = std::move(source);
+        else
+            more_.push_back(std::move(source));
+    }
+    template <class F>
+    void forEach(F&& f) {
+        for (size_t i = 0; i < count_; ++i) f(inline_[i]);
+        for (auto& source : more_) f(source);
+    }
+
+private:
+    static constexpr size_t kInline = 4;
+    std::array<std::shared_ptr<RunLoopSource>, kInline> inline_;
+    size_t count_ = 0;
+    std::vector<std::shared_ptr<RunLoopSource>> more_;
+};
 
 uint32_t toEpoll(uint32_t events) {
     uint32_t e = 0;
@@ -455,10 +478,16 @@ void RunLoop::wake() {
     [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
 }
 
-void RunLoop::drain(int fd) {
+bool RunLoop::drain(int fd) {
+    // One read takes an eventfd's whole count, and all of a timerfd's expirations.
     uint64_t value;
-    while (read(fd, &value, sizeof value) > 0) {
-    }
+    return read(fd, &value, sizeof value) > 0;
+}
+
+bool RunLoop::ReadyEvents::contains(uint64_t id) const {
+    for (const ReadyEvent& event : *this)
+        if (event.id == id) return true;
+    return false;
 }
 
 void RunLoop::stop() {
@@ -494,6 +523,9 @@ RunLoop::RunResult RunLoop::runInternal(RunLoopMode mode, double deadline, bool 
     {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(Frame{mode, deadline});
+        // The frame's deadline and mode decide the timerfd from now on. Passes set it again
+        // after firing timers; whatever else changes a timer sets it itself.
+        rearmLocked();
     }
     struct PopFrame {
         RunLoop* loop;
@@ -515,10 +547,10 @@ RunLoop::RunResult RunLoop::runInternal(RunLoopMode mode, double deadline, bool 
             bool expired = now >= deadline;
             if (expired && !first) return RunResult::TimedOut;
             block = !expired && !hasReadyWorkLocked(mode, now);
-            if (block) rearmLocked();
         }
         uint64_t waitNumber = 0;
-        auto events = waitForEvents(block ? -1 : 0, waitNumber);
+        ReadyEvents events;
+        waitForEvents(block ? -1 : 0, events, waitNumber);
         int handled = dispatchPass(mode, events, waitNumber);
         first = false;
         if (returnAfterSourceHandled && handled > 0) return RunResult::HandledSource;
@@ -533,22 +565,21 @@ void RunLoop::dispatchReady(RunLoopMode mode) {
         frames_.push_back(Frame{mode, kForever});
     }
     uint64_t waitNumber = 0;
-    auto events = waitForEvents(0, waitNumber);
+    ReadyEvents events;
+    waitForEvents(0, events, waitNumber);
     dispatchPass(mode, events, waitNumber);
     std::lock_guard<std::mutex> lock(mutex_);
     frames_.pop_back();
     rearmLocked();
 }
 
-std::vector<RunLoop::ReadyEvent> RunLoop::waitForEvents(int timeoutMs, uint64_t& waitNumber) {
-    epoll_event raw[64];
-    int n = epoll_wait(epollFd_, raw, 64, timeoutMs);
+void RunLoop::waitForEvents(int timeoutMs, ReadyEvents& events, uint64_t& waitNumber) {
+    epoll_event raw[ReadyEvents::kCapacity];
+    int n = epoll_wait(epollFd_, raw, ReadyEvents::kCapacity, timeoutMs);
     if (n < 0 && errno != EINTR) logf("Run loop: epoll_wait failed: %s", std::strerror(errno));
-    std::vector<ReadyEvent> events;
-    for (int i = 0; i < n; ++i) events.push_back(ReadyEvent{raw[i].data.u64, fromEpoll(raw[i].events)});
-    std::lock_guard<std::mutex> lock(mutex_);
-    waitNumber = ++waitCounter_;
-    return events;
+    events.count = 0;
+    for (int i = 0; i < n; ++i) events.items[events.count++] = ReadyEvent{raw[i].data.u64, fromEpoll(raw[i].events)};
+    waitNumber = waitCounter_.fetch_add(1) + 1;
 }
 
 bool RunLoop::hasReadyWorkLocked(RunLoopMode mode, double now) const {
@@ -585,22 +616,39 @@ void RunLoop::rearmLocked() {
             if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
         }
     }
+    // Setting the same expiry again changes nothing: an expiry that was reached and not yet read
+    // keeps the timerfd readable, and reading it forgets what was set.
+    const std::pair<int64_t, int64_t> value{spec.it_value.tv_sec, spec.it_value.tv_nsec};
+    if (armed_ == value) return;
+    armed_ = value;
     timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
-int RunLoop::dispatchPass(RunLoopMode mode, const std::vector<ReadyEvent>& events, uint64_t waitNumber) {
+int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t waitNumber) {
     // Wake-ups are consumed before anything is looked at, so that work made ready from now on
-    // wakes the loop again.
-    drain(wakeFd_);
-    drain(timerFd_);
+    // wakes the loop again. One that came after the wait keeps its descriptor readable and
+    // brings the next pass.
+    const bool timerExpired = events.contains(kTimerId);
+    if (events.contains(kWakeId)) drain(wakeFd_);
+    if (timerExpired && drain(timerFd_)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        armed_.reset();  // an expired timerfd is disarmed
+    }
     int handled = 0;
 
-    // Posted functions: those queued before this pass, in order.
+    // What is ready at the start of the pass: the functions posted so far and the signalled
+    // sources. What the callbacks make ready waits for the next pass, which their wake-up brings.
     size_t queued;
+    SignalledSources sources;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queued = posted_.size();
+        for (auto& source : sources_) {
+            if (includes(source->modes_, mode) && source->signalled_.load()) sources.add(source);
+        }
     }
+
+    // Posted functions, in order.
     for (size_t i = 0; i < queued; ++i) {
         std::function<void()> fn;
         {
@@ -614,24 +662,17 @@ int RunLoop::dispatchPass(RunLoopMode mode, const std::vector<ReadyEvent>& event
     }
 
     // Signalled sources.
-    std::vector<std::shared_ptr<RunLoopSource>> sources;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& source : sources_) {
-            if (includes(source->modes_, mode)) sources.push_back(source);
-        }
-    }
-    for (auto& source : sources) {
+    sources.forEach([&](const std::shared_ptr<RunLoopSource>& source) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             // Removed, or taken out of this mode, by an earlier callback of this pass.
-            if (std::find(sources_.begin(), sources_.end(), source) == sources_.end()) continue;
-            if (!includes(source->modes_, mode)) continue;
+            if (std::find(sources_.begin(), sources_.end(), source) == sources_.end()) return;
+            if (!includes(source->modes_, mode)) return;
         }
-        if (!source->valid_.load() || !source->signalled_.exchange(false)) continue;
+        if (!source->valid_.load() || !source->signalled_.exchange(false)) return;
         invokeGuarded("source", source->perform_);
         ++handled;
-    }
+    });
 
     // Descriptors.
     for (const auto& event : events) {
@@ -689,8 +730,12 @@ int RunLoop::dispatchPass(RunLoopMode mode, const std::vector<ReadyEvent>& event
         if (!timer->repeats_) timer->invalidate();
     }
 
-    std::lock_guard<std::mutex> lock(mutex_);
-    rearmLocked();
+    // Timers that fired moved or left; an expiry that was read disarmed the timerfd. Anything
+    // else that changes a timer sets the timerfd itself.
+    if (!due.empty() || timerExpired) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        rearmLocked();
+    }
     return handled;
 }
 

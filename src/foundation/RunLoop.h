@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace foundation {
@@ -268,6 +269,16 @@ private:
         uint64_t id;
         uint32_t events;
     };
+    // What one wait reported, kept on the caller's stack: a pass runs for every message that
+    // arrives, and a nested run has its own.
+    struct ReadyEvents {
+        static constexpr int kCapacity = 64;
+        ReadyEvent items[kCapacity];
+        int count = 0;
+        const ReadyEvent* begin() const { return items; }
+        const ReadyEvent* end() const { return items + count; }
+        bool contains(uint64_t id) const;
+    };
 
     void wake();
     void timerChanged();
@@ -278,11 +289,11 @@ private:
     RunResult runInternal(RunLoopMode mode, double deadline, bool returnAfterSourceHandled,
                           const std::function<bool()>* predicate);
     // One pass over what is ready; answers how many sources, posts and descriptors were handled.
-    int dispatchPass(RunLoopMode mode, const std::vector<ReadyEvent>& events, uint64_t waitNumber);
-    std::vector<ReadyEvent> waitForEvents(int timeoutMs, uint64_t& waitNumber);
+    int dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t waitNumber);
+    void waitForEvents(int timeoutMs, ReadyEvents& events, uint64_t& waitNumber);
     bool hasReadyWorkLocked(RunLoopMode mode, double now) const;
     void rearmLocked();
-    void drain(int fd);
+    bool drain(int fd);  // true when it read something
 
     const int epollFd_;
     const int wakeFd_;
@@ -299,7 +310,10 @@ private:
     uint64_t nextWatchId_ = 2;  // 0 and 1 are the eventfd and the timerfd
     std::vector<Frame> frames_;
     RunLoopMode idleMode_ = RunLoopMode::Default;
-    uint64_t waitCounter_ = 0;
+    std::atomic<uint64_t> waitCounter_{0};
+    // What the timerfd was last set to (guarded by mutex_), so that a pass that did not change
+    // the earliest timer does not set it again. Forgotten when the timerfd's expiry is read.
+    std::optional<std::pair<int64_t, int64_t>> armed_;
     std::atomic<bool> stopRequested_{false};
 };
 

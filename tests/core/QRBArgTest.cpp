@@ -132,6 +132,35 @@ TEST(QRBArgBasics, MakeSameAsValue) {
     expectSameArg(s, other, "after a refused letter");
 }
 
+TEST(QRBArgBasics, OwnBytesAsSourceAcrossStorageSizes) {
+    // Short values are stored inside the value, long ones in a block of their own; a value's own
+    // bytes stay readable as a source whichever way the size crosses that line.
+    const std::string longText = "a text far too long to be stored inline";
+    struct Case {
+        const char* name;
+        std::string before;
+        size_t offset;  // where in the value's own bytes the new string starts
+    };
+    const Case cases[] = {
+        {"long to its own tail, which is short", longText, longText.size() - 6},
+        {"long to a long part of itself", longText, 2},
+        {"short to its own tail", "short", 2},
+    };
+    for (const Case& c : cases) {
+        QRBArgPtr s = Str(c.before);
+        s->makeSameAsValue(s->libloValue() + c.offset, 's');
+        expectSameArg(s, Str(c.before.substr(c.offset)), c.name);
+    }
+
+    // Copies and equality do not depend on where the bytes are kept.
+    QRBArgPtr grown = Str("short");
+    grown->setStringValue(longText);
+    expectSameArg(grown, Str(longText), "grown past the inline size");
+    EXPECT_EQ(grown->hash(), Str(longText)->hash());
+    grown->setStringValue(std::string("tiny"));
+    expectSameArg(grown->copy(), Str("tiny"), "shrunk back");
+}
+
 TEST(QRBArgBasics, CopiesAreIndependent) {
     QRBArgPtr a = I32(5);
     QRBArgPtr b = a->copy();

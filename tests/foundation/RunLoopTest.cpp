@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -616,6 +617,56 @@ TEST(RunLoopRealTime, RunModeTimesOutAfterItsTimeout) {
     auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_GE(elapsed, std::chrono::milliseconds(29));
     EXPECT_LT(elapsed, std::chrono::seconds(5));
+}
+
+TEST(RunLoopRealTime, RunTimesOutAtItsDeadlineAlsoWhenItsFirstPassHadWork) {
+    // The deadline must reach the timerfd whether or not the run's first pass blocks.
+    struct Case {
+        const char* name;
+        std::function<void(RunLoop&, const std::shared_ptr<RunLoopSource>&)> makeWork;
+    };
+    const Case cases[] = {
+        {"posted function", [](RunLoop& loop, const auto&) { loop.post([] {}); }},
+        {"signalled source", [](RunLoop&, const auto& source) { source->signal(); }},
+    };
+    for (const Case& c : cases) {
+        auto loop = RunLoop::create();
+        auto source = RunLoopSource::create([] {});
+        loop->addSource(source, RunLoopMode::Default);
+        c.makeWork(*loop, source);
+        // A run that missed its deadline would block for good: this stops it after a while.
+        std::atomic<bool> done{false};
+        std::thread watchdog([&] {
+            for (int i = 0; i < 500 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!done.load()) loop->stop();
+        });
+        auto started = std::chrono::steady_clock::now();
+        const RunLoop::RunResult result = loop->runMode(RunLoopMode::Default, 0.03);
+        auto elapsed = std::chrono::steady_clock::now() - started;
+        done.store(true);
+        watchdog.join();
+        EXPECT_EQ(result, RunLoop::RunResult::TimedOut) << c.name;
+        EXPECT_LT(elapsed, std::chrono::seconds(2)) << c.name;
+    }
+}
+
+TEST(RunLoopRealTime, RepeatingTimerKeepsFiringWhileSourcesKeepTheLoopBusy) {
+    // Passes that only perform sources leave the timerfd alone; the timer's own passes set it.
+    auto loop = RunLoop::create();
+    int fired = 0;
+    loop->scheduleTimer(0.01, true, RunLoopMode::Default, [&](Timer&) { ++fired; });
+    auto source = RunLoopSource::create([] {});
+    loop->addSource(source, RunLoopMode::Default);
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        for (int i = 0; i < 5000 && !done.load(); ++i) {
+            source->signal();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_TRUE(loop->runUntil([&] { return fired >= 5; }, 5.0));
+    done.store(true);
+    signaller.join();
 }
 
 // ---------------------------------------------------------------------------------------------
