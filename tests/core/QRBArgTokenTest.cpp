@@ -184,10 +184,14 @@ TEST(QRBArgTokenText, ParsesShowsAndEditsEachFormAndTheEditingTextReadsBackAsThe
         QRBArgTokenPtr token = parse(c.text);
         ASSERT_TRUE(token);
         EXPECT_EQ(contentOf(*token), c.content);
-        if (c.display) EXPECT_EQ(token->displayString(), c.display);
+        if (c.display) {
+            EXPECT_EQ(token->displayString(), c.display);
+        }
         std::optional<std::string> editing = token->editingString();
         ASSERT_TRUE(editing);
-        if (c.editing) EXPECT_EQ(*editing, c.editing);
+        if (c.editing) {
+            EXPECT_EQ(*editing, c.editing);
+        }
         QRBArgTokenPtr again = parse(*editing);
         ASSERT_TRUE(again) << *editing;
         EXPECT_TRUE(again->isEqualToArgToken(*token)) << contentOf(*again);
