@@ -78,6 +78,11 @@ TEST(Document, SaveReopenAndErrors) {
 TEST(Document, EditedStateFollowsTheUndoManager) {
     auto clock = std::make_shared<ManualClock>();
     RunLoop::main().setClock(clock);
+    // The main loop outlives the test: later tests need the real clock back, or no deadline of
+    // theirs ever comes.
+    struct RealClockAgain {
+        ~RealClockAgain() { RunLoop::main().setClock(nullptr); }
+    } realClockAgain;
     testsupport::TempDir dir;
     TextDocument doc;
     doc.setText("one");
