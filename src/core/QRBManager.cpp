@@ -416,41 +416,33 @@ long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTarget
     if (!address) return -1;
     QRBLibloMessagePtr libloMessage = message->createLibloMessage();
     if (!libloMessage) return -1;
-    if (lo_address_get_protocol(address) == LO_TCP) {
-        // A TCP message travels over the target's own connection, which never blocks the loop
-        // (liblo's client would, for a host that does not answer or a peer that stops reading).
-        if (!tcpServer_->isRunning()) {
+    // Messages that leave through sockets of our own are sent as bytes: TCP over the target's own
+    // connection, which never blocks the loop (liblo's client would, for a host that does not
+    // answer or a peer that stops reading), and UDP to IPv6 hosts, which liblo's cannot reach.
+    auto sendBytes = [&](const QRBServer& server, const auto& send) {
+        if (!server.isRunning()) {
             foundation::log(kQRBServerSendError);
-            return -1;
-        }
-        QRBTCPConnection* connection = target->tcpConnection();
-        size_t size = 0;
-        void* bytes = connection ? lo_message_serialise(libloMessage.get(), message->path().c_str(), nullptr, &size)
-                                 : nullptr;
-        if (!bytes) {
-            QRBTCPConnection::logSendError(EINVAL, "the message could not be sent over TCP");
-            return -1;
-        }
-        QRBTCPConnection::Result sent = connection->send(bytes, size);
-        std::free(bytes);
-        if (!sent) {
-            QRBTCPConnection::logSendError(sent.error, sent.text);
-            return -1;
-        }
-    } else if (QRBIPv6Datagrams::isIPv6Host(lo_address_get_hostname(address))) {
-        if (!udpServer_->isRunning()) {
-            foundation::log(kQRBServerSendError);
-            return -1;
+            return false;
         }
         size_t size = 0;
         void* bytes = lo_message_serialise(libloMessage.get(), message->path().c_str(), nullptr, &size);
-        QRBSendResult sent = bytes ? ipv6Datagrams_.send(lo_address_get_hostname(address), lo_address_get_port(address), bytes, size)
-                                   : QRBSendResult{EINVAL, "the message could not be sent"};
+        const QRBSendResult sent = bytes ? send(bytes, size) : QRBSendResult{EINVAL, "the message could not be sent"};
         std::free(bytes);
-        if (!sent) {
-            QRBTCPConnection::logSendError(sent.error, sent.text);
+        if (!sent) QRBTCPConnection::logSendError(sent.error, sent.text);
+        return static_cast<bool>(sent);
+    };
+    if (lo_address_get_protocol(address) == LO_TCP) {
+        QRBTCPConnection* connection = target->tcpConnection();
+        if (!sendBytes(*tcpServer_, [&](const void* bytes, size_t size) {
+                return connection ? connection->send(bytes, size)
+                                  : QRBSendResult{EINVAL, "the message could not be sent over TCP"};
+            }))
             return -1;
-        }
+    } else if (const char* host = lo_address_get_hostname(address); QRBIPv6Datagrams::isIPv6Host(host)) {
+        if (!sendBytes(*udpServer_, [&](const void* bytes, size_t size) {
+                return ipv6Datagrams_.send(host, lo_address_get_port(address), bytes, size);
+            }))
+            return -1;
     } else if (udpServer_->sendToOSCAddress(address, message->path().c_str(), libloMessage.get()) < 0) {
         // liblo's error number and text, or the result when it kept none (a stopped server has
         // logged its own line).
