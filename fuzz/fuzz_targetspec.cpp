@@ -1,4 +1,4 @@
-// A target specification as a user types it: any text is accepted as a protocol, host and port
+// A target destination as a user types it: any text is accepted as a protocol, host and port
 // within range, or refused with an error text.
 #include "core/QRBTarget.h"
 

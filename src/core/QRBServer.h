@@ -139,7 +139,7 @@ public:
 
     // --- the method table (empty after every start, refused while stopped)
     // Entries are walked in order for each message; an entry without a path takes every path,
-    // one without a type specification every type list (coercion is off: an entry with one takes
+    // one without a type list every type list (coercion is off: an entry with one takes
     // only messages whose types equal it). The catch-all (neither path nor types) is always the
     // last entry: new entries go before it.
     //
@@ -149,13 +149,13 @@ public:
                    QRBMethodHandler handler);
     // Deletes the entries liblo's lo_server_del_method would: those whose path equals `path`
     // (or that `path` matches as a pattern; a null path deletes entries without a path) and whose
-    // type specification equals `typespec` (null: without one).
+    // type list equals `typespec` (null: without one).
     void deleteMethod(const std::optional<std::string>& path, const std::optional<std::string>& typespec);
-    // Deletes every entry that has a path and no type specification; the catch-all stays.
+    // Deletes every entry that has a path and no type list; the catch-all stays.
     void clearRegisteredMethods();
     // Puts `handler` as the catch-all, replacing the one there was, at the end of the table.
     void registerRootCallback(QRBMethodHandler handler);
-    // An entry for `path` without a type specification, then the catch-all moved to the end
+    // An entry for `path` without a type list, then the catch-all moved to the end
     // again: what the manager registers for each top-level context. NO while stopped or for a
     // path with a pattern character.
     bool registerMethod(const std::string& path, QRBMethodHandler handler);

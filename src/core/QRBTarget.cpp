@@ -271,7 +271,7 @@ std::shared_ptr<foundation::UndoManager> QRBTarget::registeringUndoManager() con
     return undo && undo->isUndoRegistrationEnabled() ? undo : nullptr;
 }
 
-// ---- Specifications ----------------------------------------------------------------------------
+// ---- Destinations ------------------------------------------------------------------------------
 
 std::optional<QRBTarget::Spec> QRBTarget::parseTargetSpec(const std::string& text, std::string* error) {
     int protocol = LO_UDP;
@@ -543,7 +543,7 @@ void QRBTarget::encodeWithCoder(foundation::KeyedArchiver& coder) const {
 void QRBTarget::initWithCoder(foundation::KeyedUnarchiver& coder) {
     memo_ = coder.decodeString(kArchiveMemoKey);
     proto_ = coder.decodeInt32(kArchiveProtoKey);
-    // Only UDP and TCP can be sent to (older versions accepted "osc.unix" specifications).
+    // Only UDP and TCP can be sent to (older versions accepted "osc.unix" destinations).
     if (proto_ != 0 && proto_ != LO_UDP && proto_ != LO_TCP) proto_ = LO_UDP;
     protected_ = coder.decodeBool(kArchiveProtectedKey);
     serviceName_ = coder.decodeString(kArchiveServiceNameKey);

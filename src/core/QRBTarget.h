@@ -1,6 +1,6 @@
 #pragma once
 // One OSC output destination of a document: a host, a port and a transport typed by the user
-// (a target specification such as "10.0.0.1:8000" or "osc.tcp://studio.local:9000"), or a
+// (a destination typed as "10.0.0.1:8000" or "osc.tcp://studio.local:9000"), or a
 // Bonjour service that the target resolves to a host and a port. The manager owns 16 target
 // slots and a local target aimed at the document's own UDP input; routes name a slot by index.
 // From its destination a target makes, on demand, the liblo address the manager sends through,
@@ -62,7 +62,7 @@ public:
     static constexpr const char* kLocalDomain = "local.";
     static constexpr const char* kUnavailableSuffix = " (unavailable)";
     static constexpr const char* kEditMemoActionName = "Edit OSC Target Memo";
-    // The error of a specification whose scheme names a transport other than UDP and TCP.
+    // The error of a destination whose scheme names a transport other than UDP and TCP.
     static constexpr const char* kNeedsUDPOrTCP =
         "OSC targets are reached over UDP or TCP.\n"
         "For example, to use TCP to IP 10.0.0.1 and port 8000, enter: osc.tcp://10.0.0.1:8000";
@@ -90,13 +90,13 @@ public:
     static constexpr const char* kProtectedKey = "protected";
     static constexpr const char* kReadyToSendMessagesKey = "readyToSendMessages";
 
-    // A target specification as it was read.
+    // A target destination as it was read.
     struct Spec {
         int protocol = LO_UDP;  // LO_UDP or LO_TCP
         std::string host;
         int32_t port = 0;       // 1 to 65535
     };
-    // Reads a specification as the user types it (see QRBParseOSCAddressString): text without a
+    // Reads a destination as the user types it (see QRBParseOSCAddressString): text without a
     // scheme is UDP. Refuses with an error text: no host, no port or a port outside 1 to 65535
     // (kQRBOSCAddressNeedsHostAndPort), and a scheme of another transport such as "osc.unix"
     // (kNeedsUDPOrTCP), which a target could never send to. Empty text gives none and no error.
@@ -118,7 +118,7 @@ public:
     // ---- destination
     // The user's edit of the destination, undoable. Text that does not parse changes nothing and
     // registers nothing. Empty text clears the target (protocol UDP) and its protection; a valid
-    // specification makes it that host target, protected.
+    // destination makes it that host target, protected.
     void setTargetSpec(const std::optional<std::string>& spec);
     // A service target: "<name> — <protocol>" ("Mixer — UDP"), with " (<domain>)" or " (iCloud)"
     // after the dash for a domain other than "local.". A host target: its OSC URL. None without
@@ -217,7 +217,7 @@ private:
     // Notes when a lookup failed and logs it: once per lookup, by whichever sees it first (the
     // send that waited for it, a later send, or the lookup's announcement on the main loop).
     void lookupFailed(HostLookup& lookup);
-    // The memo, else the specification, marked " (unavailable)" without an address.
+    // The memo, else the destination, marked " (unavailable)" without an address.
     void refreshStatusDescription();
 
     lo_address oscAddress_ = nullptr;

@@ -1,4 +1,4 @@
-// OSC targets: specifications as typed and as shown, the formatter of the specification field,
+// OSC targets: destinations as typed and as shown, the formatter of the destination field,
 // undoable edits, Bonjour services found, resolved and lost, the address made for sending (host
 // names looked up without holding the main loop), equality and the archive with older class names.
 
@@ -39,12 +39,12 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// ---- Specifications ----------------------------------------------------------------------------
+// ---- Destinations ------------------------------------------------------------------------------
 
-TEST(QRBTargetSpec, TypedSpecificationsAreReadAndShown) {
+TEST(QRBTargetSpec, TypedDestinationsAreReadAndShown) {
     struct Case {
         const char* text;
-        // Accepted: the transport, host, port and the specification shown afterwards.
+        // Accepted: the transport, host, port and the destination shown afterwards.
         int protocol;
         const char* host;
         int32_t port;
@@ -118,7 +118,7 @@ TEST(QRBTargetSpec, TypedSpecificationsAreReadAndShown) {
     EXPECT_FALSE(QRBTarget::parseTargetSpec(""));
 }
 
-TEST(QRBTargetSpec, AnEmptySpecificationClearsTheTarget) {
+TEST(QRBTargetSpec, AnEmptyDestinationClearsTheTarget) {
     auto target = targetWithSpec("osc.tcp://10.0.0.2:9000");
     for (const std::optional<std::string>& empty : {std::optional<std::string>(""), std::optional<std::string>()}) {
         target->setTargetSpec("osc.tcp://10.0.0.2:9000");

@@ -63,7 +63,7 @@ void sendFloat(int fd, long port, const char* path, float value) {
 }
 
 // A document listening on `port` whose contexts route what they receive, unscaled, each to its
-// own target slot: {address, target specification}.
+// own target slot: {address, target destination}.
 void writeDocument(const std::string& path, long port, const std::vector<std::pair<std::string, std::string>>& routes) {
     QRBDocument document;
     document.makeWindowControllers();
