@@ -37,7 +37,11 @@ public:
     // Reads what the child wrote so far without waiting, so that a talkative child never blocks
     // on a full pipe during a long run.
     void collectOutput() { readOutput(0); }
-    const std::string& output() const { return output_; }
+    // Everything the child wrote so far, what it wrote since the last read included.
+    const std::string& output() {
+        readOutput(0);
+        return output_;
+    }
 
 private:
     // Reads what is there, waiting at most `timeout` seconds for something.

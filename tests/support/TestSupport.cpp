@@ -1,17 +1,22 @@
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
-#include <sys/wait.h>
+#include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -72,20 +77,62 @@ sys.exit(1)
                      "'" + a + "' '" + b + "'");
 }
 
+namespace {
+
+// Whether `port` (0: any) can be bound for both UDP and TCP on every address; the port bound.
+long bindablePort(long port) {
+    int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof address;
+    bool bound = bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                 getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool free = bound && bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(tcp);
+    close(udp);
+    return free ? ntohs(address.sin_port) : 0;
+}
+
+// The first port of the kernel's ephemeral range.
+long firstEphemeralPort() {
+    long low = 0, high = 0;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+    return low > 0 ? low : 32768;
+}
+
+}  // namespace
+
 long freePort() {
+    // A port the kernel chose and the test let go of may be handed by the kernel to the next
+    // socket anywhere on the machine that sends before it binds (a target's socket in another
+    // test process), and the program under test then finds its port taken. Ports below the
+    // ephemeral range are never handed out that way; a lock file for each port keeps the test
+    // processes running side by side from choosing the same one. The lock lasts as long as the
+    // process.
+    const long last = firstEphemeralPort() - 1;
+    const long first = std::max(1024L, last - 16383);
+    const std::filesystem::path locks = std::filesystem::temp_directory_path() / "quorbital-test-ports";
+    std::error_code ec;
+    std::filesystem::create_directories(locks, ec);
+    std::filesystem::permissions(locks, std::filesystem::perms::all | std::filesystem::perms::sticky_bit, ec);
+    static std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+    static std::vector<int> claims;
+    for (int attempt = 0; last > first && attempt < 500; ++attempt) {
+        const long port = std::uniform_int_distribution<long>(first, last)(random);
+        const std::string lock = (locks / std::to_string(port)).string();
+        const int fd = open(lock.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        if (fd < 0) break;  // no lock files here: the kernel chooses instead
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && bindablePort(port) == port) {
+            claims.push_back(fd);
+            return port;
+        }
+        close(fd);
+    }
     for (int attempt = 0; attempt < 50; ++attempt) {
-        int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        socklen_t length = sizeof address;
-        bool bound = bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                     getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        bool free = bound && bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(tcp);
-        close(udp);
-        if (free) return ntohs(address.sin_port);
+        if (long port = bindablePort(0)) return port;
     }
     return 0;
 }

@@ -38,8 +38,8 @@ CommandResult runPython(const std::string& script, const std::string& arguments 
 // The output tells the first difference.
 CommandResult comparePropertyListFiles(const std::string& a, const std::string& b);
 
-// An ephemeral port that is free for both UDP and TCP on every address right now (the kernel
-// chose it), or 0 when none was found.
+// A port that is free for both UDP and TCP on every address right now and that no other caller
+// of this, in this process or another, gets while this process lives; 0 when none was found.
 long freePort();
 
 // The IPv4 loopback address with `port` (0: any port).
