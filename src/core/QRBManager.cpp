@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_set>
 
 FND_REGISTER_CLASS(QRBManager)
@@ -412,27 +413,64 @@ std::shared_ptr<QRBEventSourceCollection> QRBManager::eventSourceCollection(cons
 long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTargetPtr& target) {
     FND_PARAMETER_ASSERT(message);
     FND_PARAMETER_ASSERT(target);
-    lo_address address = target->oscAddress();
+    return sendArguments(message->path(), message->arguments(), *target, [&] {
+        messageMonitor_->monitor(message, target->endpoint(), foundation::Date::now());
+    });
+}
+
+long QRBManager::sendOSCMessage(const std::string& path, std::vector<QRBArgPtr> arguments, const QRBTargetPtr& target) {
+    for (const QRBArgPtr& argument : arguments) FND_PARAMETER_ASSERT(argument != nullptr);
+    FND_PARAMETER_ASSERT(target);
+    return sendArguments(path, arguments, *target, [&] {
+        // Most documents monitor their input only: a message the monitor would drop is not made.
+        const QRBMessageEndpointPtr& endpoint = target->endpoint();
+        if (endpoint && (!messageMonitor_->recordsMessagesOf(*endpoint) || !QRBOSCMessage::isMonitorablePath(path)))
+            return;
+        messageMonitor_->monitor(std::make_shared<QRBOSCMessage>(path, std::move(arguments)), endpoint,
+                                 foundation::Date::now());
+    });
+}
+
+template <class Record>
+long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArgPtr>& arguments, QRBTarget& target,
+                               const Record& record) {
+    lo_address address = target.oscAddress();
     if (!address) return -1;
-    QRBLibloMessagePtr libloMessage = message->createLibloMessage();
+    QRBLibloMessagePtr libloMessage = QRBOSCMessage::createLibloMessage(arguments);
     if (!libloMessage) return -1;
-    // Messages that leave through sockets of our own are sent as bytes: TCP over the target's own
-    // connection, which never blocks the loop (liblo's client would, for a host that does not
-    // answer or a peer that stops reading), and UDP to IPv6 hosts, which liblo's cannot reach.
+    // Messages that leave through sockets of our own are sent as bytes: UDP to IPv4 hosts from
+    // the UDP server's socket (liblo's own send would serialise into a new buffer and take its
+    // lock for every message), TCP over the target's own connection, which never blocks the loop
+    // (liblo's client would, for a host that does not answer or a peer that stops reading), and
+    // UDP to IPv6 hosts, which liblo's cannot reach.
     auto sendBytes = [&](const QRBServer& server, const auto& send) {
         if (!server.isRunning()) {
             foundation::log(kQRBServerSendError);
             return false;
         }
         size_t size = 0;
-        void* bytes = lo_message_serialise(libloMessage.get(), message->path().c_str(), nullptr, &size);
+        void* bytes = lo_message_serialise(libloMessage.get(), path.c_str(), nullptr, &size);
         const QRBSendResult sent = bytes ? send(bytes, size) : QRBSendResult{EINVAL, "the message could not be sent"};
         std::free(bytes);
         if (!sent) QRBTCPConnection::logSendError(sent.error, sent.text);
         return static_cast<bool>(sent);
     };
-    if (lo_address_get_protocol(address) == LO_TCP) {
-        QRBTCPConnection* connection = target->tcpConnection();
+    // A stopped server, and a message liblo would refuse as too long, take liblo's path below,
+    // which reports them as it always has.
+    size_t length = 0;
+    if (const sockaddr_in* destination = target.udpIPv4Destination();
+        destination && udpServer_->isRunning() &&
+        (length = lo_message_length(libloMessage.get(), path.c_str())) <= LO_MAX_MSG_SIZE) {
+        if (datagramBuffer_.size() < length) datagramBuffer_.resize(length);
+        // Zeroed first, as liblo's own buffer is: every padding byte goes out as 0.
+        std::memset(datagramBuffer_.data(), 0, length);
+        lo_message_serialise(libloMessage.get(), path.c_str(), datagramBuffer_.data(), nullptr);
+        if (const int error = udpServer_->sendDatagram(datagramBuffer_.data(), length, *destination)) {
+            QRBTCPConnection::logSendError(error, std::strerror(error));
+            return -1;
+        }
+    } else if (lo_address_get_protocol(address) == LO_TCP) {
+        QRBTCPConnection* connection = target.tcpConnection();
         if (!sendBytes(*tcpServer_, [&](const void* bytes, size_t size) {
                 return connection ? connection->send(bytes, size)
                                   : QRBSendResult{EINVAL, "the message could not be sent over TCP"};
@@ -443,7 +481,7 @@ long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTarget
                 return ipv6Datagrams_.send(host, lo_address_get_port(address), bytes, size);
             }))
             return -1;
-    } else if (udpServer_->sendToOSCAddress(address, message->path().c_str(), libloMessage.get()) < 0) {
+    } else if (udpServer_->sendToOSCAddress(address, path.c_str(), libloMessage.get()) < 0) {
         // liblo's error number and text, or the result when it kept none (a stopped server has
         // logged its own line).
         const int number = lo_address_errno(address);
@@ -452,7 +490,7 @@ long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTarget
             QRBTCPConnection::logSendError(number, text ? text : "liblo gave no reason");
         return -1;
     }
-    messageMonitor_->monitor(message, target->endpoint(), foundation::Date::now());
+    record();
     return 1;
 }
 

@@ -187,6 +187,9 @@ public:
     // the target has no address or sending failed (logged as "Error %i during OSC routing: %s"
     // with the error number and its text).
     long sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTargetPtr& to);
+    // The same for a message given as its path and arguments, made only when the monitor
+    // records it. Asserts that no argument is null.
+    long sendOSCMessage(const std::string& path, std::vector<QRBArgPtr> arguments, const QRBTargetPtr& to);
 
     // ---- announcements
     void notifyActivityOnAction(QRBAction& action) override;
@@ -321,6 +324,11 @@ private:
     void presetManagerChanged(const foundation::KeyValueChange& change);
     void recordApplicationMessage(const std::string& presentation, const std::optional<std::string>& details);
     void forgetServicesOf(const foundation::NetServiceBrowser& browser);
+    // Output: sends `arguments` under `path` to the target, then hands the sent message to
+    // `record` (the monitor's part).
+    template <class Record>
+    long sendArguments(const std::string& path, const std::vector<QRBArgPtr>& arguments, QRBTarget& target,
+                       const Record& record);
     // Input.
     bool isDispatching() const;
     void registerAllMethodsNow();
@@ -358,6 +366,8 @@ private:
     std::shared_ptr<QRBServer> udpServer_;
     std::shared_ptr<QRBServer> tcpServer_;
     QRBIPv6Datagrams ipv6Datagrams_;  // UDP output to IPv6 targets
+    // Where UDP messages to IPv4 targets are serialised: kept, so that a send allocates nothing.
+    std::vector<uint8_t> datagramBuffer_;
 
     // The method table's entries of contexts carry the generation they were made in; a request
     // to rebuild the table starts a new one, and older entries are passed over from then on.

@@ -21,9 +21,7 @@ void QRBMessageMonitor::monitor(const QRBMessagePtr& message, const QRBMessageEn
     FND_PARAMETER_ASSERT(message);
     FND_PARAMETER_ASSERT(endpoint);
     // The filters run before any event is made: a flood of filtered traffic costs nothing more.
-    if (paused_ || !message->isMonitorable()) return;
-    const unsigned endpointDirection = endpoint->direction();
-    if (direction_ != 0 && endpointDirection != 0 && direction_ != endpointDirection) return;
+    if (!recordsMessagesOf(*endpoint) || !message->isMonitorable()) return;
     monitorEvent(QRBMessageEvent::eventWithMessage(message, endpoint, timestamp));
 }
 

@@ -34,6 +34,13 @@ public:
     // monitorable, or when the monitor's and the endpoint's directions are both set and differ.
     // Asserts a message and an endpoint.
     void monitor(const QRBMessagePtr& message, const QRBMessageEndpointPtr& endpoint, foundation::Date timestamp);
+    // Whether monitor() would record a monitorable message of `endpoint` now, so that a sender
+    // makes the message only for a monitor that keeps it.
+    bool recordsMessagesOf(const QRBMessageEndpoint& endpoint) const {
+        if (paused_) return false;
+        const unsigned endpointDirection = endpoint.direction();
+        return direction_ == 0 || endpointDirection == 0 || direction_ == endpointDirection;
+    }
     // Records an event unconditionally, after a header when its endpoint differs from the
     // newest event's, and tells the delegate.
     void monitorEvent(const QRBMessageEventPtr& event);

@@ -103,17 +103,17 @@ std::string QRBOSCMessage::presentation() const {
     return text;
 }
 
-QRBLibloMessagePtr QRBOSCMessage::createLibloMessage() const {
+QRBLibloMessagePtr QRBOSCMessage::createLibloMessage(const std::vector<QRBArgPtr>& arguments) {
     QRBLibloMessagePtr message(lo_message_new());
     if (!message) return nullptr;
-    for (const QRBArgPtr& argument : arguments_)
+    for (const QRBArgPtr& argument : arguments)
         if (argument->addToMessage(message.get()) != 0) return nullptr;  // frees the partial message
     return message;
 }
 
-bool QRBOSCMessage::isMonitorable() const {
+bool QRBOSCMessage::isMonitorablePath(const std::string& path) {
     for (const char* prefix : kUnmonitoredPrefixes)
-        if (path_.starts_with(prefix)) return false;
+        if (path.starts_with(prefix)) return false;
     return true;
 }
 

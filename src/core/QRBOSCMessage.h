@@ -49,10 +49,13 @@ public:
     // writes it.
     std::string presentation() const override;
     // The arguments in a new liblo message, or null when one of them cannot be added.
-    QRBLibloMessagePtr createLibloMessage() const;
+    QRBLibloMessagePtr createLibloMessage() const { return createLibloMessage(arguments_); }
+    static QRBLibloMessagePtr createLibloMessage(const std::vector<QRBArgPtr>& arguments);
     // NO for the traffic of the device managers that feed the loopback input ("/midi", "/wacom",
     // "/wii"): the monitor shows MIDI in its own form and the rest not at all.
-    bool isMonitorable() const override;
+    bool isMonitorable() const override { return isMonitorablePath(path_); }
+    // Whether a message to `path` is monitorable, before any message is made.
+    static bool isMonitorablePath(const std::string& path);
 
     bool isEqualToOSCMessage(const QRBOSCMessage& other) const;
 

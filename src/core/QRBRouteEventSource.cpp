@@ -276,8 +276,10 @@ long QRBRouteEventSource::acceptAction(QRBAction& action) {
     // Documents may name a slot the manager doesn't have: nothing is sent there.
     QRBTargetPtr target = manager->targetWithIdentifier(static_cast<long>(targetIdentifier_));
     if (!target) return -1;
-    auto message = QRBOSCMessage::OSCMessageWithPath(addressWithAction(action), argumentsWithAction(action));
-    return manager->sendOSCMessage(message, target) == 1 ? 1 : -1;
+    // The arguments first: their tokens may log, and so may the address template.
+    std::vector<QRBArgPtr> arguments = argumentsWithAction(action);
+    const std::string address = addressWithAction(action);
+    return manager->sendOSCMessage(address, std::move(arguments), target) == 1 ? 1 : -1;
 }
 
 void QRBRouteEventSource::attach(QRBAction& action) {

@@ -719,3 +719,14 @@ long QRBServer::sendToOSCAddress(lo_address address, const char* method, lo_mess
     lo_server from = (protocol_ == LO_UDP && lo_address_get_protocol(address) == LO_UDP) ? run->server : nullptr;
     return lo_send_message_from(address, from, method, message);
 }
+
+int QRBServer::sendDatagram(const void* bytes, size_t size, const sockaddr_in& to) {
+    // No liblo call is made here, so the liblo lock is not taken; the socket stays open for as
+    // long as the run is kept, and only the main thread ends a run.
+    const Run* run = run_.get();
+    if (!run || run->closed || protocol_ != LO_UDP || run->socketFd < 0) return EBADF;
+    // The flags liblo sends with: a peer that went away must not raise SIGPIPE.
+    if (sendto(run->socketFd, bytes, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+        return errno;
+    return 0;
+}

@@ -22,6 +22,7 @@
 #include "foundation/NetService.h"
 
 #include <lo/lo.h>
+#include <netinet/in.h>
 
 #include <atomic>
 #include <cstddef>
@@ -172,6 +173,10 @@ public:
     // liblo's result; -1 and the log's "Error: in sendToOSCAddress:method:message:" when
     // something is missing or the server is stopped.
     long sendToOSCAddress(lo_address address, const char* method, lo_message message);
+    // Sends one packet's bytes from this UDP server's socket to an IPv4 destination, as liblo
+    // sends a UDP message from a server (the datagram leaves from the document's port). 0, or
+    // the errno of the failure (EBADF while stopped or for a TCP server).
+    int sendDatagram(const void* bytes, size_t size, const sockaddr_in& to);
 
     // --- accessors
     long port() const { return port_; }

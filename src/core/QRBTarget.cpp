@@ -8,11 +8,14 @@
 #include "foundation/RunLoop.h"
 #include "foundation/UndoManager.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstring>
 #include <cstdlib>
 #include <chrono>
 #include <condition_variable>
@@ -477,6 +480,7 @@ lo_address QRBTarget::oscAddress() {
 void QRBTarget::setOscAddress(lo_address address) {
     if (address == oscAddress_) return;
     tcpConnection_.reset();
+    datagramDestinationState_ = DatagramDestination::Unread;
     if (oscAddress_) lo_address_free(oscAddress_);
     oscAddress_ = address;
 }
@@ -491,6 +495,31 @@ QRBTCPConnection* QRBTarget::tcpConnection() {
         tcpConnection_ = std::make_unique<QRBTCPConnection>(host, std::atoi(port));
     }
     return tcpConnection_.get();
+}
+
+const sockaddr_in* QRBTarget::udpIPv4Destination() {
+    lo_address address = oscAddress();
+    if (!address) return nullptr;
+    if (datagramDestinationState_ == DatagramDestination::Unread) {
+        datagramDestinationState_ = DatagramDestination::None;
+        // Only what liblo's own lookup would turn into exactly one IPv4 address without asking a
+        // resolver: a dotted address and a decimal port. Anything else is left to liblo.
+        const char* host = lo_address_get_hostname(address);
+        const char* port = lo_address_get_port(address);
+        sockaddr_in destination{};
+        destination.sin_family = AF_INET;
+        unsigned number = 0;
+        const char* portEnd = port ? port + std::strlen(port) : nullptr;
+        if (lo_address_get_protocol(address) == LO_UDP && host && port &&
+            inet_pton(AF_INET, host, &destination.sin_addr) == 1 &&
+            std::from_chars(port, portEnd, number).ptr == portEnd && port != portEnd && number > 0 &&
+            number <= 65535) {
+            destination.sin_port = htons(static_cast<uint16_t>(number));
+            datagramDestination_ = destination;
+            datagramDestinationState_ = DatagramDestination::IPv4;
+        }
+    }
+    return datagramDestinationState_ == DatagramDestination::IPv4 ? &datagramDestination_ : nullptr;
 }
 
 void QRBTarget::invalidate() {
@@ -508,6 +537,7 @@ void QRBTarget::configureClient() {
         if (std::optional<std::string> numeric = numericHost()) {
             const std::string port = foundation::format("%d", port_);
             oscAddress_ = lo_address_new_with_proto(proto_, numeric->c_str(), port.c_str());
+            datagramDestinationState_ = DatagramDestination::Unread;
         }
     }
     if (!endpoint_)

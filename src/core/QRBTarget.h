@@ -33,6 +33,7 @@
 #include "foundation/Observation.h"
 
 #include <lo/lo.h>
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <functional>
@@ -155,6 +156,10 @@ public:
     // What a TCP target sends through instead of liblo's blocking client (see QRBTCPConnection):
     // made on demand for the address held, to its host and port; null without a TCP address.
     QRBTCPConnection* tcpConnection();
+    // The socket address of a UDP address whose host is a dotted IPv4 address, read from the
+    // address once and kept with it, so that a send needs no lookup; null for any other address
+    // (and without one).
+    const sockaddr_in* udpIPv4Destination();
     // Drops the address and what is known of the host's numeric address; the next send makes
     // both anew.
     void invalidate();
@@ -222,6 +227,10 @@ private:
 
     lo_address oscAddress_ = nullptr;
     std::unique_ptr<QRBTCPConnection> tcpConnection_;
+    // udpIPv4Destination for oscAddress_; dropped with the address.
+    enum class DatagramDestination : uint8_t { Unread, IPv4, None };
+    DatagramDestination datagramDestinationState_ = DatagramDestination::Unread;
+    sockaddr_in datagramDestination_{};
     bool protected_ = false;
     bool resolvingService_ = false;
     int32_t port_ = 0;
