@@ -418,7 +418,8 @@ long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTarget
     });
 }
 
-long QRBManager::sendOSCMessage(const std::string& path, std::vector<QRBArgPtr> arguments, const QRBTargetPtr& target) {
+long QRBManager::sendOSCMessage(const std::string& path, const std::vector<QRBArgPtr>& arguments,
+                                const QRBTargetPtr& target, bool valuesInPlace) {
     for (const QRBArgPtr& argument : arguments) FND_PARAMETER_ASSERT(argument != nullptr);
     FND_PARAMETER_ASSERT(target);
     return sendArguments(path, arguments, *target, [&] {
@@ -426,7 +427,14 @@ long QRBManager::sendOSCMessage(const std::string& path, std::vector<QRBArgPtr> 
         const QRBMessageEndpointPtr& endpoint = target->endpoint();
         if (endpoint && (!messageMonitor_->recordsMessagesOf(*endpoint) || !QRBOSCMessage::isMonitorablePath(path)))
             return;
-        messageMonitor_->monitor(std::make_shared<QRBOSCMessage>(path, std::move(arguments)), endpoint,
+        std::vector<QRBArgPtr> kept;
+        if (valuesInPlace) {
+            kept.reserve(arguments.size());
+            for (const QRBArgPtr& argument : arguments) kept.push_back(argument->copy());
+        } else {
+            kept = arguments;
+        }
+        messageMonitor_->monitor(std::make_shared<QRBOSCMessage>(path, std::move(kept)), endpoint,
                                  foundation::Date::now());
     });
 }

@@ -188,8 +188,11 @@ public:
     // with the error number and its text).
     long sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTargetPtr& to);
     // The same for a message given as its path and arguments, made only when the monitor
-    // records it. Asserts that no argument is null.
-    long sendOSCMessage(const std::string& path, std::vector<QRBArgPtr> arguments, const QRBTargetPtr& to);
+    // records it. `valuesInPlace`: the arguments are values their owner goes on changing (an
+    // action's own), which the recorded message holds copies of. Asserts that no argument is
+    // null.
+    long sendOSCMessage(const std::string& path, const std::vector<QRBArgPtr>& arguments, const QRBTargetPtr& to,
+                        bool valuesInPlace);
 
     // ---- announcements
     void notifyActivityOnAction(QRBAction& action) override;

@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 
 QRB_REGISTER_EVENT_SOURCE(QRBRouteEventSource)
 
@@ -276,10 +277,31 @@ long QRBRouteEventSource::acceptAction(QRBAction& action) {
     // Documents may name a slot the manager doesn't have: nothing is sent there.
     QRBTargetPtr target = manager->targetWithIdentifier(static_cast<long>(targetIdentifier_));
     if (!target) return -1;
-    // The arguments first: their tokens may log, and so may the address template.
-    std::vector<QRBArgPtr> arguments = argumentsWithAction(action);
+    // A send made while another one of this route is under way takes a list of its own.
+    std::vector<QRBArgPtr> ownArguments;
+    std::vector<QRBArgPtr>& arguments = sending_ ? ownArguments : sendArguments_;
+    struct SendScope {
+        QRBRouteEventSource& route;
+        std::vector<QRBArgPtr>& arguments;
+        const bool outermost = !route.sending_;
+        SendScope(QRBRouteEventSource& r, std::vector<QRBArgPtr>& a) : route(r), arguments(a) { route.sending_ = true; }
+        ~SendScope() {
+            arguments.clear();  // the values are not held past the send
+            if (outermost) route.sending_ = false;
+        }
+    } scope(*this, arguments);
+
+    // The arguments first: their tokens may log, and so may the address template. The default
+    // token alone on a single action sends the action's value itself, read in place instead of
+    // copied (the manager copies it only for a message the monitor keeps).
+    const bool valueInPlace = rewriteTokens_.size() == 1 && typeid(*rewriteTokens_.front()) == typeid(QRBArgTokenCopy) &&
+                              !action.isMultiArgument();
+    if (valueInPlace)
+        arguments.push_back(action.argValue());
+    else
+        for (const auto& token : rewriteTokens_) token->processAction(action, arguments);
     const std::string address = addressWithAction(action);
-    return manager->sendOSCMessage(address, std::move(arguments), target) == 1 ? 1 : -1;
+    return manager->sendOSCMessage(address, arguments, target, valueInPlace) == 1 ? 1 : -1;
 }
 
 void QRBRouteEventSource::attach(QRBAction& action) {

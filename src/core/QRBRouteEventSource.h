@@ -157,4 +157,7 @@ private:
     std::optional<std::string> memo_;
     // rewriteAddress_ as read, made at the first send after it changed.
     mutable std::shared_ptr<const ReadTemplate> readAddress_;
+    // The argument list of a send, kept so that sending allocates none; empty between sends.
+    std::vector<QRBArgPtr> sendArguments_;
+    bool sending_ = false;
 };
