@@ -181,6 +181,45 @@ TEST_P(RoutingToTransport, InputIsScaledRewrittenAndSentToTheTarget) {
 INSTANTIATE_TEST_SUITE_P(Transports, RoutingToTransport, ::testing::Values(LO_UDP, LO_TCP),
                          [](const auto& info) { return std::string(info.param == LO_TCP ? "TCP" : "UDP"); });
 
+TEST_F(RoutingEndToEnd, TheMonitorKeepsEachSentValueAndANewDestinationIsUsedAtOnce) {
+    TargetServer first(LO_UDP), second(LO_UDP);
+    ASSERT_TRUE(first.isValid() && second.isValid());
+    const QRBTargetPtr slot = manager->oscTargets()[2];
+    slot->setTargetSpec("127.0.0.1:" + std::to_string(first.port()));
+    QRBContextPtr fader = QRBContext::create("/fader", manager);
+    currentPreset()->addObject(fader);
+    fader->setInputMin(0.0);
+    fader->setInputMax(1.0);
+    fader->setOutputMin(0.0);
+    fader->setOutputMax(1.0);
+    fader->setEventSource(route(2, "/out", {"$args"}));
+    ASSERT_TRUE(manager->start());
+
+    // Input only (the default): what left is not listed.
+    ASSERT_GT(lo_send(input, "/fader", "f", 0.5f), 0);
+    ASSERT_TRUE(receiveAtLeast(first, 1));
+    EXPECT_EQ(sentTo(slot), 0u);
+
+    // Both ways: each listed message keeps the value it was sent with, though the route sends
+    // the action's own value, which the next input changes.
+    manager->messageMonitor()->setDirection(0);
+    ASSERT_GT(lo_send(input, "/fader", "f", 0.25f), 0);
+    ASSERT_TRUE(receiveAtLeast(first, 2));
+    // Another port: the next message goes there, none to the old one.
+    slot->setTargetSpec("127.0.0.1:" + std::to_string(second.port()));
+    ASSERT_GT(lo_send(input, "/fader", "f", 0.75f), 0);
+    ASSERT_TRUE(receiveAtLeast(second, 1));
+    drain(first);
+    drain(second);
+    EXPECT_EQ(first.messages, (std::vector<Received>{{"/out", "f", {"0.5"}}, {"/out", "f", {"0.25"}}}));
+    EXPECT_EQ(second.messages, (std::vector<Received>{{"/out", "f", {"0.75"}}}));
+
+    std::vector<std::string> listed;
+    for (const auto& event : manager->messageMonitor()->events().events())
+        if (event->endpoint() == slot->endpoint()) listed.push_back(event->message()->presentation());
+    EXPECT_EQ(listed, (std::vector<std::string>{"/out ,f 0.25", "/out ,f 0.75"}));
+}
+
 TEST_F(RoutingEndToEnd, ABurstSentBackToBackArrivesWholeAndInOrder) {
     // More small datagrams than the kernel's default receive buffer holds (256), and fewer than
     // one asked for by the server holds where the kernel caps it at 208 kB (512), all sent while
