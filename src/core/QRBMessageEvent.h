@@ -26,6 +26,8 @@ public:
     const std::optional<foundation::Date>& timestamp() const { return timestamp_; }
 
 private:
+    friend class QRBMessageEventQueue;  // reuses the events it drops (see there)
+
     QRBMessagePtr message_;
     QRBMessageEndpointPtr endpoint_;
     std::optional<foundation::Date> timestamp_;

@@ -22,14 +22,14 @@ void QRBMessageMonitor::monitor(const QRBMessagePtr& message, const QRBMessageEn
     FND_PARAMETER_ASSERT(endpoint);
     // The filters run before any event is made: a flood of filtered traffic costs nothing more.
     if (!recordsMessagesOf(*endpoint) || !message->isMonitorable()) return;
-    monitorEvent(QRBMessageEvent::eventWithMessage(message, endpoint, timestamp));
+    monitorEvent(events_.makeEvent(message, endpoint, timestamp));
 }
 
 void QRBMessageMonitor::monitorEvent(const QRBMessageEventPtr& event) {
     FND_PARAMETER_ASSERT(event);
     // Endpoints are compared by identity: two targets with the same address are still two
     // destinations.
-    QRBMessageEventPtr last = events_.lastObject();
+    const QRBMessageEvent* last = events_.lastEvent();
     if (!last || last->endpoint() != event->endpoint()) {
         auto header = QRBMessageEndpointChangeMessage::endpointChangeMessageWithEndpoint(event->endpoint());
         events_.push(QRBMessageEvent::eventWithMessage(header, nullptr, std::nullopt));

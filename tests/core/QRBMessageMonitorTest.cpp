@@ -114,6 +114,20 @@ TEST_F(QRBMessageMonitorTest, FullMonitorDropsTheOldestAndHeadersCount) {
     EXPECT_EQ(monitor.eventAtIndex(0)->message()->presentation(), "e1");
 }
 
+TEST_F(QRBMessageMonitorTest, AnEventDroppedWhileSomeoneHoldsItStaysAsItWas) {
+    QRBMessageMonitor small(3);
+    small.monitor(line("a"), input, at(1));
+    small.monitor(line("b"), input, at(2));
+    const QRBMessageEventPtr held = small.eventAtIndex(1);  // "a"
+    // A flow of traffic through the full monitor: every push drops an event and makes one.
+    for (int i = 0; i < 6; ++i) small.monitor(line("c" + std::to_string(i)), input, at(3 + i));
+    EXPECT_EQ(held->message()->presentation(), "a");
+    EXPECT_EQ(held->endpoint(), input);
+    EXPECT_EQ(held->timestamp(), at(1));
+    EXPECT_EQ(linesOf(small), (std::vector<std::string>{"c3", "c4", "c5"}));
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(small.eventAtIndex(long(i))->timestamp(), at(6 + double(i)));
+}
+
 TEST_F(QRBMessageMonitorTest, DirectionFilterAndStatusLines) {
     monitor.monitor(line("out"), output, at(1));
     monitor.monitor(line("in"), input, at(2));
