@@ -158,6 +158,7 @@ void QRBAction::setCurrentActivity(float level) {
 // ---- Structure ---------------------------------------------------------------------------------
 
 std::shared_ptr<QRBActionHost> QRBAction::oscManagerOfContext() const {
+    if (const QRBContext* own = asTopLevelContext()) return own->oscManager();
     auto ctx = context();
     return ctx ? ctx->oscManager() : nullptr;
 }

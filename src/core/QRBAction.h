@@ -102,6 +102,9 @@ public:
     virtual void setContext(const QRBContextPtr& context) { context_ = context; }
     // The manager of the action's context.
     std::shared_ptr<QRBActionHost> oscManagerOfContext() const;
+    // This action as a top-level context (its own context), else null: what the firing path asks
+    // without taking hold of the context through its weak reference.
+    virtual const QRBContext* asTopLevelContext() const { return nullptr; }
     // YES for a context that holds actions.
     virtual bool isMultiArgument() const { return false; }
     virtual bool isTopLevel() const { return false; }

@@ -61,6 +61,7 @@ public:
     QRBContextPtr context() const override;
     void setContext(const QRBContextPtr& context) override;
     bool isTopLevel() const override;
+    const QRBContext* asTopLevelContext() const override { return ownContext_ ? this : nullptr; }
     bool isMultiArgument() const override { return !actions_.empty(); }
     const std::vector<QRBActionPtr>& actions() const override { return actions_; }
     // The child context of that name, created when missing (not while input is locked).
