@@ -548,16 +548,17 @@ void QRBServer::notifyReady() {
 
 void QRBServer::receive(const std::shared_ptr<Run>& run) {
     std::lock_guard lock(run->libloMutex);
+    // A UDP server has nothing to wait on but its socket (the listener drains the wake-up), and
+    // reading it until it would block tells as much as asking epoll first.
+    if (run->protocol == LO_UDP) {
+        receiveDatagrams(run);
+        return;
+    }
     epoll_event events[32];
     int count = epoll_wait(run->epollFd, events, 32, 0);
     for (int i = 0; i < count && !run->closed; ++i) {
         int fd = events[i].data.fd;
         if (fd == run->wakeFd) continue;
-
-        if (fd == run->socketFd && run->protocol == LO_UDP) {
-            receiveDatagrams(run);
-            continue;
-        }
 
         if (fd == run->socketFd) {
             for (;;) {
