@@ -62,6 +62,11 @@ struct LastError {
 std::mutex gLastErrorMutex;
 LastError gLastError;
 
+// A packet that holds a bundle: its first string is "#bundle", as liblo decides.
+bool isBundlePacket(const uint8_t* packet, size_t size) {
+    return size >= 8 && std::memcmp(packet, "#bundle", 8) == 0;
+}
+
 bool isPattern(const char* path) { return path && std::strpbrk(path, kPatternCharacters) != nullptr; }
 
 // The numeric host and port of a peer; an IPv4 peer seen through an IPv6 socket in IPv4 form.
@@ -105,28 +110,30 @@ struct QRBMethodEntry {
 
 namespace {
 
-// The entries one message walks, held so that handlers may change the table meanwhile. A plain
-// path nearly always finds its own entry and the catch-all: those stay on the stack.
+// The entries one message walks, listed when it starts so that handlers may change the table
+// meanwhile. A plain path nearly always finds its own entry and the catch-all: those stay on the
+// stack. The entries stay alive while any message is dispatched (see Run::retired), so the list
+// holds plain pointers.
 class MethodEntryList {
 public:
     void reserve(size_t count) {
         if (count > kInline) more_.reserve(count - kInline);
     }
-    void push_back(std::shared_ptr<QRBMethodEntry> entry) {
+    void push_back(QRBMethodEntry* entry) {
         if (count_ < kInline)
-            inline_[count_] = std::move(entry);
+            inline_[count_] = entry;
         else
-            more_.push_back(std::move(entry));
+            more_.push_back(entry);
         ++count_;
     }
     size_t size() const { return count_; }
-    const std::shared_ptr<QRBMethodEntry>& operator[](size_t i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
+    QRBMethodEntry* operator[](size_t i) const { return i < kInline ? inline_[i] : more_[i - kInline]; }
 
 private:
     static constexpr size_t kInline = 4;
-    std::array<std::shared_ptr<QRBMethodEntry>, kInline> inline_;
+    std::array<QRBMethodEntry*, kInline> inline_{};
     size_t count_ = 0;
-    std::vector<std::shared_ptr<QRBMethodEntry>> more_;
+    std::vector<QRBMethodEntry*> more_;
 };
 
 }  // namespace
@@ -156,6 +163,11 @@ struct QRBServer::Run {
     bool closed = false;              // stopped: nothing more is dispatched
     std::map<int, Connection> connections;
     std::vector<std::shared_ptr<QRBMethodEntry>> table;
+    // While messages are being dispatched (nested runs may dispatch one inside another), entries
+    // deleted from the table wait here, so that the entries a message walks, and the handler
+    // running, outlive the walk; they go when the outermost dispatch ends.
+    int dispatchDepth = 0;
+    std::vector<std::shared_ptr<QRBMethodEntry>> retired;
     // Where each plain path and the entries without a path stand in the table, so that a message
     // walks only the entries that can take it instead of the whole table (a document registers
     // one entry per top-level context). Rebuilt at the first message after the table changed.
@@ -186,9 +198,9 @@ struct QRBServer::Run {
         auto b = pathlessPositions.begin();
         while (a != named.end() || b != pathlessPositions.end()) {
             if (b == pathlessPositions.end() || (a != named.end() && *a < *b))
-                entries.push_back(table[*a++]);
+                entries.push_back(table[*a++].get());
             else
-                entries.push_back(table[*b++]);
+                entries.push_back(table[*b++].get());
         }
     }
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kQRBMaxOSCPacketSize + 1);
@@ -218,21 +230,28 @@ struct QRBServer::Run {
 
 namespace {
 
-// The only method liblo knows: it walks our table, so that the table may change while a message
-// is dispatched, entries hold handlers rather than raw pointers, and no exception reaches
-// liblo's frames. It always answers 0, so liblo adds nothing of its own (its method listing
-// reply would go to a source address it does not have).
-int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int argc, lo_message message,
-                       void* userData) noexcept {
-    auto* run = static_cast<QRBServer::Run*>(userData);
-    if (!run || run->closed || !path || !types) return 0;
+// Walks our table with one message liblo parsed. Handlers may change the table (or stop the
+// server) while the message walks it; no exception leaves.
+void dispatchToTable(QRBServer::Run* run, const char* path, const char* types, lo_arg** argv, int argc,
+                     lo_message message) noexcept {
+    if (!run || run->closed || !path || !types) return;
+    struct Depth {
+        QRBServer::Run& run;
+        explicit Depth(QRBServer::Run& r) : run(r) { ++run.dispatchDepth; }
+        ~Depth() {
+            if (--run.dispatchDepth > 0 || run.retired.empty()) return;
+            // What a handler captured may reach the table again as it goes.
+            std::vector<std::shared_ptr<QRBMethodEntry>> gone;
+            gone.swap(run.retired);
+        }
+    } depth(*run);
     try {
         const bool pattern = isPattern(path);
-        // A copy: handlers may change the table while the message walks it.
+        // A list of its own: handlers may change the table while the message walks it.
         MethodEntryList entries;
         if (pattern) {
             entries.reserve(run->table.size());
-            for (const auto& entry : run->table) entries.push_back(entry);
+            for (const auto& entry : run->table) entries.push_back(entry.get());
         } else {
             run->entriesForPlainPath(path, entries);
         }
@@ -241,12 +260,12 @@ int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int a
         const std::string& port = run->senderPort ? *run->senderPort : kNone;
         int result = 1;
         for (size_t i = 0; i < entries.size(); ++i) {
-            const auto& entry = entries[i];
+            QRBMethodEntry* entry = entries[i];
             if (run->closed) break;
             if (entry->removed) continue;
-            bool pathMatches = !entry->path || *entry->path == path ||
-                               (pattern && lo_pattern_match(entry->path->c_str(), path));
-            if (!pathMatches) continue;
+            // A plain path listed only the entries for it and those without a path.
+            if (pattern && entry->path && *entry->path != path && !lo_pattern_match(entry->path->c_str(), path))
+                continue;
             if (!entry->typespec || *entry->typespec == types) {
                 QRBServerMessage received{*run->owner, entry->path ? entry->path->c_str() : path, types, argv, argc,
                                           message, host, port};
@@ -265,6 +284,13 @@ int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int a
     } catch (...) {
         foundation::logf("Error: OSC dispatch of %s failed", path);
     }
+}
+
+// The only method liblo knows, for the messages of bundles. It always answers 0, so liblo adds
+// nothing of its own (its method listing reply would go to a source address it does not have).
+int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int argc, lo_message message,
+                       void* userData) noexcept {
+    dispatchToTable(static_cast<QRBServer::Run*>(userData), path, types, argv, argc, message);
     return 0;
 }
 
@@ -522,16 +548,17 @@ void QRBServer::notifyReady() {
 
 void QRBServer::receive(const std::shared_ptr<Run>& run) {
     std::lock_guard lock(run->libloMutex);
+    // A UDP server has nothing to wait on but its socket (the listener drains the wake-up), and
+    // reading it until it would block tells as much as asking epoll first.
+    if (run->protocol == LO_UDP) {
+        receiveDatagrams(run);
+        return;
+    }
     epoll_event events[32];
     int count = epoll_wait(run->epollFd, events, 32, 0);
     for (int i = 0; i < count && !run->closed; ++i) {
         int fd = events[i].data.fd;
         if (fd == run->wakeFd) continue;
-
-        if (fd == run->socketFd && run->protocol == LO_UDP) {
-            receiveDatagrams(run);
-            continue;
-        }
 
         if (fd == run->socketFd) {
             for (;;) {
@@ -617,7 +644,24 @@ void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet,
     }
     run->senderHost = &host;
     run->senderPort = &port;
-    int result = lo_server_dispatch_data(run->server, packet, size);
+    int result;
+    if (isBundlePacket(packet, size)) {
+        // liblo walks the elements and gives each message its bundle's time tag.
+        result = lo_server_dispatch_data(run->server, packet, size);
+    } else if (lo_message message = lo_message_deserialise(packet, size, &result)) {
+        // A plain message goes straight to the table: liblo's dispatch would only add a source
+        // address per message that nothing reads (the sender is ours) and a walk through its one
+        // method. The reference taken is the one liblo's dispatch holds while handlers run.
+        lo_message_incref(message);
+        dispatchToTable(run.get(), reinterpret_cast<const char*>(packet), lo_message_get_types(message),
+                        lo_message_get_argv(message), lo_message_get_argc(message), message);
+        lo_message_free(message);
+        result = static_cast<int>(size);
+    } else {
+        // What the check let through liblo parses; should it refuse anyway, its dispatch reports
+        // the refusal in its own words.
+        result = lo_server_dispatch_data(run->server, packet, size);
+    }
     run->senderHost = nullptr;
     run->senderPort = nullptr;
     if (result < 0 && !run->closed) {
@@ -679,13 +723,17 @@ void QRBServer::deleteMethod(const std::optional<std::string>& path, const std::
     if (!run_) return;
     const bool pattern = path && isPattern(path->c_str());
     run_->indexStale = true;
-    std::erase_if(run_->table, [&](const std::shared_ptr<QRBMethodEntry>& entry) {
+    Run& run = *run_;
+    for (const auto& entry : run.table) {
         bool pathMatches = (!entry->path && !path) || (entry->path && path && *entry->path == *path) ||
                            (pattern && entry->path && lo_pattern_match(entry->path->c_str(), path->c_str()));
         bool typeMatches = (!entry->typespec && !typespec) || (entry->typespec && typespec && *entry->typespec == *typespec);
-        if (pathMatches && typeMatches) entry->removed = true;
-        return entry->removed;
-    });
+        if (!pathMatches || !typeMatches) continue;
+        entry->removed = true;
+        // A message being dispatched may still reach it, or be running its handler.
+        if (run.dispatchDepth > 0) run.retired.push_back(entry);
+    }
+    std::erase_if(run.table, [](const std::shared_ptr<QRBMethodEntry>& entry) { return entry->removed; });
 }
 
 void QRBServer::clearRegisteredMethods() { deleteMethod(std::string("*"), std::nullopt); }

@@ -400,6 +400,7 @@ void RunLoop::addSource(const std::shared_ptr<RunLoopSource>& source, RunLoopMod
         }
         source->modes_ |= static_cast<uint8_t>(mode);
         if (std::find(sources_.begin(), sources_.end(), source) == sources_.end()) sources_.push_back(source);
+        sourcesGeneration_.fetch_add(1, std::memory_order_release);
     }
     // A signal made before the source was added is performed on the next pass.
     wake();
@@ -412,6 +413,7 @@ void RunLoop::removeSource(const std::shared_ptr<RunLoopSource>& source, RunLoop
     auto it = std::find(sources_.begin(), sources_.end(), source);
     if (it == sources_.end()) return;
     source->modes_ &= static_cast<uint8_t>(~static_cast<uint8_t>(mode));
+    sourcesGeneration_.fetch_add(1, std::memory_order_release);
     if (source->modes_ != 0) return;
     {
         std::lock_guard<std::mutex> sourceLock(source->mutex_);
@@ -429,6 +431,7 @@ void RunLoop::detachSource(RunLoopSource* source) {
     (*it)->modes_ = 0;
     removed = std::move(*it);
     sources_.erase(it);
+    sourcesGeneration_.fetch_add(1, std::memory_order_release);
 }
 
 void RunLoop::post(std::function<void()> fn) {
@@ -587,6 +590,7 @@ bool RunLoop::hasReadyWorkLocked(RunLoopMode mode, double now) const {
     for (auto& source : sources_) {
         if (includes(source->modes_, mode) && source->signalled_.load() && source->valid_.load()) return true;
     }
+    if (earliestTimer_[mode == RunLoopMode::EventTracking ? 1 : 0] > now) return false;
     for (auto& timer : timers_) {
         if (!includes(timer->modes_, mode)) continue;
         std::lock_guard<std::mutex> timerLock(timer->mutex_);
@@ -596,15 +600,21 @@ bool RunLoop::hasReadyWorkLocked(RunLoopMode mode, double now) const {
 }
 
 void RunLoop::rearmLocked() {
+    double earliest[2] = {kForever, kForever};
+    for (auto& timer : timers_) {
+        std::lock_guard<std::mutex> timerLock(timer->mutex_);
+        if (!timer->valid_ || timer->firing_ || !timer->fireDate_) continue;
+        if (includes(timer->modes_, RunLoopMode::Default)) earliest[0] = std::min(earliest[0], *timer->fireDate_);
+        if (includes(timer->modes_, RunLoopMode::EventTracking)) earliest[1] = std::min(earliest[1], *timer->fireDate_);
+    }
+    earliestTimer_[0] = earliest[0];
+    earliestTimer_[1] = earliest[1];
+
     itimerspec spec{};
     if (clock_->isSystemMonotonic()) {
         RunLoopMode mode = frames_.empty() ? idleMode_ : frames_.back().mode;
         double target = frames_.empty() ? kForever : frames_.back().deadline;
-        for (auto& timer : timers_) {
-            if (!includes(timer->modes_, mode)) continue;
-            std::lock_guard<std::mutex> timerLock(timer->mutex_);
-            if (timer->valid_ && !timer->firing_ && timer->fireDate_) target = std::min(target, *timer->fireDate_);
-        }
+        target = std::min(target, earliestTimerLocked(mode));
         if (target < kForever) {
             // Rounded up, so that the clock has reached the date when the timerfd expires; a
             // zero value would disarm it.
@@ -640,9 +650,11 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
     // sources. What the callbacks make ready waits for the next pass, which their wake-up brings.
     size_t queued;
     SignalledSources sources;
+    uint64_t sourcesGeneration;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         queued = posted_.size();
+        sourcesGeneration = sourcesGeneration_.load(std::memory_order_relaxed);
         for (auto& source : sources_) {
             if (includes(source->modes_, mode) && source->signalled_.load()) sources.add(source);
         }
@@ -663,7 +675,7 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
 
     // Signalled sources.
     sources.forEach([&](const std::shared_ptr<RunLoopSource>& source) {
-        {
+        if (sourcesGeneration_.load(std::memory_order_acquire) != sourcesGeneration) {
             std::lock_guard<std::mutex> lock(mutex_);
             // Removed, or taken out of this mode, by an earlier callback of this pass.
             if (std::find(sources_.begin(), sources_.end(), source) == sources_.end()) return;
@@ -698,11 +710,16 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
     {
         std::lock_guard<std::mutex> lock(mutex_);
         now = clock_->now();
-        for (auto& timer : timers_) {
-            if (!includes(timer->modes_, mode)) continue;
-            std::lock_guard<std::mutex> timerLock(timer->mutex_);
-            if (timer->valid_ && !timer->firing_ && timer->fireDate_ && *timer->fireDate_ <= now)
-                due.emplace_back(*timer->fireDate_, timer);
+        if (earliestTimerLocked(mode) <= now) {
+            for (auto& timer : timers_) {
+                if (!includes(timer->modes_, mode)) continue;
+                std::lock_guard<std::mutex> timerLock(timer->mutex_);
+                if (timer->valid_ && !timer->firing_ && timer->fireDate_ && *timer->fireDate_ <= now)
+                    due.emplace_back(*timer->fireDate_, timer);
+            }
+            // An early date (a timer that fired meanwhile) is brought up to date, so that the
+            // next wait blocks.
+            if (due.empty()) rearmLocked();
         }
     }
     std::sort(due.begin(), due.end(), [](const auto& a, const auto& b) {

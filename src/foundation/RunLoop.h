@@ -292,7 +292,9 @@ private:
     int dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t waitNumber);
     void waitForEvents(int timeoutMs, ReadyEvents& events, uint64_t& waitNumber);
     bool hasReadyWorkLocked(RunLoopMode mode, double now) const;
+    // Sets the earliest timer dates and the timerfd after any change of the timers.
     void rearmLocked();
+    double& earliestTimerLocked(RunLoopMode mode) { return earliestTimer_[mode == RunLoopMode::EventTracking ? 1 : 0]; }
     bool drain(int fd);  // true when it read something
 
     const int epollFd_;
@@ -311,6 +313,15 @@ private:
     std::vector<Frame> frames_;
     RunLoopMode idleMode_ = RunLoopMode::Default;
     std::atomic<uint64_t> waitCounter_{0};
+    // The earliest date at which a timer of each mode (Default, EventTracking) can fire, or
+    // kForever (guarded by mutex_): set with the timerfd whenever a timer changes, so that a pass
+    // or a wait looks at each timer only when one may be due. It may be early (a timer fired
+    // since), never late.
+    double earliestTimer_[2] = {kForever, kForever};
+    // Changes whenever a source joins or leaves the loop or changes its modes (written under
+    // mutex_), so that a pass performs what it found signalled without looking again when
+    // nothing changed meanwhile.
+    std::atomic<uint64_t> sourcesGeneration_{0};
     // What the timerfd was last set to (guarded by mutex_), so that a pass that did not change
     // the earliest timer does not set it again. Forgotten when the timerfd's expiry is read.
     std::optional<std::pair<int64_t, int64_t>> armed_;

@@ -136,10 +136,13 @@ struct Call {
     std::string senderHost;
     std::string senderPort;
     std::thread::id thread;
+    lo_timetag tag;
+    int libloArgc;
 };
 
 Call record(const QRBServerMessage& m) {
-    Call call{m.path, m.types, {}, m.senderHost, m.senderPort, std::this_thread::get_id()};
+    Call call{m.path, m.types, {}, m.senderHost, m.senderPort, std::this_thread::get_id(),
+              lo_message_get_timestamp(m.message), lo_message_get_argc(m.message)};
     for (int i = 0; i < m.argc; ++i) {
         if (m.types[i] == 'i') {
             int32_t v;
@@ -203,18 +206,25 @@ TEST_P(ServerTest, MessagesAreDispatchedOnTheMainThreadAndTheCatchAllTakesTheRes
     sender.send(intMessage("/test/a", 42));
     sender.send(serialise("/test/a", big));
     sender.send(intMessage("/elsewhere", 7));
-    ASSERT_TRUE(runUntil([&] { return calls.size() == 2 && unmatched.size() == 1; }));
+    sender.send(serialise("/test/a", lo_message_new()));  // the type list "," alone
+    ASSERT_TRUE(runUntil([&] { return calls.size() == 3 && unmatched.size() == 1; }));
 
     EXPECT_EQ(calls[0].path, "/test/a");
     EXPECT_EQ(calls[0].types, "i");
     EXPECT_EQ(calls[0].ints, std::vector<int64_t>{42});
     EXPECT_EQ(calls[1].types, "hi");
     EXPECT_EQ(calls[1].ints, (std::vector<int64_t>{int64_t(1) << 40, 9}));
+    EXPECT_EQ(calls[2].types, "");
+    EXPECT_TRUE(calls[2].ints.empty());
     EXPECT_EQ(unmatched[0].path, "/elsewhere");
-    for (const Call& c : {calls[0], calls[1], unmatched[0]}) {
+    for (const Call& c : {calls[0], calls[1], calls[2], unmatched[0]}) {
         EXPECT_EQ(c.thread, std::this_thread::get_id());
         EXPECT_EQ(c.senderHost, "127.0.0.1");
         EXPECT_EQ(c.senderPort, std::to_string(sender.localPort()));
+        // A message outside a bundle is for now, and liblo's view of it agrees with the handler's.
+        EXPECT_EQ(c.tag.sec, LO_TT_IMMEDIATE.sec);
+        EXPECT_EQ(c.tag.frac, LO_TT_IMMEDIATE.frac);
+        EXPECT_EQ(c.libloArgc, int(c.types.size()));
     }
     EXPECT_TRUE(delegate->errors.empty());
 }
@@ -339,6 +349,37 @@ TEST_P(ServerTest, HandlersMayRebuildTheTableWhileTheirMessageIsDispatched) {
     sender.send(intMessage("/new", 3));
     ASSERT_TRUE(runUntil([&] { return seen.size() == 3; }));
     EXPECT_EQ(seen, (std::vector<std::string>{"remap", "new catch-all /old", "new"}));
+}
+
+TEST_P(ServerTest, AHandlerThatDeletesItsOwnEntryAndTheNextRunsToItsEndAndTheNextIsSkipped) {
+    ASSERT_TRUE(server->start());
+    std::vector<std::string> seen;
+    // It declines the message, so the walk goes on to the entries after it: the typed entry and
+    // the catch-all it deleted are not called, the catch-all it added waits for the next message.
+    server->registerMethod("/self", [&, label = std::string("self, after deleting itself")](const QRBServerMessage&) {
+        server->deleteMethod(std::string("/self"), std::nullopt);
+        server->deleteMethod(std::string("/self"), std::string("i"));
+        server->registerRootCallback([&](const QRBServerMessage& m) {
+            seen.push_back(std::string("new catch-all ") + m.path);
+            return 0;
+        });
+        seen.push_back(label);  // its captures outlive the deletion
+        return 1;
+    });
+    server->addMethod(std::string("/self"), std::string("i"), [&](const QRBServerMessage&) {
+        seen.push_back("typed");
+        return 0;
+    });
+    server->registerRootCallback([&](const QRBServerMessage&) {
+        seen.push_back("old catch-all");
+        return 0;
+    });
+    Sender sender(protocol(), port);
+    sender.send(intMessage("/self", 1));
+    sender.send(intMessage("/self", 2));
+    ASSERT_TRUE(runUntil([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"self, after deleting itself", "new catch-all /self"}));
+    EXPECT_EQ(server->methodCount(), 1u);
 }
 
 TEST_P(ServerTest, AHandlerMayStopItsOwnServer) {

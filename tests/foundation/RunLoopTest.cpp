@@ -409,6 +409,48 @@ TEST_F(VirtualLoop, SourcePerformsOnlyInItsModesAndNotAfterRemovalOrInvalidation
     EXPECT_FALSE(source->isValid());
 }
 
+TEST_F(VirtualLoop, SourceTakenOutByAnEarlierSourceOfTheSamePassIsNotPerformed) {
+    // Both are signalled when the pass starts; the first takes the second out of the loop (out of
+    // the mode, or for good) before its turn.
+    for (int way = 0; way < 3; ++way) {
+        std::vector<std::string> performed;
+        std::shared_ptr<RunLoopSource> second = RunLoopSource::create([&] { performed.push_back("second"); });
+        auto first = RunLoopSource::create([&] {
+            performed.push_back("first");
+            if (way == 0) loop->removeSource(second, RunLoopMode::Default);
+            if (way == 1) second->invalidate();
+            if (way == 2) {
+                loop->addSource(second, RunLoopMode::EventTracking);
+                loop->removeSource(second, RunLoopMode::Default);
+            }
+        });
+        loop->addSource(first, RunLoopMode::Default);
+        loop->addSource(second, RunLoopMode::Default);
+        first->signal();
+        second->signal();
+        loop->dispatchReady(RunLoopMode::Default);
+        EXPECT_EQ(performed, std::vector<std::string>{"first"}) << "way " << way;
+        first->invalidate();
+        second->invalidate();
+    }
+}
+
+TEST_F(VirtualLoop, TimerMovedEarlierOrAddedByACallbackFiresWhenItsNewDateComes) {
+    std::vector<std::string> fired;
+    auto late = loop->scheduleTimer(50.0, false, RunLoopMode::Default, [&](Timer&) { fired.push_back("late"); });
+    advance(1.0);
+    late->setFireDate(clock->now() + 1.0);
+    loop->post([&] {
+        loop->scheduleTimer(0.5, false, RunLoopMode::Default, [&](Timer&) { fired.push_back("added"); });
+    });
+    loop->dispatchReady();
+    EXPECT_TRUE(fired.empty());
+    advance(0.5);
+    EXPECT_EQ(fired, std::vector<std::string>{"added"});
+    advance(0.5);
+    EXPECT_EQ(fired, (std::vector<std::string>{"added", "late"}));
+}
+
 TEST_F(VirtualLoop, RunModeCanReturnAfterOneSourceWasHandled) {
     auto source = RunLoopSource::create([] {});
     loop->addSource(source, RunLoopMode::Default);
