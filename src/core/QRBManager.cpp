@@ -446,37 +446,35 @@ long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArg
     if (!address) return -1;
     QRBLibloMessagePtr libloMessage = QRBOSCMessage::createLibloMessage(arguments);
     if (!libloMessage) return -1;
-    // Messages that leave through sockets of our own are sent as bytes: UDP to IPv4 hosts from
-    // the UDP server's socket (liblo's own send would serialise into a new buffer and take its
-    // lock for every message), TCP over the target's own connection, which never blocks the loop
-    // (liblo's client would, for a host that does not answer or a peer that stops reading), and
-    // UDP to IPv6 hosts, which liblo's cannot reach.
+    // Messages that leave through sockets of our own are sent as bytes, which liblo serialises
+    // into a buffer kept for it, so that a send allocates nothing: UDP to IPv4 hosts from the UDP
+    // server's socket (liblo's own send would serialise into a new buffer and take its lock for
+    // every message), TCP over the target's own connection, which never blocks the loop (liblo's
+    // client would, for a host that does not answer or a peer that stops reading), and UDP to
+    // IPv6 hosts, which liblo's cannot reach.
+    const size_t length = lo_message_length(libloMessage.get(), path.c_str());
     auto sendBytes = [&](const QRBServer& server, const auto& send) {
         if (!server.isRunning()) {
             foundation::log(kQRBServerSendError);
             return false;
         }
-        size_t size = 0;
-        void* bytes = lo_message_serialise(libloMessage.get(), path.c_str(), nullptr, &size);
-        const QRBSendResult sent = bytes ? send(bytes, size) : QRBSendResult{EINVAL, "the message could not be sent"};
-        std::free(bytes);
+        if (sendBuffer_.size() < length) sendBuffer_.resize(length);
+        // Zeroed first, as liblo's own buffer is: every padding byte goes out as 0.
+        std::memset(sendBuffer_.data(), 0, length);
+        const QRBSendResult sent = lo_message_serialise(libloMessage.get(), path.c_str(), sendBuffer_.data(), nullptr)
+                                       ? send(sendBuffer_.data(), length)
+                                       : QRBSendResult{EINVAL, "the message could not be sent"};
         if (!sent) QRBTCPConnection::logSendError(sent.error, sent.text);
         return static_cast<bool>(sent);
     };
-    // A stopped server, and a message liblo would refuse as too long, take liblo's path below,
-    // which reports them as it always has.
-    size_t length = 0;
-    if (const sockaddr_in* destination = target.udpIPv4Destination();
-        destination && udpServer_->isRunning() &&
-        (length = lo_message_length(libloMessage.get(), path.c_str())) <= LO_MAX_MSG_SIZE) {
-        if (datagramBuffer_.size() < length) datagramBuffer_.resize(length);
-        // Zeroed first, as liblo's own buffer is: every padding byte goes out as 0.
-        std::memset(datagramBuffer_.data(), 0, length);
-        lo_message_serialise(libloMessage.get(), path.c_str(), datagramBuffer_.data(), nullptr);
-        if (const int error = udpServer_->sendDatagram(datagramBuffer_.data(), length, *destination)) {
-            QRBTCPConnection::logSendError(error, std::strerror(error));
+    // A message liblo would refuse as too long takes liblo's path below, which reports it as it
+    // always has.
+    if (const sockaddr_in* destination = target.udpIPv4Destination(); destination && length <= LO_MAX_MSG_SIZE) {
+        if (!sendBytes(*udpServer_, [&](const void* bytes, size_t size) {
+                const int error = udpServer_->sendDatagram(bytes, size, *destination);
+                return error ? QRBSendResult{error, std::strerror(error)} : QRBSendResult{};
+            }))
             return -1;
-        }
     } else if (lo_address_get_protocol(address) == LO_TCP) {
         QRBTCPConnection* connection = target.tcpConnection();
         if (!sendBytes(*tcpServer_, [&](const void* bytes, size_t size) {

@@ -369,8 +369,8 @@ private:
     std::shared_ptr<QRBServer> udpServer_;
     std::shared_ptr<QRBServer> tcpServer_;
     QRBIPv6Datagrams ipv6Datagrams_;  // UDP output to IPv6 targets
-    // Where UDP messages to IPv4 targets are serialised: kept, so that a send allocates nothing.
-    std::vector<uint8_t> datagramBuffer_;
+    // Where messages sent as bytes are serialised: kept, so that a send allocates nothing.
+    std::vector<uint8_t> sendBuffer_;
 
     // The method table's entries of contexts carry the generation they were made in; a request
     // to rebuild the table starts a new one, and older entries are passed over from then on.
