@@ -8,6 +8,7 @@
 #include "foundation/Format.h"
 #include "foundation/UndoManager.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -167,21 +168,15 @@ void readLiteral(QRBArg& value, const std::string& whole) {
     // An OSC string ends at its first NUL: the text is read as the value will hold it.
     const std::string text = whole.substr(0, whole.find('\0'));
     if (std::optional<double> x = wholeDecimalNumber(text)) {
-        // Integral numbers that fit are exact int32 values. A fraction that single precision
-        // cannot hold (2.9999999999, 1e-50) is decided on the float it becomes, so that the
-        // literal's editing text reads back as the same value.
+        // The number as written decides: a fraction makes a float even when single precision
+        // rounds it to a whole number (2.9999999999 is the float 3). Whole numbers that fit are
+        // exact int32 values; larger ones are floats rather than wrapped integers.
         if (std::trunc(*x) == *x && fitsInt32(*x)) {
             value.setLibloType('i');
             value.setInt32Value(static_cast<int32_t>(*x));
-            return;
-        }
-        const float f = narrowSaturating(*x);
-        if (std::trunc(f) == f && fitsInt32(f)) {
-            value.setLibloType('i');
-            value.setInt32Value(static_cast<int32_t>(f));
         } else {
             value.setLibloType('f');
-            value.setFloatValue(f);
+            value.setFloatValue(narrowSaturating(*x));
         }
         return;
     }
@@ -195,15 +190,31 @@ bool readsBackAs(const std::string& text, const QRBArg& value) {
     return read.isEqualToArg(value);
 }
 
+// The shortest text among "%.1g" to "%.17g" of `x` that reads back as `value`.
+std::optional<std::string> shortestTextReadingBack(double x, const QRBArg& value) {
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::string text = foundation::format("%.*g", digits, x);
+        if (readsBackAs(text, value)) return text;
+    }
+    return std::nullopt;
+}
+
 // The editing text of a float literal: two decimals as plain text shows floats, unless that
 // would read back as another value (0.125 is not 0.12); then the shortest text that reads back.
+// A whole float that was written with a fraction (2.9999999999 is the float 3) needs a fraction
+// to stay a float: a number a quarter of the way to the next float away from zero, which
+// single precision rounds back to the same float.
 std::string floatEditingText(const QRBArg& value) {
     const std::string plain = value.stringValue().value_or(std::string());
     const float f = value.floatValue();
     if (!std::isfinite(f) || readsBackAs(plain, value)) return plain;
-    for (int digits = 1; digits <= 9; ++digits) {
-        std::string text = foundation::format("%.*g", digits, static_cast<double>(f));
-        if (readsBackAs(text, value)) return text;
+    if (auto text = shortestTextReadingBack(static_cast<double>(f), value)) return *text;
+    const float away = std::nextafter(f, std::signbit(f) ? -INFINITY : INFINITY);
+    if (std::isfinite(away)) {
+        const double gap = std::fabs(static_cast<double>(away) - static_cast<double>(f));
+        const double step = std::min(gap / 4, 0.5);
+        const double near = static_cast<double>(f) + (std::signbit(f) ? -step : step);
+        if (auto text = shortestTextReadingBack(near, value)) return *text;
     }
     return plain;
 }

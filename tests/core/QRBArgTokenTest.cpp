@@ -162,8 +162,27 @@ TEST(QRBArgTokenText, ParsesShowsAndEditsEachFormAndTheEditingTextReadsBackAsThe
         {"0.125", "static f 0.125 =", "0.12", "0.125"},
         {"3.0", "static i 3 =", "3", "3"},
         {"1e3", "static i 1000 =", "1000", "1000"},
-        {"2.9999999999", "static i 3 =", "3", "3"},
+        // A number written with a fraction is a float, also when single precision makes it whole;
+        // its editing text keeps a fraction so that it stays one.
+        {"2.9999999999", "static f 3 =", "3.00", "3.0000001"},
+        {"-2.9999999999", "static f -3 =", "-3.00", "-3.0000001"},
+        {"1e-50", "static f 0 =", "0.00", "4e-46"},
+        {"-1e-50", "static f -0 =", "-0.00", "-4e-46"},
+        {"16777217.5", "static f 16777218 =", "16777218.00", "16777218.5"},
+        {"2.5e-1", "static f 0.25 =", "0.25", "0.25"},
+        {".5", "static f 0.5 =", "0.50", "0.50"},
+        {"5.", "static i 5 =", "5", "5"},
+        {"+5", "static i 5 =", "5", "5"},
+        {"1E3", "static i 1000 =", "1000", "1000"},
+        {"-0", "static i 0 =", "0", "0"},
+        {"2147483647", "static i 2147483647 =", "2147483647", "2147483647"},
+        {"-2147483648", "static i -2147483648 =", "-2147483648", "-2147483648"},
+        // Whole numbers past 32 bits are floats rather than wrapped integers.
         {"3000000000", "static f 3e+09 =", "3000000000.00", "3000000000.00"},
+        {"1,5", "static s 1,5 =", "\"1,5\"", "1,5"},
+        {"\xe2\x88\x92" "0.5", "static s \xe2\x88\x92" "0.5 =", nullptr, nullptr},  // a minus sign, not a hyphen
+        {"1 2", "static s 1 2 =", "\"1 2\"", "1 2"},
+        {"inf", "static s inf =", "\"inf\"", "inf"},
         {"1e60", "static f 3.40282347e+38 =", nullptr, nullptr},
         {"0x10", "static s 0x10 =", "\"0x10\"", "0x10"},
         {"nan", "static s nan =", "\"nan\"", "nan"},
