@@ -95,15 +95,6 @@ public:
         while (pos_ < text_.size() && isDelimiter(text_[pos_])) ++pos_;
         return text_.substr(start, pos_ - start);
     }
-    // One given character.
-    bool scanCharacter(char c) {
-        skipSpace();
-        if (pos_ < text_.size() && text_[pos_] == c) {
-            ++pos_;
-            return true;
-        }
-        return false;
-    }
     bool scanKeyword(const char* keyword) {
         skipSpace();
         const size_t length = std::strlen(keyword);
@@ -207,14 +198,16 @@ QRBRouteEventSource::ReadTemplate QRBRouteEventSource::readTemplate(const std::s
             if (scanner.scanInteger(&index) && index >= 0)
                 read.parts.push_back({TemplatePart::Kind::Argument, {}, static_cast<uint64_t>(index)});
         }
-        // The closing delimiter alone is taken, so that a placeholder may follow at once
-        // ("<address><var 1>").
-        if (!scanner.scanCharacter('>')) read.missingClosingDelimiter = true;
+        // The whole run of delimiters after a placeholder must be the closing one. In
+        // "<address><var 1>" the run "><" is not: the line is logged and "var 1" is copied as
+        // text, which the log line lets the user see and mend ("<address>/<var 1>").
+        if (scanner.scanDelimiters() != ">") ++read.missingClosingDelimiters;
     }
     return read;
 }
 
 std::string QRBRouteEventSource::fillTemplate(const ReadTemplate& read, const QRBAction& action) {
+    for (size_t i = 0; i < read.missingClosingDelimiters; ++i) foundation::log(kMissingClosingDelimiter);
     std::string result;
     for (const TemplatePart& part : read.parts) {
         switch (part.kind) {
@@ -246,17 +239,16 @@ std::string QRBRouteEventSource::addressWithAction(const QRBAction& action) cons
     if (!rewriteAddress_ || rewriteAddress_->empty()) {
         std::string own = action.address();
         if (!hasDelimiter(own)) return own;
-        ReadTemplate read = readTemplate(own);
-        if (read.missingClosingDelimiter) foundation::log(kMissingClosingDelimiter);
-        return fillTemplate(read, action);
+        return fillTemplate(readTemplate(own), action);
     }
+    // The template is read once per change, but a malformed one is reported at every send, as
+    // the rewriting of each message meets the fault again.
     if (!readAddress_) {
         auto read = std::make_shared<ReadTemplate>();
         if (hasDelimiter(*rewriteAddress_))
             *read = readTemplate(*rewriteAddress_);
         else
             read->parts.push_back({TemplatePart::Kind::Text, *rewriteAddress_, 0});
-        if (read->missingClosingDelimiter) foundation::log(kMissingClosingDelimiter);
         readAddress_ = std::move(read);
     }
     return fillTemplate(*readAddress_, action);

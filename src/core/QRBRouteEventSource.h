@@ -138,7 +138,8 @@ private:
     };
     struct ReadTemplate {
         std::vector<TemplatePart> parts;
-        bool missingClosingDelimiter = false;
+        // Placeholders not followed by exactly one closing delimiter: one log line each.
+        size_t missingClosingDelimiters = 0;
     };
     static ReadTemplate readTemplate(const std::string& text);
     static std::string fillTemplate(const ReadTemplate& read, const QRBAction& action);

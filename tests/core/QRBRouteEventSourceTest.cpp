@@ -75,7 +75,7 @@ TEST_F(RouteTest, AddressTemplatesFillInAddressesVariablesAndArguments) {
         std::optional<std::string> address;
         bool onContext;  // else on the second argument's action, /in/1
         std::string sent;
-        bool logs = false;
+        size_t reports = 0;  // missing-delimiter lines at each send
     };
     const Case cases[] = {
         {std::nullopt, false, "/in/1"},
@@ -94,9 +94,17 @@ TEST_F(RouteTest, AddressTemplatesFillInAddressesVariablesAndArguments) {
         {"/a/<arg 1>", true, "/a/5.00"},    // the scaled argument
         {"/a/<arg 0>", true, "/a/0.25"},
         {"/a/<arg 7>", false, "/a/5.00"},   // a single action: its own value whatever the index
-        {"<address><var 3>", false, "/in/1deck"},
-        {"/a/<foo>", false, "/a/foo", true},
-        {"/a/<address", false, "/a//in/1", true},
+        // After a placeholder the whole run of delimiters must be ">": "><" is not, and the
+        // next placeholder's text is copied as it stands.
+        {"<address><var 3>", false, "/in/1var 3", 1},
+        {"<address>/<var 3>", false, "/in/1/deck"},
+        {"<address> <var 3> ", false, "/in/1deck"},
+        {"/a<var 3>><arg 1>", false, "/adeckarg 1", 1},
+        {"<address><var 3><arg 0>", true, "/invar 3arg 0", 1},
+        {"/<foo>/<bar>", false, "/foo/bar", 2},
+        {"/a/<foo>", false, "/a/foo", 1},
+        {"/a/<address", false, "/a//in/1", 1},
+        {"/a/<var 3<arg 0>", true, "/a/deckarg 0", 1},
         {"/a>b", false, "/ab"},
         {"/a<<b>>c", false, "/abc"},
     };
@@ -106,12 +114,13 @@ TEST_F(RouteTest, AddressTemplatesFillInAddressesVariablesAndArguments) {
         r->setRewriteAddress(c.address);
         foundation::LogCapture log;
         const QRBAction& action = c.onContext ? static_cast<const QRBAction&>(*in) : *second();
-        EXPECT_EQ(r->addressWithAction(action), c.sent);
-        EXPECT_EQ(r->addressWithAction(action), c.sent);
-        // A malformed template is reported once, not at every send.
-        size_t reports = 0;
-        for (const auto& line : log.lines()) reports += line == QRBRouteEventSource::kMissingClosingDelimiter;
-        EXPECT_EQ(reports, c.logs ? 1u : 0u);
+        // A malformed template is reported at every send, also once it has been read.
+        for (int send = 0; send < 2; ++send) {
+            EXPECT_EQ(r->addressWithAction(action), c.sent);
+            size_t reports = 0;
+            for (const auto& line : log.lines()) reports += line == QRBRouteEventSource::kMissingClosingDelimiter;
+            EXPECT_EQ(reports, c.reports * (send + 1)) << "send " << send;
+        }
     }
     // A context's argument the context doesn't have: the context's own value.
     auto r = std::make_shared<QRBRouteEventSource>();
