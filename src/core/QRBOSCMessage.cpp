@@ -35,6 +35,9 @@ void QRBOSCMessage::setPrettyPrinterFloatPrecisionSource(std::function<long()> s
     FloatPrecisionState& state = floatPrecisionState();
     std::lock_guard lock(state.mutex);
     state.source = std::move(source);
+    // A new source is read again at the next use, so that a fresh start of the program takes
+    // the preference as it stands then.
+    state.applied.store(false, std::memory_order_release);
     state.hasSource.store(static_cast<bool>(state.source), std::memory_order_release);
 }
 

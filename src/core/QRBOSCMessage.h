@@ -63,9 +63,10 @@ public:
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
-    // Hook for the preferences: the source of the argument printer's float precision (decimals).
-    // It is read once, the first time the class is used after it is installed, and handed to
-    // QRBArg::setPrettyPrinterFloatPrecision. An empty function removes the source.
+    // Hook for the preferences, which the program's start installs: the source of the argument
+    // printer's float precision (decimals). It is read once, the first time the class is used
+    // after it is installed, and handed to QRBArg::setPrettyPrinterFloatPrecision; installing a
+    // source again reads it again at the next use. An empty function removes the source.
     static void setPrettyPrinterFloatPrecisionSource(std::function<long()> source);
 
 private:

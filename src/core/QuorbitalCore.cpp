@@ -2,6 +2,7 @@
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "core/QRBManager.h"
+#include "core/QRBOSCMessage.h"
 #include "core/QRBPreferences.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
@@ -9,6 +10,7 @@
 #include "foundation/UserDefaults.h"
 #include "zz/ZZHeartbeat.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -90,6 +93,14 @@ int QuorbitalCore::startApplication(int argc, const char* const* argv) {
     // the document's path.
     foundation::UserDefaults::standard().setArguments(argc, argv);
     QRBManager::setTerminateApplicationHandler([this] { terminateApplication(); });
+    // The preferences are set up before anything reads them, command line included. The
+    // monitor's argument printer takes its float precision from them when the first message is
+    // made, in the windowed application and headless alike.
+    QRBPreferences& settings = preferences();
+    QRBOSCMessage::setPrettyPrinterFloatPrecisionSource([&settings] {
+        const uint64_t precision = settings.OSCMessageDecimalFormatPrecision();
+        return static_cast<long>(std::min<uint64_t>(precision, std::numeric_limits<long>::max()));
+    });
 
     checkHeadlessness(argc, argv);
     initializeCommonFacilities();

@@ -341,23 +341,6 @@ TEST(QRBOSCMessage, ArchiveRoundTrip) {
     EXPECT_TRUE(decodedBare->isEqualToOSCMessage(*bare));
 }
 
-TEST(QRBOSCMessage, FloatPrecisionIsTakenFromItsSourceOnce) {
-    static int reads = 0;
-    QRBOSCMessage::setPrettyPrinterFloatPrecisionSource([] {
-        ++reads;
-        return 4L;
-    });
-    auto first = QRBOSCMessage::OSCMessageWithPath("/a", {QRBArg::argWithFloatValue(0.5f)});
-    auto second = QRBOSCMessage::OSCMessageWithPath("/b", {QRBArg::argWithFloatValue(0.25f)});
-    EXPECT_EQ(first->presentation(), "/a ,f 0.5000");
-    EXPECT_EQ(second->presentation(), "/b ,f 0.2500");
-    EXPECT_EQ(reads, 1);
-
-    // Leave the process-wide printer as the other tests expect it.
-    QRBOSCMessage::setPrettyPrinterFloatPrecisionSource({});
-    QRBArg::setPrettyPrinterFloatPrecision(2);
-}
-
 // Writes what a damaged document could hold under the OSC message's class name.
 class DamagedOSCMessage : public foundation::Object {
     FND_ARCHIVED_CLASS("QRBOSCMessage", foundation::Object)

@@ -5,6 +5,9 @@
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "core/QRBManager.h"
+#include "core/QRBMessageEndpoint.h"
+#include "core/QRBMessageMonitor.h"
+#include "core/QRBOSCMessage.h"
 #include "core/QRBPreferences.h"
 #include "core/QuorbitalCore.h"
 #include "foundation/KeyedArchiver.h"
@@ -18,6 +21,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 
 using foundation::Value;
 
@@ -167,6 +171,73 @@ TEST(QuorbitalCoreTest, TerminatingEndsTheWindowedApplicationOrTheHeadlessRunAft
     EXPECT_GE(exitedAfter, 0.95);
     EXPECT_LT(exitedAfter, 5.0);
     EXPECT_EQ(application->terminations, 1);
+}
+
+// The monitor's float precision comes from the preferences as the program's start finds them: the
+// shipped value, the settings file, the command line. It is read once per start.
+TEST(QuorbitalCoreTest, TheMonitorPrintsFloatsWithThePrecisionThePreferencesHadAtStart) {
+    testsupport::TempDir dir;
+    const char* savedRuntime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string runtime = savedRuntime ? savedRuntime : "";
+    setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+
+    // The settings file as the user's editor or an older run left it.
+    const std::string settingsFile = dir.file("Quorbital.plist");
+    ASSERT_EQ(testsupport::runPython("import plistlib, sys\n"
+                                     "plistlib.dump({'OSCMessageDecimalFormatPrecision': 4}, open(sys.argv[1], 'wb'))\n",
+                                     settingsFile)
+                  .exitCode,
+              0);
+
+    struct Case {
+        const char* name;
+        std::vector<const char*> argv;
+        std::optional<std::string> settings;  // none: the process's own preferences
+        std::string shown;  // the float 0.3 as printed
+    };
+    const Case cases[] = {
+        {"shipped value", {"quorbital"}, dir.file("none.plist"), "0.30"},
+        {"settings file", {"quorbital"}, settingsFile, "0.3000"},
+        {"command line", {"quorbital", "-OSCMessageDecimalFormatPrecision", "9"}, std::nullopt, "0.300000012"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<foundation::UserDefaults> defaults;
+        std::optional<QRBPreferences> preferences;
+        QuorbitalCore core;
+        if (c.settings) {
+            defaults.emplace(*c.settings);
+            QRBPreferences::setupDefaults(*defaults, "20261210");
+            preferences.emplace(*defaults);
+            core.setPreferences(&*preferences);
+        }
+        core.setFlameDiscovery(std::make_shared<RecordingFlameDiscovery>());
+        core.setApplication(std::make_shared<RecordingApplication>());
+        ASSERT_EQ(core.startApplication(static_cast<int>(c.argv.size()), c.argv.data()), 0);
+
+        QRBMessageMonitor monitor;
+        auto input = std::make_shared<QRBMessageEndpoint>("OSC Input", QRBMessageEndpoint::kDirectionIncoming);
+        monitor.monitor(QRBOSCMessage::OSCMessageWithPath("/fader", {QRBArg::argWithFloatValue(0.3f), QRBArg::argWithInt32Value(7)}),
+                        input, foundation::Date::now());
+        ASSERT_EQ(monitor.eventsCount(), 2u);  // the endpoint's header, then the message
+        EXPECT_EQ(monitor.eventAtIndex(1)->message()->presentation(), "/fader ,fi " + c.shown + " 7");
+
+        // A change while the program runs waits for the next start.
+        if (defaults) defaults->setInteger(1, "OSCMessageDecimalFormatPrecision");
+        auto later = QRBOSCMessage::OSCMessageWithPath("/later", {QRBArg::argWithFloatValue(0.3f)});
+        EXPECT_EQ(later->presentation(), "/later ,f " + c.shown);
+
+        core.stopApplication();
+        // Nothing of this core is left behind for later users of the process.
+        QRBOSCMessage::setPrettyPrinterFloatPrecisionSource({});
+        QRBManager::setTerminateApplicationHandler({});
+    }
+    foundation::UserDefaults::standard().setArguments(std::vector<std::string>{});
+    QRBArg::setPrettyPrinterFloatPrecision(2);
+    if (savedRuntime)
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
 }
 
 // ---- decoding ----------------------------------------------------------------------------------
