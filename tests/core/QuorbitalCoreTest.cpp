@@ -217,8 +217,9 @@ TEST(QuorbitalCoreTest, TheMonitorPrintsFloatsWithThePrecisionThePreferencesHadA
 
         QRBMessageMonitor monitor;
         auto input = std::make_shared<QRBMessageEndpoint>("OSC Input", QRBMessageEndpoint::kDirectionIncoming);
-        monitor.monitor(QRBOSCMessage::OSCMessageWithPath("/fader", {QRBArg::argWithFloatValue(0.3f), QRBArg::argWithInt32Value(7)}),
-                        input, foundation::Date::now());
+        auto message =
+            QRBOSCMessage::OSCMessageWithPath("/fader", {QRBArg::argWithFloatValue(0.3f), QRBArg::argWithInt32Value(7)});
+        monitor.monitor(message, input, foundation::Date::now());
         ASSERT_EQ(monitor.eventsCount(), 2u);  // the endpoint's header, then the message
         EXPECT_EQ(monitor.eventAtIndex(1)->message()->presentation(), "/fader ,fi " + c.shown + " 7");
 
