@@ -119,7 +119,15 @@ LogKind::LogKind(std::string kind) : kind_(std::move(kind)), previous_(currentKi
 
 LogKind::LogKind(std::string_view site, long number) : LogKind(format("%.*s %ld", int(site.size()), site.data(), number)) {}
 
-LogKind::~LogKind() { currentKind = previous_; }
+LogKind::LogKind(const char* kind) : previous_(currentKind), active_(kind != nullptr) {
+    if (!active_) return;
+    kind_ = kind;
+    currentKind = &kind_;
+}
+
+LogKind::~LogKind() {
+    if (active_) currentKind = previous_;
+}
 
 void logOfKind(std::string_view kind, std::string_view line) {
     Summaries& s = summaries();

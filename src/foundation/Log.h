@@ -45,6 +45,8 @@ class LogKind {
 public:
     explicit LogKind(std::string kind);
     LogKind(std::string_view site, long number);
+    // A null kind leaves the lines as they are: for a call site only one of whose failures floods.
+    explicit LogKind(const char* kind);
     ~LogKind();
     LogKind(const LogKind&) = delete;
     LogKind& operator=(const LogKind&) = delete;
@@ -52,6 +54,7 @@ public:
 private:
     std::string kind_;
     const std::string* previous_;
+    bool active_ = true;
 };
 
 // Logs `line` as a line of `kind` (see above).

@@ -127,7 +127,8 @@ protected:
 
     void TearDown() override {
         for (int protocol : {LO_UDP, LO_TCP}) sem_unlink(QRBServer::semaphoreName(port, protocol).c_str());
-        fs::permissions(settingsFolder, fs::perms::owner_all, fs::perm_options::add);
+        std::error_code ignored;
+        fs::permissions(settingsFolder, fs::perms::owner_all, fs::perm_options::add, ignored);
     }
 
     testsupport::TempDir dir;
@@ -273,7 +274,8 @@ TEST_F(ProcessLifeTest, TheSettingsFileIsMovedAsideOnlyWhenItsBytesAreDamaged) {
         fs::permissions(settingsPath, fs::perms::none);
         const std::string output = startAndEnd("could not be opened (Permission denied)");
         EXPECT_EQ(output.find("moved aside"), std::string::npos) << output;
-        fs::permissions(settingsPath, fs::perms::owner_read | fs::perms::owner_write);
+        std::error_code ignored;
+        fs::permissions(settingsPath, fs::perms::owner_read | fs::perms::owner_write, ignored);
         EXPECT_EQ(contents(settingsPath), "<plist><dict/></plist>") << "the user's settings are where they were";
         EXPECT_FALSE(fs::exists(settingsPath + ".damaged"));
     }
@@ -281,9 +283,10 @@ TEST_F(ProcessLifeTest, TheSettingsFileIsMovedAsideOnlyWhenItsBytesAreDamaged) {
         SCOPED_TRACE("damaged in a read-only folder");
         std::ofstream(settingsPath) << damaged;
         fs::permissions(settingsFolder, fs::perms::owner_read | fs::perms::owner_exec);
+        std::error_code ignored;
         const std::string output = startAndEnd("nor moved aside to " + settingsPath + ".damaged (Permission denied)");
         EXPECT_EQ(output.find("; moved aside"), std::string::npos) << "no move is claimed that failed\n" << output;
-        fs::permissions(settingsFolder, fs::perms::owner_all);
+        fs::permissions(settingsFolder, fs::perms::owner_all, ignored);
         EXPECT_EQ(contents(settingsPath), damaged);
     }
 }
