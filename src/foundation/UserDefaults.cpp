@@ -1,9 +1,8 @@
 #include "foundation/UserDefaults.h"
 
+#include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/NotificationCenter.h"
-
-#include "foundation/Format.h"
 
 #include <cerrno>
 #include <cmath>
@@ -139,17 +138,16 @@ void UserDefaults::moveAside(const std::string& reason) {
             }
         }
         if (result == 0) {
-            logf("User defaults in %s could not be read (%s); moved aside to %s.", path_.c_str(), reason.c_str(),
-                 aside.c_str());
+            logf("User defaults in %s are damaged (%s); moved aside to %s.", path_.c_str(), reason.c_str(), aside.c_str());
             return;
         }
         if (errno != EEXIST) {
-            leaveAsFound(format("could not be read (%s), nor moved aside to %s (%s)", reason.c_str(), aside.c_str(),
-                                std::strerror(errno)));
+            leaveAsFound(format("are damaged (%s), and could not be moved aside to %s (%s)", reason.c_str(),
+                                aside.c_str(), std::strerror(errno)));
             return;
         }
     }
-    leaveAsFound(format("could not be read (%s), and a thousand damaged ones are already kept beside it", reason.c_str()));
+    leaveAsFound(format("are damaged (%s), and a thousand damaged ones are already kept beside them", reason.c_str()));
 }
 
 void UserDefaults::leaveAsFound(const std::string& what) {

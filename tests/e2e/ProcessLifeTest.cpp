@@ -258,7 +258,7 @@ TEST_F(ProcessLifeTest, TheSettingsFileIsMovedAsideOnlyWhenItsBytesAreDamaged) {
         SCOPED_TRACE("damaged twice");
         for (const std::string suffix : {".damaged", ".damaged-2"}) {
             std::ofstream(settingsPath) << damaged + suffix;
-            startAndEnd("moved aside to " + settingsPath + suffix + ".");
+            startAndEnd("; moved aside to " + settingsPath + suffix + ".");
             EXPECT_EQ(contents(settingsPath + suffix), damaged + suffix);
         }
         EXPECT_EQ(contents(settingsPath + ".damaged"), damaged + ".damaged") << "the first backup is kept";
@@ -284,7 +284,7 @@ TEST_F(ProcessLifeTest, TheSettingsFileIsMovedAsideOnlyWhenItsBytesAreDamaged) {
         std::ofstream(settingsPath) << damaged;
         fs::permissions(settingsFolder, fs::perms::owner_read | fs::perms::owner_exec);
         std::error_code ignored;
-        const std::string output = startAndEnd("nor moved aside to " + settingsPath + ".damaged (Permission denied)");
+        const std::string output = startAndEnd("could not be moved aside to " + settingsPath + ".damaged (Permission denied)");
         EXPECT_EQ(output.find("; moved aside"), std::string::npos) << "no move is claimed that failed\n" << output;
         fs::permissions(settingsFolder, fs::perms::owner_all, ignored);
         EXPECT_EQ(contents(settingsPath), damaged);

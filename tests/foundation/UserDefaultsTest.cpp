@@ -76,7 +76,7 @@ TEST(UserDefaults, PersistentDomainSurvivesAndDamagedFileIsKept) {
     LogCapture log;
     UserDefaults d(path);
     EXPECT_EQ(d.integerForKey("answer"), 0);
-    EXPECT_TRUE(log.contains("could not be read"));
+    EXPECT_TRUE(log.contains("are damaged"));
     std::ifstream kept(path + ".damaged");
     EXPECT_TRUE(kept.good()) << "the damaged file is set aside, not lost";
 }
@@ -148,12 +148,12 @@ TEST(UserDefaults, WhatIsFoundAtThePathIsReadMovedAsideOrLeftAsItIs) {
         {"unreadable", true, valid, [](const std::string&, const std::string& path) { ::chmod(path.c_str(), 0); },
          "could not be opened (Permission denied); the registered values are used, and the file is left as it is.", false},
         {"damaged in a read-only folder", true, damaged,
-         [](const std::string& folder, const std::string&) { ::chmod(folder.c_str(), 0555); }, "nor moved aside to", false},
+         [](const std::string& folder, const std::string&) { ::chmod(folder.c_str(), 0555); }, "could not be moved aside to", false},
         {"a FIFO", false, "", [](const std::string&, const std::string& path) { ::mkfifo(path.c_str(), 0600); },
          "are not in a regular file (a FIFO); the registered values are used", false},
         {"a folder", false, "", [](const std::string&, const std::string& path) { std::filesystem::create_directory(path); },
          "are not in a regular file (a folder)", false},
-        {"damaged", false, damaged, {}, "moved aside to", true},
+        {"damaged", false, damaged, {}, "are damaged (", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -203,7 +203,7 @@ TEST(UserDefaults, EachDamagedFileKeepsABackupOfItsOwn) {
         LogCapture log;
         UserDefaults d(path);
         EXPECT_FALSE(std::filesystem::exists(path));
-        EXPECT_TRUE(log.contains("moved aside to")) << testing::PrintToString(log.lines());
+        EXPECT_TRUE(log.contains("; moved aside to")) << testing::PrintToString(log.lines());
     }
     EXPECT_EQ(contents(path + ".damaged"), damaged[0]);
     EXPECT_EQ(contents(path + ".damaged-2"), damaged[1]);
