@@ -464,7 +464,7 @@ long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArg
         const QRBSendResult sent = lo_message_serialise(libloMessage.get(), path.c_str(), sendBuffer_.data(), nullptr)
                                        ? send(sendBuffer_.data(), length)
                                        : QRBSendResult{EINVAL, "the message could not be sent"};
-        if (!sent) QRBTCPConnection::logSendError(sent.error, sent.text);
+        if (!sent) { const foundation::LogKind kind(sent.error == EWOULDBLOCK ? "message dropped for a stalled target" : nullptr); QRBTCPConnection::logSendError(sent.error, sent.text); }
         return static_cast<bool>(sent);
     };
     // A message liblo would refuse as too long takes liblo's path below, which reports it as it

@@ -386,6 +386,7 @@ void QRBServer::reportError(const std::string& text) {
 }
 
 void QRBServer::refusePacket(const std::string& text, int number, const std::optional<std::string>& path) {
+    const foundation::LogKind kind("refused OSC packet", number);  // a flood of bad packets is summarised
     // Reported as liblo reports a message it cannot parse: through the error handler, then as a
     // failed receive.
     QRBServerErrorHandler(number, text.c_str(), path ? path->c_str() : nullptr);

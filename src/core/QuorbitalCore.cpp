@@ -89,6 +89,11 @@ int QRBCoreMain(int argc, const char* const* argv) { return QuorbitalCore::share
 // ---- Start -------------------------------------------------------------------------------------
 
 int QuorbitalCore::startApplication(int argc, const char* const* argv) {
+    // A reader of the log that went away, or a peer that closed its socket, must cost a failed
+    // write, never the process: SIGPIPE would end it without a word in the middle of a show.
+    ::signal(SIGPIPE, SIG_IGN);
+    // Lines summarised under a flood are written as their window ends, also when the flood stops.
+    foundation::flushLogSummariesOn(foundation::RunLoop::main());
     // The command line is the argument domain of the user defaults: "-headless <path>" supplies
     // the document's path.
     foundation::UserDefaults::standard().setArguments(argc, argv);
@@ -191,7 +196,9 @@ void QuorbitalCore::installSignalHandler() {
     action.sa_handler = QRBHeadlessSignalHandler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
+    // A service manager stops with SIGTERM and a closed terminal sends SIGHUP: both end the run
+    // as SIGINT does, so that the heartbeat socket and the servers' semaphores are removed.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
 void QuorbitalCore::signalReceived(int signal) {
@@ -220,6 +227,7 @@ void QuorbitalCore::terminateApplication() {
     loop.runUntil(loop.now() + kTerminationDelay);
     // Routing ends before the process does, so that no listener thread outlives it.
     if (headlessManager_) headlessManager_->stop();
+    foundation::flushLogSummaries(true);
     processExit_(0);
 }
 

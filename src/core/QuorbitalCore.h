@@ -3,7 +3,7 @@
 // chooses between the windowed application and headless mode, sets up what every run needs (the
 // heartbeat server the tablet daemon watches, the discovery of the Flame device), runs a document
 // without any interface in headless mode, and ends the process in an orderly way on
-// "/quorbital/quit", on SIGINT and on quitting.
+// "/quorbital/quit", on SIGINT (and SIGTERM and SIGHUP) and on quitting.
 //
 // It also owns the decoding of document archives of every version: an unarchiver that reads the
 // class names of older versions as the current classes, and the decoding of the manager with its
@@ -140,7 +140,7 @@ private:
 // The program's entry: the shared core's startApplication.
 int QRBCoreMain(int argc, const char* const* argv);
 
-// The SIGINT handler of headless mode: hands the signal to the main run loop.
+// The SIGINT, SIGTERM and SIGHUP handler of headless mode: hands the signal to the main run loop.
 void QRBHeadlessSignalHandler(int signal);
 // The Flame discovery's callbacks; the context is the core. A device found switches the
 // Kyma-related features on; a device gone changes nothing.

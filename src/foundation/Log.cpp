@@ -1,13 +1,18 @@
 #include "foundation/Log.h"
 
+#include "foundation/Clock.h"
 #include "foundation/Format.h"
+#include "foundation/RunLoop.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <unordered_map>
 
 namespace foundation {
 
 namespace {
+
 std::mutex& sinkMutex() {
     static std::mutex m;
     return m;
@@ -16,9 +21,8 @@ LogSink& currentSink() {
     static LogSink sink;
     return sink;
 }
-}  // namespace
 
-void log(std::string_view line) {
+void write(std::string_view line) {
     LogSink sink;
     {
         std::lock_guard<std::mutex> lock(sinkMutex());
@@ -27,16 +31,79 @@ void log(std::string_view line) {
     if (sink) {
         sink(line);
     } else {
+        // A standard error that nobody reads any more fails here; the process ignores SIGPIPE,
+        // and a log line is not worth more than that.
         std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
     }
 }
+
+// The kind of what this thread logs now (LogKind), or none.
+thread_local const std::string* currentKind = nullptr;
+
+// The windows of the kinds, one per kind that logged lately.
+struct Window {
+    double end = 0.0;      // when the window closes
+    size_t counted = 0;    // lines held back since its first
+    std::string lastLine;  // the last of them
+};
+
+struct Summaries {
+    std::mutex mutex;
+    std::shared_ptr<Clock> clock;
+    LogSummaryWaker waker;
+    std::unordered_map<std::string, Window> windows;
+
+    double now() { return (clock ? clock : SystemClock::shared())->now(); }
+};
+
+Summaries& summaries() {
+    static Summaries* const s = new Summaries();  // logging may go on while statics are destroyed
+    return *s;
+}
+
+std::string groupedThousands(size_t n) {
+    std::string digits = std::to_string(n);
+    std::string grouped;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
+}
+
+std::string summaryLine(const Window& window) {
+    std::string span = kLogSummaryWindow == 1.0 ? std::string("the last second")
+                                                : format("the last %g seconds", kLogSummaryWindow);
+    return format("… %s more in %s, the last: %s", groupedThousands(window.counted).c_str(), span.c_str(),
+                  window.lastLine.c_str());
+}
+
+void logLine(std::string_view line, const char* format) {
+    const std::string* kind = currentKind;
+    if (!kind) {
+        write(line);
+        return;
+    }
+    if (!format) {
+        logOfKind(*kind, line);
+        return;
+    }
+    std::string key;
+    key.reserve(kind->size() + 1 + std::char_traits<char>::length(format));
+    key.append(*kind).append(1, '\x1f').append(format);
+    logOfKind(key, line);
+}
+
+}  // namespace
+
+void log(std::string_view line) { logLine(line, nullptr); }
 
 void logf(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string text = vformat(format, args);
     va_end(args);
-    log(text);
+    logLine(text, format);
 }
 
 LogSink setLogSink(LogSink sink) {
@@ -45,6 +112,113 @@ LogSink setLogSink(LogSink sink) {
     currentSink() = std::move(sink);
     return previous;
 }
+
+// ---- lines of one kind
+
+LogKind::LogKind(std::string kind) : kind_(std::move(kind)), previous_(currentKind) { currentKind = &kind_; }
+
+LogKind::LogKind(std::string_view site, long number) : LogKind(format("%.*s %ld", int(site.size()), site.data(), number)) {}
+
+LogKind::LogKind(const char* kind) : previous_(currentKind), active_(kind != nullptr) {
+    if (!active_) return;
+    kind_ = kind;
+    currentKind = &kind_;
+}
+
+LogKind::~LogKind() {
+    if (active_) currentKind = previous_;
+}
+
+void logOfKind(std::string_view kind, std::string_view line) {
+    Summaries& s = summaries();
+    std::string summary;
+    LogSummaryWaker waker;
+    double windowEnd = 0.0;
+    bool heldBack = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        const double now = s.now();
+        auto [it, added] = s.windows.try_emplace(std::string(kind));
+        Window& window = it->second;
+        if (!added && now < window.end) {
+            // Held back: counted for the window's summary.
+            heldBack = true;
+            window.lastLine.assign(line);
+            if (++window.counted == 1 && s.waker) {
+                waker = s.waker;
+                windowEnd = window.end;
+            }
+        } else {
+            // The first of its kind, or the first after its window ended: written whole, after
+            // the summary of the window that ended.
+            if (window.counted > 0) summary = summaryLine(window);
+            window = Window{now + kLogSummaryWindow, 0, {}};
+        }
+    }
+    if (heldBack) {
+        if (waker) waker(windowEnd);
+        return;
+    }
+    if (!summary.empty()) write(summary);
+    write(line);
+}
+
+void flushLogSummaries(bool all) {
+    Summaries& s = summaries();
+    std::vector<std::string> lines;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        const double now = s.now();
+        for (auto it = s.windows.begin(); it != s.windows.end();) {
+            Window& window = it->second;
+            const bool ended = now >= window.end;
+            if (!ended && !all) {
+                ++it;
+                continue;
+            }
+            if (window.counted > 0) lines.push_back(summaryLine(window));
+            // A window that ended is forgotten, so that the next line of its kind is written
+            // whole; one still open at exit only loses its count, which was just written.
+            if (ended) {
+                it = s.windows.erase(it);
+            } else {
+                window.counted = 0;
+                window.lastLine.clear();
+                ++it;
+            }
+        }
+    }
+    for (const auto& line : lines) write(line);
+}
+
+void setLogClock(std::shared_ptr<Clock> clock) {
+    Summaries& s = summaries();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.clock = std::move(clock);
+    s.windows.clear();
+}
+
+LogSummaryWaker setLogSummaryWaker(LogSummaryWaker waker) {
+    Summaries& s = summaries();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    LogSummaryWaker previous = std::move(s.waker);
+    s.waker = std::move(waker);
+    return previous;
+}
+
+void flushLogSummariesOn(RunLoop& loop) {
+    RunLoop* target = &loop;
+    setLogSummaryWaker([target](double windowEnd) {
+        // The waker may be told on any thread; the timer is made on the loop's own.
+        target->post([target, windowEnd] {
+            // A little after the end, so that the window has ended by the clock the log reads.
+            const double delay = std::max(0.0, windowEnd - summaries().now()) + 0.001;
+            target->scheduleTimer(delay, false, RunLoopMode::Common, [](Timer&) { flushLogSummaries(); });
+        });
+    });
+}
+
+// ---- capture
 
 LogCapture::LogCapture() {
     previous_ = setLogSink([this](std::string_view line) {

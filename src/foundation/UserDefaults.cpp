@@ -1,13 +1,19 @@
 #include "foundation/UserDefaults.h"
 
+#include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/NotificationCenter.h"
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -62,22 +68,92 @@ std::string UserDefaults::defaultPersistentPath() {
 UserDefaults::UserDefaults(std::string persistentPath) : path_(std::move(persistentPath)) { load(); }
 
 void UserDefaults::load() {
-    std::error_code ec;
-    if (!fs::exists(path_, ec)) return;
+    // Opened without blocking and then looked at, so that what is checked is what is read: a FIFO
+    // at the path would otherwise hold start-up until someone writes to it.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) return;  // nothing saved yet
+        leaveAsFound(format("could not be opened (%s)", std::strerror(errno)));
+        return;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = errno;
+        ::close(fd);
+        if (status.st_mode == 0)
+            leaveAsFound(format("could not be examined (%s)", std::strerror(error)));
+        else
+            leaveAsFound(format("are not in a regular file (%s)", S_ISDIR(status.st_mode)    ? "a folder"
+                                                                  : S_ISFIFO(status.st_mode) ? "a FIFO"
+                                                                  : S_ISSOCK(status.st_mode) ? "a socket"
+                                                                                             : "a device"));
+        return;
+    }
+    Data data;
+    for (;;) {
+        uint8_t buffer[16384];
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count > 0) {
+            data.insert(data.end(), buffer, buffer + count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            const int error = errno;
+            ::close(fd);
+            leaveAsFound(format("could not be read (%s)", std::strerror(error)));
+            return;
+        }
+        break;
+    }
+    ::close(fd);
+
+    // Only bytes that were read and are no settings are damaged.
     try {
-        Value v = propertyListFromData(readFile(path_));
+        Value v = propertyListFromData(data);
         if (auto d = v.dictionaryValue()) {
             persistent_ = *d;
             return;
         }
         throw PropertyListError("not a dictionary");
     } catch (const PropertyListError& e) {
-        // Keep the damaged file for the user, and start from the registered values.
-        std::string aside = path_ + ".damaged";
-        fs::rename(path_, aside, ec);
-        logf("User defaults in %s could not be read (%s); moved aside to %s.", path_.c_str(), e.reason().c_str(),
-             aside.c_str());
+        moveAside(e.reason());
     }
+}
+
+void UserDefaults::moveAside(const std::string& reason) {
+    // Each damaged file keeps its own backup: one found on a later start never replaces the
+    // first. The rename refuses to replace; a file system that cannot do that gets link and
+    // unlink, which refuse as well.
+    for (int n = 1; n <= 1000; ++n) {
+        const std::string aside = n == 1 ? path_ + ".damaged" : format("%s.damaged-%d", path_.c_str(), n);
+        int result = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+        if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            result = ::link(path_.c_str(), aside.c_str());
+            if (result == 0 && ::unlink(path_.c_str()) != 0) {
+                const int error = errno;
+                ::unlink(aside.c_str());
+                errno = error;
+                result = -1;
+            }
+        }
+        if (result == 0) {
+            logf("User defaults in %s are damaged (%s); moved aside to %s.", path_.c_str(), reason.c_str(), aside.c_str());
+            return;
+        }
+        if (errno != EEXIST) {
+            leaveAsFound(format("are damaged (%s), and could not be moved aside to %s (%s)", reason.c_str(),
+                                aside.c_str(), std::strerror(errno)));
+            return;
+        }
+    }
+    leaveAsFound(format("are damaged (%s), and a thousand damaged ones are already kept beside them", reason.c_str()));
+}
+
+void UserDefaults::leaveAsFound(const std::string& what) {
+    leftAsFound_ = true;
+    logf("User defaults in %s %s; the registered values are used, and the file is left as it is.", path_.c_str(),
+         what.c_str());
 }
 
 void UserDefaults::setArguments(int argc, const char* const* argv) {
@@ -217,6 +293,10 @@ bool UserDefaults::synchronize() {
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         if (!dirty_) return true;
+        if (leftAsFound_) {
+            logf("User defaults not saved: %s is left as it was found at start-up.", path_.c_str());
+            return false;
+        }
         data = binaryPropertyListData(Value(persistent_));
     }
     try {

@@ -25,8 +25,12 @@ public:
     static UserDefaults& standard();
     static std::string defaultPersistentPath();
 
-    // Defaults stored in another file (tests, tools). The file is read now, if it exists; a
-    // damaged file is logged and set aside, never overwritten before it has been kept.
+    // Defaults stored in another file (tests, tools). The file is read now, if it exists. A file
+    // whose bytes were read but are no property list is moved aside under a name of its own
+    // (".damaged", ".damaged-2", …). A file that cannot be read, anything at the path that is not
+    // a regular file (a FIFO would block here), and a damaged file that cannot be moved aside are
+    // left as they are and never overwritten: the registered values are used for the run. Each
+    // case is logged as it happened.
     explicit UserDefaults(std::string persistentPath);
 
     // Sets the argument domain from a command line (argv[0] is skipped).
@@ -57,13 +61,16 @@ public:
     std::vector<std::string> persistentKeys() const;
     Dictionary dictionaryRepresentation() const;
 
-    // Writes the persistent domain to its file when it changed; false when writing failed.
+    // Writes the persistent domain to its file when it changed; false when writing failed, or
+    // when the file found at start-up is left as it is (logged).
     bool synchronize();
     const std::string& persistentPath() const { return path_; }
 
 private:
     void changed();
     void load();
+    void moveAside(const std::string& reason);
+    void leaveAsFound(const std::string& what);
 
     mutable std::recursive_mutex mutex_;
     std::string path_;
@@ -71,6 +78,8 @@ private:
     Dictionary persistent_;
     Dictionary registration_;
     bool dirty_ = false;
+    // What is at the path was not read, or not moved aside: it is never written over.
+    bool leftAsFound_ = false;
 };
 
 // The initial values a preferences window resets to.

@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,7 +27,7 @@ double now() {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::map<std::string, std::string>& environment) {
+                           const std::map<std::string, std::string>& environment, const ChildOptions& options) {
     // Everything the child needs is made before fork: between fork and exec only async-signal-safe
     // calls may run in a process that had threads.
     std::vector<std::string> argumentTexts{program};
@@ -59,7 +62,20 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGINT, SIG_DFL);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(signal, SIG_DFL);
+        if (options.withoutFileAccessOverride) {
+            // Out of the bounding and inheritable sets, the program that follows never has them.
+            const int capabilities[] = {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER};
+            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct data[2]{};
+            const bool have = ::syscall(SYS_capget, &header, data) == 0;
+            for (int capability : capabilities) {
+                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+                data[capability / 32].inheritable &= ~(1u << (capability % 32));
+            }
+            if (have) ::syscall(SYS_capset, &header, data);
+            ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+        }
         ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
@@ -131,6 +147,11 @@ std::optional<int> ChildProcess::tryWait(double timeout) {
 
 void ChildProcess::sendSignal(int signal) {
     if (pid_ > 0) ::kill(pid_, signal);
+}
+
+void ChildProcess::closeOutput() {
+    if (outputFd_ >= 0) ::close(outputFd_);
+    outputFd_ = -1;
 }
 
 }  // namespace e2e

@@ -10,13 +10,20 @@
 
 namespace e2e {
 
+struct ChildOptions {
+    // The child runs without the capabilities that let root read and write any file
+    // (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER), so that file permissions hold for it as
+    // they hold for a user; a test run as root stages unreadable files and read-only folders so.
+    bool withoutFileAccessOverride = false;
+};
+
 class ChildProcess {
 public:
     // Starts `program` with `arguments` (after the program's name) and the current environment
     // with `environment` laid over it. The child gets no descriptor of the test but its standard
     // input; its output and error go to the test.
     ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::map<std::string, std::string>& environment = {});
+                 const std::map<std::string, std::string>& environment = {}, const ChildOptions& options = {});
     // Kills the child when it still runs.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -32,6 +39,8 @@ public:
     // otherwise.
     std::optional<int> tryWait(double timeout);
     void sendSignal(int signal);
+    // Stops reading the child's output: its next write to it finds a pipe without a reader.
+    void closeOutput();
     bool isRunning() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
     // Reads what the child wrote so far without waiting, so that a talkative child never blocks
