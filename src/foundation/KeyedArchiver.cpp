@@ -32,7 +32,7 @@ constexpr const char* kNull = "$null";
 constexpr const char* kClassKey = "$class";
 
 // Keys that begin with '$' are reserved for the archive's own structure; an object's key that
-// begins with one gets a second in front, as other writers of this format do.
+// begins with one gets a second in front, which readers take off again.
 std::string escapedKey(const std::string& key) { return (!key.empty() && key[0] == '$') ? "$" + key : key; }
 
 bool isArrayClass(const std::string& n) {
@@ -259,11 +259,17 @@ struct KeyedUnarchiver::Impl {
     std::vector<plist_t> objectNodes;  // "$objects", by UID
     uint64_t count = 0;
     plist_t current = nullptr;
+    uint64_t currentUID = 0;  // the object whose keys are being read; 0 at the top level
     int depth = 0;
 
-    enum class State : uint8_t { Unvisited, InProgress, Done };
+    // Decoding: an object whose keys are being read; references to it get the instance.
+    enum class State : uint8_t { Unvisited, InProgress, Decoding, Done };
     std::vector<State> state;
     std::vector<Value> decoded;
+    // How often each object being decoded was listed in a container before its decoding ended: a
+    // container holds what it lists, so such an object is held by something it refers to.
+    std::unordered_map<uint64_t, uint64_t> backReferences;
+    bool containerItem = false;  // the reference being decoded is an entry of an array or dictionary
 
     plist_t item(const std::string& key) const {
         return plist_dict_get_item(current, escapedKey(key).c_str());
@@ -300,8 +306,14 @@ struct KeyedUnarchiver::Impl {
     }
 
     Value decodeUID(uint64_t uid, KeyedUnarchiver& owner) {
+        const bool listed = containerItem;
+        containerItem = false;
         if (uid == 0) return Value();
         if (state[uid] == State::Done) return decoded[uid];
+        if (state[uid] == State::Decoding) {
+            if (listed) ++backReferences[uid];
+            return decoded[uid];
+        }
         if (state[uid] == State::InProgress) {
             // Only objects may refer back to themselves; they are cached before their keys are read.
             throw ArchiveError("container refers to itself");
@@ -348,7 +360,10 @@ struct KeyedUnarchiver::Impl {
         state[uid] = State::InProgress;
         if (isArrayClass(name)) {
             Array a;
-            for (uint64_t item : uidList(dict, "NS.objects")) a.push_back(decodeUID(item, owner));
+            for (uint64_t item : uidList(dict, "NS.objects")) {
+                containerItem = true;
+                a.push_back(decodeUID(item, owner));
+            }
             return Value(std::move(a));
         }
         if (isDictionaryClass(name)) {
@@ -359,6 +374,7 @@ struct KeyedUnarchiver::Impl {
             for (size_t i = 0; i < keys.size(); ++i) {
                 Value k = decodeUID(keys[i], owner);
                 if (!k.stringValue()) throw ArchiveError("dictionary key is not a string");
+                containerItem = true;
                 d[*k.stringValue()] = decodeUID(values[i], owner);
             }
             return Value(std::move(d));
@@ -382,31 +398,36 @@ struct KeyedUnarchiver::Impl {
         }
 
         const ClassRegistry::Factory* factory = ClassRegistry::shared().factoryFor(name);
-        for (size_t i = 0; !factory && i < fallbacks.size(); ++i) factory = ClassRegistry::shared().factoryFor(fallbacks[i]);
-        if (!factory) throw ArchiveError("cannot decode object of class (" + name + ")");
+        ObjectPtr object = factory ? (*factory)() : ClassRegistry::shared().makeStandIn(name, fallbacks);
 
-        ObjectPtr object = (*factory)();
         // Cached before its keys are read, so that objects referring back to it get this instance.
         decoded[uid] = Value(object);
-        state[uid] = State::Done;
+        state[uid] = State::Decoding;
         plist_t saved = current;
+        const uint64_t savedUID = currentUID;
         current = dict;
+        currentUID = uid;
+        auto restore = [&] {
+            current = saved;
+            currentUID = savedUID;
+        };
         try {
             object->initWithCoder(owner);
         } catch (const ArchiveError&) {
-            current = saved;
+            restore();
             throw;
         } catch (const Exception& e) {
-            current = saved;
+            restore();
             throw ArchiveError("cannot decode " + name + ": " + e.reason());
         } catch (const std::bad_alloc&) {
-            current = saved;
+            restore();
             throw ArchiveError("cannot decode " + name + ": out of memory");
         } catch (const std::length_error&) {
-            current = saved;
+            restore();
             throw ArchiveError("cannot decode " + name + ": size out of range");
         }
-        current = saved;
+        restore();
+        backReferences.erase(uid);
         return Value(object);
     }
 };
@@ -512,6 +533,36 @@ float KeyedUnarchiver::decodeFloat(const std::string& key) {
 }
 
 double KeyedUnarchiver::decodeDouble(const std::string& key) { return *numberFor(*this, key, "a number").realValue(); }
+
+std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
+    std::vector<std::pair<std::string, plist_t>> items;
+    forEachDictItem(impl_->current, [&](const std::string& key, plist_t node) {
+        if (key.empty() || key[0] != '$') items.emplace_back(key, node);
+        else if (key.size() > 1 && key[1] == '$') items.emplace_back(key.substr(1), node);  // an escaped key
+    });
+    std::vector<ArchivedEntry> entries;
+    entries.reserve(items.size());
+    for (auto& [key, node] : items) {
+        ArchivedEntry entry;
+        entry.key = std::move(key);
+        if (plist_get_node_type(node) == PLIST_UID) {
+            const uint64_t uid = impl_->uidOf(node);
+            entry.isReference = true;
+            if (impl_->state[uid] == Impl::State::Decoding) {
+                entry.refersBack = true;
+            } else if (impl_->state[uid] == Impl::State::Unvisited && impl_->currentUID != 0) {
+                const uint64_t before = impl_->backReferences[impl_->currentUID];
+                entry.value = impl_->decodeUID(uid, *this);
+                entry.refersBack = impl_->backReferences[impl_->currentUID] != before;
+            }
+            if (entry.value.isNull()) entry.value = impl_->decodeUID(uid, *this);
+        } else {
+            entry.value = Impl::propertyListScalar(node);
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
 
 Data KeyedUnarchiver::decodeBytes(const std::string& key) {
     Value v = decodeObject(key);
