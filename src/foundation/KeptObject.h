@@ -4,10 +4,10 @@
 //
 // A kept value written inline (numbers, booleans, bytes) is written inline again; a reference is
 // written as a reference to the same object, which other references in the archive share. A
-// reference to an object that holds this one (found while decoding: the object was still being
-// decoded, or it lists this one in an array or dictionary) is held weakly and written as a
-// conditional reference, as its writer did, so that it neither keeps its holder alive in a cycle
-// nor pulls it into an archive of its own.
+// reference to an object that holds this one (its decoding was still under way) is held weakly,
+// so that the two never keep each other alive: under a key it is written back as a conditional
+// reference, as its writer did; in an array or dictionary it is a KeptReference, which archives
+// as the object itself.
 
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
@@ -52,6 +52,17 @@ private:
     std::string className_;
     std::vector<std::string> classes_;
     std::vector<Entry> entries_;
+};
+
+// A weak reference in a kept container; archived as the object it refers to, or null once that
+// is gone.
+class KeptReference : public Object {
+public:
+    explicit KeptReference(const ObjectPtr& object) : object_(object) {}
+    ObjectPtr object() const { return object_.lock(); }
+
+private:
+    std::weak_ptr<Object> object_;
 };
 
 // The stand-in for an object of a class that is not registered and has no registered ancestor.

@@ -1,6 +1,7 @@
 #include "foundation/KeyedArchiver.h"
 
 #include "foundation/Format.h"
+#include "foundation/KeptObject.h"
 #include "foundation/PlistNode.h"
 
 #include <cmath>
@@ -165,6 +166,10 @@ struct KeyedArchiver::Impl {
     uint64_t encodeObject(const ObjectPtr& object, KeyedArchiver& archiver) {
         auto found = objectUIDs.find(object.get());
         if (found != objectUIDs.end()) return found->second;
+        if (const auto* reference = dynamic_cast<const KeptReference*>(object.get())) {
+            ObjectPtr target = reference->object();
+            return target ? encodeObject(target, archiver) : 0;
+        }
         auto hierarchy = object->archivedClassHierarchy();
         if (hierarchy.empty()) hierarchy = {object->archivedClassName()};
         auto [uid, dict] = newRecord(hierarchy);
@@ -259,17 +264,17 @@ struct KeyedUnarchiver::Impl {
     std::vector<plist_t> objectNodes;  // "$objects", by UID
     uint64_t count = 0;
     plist_t current = nullptr;
-    uint64_t currentUID = 0;  // the object whose keys are being read; 0 at the top level
     int depth = 0;
 
     // Decoding: an object whose keys are being read; references to it get the instance.
     enum class State : uint8_t { Unvisited, InProgress, Decoding, Done };
     std::vector<State> state;
     std::vector<Value> decoded;
-    // How often each object being decoded was listed in a container before its decoding ended: a
-    // container holds what it lists, so such an object is held by something it refers to.
-    std::unordered_map<uint64_t, uint64_t> backReferences;
     bool containerItem = false;  // the reference being decoded is an entry of an array or dictionary
+    // While a kept object reads its keys: a container that lists an object whose decoding is under
+    // way (one that holds the kept object) lists a weak reference to it instead, which archives as
+    // the object itself. Held strongly, it would never be freed.
+    bool weakenListedHolders = false;
 
     plist_t item(const std::string& key) const {
         return plist_dict_get_item(current, escapedKey(key).c_str());
@@ -311,7 +316,7 @@ struct KeyedUnarchiver::Impl {
         if (uid == 0) return Value();
         if (state[uid] == State::Done) return decoded[uid];
         if (state[uid] == State::Decoding) {
-            if (listed) ++backReferences[uid];
+            if (listed && weakenListedHolders) return Value(std::make_shared<KeptReference>(decoded[uid].objectValue()));
             return decoded[uid];
         }
         if (state[uid] == State::InProgress) {
@@ -404,12 +409,12 @@ struct KeyedUnarchiver::Impl {
         decoded[uid] = Value(object);
         state[uid] = State::Decoding;
         plist_t saved = current;
-        const uint64_t savedUID = currentUID;
+        const bool savedWeaken = weakenListedHolders;
         current = dict;
-        currentUID = uid;
+        weakenListedHolders = false;
         auto restore = [&] {
             current = saved;
-            currentUID = savedUID;
+            weakenListedHolders = savedWeaken;
         };
         try {
             object->initWithCoder(owner);
@@ -427,7 +432,6 @@ struct KeyedUnarchiver::Impl {
             throw ArchiveError("cannot decode " + name + ": size out of range");
         }
         restore();
-        backReferences.erase(uid);
         return Value(object);
     }
 };
@@ -542,20 +546,21 @@ std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
     });
     std::vector<ArchivedEntry> entries;
     entries.reserve(items.size());
+    const bool savedWeaken = impl_->weakenListedHolders;
+    struct Restore {
+        bool& flag;
+        bool saved;
+        ~Restore() { flag = saved; }
+    } restore{impl_->weakenListedHolders, savedWeaken};
+    impl_->weakenListedHolders = true;
     for (auto& [key, node] : items) {
         ArchivedEntry entry;
         entry.key = std::move(key);
         if (plist_get_node_type(node) == PLIST_UID) {
             const uint64_t uid = impl_->uidOf(node);
             entry.isReference = true;
-            if (impl_->state[uid] == Impl::State::Decoding) {
-                entry.refersBack = true;
-            } else if (impl_->state[uid] == Impl::State::Unvisited && impl_->currentUID != 0) {
-                const uint64_t before = impl_->backReferences[impl_->currentUID];
-                entry.value = impl_->decodeUID(uid, *this);
-                entry.refersBack = impl_->backReferences[impl_->currentUID] != before;
-            }
-            if (entry.value.isNull()) entry.value = impl_->decodeUID(uid, *this);
+            entry.refersBack = impl_->state[uid] == Impl::State::Decoding;
+            entry.value = impl_->decodeUID(uid, *this);
         } else {
             entry.value = Impl::propertyListScalar(node);
         }

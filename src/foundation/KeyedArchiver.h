@@ -162,9 +162,9 @@ public:
         std::string key;
         Value value;               // objects, containers and strings decoded as decodeObject does
         bool isReference = false;  // stored as a reference into the object table, not inline
-        // A reference to an object whose decoding is under way (one that holds the object being
-        // decoded), or to one that lists the object being decoded in a container: not one this
-        // object owns.
+        // A reference to an object whose decoding is under way: one that holds the object being
+        // decoded, not one it owns. In the containers of these entries such objects are listed as
+        // KeptReference.
         bool refersBack = false;
     };
     std::vector<ArchivedEntry> decodeEveryKey();
