@@ -5,6 +5,7 @@
 #include "foundation/PlistNode.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <unordered_set>
@@ -41,6 +42,32 @@ bool isArrayClass(const std::string& n) {
            n == "NSOrderedSet" || n == "NSMutableOrderedSet";
 }
 bool isDictionaryClass(const std::string& n) { return n == "NSDictionary" || n == "NSMutableDictionary"; }
+
+// The text of a dictionary's key node, up to its first NUL. libplist's reader of keys aborts the
+// process on a key with a NUL inside, which a damaged file can hold; the comparison of the first
+// n characters does not, so the key is found one character at a time from the signs of
+// comparisons. Keys longer than any an object writes are refused.
+constexpr size_t kMaxKeyLength = 1024;
+std::string keyText(plist_t keyNode) {
+    if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) throw ArchiveError("damaged dictionary key");
+    std::string key;
+    for (;;) {
+        if (key.size() >= kMaxKeyLength) throw ArchiveError("dictionary key too long");
+        std::string probe = key + '\x01';
+        auto compare = [&](int c) {
+            probe.back() = static_cast<char>(c);
+            return plist_key_val_compare_with_size(keyNode, probe.c_str(), probe.size());
+        };
+        if (compare(1) < 0) return key;  // the key ends here
+        int low = 1, high = 255;
+        while (low < high) {
+            const int middle = (low + high + 1) / 2;
+            if (compare(middle) < 0) high = middle - 1;
+            else low = middle;
+        }
+        key.push_back(static_cast<char>(low));
+    }
+}
 
 }  // namespace
 
@@ -540,10 +567,22 @@ double KeyedUnarchiver::decodeDouble(const std::string& key) { return *numberFor
 
 std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
     std::vector<std::pair<std::string, plist_t>> items;
-    forEachDictItem(impl_->current, [&](const std::string& key, plist_t node) {
-        if (key.empty() || key[0] != '$') items.emplace_back(key, node);
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(impl_->current, &it);
+    for (plist_t node = nullptr; it;) {
+        plist_dict_next_item(impl_->current, it, nullptr, &node);
+        if (!node) break;
+        std::string key;
+        try {
+            key = keyText(plist_dict_item_get_key(node));
+        } catch (...) {
+            std::free(it);
+            throw;
+        }
+        if (key.empty() || key[0] != '$') items.emplace_back(std::move(key), node);
         else if (key.size() > 1 && key[1] == '$') items.emplace_back(key.substr(1), node);  // an escaped key
-    });
+    }
+    std::free(it);
     std::vector<ArchivedEntry> entries;
     entries.reserve(items.size());
     const bool savedWeaken = impl_->weakenListedHolders;

@@ -1,3 +1,4 @@
+#include "foundation/KeptObject.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"
 
@@ -307,6 +308,14 @@ TEST(KeyedArchiver, StringsWithANulInsideDoNotEndTheProgram) {
     EXPECT_THROW(KeyedUnarchiver::unarchiveObjectWithData(data), ArchiveError) << "not our archiver's name";
     data = pythonArchive("top = {'$top': {'root': U(1)}, '$objects': ['$null', 'a\\x00b']}");
     EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithData(data), Value("a")) << "read up to the NUL";
+    // Every key of an object of a class this program does not have is read, such a key too.
+    data = pythonArchive(
+        "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'a\\x00b': 1, 'c': 2}, "
+        "{'$classname': 'Unknown', '$classes': ['Unknown', 'NSObject']}]}");
+    auto kept = KeyedUnarchiver::unarchiveObjectWithData(data).object<KeptObject>();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->record().valueForKey("a"), Value(1));
+    EXPECT_EQ(kept->record().valueForKey("c"), Value(2));
 }
 
 TEST(KeyedArchiver, ObjectsOfUnknownClassesAreWrittenBackAsTheyWere) {
