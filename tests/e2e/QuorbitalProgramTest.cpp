@@ -5,9 +5,11 @@
 #include "ChildProcess.h"
 
 #include "core/QRBDocument.h"
+#include "core/QRBKeptEventSource.h"
 #include "core/QRBManager.h"
 #include "core/QRBTarget.h"
 #include "core/QuorbitalCore.h"
+#include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"
 
@@ -160,6 +162,47 @@ TEST_F(ProgramTest, TheExampleDocumentRoutesScaledInputToItsTarget) {
     }
     ASSERT_TRUE(received) << child->output();
     EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
+
+    child->sendSignal(SIGINT);
+    EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
+}
+
+TEST_F(ProgramTest, ADocumentOfAnotherWriterRoutesAndItsUnknownOutputsDoNothing) {
+    // Written by tests/data/write_documents.py: eight Wii remote slots, "/fader" routed to the
+    // receiver scaled to 0..100, "/synth/note" driving a MIDI note output this version does not have.
+    Receiver receiver;
+    ASSERT_NE(receiver.port(), 0);
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    const std::string path = dir.file("written.qrb3");
+    const auto written = testsupport::runCommand("python3 '" + std::string(QUORBITAL_TEST_DATA) + "/write_documents.py' current '" +
+                                                 path + "' " + std::to_string(port) + " " + std::to_string(receiver.port()));
+    ASSERT_EQ(written.exitCode, 0) << written.output;
+
+    auto child = run({"-headless", path});
+    ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
+    std::optional<std::string> received;
+    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
+        sendOSC(port, "/fader", 0.5f);
+        received = receiver.receive(0.25);
+    }
+    ASSERT_TRUE(received) << child->output();
+    EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
+
+    // Messages of one sender are handled in order: once the fader's next message has come through,
+    // both notes have reached their output.
+    sendOSC(port, "/synth/note", 60.0f);
+    sendOSC(port, "/synth/note", 62.0f);
+    sendOSC(port, "/fader", 0.25f);
+    received = receiver.receive(10.0);
+    ASSERT_TRUE(received) << child->output();
+    EXPECT_EQ(*received, "/mixer/volume ,f 25.000000");
+    const std::string line = foundation::format(QRBKeptEventSource::kNotAvailableFormat, "QRBMidiNoteEventSource");
+    const std::string output = child->output();
+    const size_t first = output.find(line);
+    EXPECT_NE(first, std::string::npos) << output;
+    EXPECT_EQ(output.find(line, first + 1), std::string::npos) << "said once, not for every message\n" << output;
+    EXPECT_EQ(output.find("Abstract method"), std::string::npos) << output;
 
     child->sendSignal(SIGINT);
     EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
