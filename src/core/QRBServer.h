@@ -197,8 +197,18 @@ private:
     void runThreadLoop(std::shared_ptr<Run> run);
     void receive(const std::shared_ptr<Run>& run);
     void receiveDatagrams(const std::shared_ptr<Run>& run);
+    void acceptConnections(const std::shared_ptr<Run>& run, int listeningFd);
+    // Stops watching the listening sockets for a moment (accept ran out of descriptors).
+    void pauseAccepting(const std::shared_ptr<Run>& run);
+    // A bundle whose time tag lies ahead waits on the run loop's timers until it is due.
+    void holdBundle(const std::shared_ptr<Run>& run, const uint8_t* bundle, size_t size, lo_timetag now,
+                    const std::string& host, const std::string& port);
+    void scheduleHeldBundles(const std::shared_ptr<Run>& run);
+    void dispatchHeldBundles(const std::shared_ptr<Run>& run);
+    // A bundle whose time tag lies ahead is held (holdBundle); `dueAt` is the time of a held
+    // bundle whose time has come.
     void dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet, size_t size, const std::string& host,
-                        const std::string& port);
+                        const std::string& port, const lo_timetag* dueAt = nullptr);
     void refusePacket(const std::string& text, int number, const std::optional<std::string>& path);
 
     long port_ = 0;
