@@ -11,7 +11,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/tcp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <semaphore.h>
@@ -59,6 +58,8 @@ constexpr double kAcceptPauseSeconds = 0.25;
 // Bundles that wait for their time tag hold at most this much in all per server: time tags come
 // from the network, and a sender could otherwise fill the memory with bundles for next year.
 constexpr size_t kMaxHeldBundleBytes = 16 << 20;
+// What each held bundle costs besides its bytes (its entry, the sender's texts), roughly.
+constexpr size_t kHeldBundleOverhead = 160;
 // Start and stop poll the listener's state this often, this far apart.
 constexpr int kStateChecks = 200;
 constexpr auto kStateCheckInterval = std::chrono::milliseconds(1);
@@ -271,14 +272,13 @@ struct QRBServer::Run {
 
     // Bundles whose time tag lies ahead, in the order they are due: by time tag, then arrival.
     struct HeldBundle {
-        uint64_t tag;
-        uint64_t arrival;
         double due;  // in the run loop clock's seconds
         std::vector<uint8_t> bytes;
         std::string host;
         std::string port;
     };
-    std::vector<HeldBundle> held;
+    std::map<std::pair<uint64_t, uint64_t>, HeldBundle> held;  // (time tag, arrival)
+    static size_t heldCost(const HeldBundle& bundle) { return bundle.bytes.size() + kHeldBundleOverhead; }
     size_t heldBytes = 0;
     uint64_t arrivals = 0;
     std::shared_ptr<foundation::Timer> heldTimer;
@@ -767,9 +767,6 @@ void QRBServer::acceptConnections(const std::shared_ptr<Run>& run, int listening
             break;
         }
         run->acceptFailureLogged = false;
-        // Control data is small and wants to leave at once (replies over the same connection).
-        const int one = 1;
-        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Run::Connection c;
         describePeer(from, length, c.host, c.port);
         if (!run->watch(connection)) {
@@ -889,25 +886,20 @@ void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet,
 
 void QRBServer::holdBundle(const std::shared_ptr<Run>& run, const uint8_t* bundle, size_t size, lo_timetag now,
                            const std::string& host, const std::string& port) {
-    if (run->heldBytes + size > kMaxHeldBundleBytes) {
+    if (run->heldBytes + size + kHeldBundleOverhead > kMaxHeldBundleBytes) {
         refusePacket(foundation::format("Too many bundles waiting for their time (%zu bytes): bundle dropped",
                                         run->heldBytes),
                      LO_TOOBIG, std::nullopt);
         return;
     }
     const lo_timetag tag = bundleTimeTag(bundle);
-    Run::HeldBundle entry{uint64_t(tag.sec) << 32 | tag.frac, run->arrivals++,
-                          runLoop_->now() + secondsUntil(tag, now), std::vector<uint8_t>(bundle, bundle + size), host,
-                          port};
     // Equal time tags keep their order of arrival.
-    auto position = std::upper_bound(run->held.begin(), run->held.end(), entry,
-                                     [](const Run::HeldBundle& a, const Run::HeldBundle& b) {
-                                         return a.tag != b.tag ? a.tag < b.tag : a.arrival < b.arrival;
-                                     });
-    run->heldBytes += size;
-    const bool first = position == run->held.begin();
-    run->held.insert(position, std::move(entry));
-    if (first) scheduleHeldBundles(run);
+    auto [position, inserted] = run->held.emplace(
+        std::make_pair(uint64_t(tag.sec) << 32 | tag.frac, run->arrivals++),
+        Run::HeldBundle{runLoop_->now() + secondsUntil(tag, now), std::vector<uint8_t>(bundle, bundle + size), host,
+                        port});
+    run->heldBytes += Run::heldCost(position->second);
+    if (position == run->held.begin()) scheduleHeldBundles(run);
 }
 
 void QRBServer::scheduleHeldBundles(const std::shared_ptr<Run>& run) {
@@ -919,7 +911,7 @@ void QRBServer::scheduleHeldBundles(const std::shared_ptr<Run>& run) {
     std::weak_ptr<QRBServer> weakSelf = weak_from_this();
     std::weak_ptr<Run> weakRun = run;
     run->heldTimer = runLoop_->scheduleTimer(
-        std::max(0.0, run->held.front().due - runLoop_->now()), false, foundation::RunLoopMode::Common,
+        std::max(0.0, run->held.begin()->second.due - runLoop_->now()), false, foundation::RunLoopMode::Common,
         [weakSelf, weakRun](foundation::Timer&) {
             auto self = weakSelf.lock();
             auto run = weakRun.lock();
@@ -933,11 +925,12 @@ void QRBServer::dispatchHeldBundles(const std::shared_ptr<Run>& run) {
         std::lock_guard lock(run->libloMutex);
         // Only the front is taken each time: what is due later never overtakes it.
         // (A microsecond early counts as due: the timer's date and `due` may round apart.)
-        while (!run->held.empty() && !run->closed && run->held.front().due <= runLoop_->now() + 1e-6) {
-            Run::HeldBundle bundle = std::move(run->held.front());
+        while (!run->held.empty() && !run->closed && run->held.begin()->second.due <= runLoop_->now() + 1e-6) {
+            const uint64_t tag = run->held.begin()->first.first;
+            Run::HeldBundle bundle = std::move(run->held.begin()->second);
             run->held.erase(run->held.begin());
-            run->heldBytes -= bundle.bytes.size();
-            const lo_timetag dueAt{uint32_t(bundle.tag >> 32), uint32_t(bundle.tag)};
+            run->heldBytes -= Run::heldCost(bundle);
+            const lo_timetag dueAt{uint32_t(tag >> 32), uint32_t(tag)};
             dispatchPacket(run, bundle.bytes.data(), bundle.bytes.size(), bundle.host, bundle.port, &dueAt);
         }
     }

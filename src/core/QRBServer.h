@@ -17,6 +17,12 @@
 // listener never calls liblo (so the main thread may send from the same server meanwhile), and a
 // stop wakes the listener at once. liblo calls on one server are serialised by its lock.
 //
+// liblo's sockets are IPv4 only; a socket of the server's own on the same port takes IPv6 peers
+// (clients that resolve "localhost" to ::1), where the machine has IPv6. TCP streams are read
+// with either framing, a length before each packet or SLIP. A bundle whose time tag lies ahead
+// waits on the run loop's timers until it is due, as liblo's own queue would hold it; bundles
+// due at the same time go in the order they arrived.
+//
 // Everything but the listener runs on the main thread.
 
 #include "foundation/NetService.h"
