@@ -1045,3 +1045,11 @@ int QRBServer::sendDatagram(const void* bytes, size_t size, const sockaddr_in& t
         return errno;
     return 0;
 }
+
+int QRBServer::sendDatagram(const void* bytes, size_t size, const sockaddr_in6& to) {
+    const Run* run = run_.get();
+    if (!run || run->closed || protocol_ != LO_UDP || run->socket6Fd < 0) return EBADF;
+    if (sendto(run->socket6Fd, bytes, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+        return errno;
+    return 0;
+}

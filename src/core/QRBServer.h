@@ -183,6 +183,9 @@ public:
     // sends a UDP message from a server (the datagram leaves from the document's port). 0, or
     // the errno of the failure (EBADF while stopped or for a TCP server).
     int sendDatagram(const void* bytes, size_t size, const sockaddr_in& to);
+    // The same to an IPv6 destination, from the server's IPv6 socket on the document's port
+    // (EBADF too where there is none: a machine without IPv6).
+    int sendDatagram(const void* bytes, size_t size, const sockaddr_in6& to);
 
     // --- accessors
     long port() const { return port_; }
