@@ -17,6 +17,7 @@
 #include <lo/lo.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -921,7 +922,7 @@ TEST_P(TCPStreamTest, RunningOutOfDescriptorsPausesAcceptingAndLosesNoConnection
         highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
     // Free numbers below it would be taken first.
     std::vector<int> fillers;
-    for (int filler = dup(0); filler >= 0; filler = dup(0)) {
+    for (int filler = open("/dev/null", O_RDONLY); filler >= 0; filler = open("/dev/null", O_RDONLY)) {
         if (filler > highest) {
             close(filler);
             break;
