@@ -713,13 +713,14 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
             std::string host = it->second.host;
             std::string port = it->second.port;
             std::string failure = it->second.framer.failure();
+            const bool unframed = it->second.framer.isUnframed();
             for (auto& packet : packets) {
                 if (run->closed) break;
                 dispatchPacket(run, packet.data(), packet.size(), host, port);
             }
             if (!keep && !run->closed) {
                 // One line for the connection: the framer refuses everything after its fault.
-                refusePacket(it->second.framer.isUnframed()
+                refusePacket(unframed
                                  ? "Unreadable TCP stream from " + host + ":" + port + " (" + failure + "), connection closed"
                                  : "Invalid TCP stream (" + failure + "), connection closed",
                              LO_TOOBIG, std::nullopt);
