@@ -253,6 +253,37 @@ TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
     }
 }
 
+TEST_F(ProgramTest, AHeadlessRunWhosePortIsTakenSaysSoAndFails) {
+    struct Case {
+        const char* what;
+        int type;  // of the socket that holds the port
+        const char* server;
+    };
+    const std::vector<Case> cases = {{"UDP", SOCK_DGRAM, "UDP"}, {"TCP", SOCK_STREAM, "TCP"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const long port = testsupport::freePort();
+        ASSERT_NE(port, 0);
+        const int blocker = socket(AF_INET, c.type | SOCK_CLOEXEC, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        any.sin_port = htons(static_cast<uint16_t>(port));
+        ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+        if (c.type == SOCK_STREAM) listen(blocker, 1);
+
+        auto child = run({"-headless", writeDocument(port)});
+        const int status = child->waitForExit(kExitTimeout);
+        close(blocker);
+        EXPECT_NE(status, 0) << child->output();
+        EXPECT_NE(status, -1) << "it ended by itself";
+        EXPECT_NE(child->output().find(std::string("OSC ") + c.server + " Server error: Port " + std::to_string(port) +
+                                       " already in use"),
+                  std::string::npos)
+            << child->output();
+    }
+}
+
 TEST_F(ProgramTest, TheWindowedPathSaysThatThereIsNoInterfaceYet) {
     auto child = run({});
     EXPECT_EQ(child->waitForExit(kExitTimeout), 1);
