@@ -4,6 +4,7 @@
 #include "core/QRBManager.h"
 #include "core/QRBOSCMessage.h"
 #include "core/QRBPreferences.h"
+#include "foundation/Document.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
@@ -153,6 +154,10 @@ int QuorbitalCore::runHeadless() {
         manager = unarchiver->decodeObjectOfClass<QRBManager>("QRBLib");
     }
     if (!manager || !manager->archiveHeldWiiManager()) raiseStartupException(kOlderFormat);
+    // A locked file locks the document's input, as it does when the document is opened in the
+    // window: the run learns no new addresses. (The lock the archive records is not read back
+    // there either.)
+    manager->setInputLocked(foundation::Document::isFileLocked(expanded));
 
     foundation::log(kStartingRouting);
     headlessManager_ = manager;

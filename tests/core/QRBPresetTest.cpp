@@ -264,6 +264,45 @@ TEST_F(PresetTest, ContextListIsUndoable) {
     EXPECT_EQ(a->objectInObjectsAtIndex(1), context);
 }
 
+// The lookup by address is kept up to date as the list changes, not searched each time: every
+// edit that could leave it behind must still find the first context of that address, and none
+// that left the list.
+TEST_F(PresetTest, ContextLookupByAddressFollowsEveryEditOfTheList) {
+    auto first = host->addContext("/same");
+    EXPECT_EQ(a->contextWithName("/same"), first);
+    auto second = host->addContext("/same");  // a second holder, behind the first
+    EXPECT_EQ(a->contextWithName("/same"), first);
+    auto ahead = QRBContext::create(std::string("/same"), std::static_pointer_cast<QRBActionHost>(host));
+    a->insertObject(ahead, 0);  // ahead of both
+    EXPECT_EQ(a->contextWithName("/same"), ahead);
+    a->removeObject(ahead);
+    EXPECT_EQ(a->contextWithName("/same"), first);
+    a->removeObject(first);
+    EXPECT_EQ(a->contextWithName("/same"), second);
+    a->removeObject(second);
+    EXPECT_EQ(a->contextWithName("/same"), nullptr);
+
+    // Renames, and their undo, move a context from one address to the other.
+    host->endEvent();
+    auto renamed = host->addContext("/before");
+    EXPECT_EQ(a->contextWithName("/before"), renamed);
+    host->endEvent();
+    renamed->setName(std::string("/after"));
+    host->endEvent();
+    EXPECT_EQ(a->contextWithName("/before"), nullptr);
+    EXPECT_EQ(a->contextWithName("/after"), renamed);
+    host->undo->undo();
+    EXPECT_EQ(a->contextWithName("/before"), renamed);
+    EXPECT_EQ(a->contextWithName("/after"), nullptr);
+
+    // Undoing the insertion takes the context out of the lookup; redoing puts it back.
+    host->undo->undo();
+    EXPECT_EQ(a->contextWithName("/before"), nullptr);
+    host->undo->redo();
+    EXPECT_EQ(a->contextWithName("/before"), renamed);
+    EXPECT_EQ(a->contextWithName("/a"), a->objectInObjectsAtIndex(0));
+}
+
 // ---- new presets -------------------------------------------------------------------------------
 
 TEST_F(PresetTest, CreatePresetIsNamedUniquelyAndCopiesTheCurrentContexts) {
