@@ -413,7 +413,9 @@ struct KeyedUnarchiver::Impl {
 
 KeyedUnarchiver::KeyedUnarchiver(const Data& data) : impl_(std::make_unique<Impl>()) {
     impl_->archiveSize = data.size();
-    impl_->root = PlistNode(parsePlist(data));
+    std::string refused;
+    impl_->root = PlistNode(parsePlist(data, &refused));
+    if (!refused.empty()) throw ArchiveError(refused);
     plist_t root = impl_->root.get();
     if (!root || plist_get_node_type(root) != PLIST_DICT) throw ArchiveError("not a keyed archive");
     plist_t objects = plist_dict_get_item(root, "$objects");

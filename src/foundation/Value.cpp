@@ -158,7 +158,9 @@ plist_t toPlist(const Value& v) {
 }  // namespace
 
 Value propertyListFromData(const Data& data) {
-    PlistNode root(parsePlist(data));
+    std::string refused;
+    PlistNode root(parsePlist(data, &refused));
+    if (!refused.empty()) throw PropertyListError(refused);
     if (!root) throw PropertyListError("not a property list");
     return fromPlist(root.get(), 0);
 }
