@@ -260,6 +260,8 @@ struct KeyedUnarchiver::Impl {
     uint64_t count = 0;
     plist_t current = nullptr;
     int depth = 0;
+    // The object whose keys are being read, 0 before any.
+    uint64_t decodingObject = 0;
 
     enum class State : uint8_t { Unvisited, InProgress, Done };
     std::vector<State> state;
@@ -334,6 +336,14 @@ struct KeyedUnarchiver::Impl {
         return v;
     }
 
+    // An object's keys may hold collections, and an object keeps what it decodes: a collection
+    // read for an object that holds the object itself would make the two hold each other for
+    // ever, whether the decode then succeeds or fails.
+    uint64_t refuseOwnCollection(uint64_t item) const {
+        if (item != 0 && item == decodingObject) throw ArchiveError("object inside a collection of its own");
+        return item;
+    }
+
     static Value propertyListScalar(plist_t node) {
         if (auto scalar = plistScalarValue(node)) return *scalar;
         throw ArchiveError("unexpected value type");
@@ -348,7 +358,7 @@ struct KeyedUnarchiver::Impl {
         state[uid] = State::InProgress;
         if (isArrayClass(name)) {
             Array a;
-            for (uint64_t item : uidList(dict, "NS.objects")) a.push_back(decodeUID(item, owner));
+            for (uint64_t item : uidList(dict, "NS.objects")) a.push_back(decodeUID(refuseOwnCollection(item), owner));
             return Value(std::move(a));
         }
         if (isDictionaryClass(name)) {
@@ -359,7 +369,7 @@ struct KeyedUnarchiver::Impl {
             for (size_t i = 0; i < keys.size(); ++i) {
                 Value k = decodeUID(keys[i], owner);
                 if (!k.stringValue()) throw ArchiveError("dictionary key is not a string");
-                d[*k.stringValue()] = decodeUID(values[i], owner);
+                d[*k.stringValue()] = decodeUID(refuseOwnCollection(values[i]), owner);
             }
             return Value(std::move(d));
         }
@@ -391,6 +401,12 @@ struct KeyedUnarchiver::Impl {
         state[uid] = State::Done;
         plist_t saved = current;
         current = dict;
+        struct Restore {
+            uint64_t& slot;
+            uint64_t saved;
+            ~Restore() { slot = saved; }
+        } restoreDecoding{decodingObject, decodingObject};
+        decodingObject = uid;
         try {
             object->initWithCoder(owner);
         } catch (const ArchiveError&) {
