@@ -438,6 +438,11 @@ void QRBPreset::initWithCoder(foundation::KeyedUnarchiver& coder) {
     const bool fireOnRestore = coder.decodeBool(kLegacyFireOnRestoreKey);
     if (last && indexOfIdentical(snapshots, last) == kNotFound)
         throw foundation::ArchiveError("preset's last recalled snapshot is not one of its snapshots");
+    // Routing registers each listed context under its address: one that lives inside another
+    // context has no address of its own to be registered under.
+    for (const auto& context : contexts) {
+        if (!context->isTopLevel()) throw foundation::ArchiveError("preset lists a context that is not top-level");
+    }
 
     if (name) name_ = std::move(*name);
     objects_ = std::move(contexts);

@@ -5,6 +5,8 @@
 #include "PresetTestSupport.h"
 
 #include "core/QRBConcreteAction.h"
+#include "core/QRBContext.h"
+#include "core/QRBManager.h"
 #include "core/QRBDupAction.h"
 #include "foundation/Exception.h"
 #include "support/TestSupport.h"
@@ -779,4 +781,21 @@ TEST(PresetArchive, DamagedArchivesRaiseArchiveError) {
     };
     for (const auto& [name, root] : damaged)
         EXPECT_THROW(decode<foundation::Object>(foundation::Value(root)), foundation::ArchiveError) << name;
+}
+
+// Routing registers a preset's contexts by address: a listed context that lives inside another
+// one stopped the start with an internal error.
+TEST(PresetArchive, AListedContextInsideAnotherIsRefused) {
+    auto manager = QRBManager::create();
+    auto parent = QRBContext::create(std::string("/parent"), manager);
+    auto child = parent->ensureChildContext("child");
+    ASSERT_TRUE(child);
+    for (const auto& list : {foundation::Array{foundation::Value(child), foundation::Value(parent)},
+                             foundation::Array{foundation::Value(parent), foundation::Value(child)}}) {
+        auto preset = RawRecord::make("QRBPreset")->set("QRBPresetObjects", list);
+        EXPECT_THROW(decode<foundation::Object>(foundation::Value(preset)), foundation::ArchiveError);
+    }
+    auto fine = RawRecord::make("QRBPreset")->set("QRBPresetObjects", foundation::Array{foundation::Value(parent)});
+    EXPECT_NO_THROW(decode<foundation::Object>(foundation::Value(fine)));
+    manager->close();
 }
