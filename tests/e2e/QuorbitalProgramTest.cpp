@@ -102,6 +102,17 @@ private:
     long port_ = 0;
 };
 
+// Sends the message again until the receiver gets what was routed of it (the server may still be
+// starting), for at most ten seconds.
+std::optional<std::string> sendUntilRouted(long port, const std::string& path, float value, Receiver& receiver) {
+    std::optional<std::string> received;
+    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
+        sendOSC(port, path, value);
+        received = receiver.receive(0.25);
+    }
+    return received;
+}
+
 class ProgramTest : public ::testing::Test {
 protected:
     // The program with its settings and runtime files in the test's own folder.
@@ -155,12 +166,7 @@ TEST_F(ProgramTest, TheExampleDocumentRoutesScaledInputToItsTarget) {
 
     auto child = run({"-headless", path});
     ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
-    // Sent again until something arrives, as the server may still be starting.
-    std::optional<std::string> received;
-    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
-        sendOSC(port, "/fader", 0.5f);
-        received = receiver.receive(0.25);
-    }
+    const std::optional<std::string> received = sendUntilRouted(port, "/fader", 0.5f, receiver);
     ASSERT_TRUE(received) << child->output();
     EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
 
@@ -182,11 +188,7 @@ TEST_F(ProgramTest, ADocumentOfAnotherWriterRoutesAndItsUnknownOutputsDoNothing)
 
     auto child = run({"-headless", path});
     ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
-    std::optional<std::string> received;
-    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
-        sendOSC(port, "/fader", 0.5f);
-        received = receiver.receive(0.25);
-    }
+    std::optional<std::string> received = sendUntilRouted(port, "/fader", 0.5f, receiver);
     ASSERT_TRUE(received) << child->output();
     EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
 
