@@ -87,181 +87,252 @@ std::vector<uint16_t> utf16(const std::string& s) {
     return units;
 }
 
-class Writer {
-public:
-    Data write(plist_t root) {
-        if (index(root) == kFailed) return Data();
-        // Breadth first: a container's children are given their indexes when it is reached in
-        // the list, and new containers join the end of the list, so no recursion is needed.
-        for (size_t i = 0; i < objects_.size(); ++i) {
-            if (!objects_[i].node) continue;
-            plist_t node = objects_[i].node;
-            std::vector<uint64_t> refs;
-            if (plist_get_node_type(node) == PLIST_ARRAY) {
-                for (plist_t item : arrayItems(node)) {
-                    const uint64_t r = index(item);
-                    if (r == kFailed) return Data();
-                    refs.push_back(r);
+constexpr uint64_t kContainer = uint64_t{1} << 63;
+
+uint64_t bitsOf(double d) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+}  // namespace
+
+BinaryPlistBuilder::BinaryPlistBuilder() : out_{'b', 'p', 'l', 'i', 's', 't', '0', '0'} {}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::newObject(uint64_t offset) {
+    offsets_.push_back(offset);
+    return offsets_.size() - 1;
+}
+
+// The object just encoded at `start`, or the one encoded earlier for the same `key`, in which
+// case the new bytes are taken back.
+BinaryPlistBuilder::Ref BinaryPlistBuilder::scalar(std::unordered_map<uint64_t, Ref>& shared, uint64_t key,
+                                                   size_t start) {
+    auto [found, added] = shared.try_emplace(key, offsets_.size());
+    if (!added) {
+        out_.resize(start);
+        return found->second;
+    }
+    return newObject(start);
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::boolean(bool b) {
+    Ref& ref = booleans_[b ? 1 : 0];
+    if (ref == ~Ref{0}) {
+        ref = newObject(out_.size());
+        out_.push_back(b ? 0x09 : 0x08);
+    }
+    return ref;
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::integer(uint64_t value) {
+    const size_t start = out_.size();
+    appendInteger(out_, value);
+    return scalar(integers_, value, start);
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::real(double d) {
+    const size_t start = out_.size();
+    out_.push_back(0x23);
+    appendDouble(out_, d);
+    return scalar(reals_, bitsOf(d), start);
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::date(double seconds) {
+    const size_t start = out_.size();
+    out_.push_back(0x33);
+    appendDouble(out_, seconds);
+    return scalar(dates_, bitsOf(seconds), start);
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::uid(uint64_t value) {
+    const size_t start = out_.size();
+    const size_t width = widthFor(value);
+    out_.push_back(static_cast<uint8_t>(0x80 | (width - 1)));
+    appendBigEndian(out_, value, width);
+    return scalar(uids_, value, start);
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::string(std::string_view s) {
+    auto found = strings_.find(s);
+    if (found != strings_.end()) return found->second;
+    const Ref ref = newObject(out_.size());
+    bool ascii = true;
+    for (unsigned char c : s) ascii = ascii && c < 0x80;
+    if (ascii) {
+        appendMarker(out_, 0x50, s.size());
+        out_.insert(out_.end(), s.begin(), s.end());
+    } else {
+        const std::vector<uint16_t> units = utf16(std::string(s));
+        appendMarker(out_, 0x60, units.size());
+        for (uint16_t u : units) appendBigEndian(out_, u, 2);
+    }
+    strings_.emplace(std::string(s), ref);
+    return ref;
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::data(const uint8_t* bytes, size_t size) {
+    const Ref ref = newObject(out_.size());
+    appendMarker(out_, 0x40, size);
+    if (size) out_.insert(out_.end(), bytes, bytes + size);
+    return ref;
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::array() {
+    const Ref ref = newObject(kContainer | containers_.size());
+    containers_.push_back({ref, false, {}, {}});
+    return ref;
+}
+
+BinaryPlistBuilder::Ref BinaryPlistBuilder::dictionary() {
+    const Ref ref = newObject(kContainer | containers_.size());
+    containers_.push_back({ref, true, {}, {}});
+    return ref;
+}
+
+BinaryPlistBuilder::Container& BinaryPlistBuilder::container(Ref ref) {
+    return containers_[offsets_[ref] & ~kContainer];
+}
+
+const BinaryPlistBuilder::Container& BinaryPlistBuilder::container(Ref ref) const {
+    return containers_[offsets_[ref] & ~kContainer];
+}
+
+void BinaryPlistBuilder::append(Ref array, Ref item) { container(array).items.push_back(item); }
+
+size_t BinaryPlistBuilder::arraySize(Ref array) const { return container(array).items.size(); }
+
+void BinaryPlistBuilder::set(Ref dictionary, std::string_view key, Ref value) {
+    Container& c = container(dictionary);
+    c.keys.push_back(string(key));
+    c.items.push_back(value);
+}
+
+Data BinaryPlistBuilder::finish(Ref top) {
+    const uint64_t count = offsets_.size();
+    const size_t refSize = widthFor(count - 1);
+    // A key set more than once keeps its first place and its last value.
+    std::vector<uint64_t> seenIn(count, ~uint64_t{0});  // the dictionary in which a key was last seen
+    std::vector<size_t> placeOf(count);
+    size_t refs = 0;
+    for (size_t ci = 0; ci < containers_.size(); ++ci) {
+        Container& c = containers_[ci];
+        if (c.dictionary) {
+            size_t kept = 0;
+            for (size_t i = 0; i < c.keys.size(); ++i) {
+                const Ref k = c.keys[i];
+                if (seenIn[k] == ci) {
+                    c.items[placeOf[k]] = c.items[i];
+                    continue;
                 }
-            } else {
-                std::vector<uint64_t> values;
-                bool failed = false;
-                forEachDictItem(node, [&](const std::string& key, plist_t value) {
-                    if (failed) return;
-                    refs.push_back(stringIndex(key));
-                    const uint64_t r = index(value);
-                    if (r == kFailed) failed = true;
-                    values.push_back(r);
-                });
-                if (failed) return Data();
-                refs.insert(refs.end(), values.begin(), values.end());
+                seenIn[k] = ci;
+                placeOf[k] = kept;
+                c.keys[kept] = k;
+                c.items[kept] = c.items[i];
+                ++kept;
             }
-            objects_[i].refs = std::move(refs);
+            c.keys.resize(kept);
+            c.items.resize(kept);
         }
-        return serialise();
+        refs += c.keys.size() + c.items.size();
     }
-
-private:
-    static constexpr uint64_t kFailed = ~uint64_t{0};
-
-    struct Object {
-        plist_t node = nullptr;      // containers, whose references are filled in later
-        Data bytes;                  // everything else, already encoded
-        std::vector<uint64_t> refs;  // a dictionary's keys, then its values
-    };
-
-    uint64_t add(Object object) {
-        objects_.push_back(std::move(object));
-        return objects_.size() - 1;
+    Data out = std::move(out_);
+    out.reserve(out.size() + containers_.size() * 9 + refs * refSize + count * 8 + 32);
+    for (Container& c : containers_) {
+        offsets_[c.self] = out.size();
+        appendMarker(out, c.dictionary ? 0xD0 : 0xA0, c.items.size());
+        for (Ref r : c.keys) appendBigEndian(out, r, refSize);
+        for (Ref r : c.items) appendBigEndian(out, r, refSize);
+        c.keys = {};
+        c.items = {};
     }
+    containers_.clear();
+    const uint64_t tableStart = out.size();
+    const size_t offsetSize = widthFor(tableStart);
+    for (uint64_t offset : offsets_) appendBigEndian(out, offset, offsetSize);
+    // Trailer: six unused bytes, the two sizes, the object count, the top object and where the
+    // offset table starts.
+    out.insert(out.end(), 6, 0);
+    out.push_back(static_cast<uint8_t>(offsetSize));
+    out.push_back(static_cast<uint8_t>(refSize));
+    appendBigEndian(out, count, 8);
+    appendBigEndian(out, top, 8);
+    appendBigEndian(out, tableStart, 8);
+    return out;
+}
 
-    uint64_t shared(std::string key, Data bytes) {
-        auto found = shared_.find(key);
-        if (found != shared_.end()) return found->second;
-        const uint64_t i = add({nullptr, std::move(bytes), {}});
-        shared_.emplace(std::move(key), i);
-        return i;
-    }
+namespace {
 
-    static std::string keyOf(char tag, uint64_t value) {
-        std::string k(1, tag);
-        k.append(reinterpret_cast<const char*>(&value), sizeof value);
-        return k;
-    }
-
-    uint64_t stringIndex(const std::string& s) {
-        std::string key = "s" + s;
-        auto found = shared_.find(key);
-        if (found != shared_.end()) return found->second;
-        Data bytes;
-        bool ascii = true;
-        for (unsigned char c : s) ascii = ascii && c < 0x80;
-        if (ascii) {
-            appendMarker(bytes, 0x50, s.size());
-            bytes.insert(bytes.end(), s.begin(), s.end());
-        } else {
-            const std::vector<uint16_t> units = utf16(s);
-            appendMarker(bytes, 0x60, units.size());
-            for (uint16_t u : units) appendBigEndian(bytes, u, 2);
-        }
-        return shared(std::move(key), std::move(bytes));
-    }
-
-    uint64_t index(plist_t node) {
-        Data bytes;
+// A libplist tree into the builder, breadth first: a container's children are converted when it
+// is reached in the queue, so no recursion is needed however deep the tree.
+Data convertTree(plist_t root) {
+    BinaryPlistBuilder builder;
+    std::vector<std::pair<plist_t, BinaryPlistBuilder::Ref>> queue;
+    bool failed = false;
+    auto convert = [&](plist_t node) -> BinaryPlistBuilder::Ref {
         switch (plist_get_node_type(node)) {
-        case PLIST_ARRAY:
-        case PLIST_DICT: return add({node, {}, {}});
+        case PLIST_ARRAY: {
+            const auto ref = builder.array();
+            queue.emplace_back(node, ref);
+            return ref;
+        }
+        case PLIST_DICT: {
+            const auto ref = builder.dictionary();
+            queue.emplace_back(node, ref);
+            return ref;
+        }
         case PLIST_BOOLEAN: {
             uint8_t b = 0;
             plist_get_bool_val(node, &b);
-            bytes.push_back(b ? 0x09 : 0x08);
-            return shared(keyOf('b', b ? 1 : 0), std::move(bytes));
+            return builder.boolean(b != 0);
         }
         case PLIST_UINT: {
             uint64_t v = 0;
             plist_get_uint_val(node, &v);
-            appendInteger(bytes, v);
-            return shared(keyOf('i', v), std::move(bytes));
+            return builder.integer(v);
         }
         case PLIST_REAL: {
             double d = 0;
             plist_get_real_val(node, &d);
-            bytes.push_back(0x23);
-            appendDouble(bytes, d);
-            uint64_t bits = 0;
-            std::memcpy(&bits, &d, sizeof bits);
-            return shared(keyOf('r', bits), std::move(bytes));
+            return builder.real(d);
         }
         case PLIST_DATE: {
             int32_t sec = 0, usec = 0;
             plist_get_date_val(node, &sec, &usec);
-            const double d = sec + usec / 1e6;
-            bytes.push_back(0x33);
-            appendDouble(bytes, d);
-            uint64_t bits = 0;
-            std::memcpy(&bits, &d, sizeof bits);
-            return shared(keyOf('d', bits), std::move(bytes));
+            return builder.date(sec + usec / 1e6);
         }
         case PLIST_UID: {
             uint64_t v = 0;
             plist_get_uid_val(node, &v);
-            const size_t width = widthFor(v);
-            bytes.push_back(static_cast<uint8_t>(0x80 | (width - 1)));
-            appendBigEndian(bytes, v, width);
-            return shared(keyOf('u', v), std::move(bytes));
+            return builder.uid(v);
         }
         case PLIST_STRING:
-        case PLIST_KEY: return stringIndex(plistString(node));
+        case PLIST_KEY: return builder.string(plistString(node));
         case PLIST_DATA: {
             const Data d = plistData(node);
-            appendMarker(bytes, 0x40, d.size());
-            bytes.insert(bytes.end(), d.begin(), d.end());
-            return add({nullptr, std::move(bytes), {}});
+            return builder.data(d.data(), d.size());
         }
-        default: return kFailed;
+        default: failed = true; return 0;
+        }
+    };
+    const auto top = convert(root);
+    for (size_t i = 0; i < queue.size() && !failed; ++i) {
+        const auto [node, ref] = queue[i];
+        if (plist_get_node_type(node) == PLIST_ARRAY) {
+            for (plist_t item : arrayItems(node)) builder.append(ref, convert(item));
+        } else {
+            forEachDictItem(node, [&](const std::string& key, plist_t value) { builder.set(ref, key, convert(value)); });
         }
     }
-
-    Data serialise() const {
-        const uint64_t count = objects_.size();
-        const size_t refSize = widthFor(count - 1);
-        Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
-        std::vector<uint64_t> offsets;
-        offsets.reserve(count);
-        for (const Object& o : objects_) {
-            offsets.push_back(out.size());
-            if (!o.node) {
-                out.insert(out.end(), o.bytes.begin(), o.bytes.end());
-                continue;
-            }
-            const bool dict = plist_get_node_type(o.node) == PLIST_DICT;
-            appendMarker(out, dict ? 0xD0 : 0xA0, dict ? o.refs.size() / 2 : o.refs.size());
-            for (uint64_t r : o.refs) appendBigEndian(out, r, refSize);
-        }
-        const uint64_t tableStart = out.size();
-        const size_t offsetSize = widthFor(tableStart);
-        for (uint64_t offset : offsets) appendBigEndian(out, offset, offsetSize);
-        // Trailer: six unused bytes, the two sizes, the object count, the top object (the first
-        // one written) and where the offset table starts.
-        out.insert(out.end(), 6, 0);
-        out.push_back(static_cast<uint8_t>(offsetSize));
-        out.push_back(static_cast<uint8_t>(refSize));
-        appendBigEndian(out, count, 8);
-        appendBigEndian(out, 0, 8);
-        appendBigEndian(out, tableStart, 8);
-        return out;
-    }
-
-    std::vector<Object> objects_;
-    std::unordered_map<std::string, uint64_t> shared_;
-};
+    if (failed) return Data();
+    return builder.finish(top);
+}
 
 }  // namespace
 
 Data writeBinaryPlist(plist_t root) {
     if (!root) return Data();
-    return Writer().write(root);
+    return convertTree(root);
 }
 
 }  // namespace foundation

@@ -1,5 +1,6 @@
 #include "foundation/KeyedArchiver.h"
 
+#include "foundation/BinaryPlistWriter.h"
 #include "foundation/Format.h"
 #include "foundation/KeptObject.h"
 #include "foundation/PlistNode.h"
@@ -18,7 +19,7 @@ namespace foundation {
 
 namespace {
 
-// The property-list tree of a large archive, read or written, is a great many small blocks (about
+// The property-list tree of a large archive that is read is a great many small blocks (about
 // twenty bytes of memory for each byte of the file) allocated in between objects that stay. Once
 // freed they sit below those objects, where the allocator does not give memory back on its own: a
 // document of 10,000 contexts would keep some 80 MB it no longer uses.
@@ -94,100 +95,121 @@ const ClassRegistry::Factory* ClassRegistry::factoryFor(const std::string& name)
 // ---- archiver ----
 
 struct KeyedArchiver::Impl {
-    PlistNode objects{plist_new_array()};
-    PlistNode top{plist_new_dict()};
-    plist_t current = nullptr;  // the dictionary that receives keys: $top, or the object being encoded
+    using Ref = BinaryPlistBuilder::Ref;
+
+    BinaryPlistBuilder plist;
+    Ref objects = plist.array();
+    Ref top = plist.dictionary();
+    Ref current = top;  // the dictionary that receives keys: $top, or the object being encoded
     bool finished = false;
 
     std::unordered_map<const Object*, uint64_t> objectUIDs;
     std::vector<ObjectPtr> keepAlive;  // so that no address is reused while the archive is made
-    std::map<std::string, uint64_t> stringUIDs;
-    std::map<std::string, uint64_t> classUIDs;
+    std::unordered_map<std::string, uint64_t> stringUIDs;
+    std::unordered_map<std::string, uint64_t> classUIDs;
 
     struct Conditional {
-        plist_t dict;
+        Ref dict;
         std::string key;
         ObjectPtr object;
     };
     std::vector<Conditional> conditionals;
 
-    Impl() {
-        plist_array_append_item(objects.get(), plist_new_string(kNull));
-        current = top.get();
+    Impl() { plist.append(objects, plist.string(kNull)); }
+
+    uint64_t append(Ref node) {
+        const uint64_t uid = plist.arraySize(objects);
+        plist.append(objects, node);
+        return uid;
     }
 
-    uint64_t append(plist_t node) {
-        uint64_t uid = plist_array_get_size(objects.get());
-        plist_array_append_item(objects.get(), node);
-        return uid;
+    // Strings were stored up to their first NUL, as the C strings libplist takes; archives keep
+    // that meaning.
+    static std::string_view cString(const std::string& s) { return std::string_view(s.c_str()); }
+
+    uint64_t classUID(std::initializer_list<const char*> hierarchy) {
+        auto found = classUIDs.find(*hierarchy.begin());
+        if (found != classUIDs.end()) return found->second;
+        return addClass(std::vector<std::string>(hierarchy.begin(), hierarchy.end()));
     }
 
     uint64_t classUID(const std::vector<std::string>& hierarchy) {
         auto found = classUIDs.find(hierarchy.front());
         if (found != classUIDs.end()) return found->second;
-        plist_t rec = plist_new_dict();
-        plist_dict_set_item(rec, "$classname", plist_new_string(hierarchy.front().c_str()));
-        plist_t classes = plist_new_array();
-        for (const auto& n : hierarchy) plist_array_append_item(classes, plist_new_string(n.c_str()));
-        plist_dict_set_item(rec, "$classes", classes);
-        uint64_t uid = append(rec);
+        return addClass(hierarchy);
+    }
+
+    uint64_t addClass(const std::vector<std::string>& hierarchy) {
+        const Ref rec = plist.dictionary();
+        plist.set(rec, "$classname", plist.string(cString(hierarchy.front())));
+        const Ref classes = plist.array();
+        for (const auto& n : hierarchy) plist.append(classes, plist.string(cString(n)));
+        plist.set(rec, "$classes", classes);
+        const uint64_t uid = append(rec);
         classUIDs[hierarchy.front()] = uid;
         return uid;
     }
 
-    // Appends a container record and returns its UID and node.
-    std::pair<uint64_t, plist_t> newRecord(const std::vector<std::string>& hierarchy) {
-        plist_t dict = plist_new_dict();
-        uint64_t uid = append(dict);
-        plist_dict_set_item(dict, kClassKey, plist_new_uid(classUID(hierarchy)));
+    // Appends a container record and returns its UID and dictionary.
+    template <class Hierarchy> std::pair<uint64_t, Ref> newRecord(const Hierarchy& hierarchy) {
+        const Ref dict = plist.dictionary();
+        const uint64_t uid = append(dict);
+        plist.set(dict, kClassKey, plist.uid(classUID(hierarchy)));
+        return {uid, dict};
+    }
+    std::pair<uint64_t, Ref> newRecord(std::initializer_list<const char*> hierarchy) {
+        const Ref dict = plist.dictionary();
+        const uint64_t uid = append(dict);
+        plist.set(dict, kClassKey, plist.uid(classUID(hierarchy)));
         return {uid, dict};
     }
 
     uint64_t encode(const Value& v, KeyedArchiver& archiver) {
         switch (v.type()) {
         case Value::Type::Null: return 0;
-        case Value::Type::Bool: return append(plist_new_bool(*v.getIf<bool>() ? 1 : 0));
-        case Value::Type::Integer: return append(plist_new_uint(static_cast<uint64_t>(*v.getIf<int64_t>())));
-        case Value::Type::Real: return append(plist_new_real(*v.getIf<double>()));
-        case Value::Type::String: {
-            const std::string& s = *v.getIf<std::string>();
-            auto found = stringUIDs.find(s);
-            if (found != stringUIDs.end()) return found->second;
-            uint64_t uid = append(plist_new_string(s.c_str()));
-            stringUIDs[s] = uid;
-            return uid;
-        }
+        case Value::Type::Bool: return append(plist.boolean(*v.getIf<bool>()));
+        case Value::Type::Integer: return append(plist.integer(static_cast<uint64_t>(*v.getIf<int64_t>())));
+        case Value::Type::Real: return append(plist.real(*v.getIf<double>()));
+        case Value::Type::String: return encodeString(*v.getIf<std::string>());
         case Value::Type::Data: {
             const Data& d = *v.getIf<Data>();
-            return append(plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
+            return append(plist.data(d.data(), d.size()));
         }
         case Value::Type::Date: {
             auto [uid, dict] = newRecord({"NSDate", "NSObject"});
-            plist_dict_set_item(dict, "NS.time", plist_new_real(v.getIf<Date>()->timeIntervalSinceReferenceDate()));
+            plist.set(dict, "NS.time", plist.real(v.getIf<Date>()->timeIntervalSinceReferenceDate()));
             return uid;
         }
         case Value::Type::Array: {
             auto [uid, dict] = newRecord({"NSArray", "NSObject"});
-            plist_t items = plist_new_array();
-            plist_dict_set_item(dict, "NS.objects", items);
-            for (const auto& item : *v.getIf<Array>()) plist_array_append_item(items, plist_new_uid(encode(item, archiver)));
+            const Ref items = plist.array();
+            plist.set(dict, "NS.objects", items);
+            for (const auto& item : *v.getIf<Array>()) plist.append(items, plist.uid(encode(item, archiver)));
             return uid;
         }
         case Value::Type::Dictionary: {
             auto [uid, dict] = newRecord({"NSDictionary", "NSObject"});
-            plist_t keys = plist_new_array();
-            plist_t values = plist_new_array();
-            plist_dict_set_item(dict, "NS.keys", keys);
-            plist_dict_set_item(dict, "NS.objects", values);
+            const Ref keys = plist.array();
+            const Ref values = plist.array();
+            plist.set(dict, "NS.keys", keys);
+            plist.set(dict, "NS.objects", values);
             for (const auto& [k, item] : *v.getIf<Dictionary>()) {
-                plist_array_append_item(keys, plist_new_uid(encode(Value(k), archiver)));
-                plist_array_append_item(values, plist_new_uid(encode(item, archiver)));
+                plist.append(keys, plist.uid(encodeString(k)));
+                plist.append(values, plist.uid(encode(item, archiver)));
             }
             return uid;
         }
         case Value::Type::Object: return encodeObject(v.objectValue(), archiver);
         }
         return 0;
+    }
+
+    uint64_t encodeString(const std::string& s) {
+        auto found = stringUIDs.find(s);
+        if (found != stringUIDs.end()) return found->second;
+        const uint64_t uid = append(plist.string(cString(s)));
+        stringUIDs.emplace(s, uid);
+        return uid;
     }
 
     uint64_t encodeObject(const ObjectPtr& object, KeyedArchiver& archiver) {
@@ -202,7 +224,7 @@ struct KeyedArchiver::Impl {
         auto [uid, dict] = newRecord(hierarchy);
         objectUIDs[object.get()] = uid;
         keepAlive.push_back(object);
-        plist_t saved = current;
+        const Ref saved = current;
         current = dict;
         try {
             object->encodeWithCoder(archiver);
@@ -214,9 +236,14 @@ struct KeyedArchiver::Impl {
         return uid;
     }
 
-    void set(const std::string& key, plist_t node) {
+    void setIn(Ref dict, const std::string& key, Ref node) {
+        if (!key.empty() && key[0] == '$') plist.set(dict, cString(escapedKey(key)), node);
+        else plist.set(dict, cString(key), node);
+    }
+
+    void set(const std::string& key, Ref node) {
         FND_ASSERT(!finished);
-        plist_dict_set_item(current, escapedKey(key).c_str(), node);
+        setIn(current, key, node);
     }
 };
 
@@ -225,50 +252,44 @@ KeyedArchiver::~KeyedArchiver() = default;
 
 void KeyedArchiver::encodeObject(const Value& value, const std::string& key) {
     FND_ASSERT(!impl_->finished);
-    uint64_t uid = impl_->encode(value, *this);
-    impl_->set(key, plist_new_uid(uid));
+    const uint64_t uid = impl_->encode(value, *this);
+    impl_->set(key, impl_->plist.uid(uid));
 }
 
 void KeyedArchiver::encodeConditionalObject(const ObjectPtr& object, const std::string& key) {
-    if (!object) {
-        impl_->set(key, plist_new_uid(0));
-        return;
-    }
     // Resolved when the archive ends, once it is known whether the object was encoded.
-    impl_->set(key, plist_new_uid(0));
-    impl_->conditionals.push_back({impl_->current, escapedKey(key), object});
+    impl_->set(key, impl_->plist.uid(0));
+    if (object) impl_->conditionals.push_back({impl_->current, key, object});
 }
 
-void KeyedArchiver::encodeBool(bool b, const std::string& key) { impl_->set(key, plist_new_bool(b ? 1 : 0)); }
+void KeyedArchiver::encodeBool(bool b, const std::string& key) { impl_->set(key, impl_->plist.boolean(b)); }
 void KeyedArchiver::encodeInt32(int32_t i, const std::string& key) { encodeInt64(i, key); }
 void KeyedArchiver::encodeInt64(int64_t i, const std::string& key) {
-    impl_->set(key, plist_new_uint(static_cast<uint64_t>(i)));
+    impl_->set(key, impl_->plist.integer(static_cast<uint64_t>(i)));
 }
 void KeyedArchiver::encodeFloat(float f, const std::string& key) { encodeDouble(f, key); }
-void KeyedArchiver::encodeDouble(double d, const std::string& key) { impl_->set(key, plist_new_real(d)); }
+void KeyedArchiver::encodeDouble(double d, const std::string& key) { impl_->set(key, impl_->plist.real(d)); }
 void KeyedArchiver::encodeBytes(const uint8_t* bytes, size_t length, const std::string& key) {
-    impl_->set(key, plist_new_data(reinterpret_cast<const char*>(bytes), length));
+    impl_->set(key, impl_->plist.data(bytes, length));
 }
 
 Data KeyedArchiver::finish() {
     FND_ASSERT(!impl_->finished);
     for (const auto& c : impl_->conditionals) {
         auto found = impl_->objectUIDs.find(c.object.get());
-        if (found != impl_->objectUIDs.end()) plist_dict_set_item(c.dict, c.key.c_str(), plist_new_uid(found->second));
+        if (found != impl_->objectUIDs.end()) impl_->setIn(c.dict, c.key, impl_->plist.uid(found->second));
     }
     impl_->finished = true;
-    PlistNode root(plist_new_dict());
-    plist_dict_set_item(root.get(), "$version", plist_new_uint(100000));
-    plist_dict_set_item(root.get(), "$archiver", plist_new_string("NSKeyedArchiver"));
-    plist_dict_set_item(root.get(), "$top", impl_->top.release());
-    plist_dict_set_item(root.get(), "$objects", impl_->objects.release());
-    Data out = plistToBinary(root.get());
-    root = PlistNode();
-    releaseTreeMemory(out.size());
+    BinaryPlistBuilder& plist = impl_->plist;
+    const auto root = plist.dictionary();
+    plist.set(root, "$version", plist.integer(100000));
+    plist.set(root, "$archiver", plist.string("NSKeyedArchiver"));
+    plist.set(root, "$top", impl_->top);
+    plist.set(root, "$objects", impl_->objects);
+    Data out = plist.finish(root);
     if (out.empty()) throw Exception(kInvalidArchiveOperationException, "cannot write the archive");
     return out;
 }
-
 Data KeyedArchiver::finishWithRoot(const Value& root) {
     encodeObject(root, "root");
     return finish();
