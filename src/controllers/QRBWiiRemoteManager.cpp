@@ -1,9 +1,36 @@
 #include "controllers/QRBWiiRemoteManager.h"
 
+#include "foundation/ArchiveLists.h"
+#include "foundation/Exception.h"
+
 FND_REGISTER_CLASS(QRBWiiRemoteManager)
 
 namespace {
 constexpr const char* kWiiSettingsKey = "QRBWiiSettings";
+}
+
+QRBWiiRemoteManager::QRBWiiRemoteManager() {
+    wiimotes_.reserve(kMaxWiimotes);
+    for (int64_t slot = 1; slot <= kMaxWiimotes; ++slot) wiimotes_.push_back(QRBWiiRemote::initWithSlot(slot));
+    adoptWiimotes();
+}
+
+QRBWiiRemoteManager::~QRBWiiRemoteManager() {
+    // A damaged archive may hand one remote to two managers: it never points at a gone one.
+    for (const auto& remote : wiimotes_)
+        if (remote->manager() == this) remote->setManager(nullptr);
+}
+
+void QRBWiiRemoteManager::adoptWiimotes() {
+    for (const auto& remote : wiimotes_) remote->setManager(this);
+}
+
+QRBWiiRemotePtr QRBWiiRemoteManager::wiimoteWithSlot(int64_t slot) const {
+    if (slot < 1) FND_INTERNAL_ERROR("Slot must be higher than zero.");
+    if (slot > kMaxWiimotes) FND_INTERNAL_ERROR("Slot must be lower than the maximum count of Wiimotes.");
+    for (const auto& remote : wiimotes_)
+        if (remote->slot() == slot) return remote;
+    return nullptr;
 }
 
 void QRBWiiRemoteManager::setTargetURL(const std::optional<std::string>& url) {
@@ -12,10 +39,12 @@ void QRBWiiRemoteManager::setTargetURL(const std::optional<std::string>& url) {
 }
 
 void QRBWiiRemoteManager::encodeWithCoder(foundation::KeyedArchiver& coder) const {
-    coder.encodeObject(wiiSettings_, kWiiSettingsKey);
+    coder.encodeObject(foundation::objectListValue(wiimotes_), kWiiSettingsKey);
 }
 
 void QRBWiiRemoteManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
-    foundation::Value settings = coder.decodeObject(kWiiSettingsKey);
-    if (!settings.isNull()) wiiSettings_ = std::move(settings);
+    // A set in older archives decodes as a list as well.
+    auto decoded = foundation::decodeObjectList<QRBWiiRemote>(coder, kWiiSettingsKey);
+    if (decoded && !decoded->empty()) wiimotes_ = std::move(*decoded);
+    adoptWiimotes();
 }

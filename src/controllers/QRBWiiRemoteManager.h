@@ -4,10 +4,12 @@
 // on their lights, and hands them the application commands received under "/quorbital/". The
 // routing manager archives it under "wiiManager".
 //
-// The remotes themselves (slots, discovery, sensors) come with the Wii remote support; until then
-// the manager holds no remote, so the calls below have nothing to act on. Every call is virtual so
-// that the remote support, and tests, can take them over.
+// It holds the document's eight remote slots with their settings. Finding and connecting remotes
+// and their sensors come with the Wii remote support; until then no slot is ever connected, so the
+// calls below have nothing to act on. Every call is virtual so that the remote support, and tests,
+// can take them over.
 
+#include "controllers/QRBWiiRemote.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
 #include "foundation/UndoManager.h"
@@ -17,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QRBManager;
 class QRBWiiRemoteManager;
@@ -32,7 +35,19 @@ public:
     static constexpr const char* kCommandOriginHostKey = "originHost";
     static constexpr const char* kCommandOriginPortKey = "originPort";
 
-    QRBWiiRemoteManager() = default;
+    // The number of slots.
+    static constexpr int64_t kMaxWiimotes = 8;
+
+    // Eight slots with the default settings.
+    QRBWiiRemoteManager();
+    ~QRBWiiRemoteManager() override;
+    QRBWiiRemoteManager(const QRBWiiRemoteManager&) = delete;
+    QRBWiiRemoteManager& operator=(const QRBWiiRemoteManager&) = delete;
+
+    // The slots; their order is not significant (older archives stored a set).
+    const std::vector<QRBWiiRemotePtr>& wiimotes() const { return wiimotes_; }
+    // The remote in `slot` (1 to 8), or null.
+    QRBWiiRemotePtr wiimoteWithSlot(int64_t slot) const;
 
     // Routing started: every remote starts. Stopped: discovery stops, then every remote.
     virtual void start() {}
@@ -54,7 +69,7 @@ public:
     // or "*" are for the remotes; the rest are not.
     virtual void handleGeneralCommand(const foundation::Dictionary& command, QRBManager& sentFrom) {}
 
-    // "QRBWiiSettings": the remotes' settings, kept as they were read.
+    // "QRBWiiSettings": the slots. An archive without any keeps the eight new ones.
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
@@ -62,5 +77,7 @@ private:
     std::optional<std::string> targetURL_;
     uint64_t currentPresetNumber_ = 1;
     std::shared_ptr<foundation::UndoManager> undoManager_;
-    foundation::Value wiiSettings_ = foundation::Value(foundation::Array{});
+    void adoptWiimotes();
+
+    std::vector<QRBWiiRemotePtr> wiimotes_;
 };

@@ -484,7 +484,7 @@ long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArg
             return -1;
     } else if (const char* host = lo_address_get_hostname(address); QRBIPv6Datagrams::isIPv6Host(host)) {
         if (!sendBytes(*udpServer_, [&](const void* bytes, size_t size) {
-                return ipv6Datagrams_.send(host, lo_address_get_port(address), bytes, size);
+                return ipv6Datagrams_.send(host, lo_address_get_port(address), bytes, size, udpServer_.get());
             }))
             return -1;
     } else if (udpServer_->sendToOSCAddress(address, path.c_str(), libloMessage.get()) < 0) {

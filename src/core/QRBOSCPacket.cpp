@@ -169,10 +169,12 @@ constexpr uint8_t kSlipEscEsc = 0xDD;
 
 bool printableOrZero(uint8_t c) { return c == 0 || (c >= 0x20 && c < 0x7f); }
 
-// liblo's test: a stream that starts like an OSC address or bundle (optionally after one SLIP
-// END) is SLIP; anything else starts with a length.
+// A stream that starts like an OSC address or bundle, or with a SLIP END before one, is SLIP;
+// anything else starts with a length. Senders that frame each packet with END on both sides
+// (common JavaScript clients do) begin with END and then '/' or '#'. No length prefix is
+// mistaken for either: a length this side of kQRBMaxOSCPacketSize begins with two zero bytes.
 bool looksLikeSLIP(const uint8_t* b) {
-    if (b[0] == kSlipEnd && b[1] == '/' && printableOrZero(b[2]) && printableOrZero(b[3])) return true;
+    if (b[0] == kSlipEnd && (b[1] == '/' || b[1] == '#')) return true;
     if (b[0] == '/' && printableOrZero(b[1]) && printableOrZero(b[2]) && printableOrZero(b[3])) return true;
     return std::memcmp(b, "#bun", 4) == 0;
 }
@@ -207,11 +209,21 @@ bool QRBOSCStreamFramer::append(const uint8_t* bytes, size_t count, std::vector<
         while (pending_.size() - start >= 4) {
             uint32_t length = readBigEndian32(pending_.data() + start);
             if (length > kQRBMaxOSCPacketSize) {
+                // At the stream's start no length was ever read: the peer frames its packets some
+                // other way (or sends no OSC at all).
+                if (!framedAny_) {
+                    unframed_ = true;
+                    return fail(foundation::format("neither length-prefixed nor SLIP-framed OSC: it begins with "
+                                                   "%02x %02x %02x %02x",
+                                                   pending_[start], pending_[start + 1], pending_[start + 2],
+                                                   pending_[start + 3]));
+                }
                 return fail(foundation::format("Message too large: %u bytes", length));
             }
             if (pending_.size() - start - 4 < length) break;
             auto first = pending_.begin() + static_cast<std::ptrdiff_t>(start + 4);
             packets.emplace_back(first, first + length);
+            framedAny_ = true;
             start += 4 + length;
         }
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
@@ -229,11 +241,19 @@ bool QRBOSCStreamFramer::append(const uint8_t* bytes, size_t count, std::vector<
             continue;
         } else if (c == kSlipEnd) {
             // Empty packets between two ENDs are line noise in SLIP, not packets.
-            if (!pending_.empty()) packets.push_back(std::move(pending_));
+            if (!pending_.empty()) {
+                packets.push_back(std::move(pending_));
+                framedAny_ = true;
+            }
             pending_.clear();
             continue;
         }
-        if (pending_.size() >= kQRBMaxOSCPacketSize) return fail("Message too large: SLIP packet without end");
+        if (pending_.size() >= kQRBMaxOSCPacketSize) {
+            // Never an END: the stream only looked like SLIP (OSC sent without any framing).
+            unframed_ = !framedAny_;
+            return fail(framedAny_ ? "Message too large: SLIP packet without end"
+                                   : "neither length-prefixed nor SLIP-framed OSC: no packet ends");
+        }
         pending_.push_back(c);
     }
     return true;

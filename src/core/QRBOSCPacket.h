@@ -51,6 +51,11 @@ public:
     Framing framing() const { return framing_; }
     // What the stream's last fault was, for the log.
     const std::string& failure() const { return failure_; }
+    // The fault came before any packet: the stream is framed neither way.
+    bool isUnframed() const { return unframed_; }
+    // Bytes taken that are not (yet) part of a whole packet: at the end of the stream, a packet
+    // cut short, or a stream that is framed neither way.
+    size_t unfinishedBytes() const { return failed_ ? 0 : pending_.size(); }
 
 private:
     bool fail(std::string text);
@@ -58,6 +63,8 @@ private:
     Framing framing_ = Framing::Unknown;
     std::vector<uint8_t> pending_;  // bytes not yet part of a whole packet (SLIP: decoded)
     bool slipEscape_ = false;
+    bool framedAny_ = false;  // a packet was cut from the stream
+    bool unframed_ = false;
     bool failed_ = false;
     std::string failure_;
 };

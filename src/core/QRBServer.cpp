@@ -47,6 +47,19 @@ constexpr auto kHandOffTimeSlice = std::chrono::milliseconds(2);
 // TCP connections keep the kernel's own buffer sizing, which grows with the traffic; a size set
 // on them would switch that off.
 constexpr int kUDPReceiveBufferBytes = 4 << 20;
+// The TCP listening sockets' backlog: liblo listens with 8, which makes a burst of connects (a
+// control surface reconnecting all its pages) wait for SYN retransmissions, a second or more.
+// The kernel caps it at net.core.somaxconn.
+constexpr int kListenBacklog = SOMAXCONN;
+// When accept fails for want of descriptors, the listening sockets are left alone this long:
+// the connection stays in the backlog, and watching the socket meanwhile would only hand it
+// over again and again.
+constexpr double kAcceptPauseSeconds = 0.25;
+// Bundles that wait for their time tag hold at most this much in all per server: time tags come
+// from the network, and a sender could otherwise fill the memory with bundles for next year.
+constexpr size_t kMaxHeldBundleBytes = 16 << 20;
+// What each held bundle costs besides its bytes (its entry, the sender's texts), roughly.
+constexpr size_t kHeldBundleOverhead = 160;
 // Start and stop poll the listener's state this often, this far apart.
 constexpr int kStateChecks = 200;
 constexpr auto kStateCheckInterval = std::chrono::milliseconds(1);
@@ -68,6 +81,95 @@ bool isBundlePacket(const uint8_t* packet, size_t size) {
 }
 
 bool isPattern(const char* path) { return path && std::strpbrk(path, kPatternCharacters) != nullptr; }
+
+uint32_t readBigEndian32(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | uint32_t(bytes[3]);
+}
+
+// A bundle's time tag (the packet passed QRBCheckOSCPacket: the header is whole).
+lo_timetag bundleTimeTag(const uint8_t* bundle) { return lo_timetag{readBigEndian32(bundle + 8), readBigEndian32(bundle + 12)}; }
+
+bool isImmediate(lo_timetag tag) { return tag.sec == LO_TT_IMMEDIATE.sec && tag.frac == LO_TT_IMMEDIATE.frac; }
+
+// Seconds until `tag`, 0 for the immediate tag and for a time that has come.
+double secondsUntil(lo_timetag tag, lo_timetag now) {
+    if (isImmediate(tag)) return 0;
+    return std::max(0.0, lo_timetag_diff(tag, now));
+}
+
+// Calls `visit` with each element of a checked bundle: its bytes and size.
+template <class Visit>
+void forEachElement(const uint8_t* bundle, size_t size, Visit visit) {
+    for (size_t at = 16; at + 4 <= size;) {
+        const size_t length = readBigEndian32(bundle + at);
+        visit(bundle + at + 4, length);
+        at += 4 + length;
+    }
+}
+
+// Whether a bundle holds a bundle, at any depth, whose time has not come.
+bool holdsLaterBundle(const uint8_t* bundle, size_t size, lo_timetag now) {
+    bool later = false;
+    forEachElement(bundle, size, [&](const uint8_t* element, size_t length) {
+        if (later || !isBundlePacket(element, length)) return;
+        later = secondsUntil(bundleTimeTag(element), now) > 0 || holdsLaterBundle(element, length, now);
+    });
+    return later;
+}
+
+// `bundle` without the bundles inside it whose time has not come, which go to `later` to wait for
+// it; nested bundles left empty are dropped. Appends to `out`.
+void splitLaterBundles(const uint8_t* bundle, size_t size, lo_timetag now, std::vector<uint8_t>& out,
+                       std::vector<std::vector<uint8_t>>& later) {
+    out.insert(out.end(), bundle, bundle + 16);
+    forEachElement(bundle, size, [&](const uint8_t* element, size_t length) {
+        std::vector<uint8_t> kept;
+        if (!isBundlePacket(element, length)) {
+            kept.assign(element, element + length);
+        } else if (secondsUntil(bundleTimeTag(element), now) > 0) {
+            later.emplace_back(element, element + length);
+            return;
+        } else {
+            splitLaterBundles(element, length, now, kept, later);
+            if (kept.size() <= 16) return;
+        }
+        const uint32_t length32 = htonl(static_cast<uint32_t>(kept.size()));
+        const auto* lengthBytes = reinterpret_cast<const uint8_t*>(&length32);
+        out.insert(out.end(), lengthBytes, lengthBytes + 4);
+        out.insert(out.end(), kept.begin(), kept.end());
+    });
+}
+
+// The sockets liblo makes listen on IPv4 only. Input from IPv6 peers (a client that resolves
+// "localhost" to ::1) comes through a socket of our own on the same port, IPv6 only so that it
+// never competes with liblo's for IPv4. A machine without IPv6 goes on with IPv4 alone.
+int openIPv6Socket(int protocol, int port) {
+    const bool tcp = protocol == LO_TCP;
+    int fd = socket(AF_INET6, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const char* failed = "socket";
+    if (fd >= 0) {
+        const int one = 1;
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        failed = nullptr;
+        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) != 0)
+            failed = "setsockopt";
+        else if (tcp && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
+            failed = "setsockopt";
+        else if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            failed = "bind";
+        else if (tcp && listen(fd, kListenBacklog) != 0)
+            failed = "listen";
+    }
+    if (!failed) return fd;
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    foundation::logf("Warning: the OSC %s server on port %d takes no IPv6 input (%s: %s).", tcp ? "TCP" : "UDP", port,
+                     failed, std::strerror(error));
+    return -1;
+}
 
 // The numeric host and port of a peer; an IPv4 peer seen through an IPv6 socket in IPv4 form.
 void describePeer(const sockaddr_storage& address, socklen_t length, std::string& host, std::string& port) {
@@ -149,6 +251,7 @@ struct QRBServer::Run {
     int protocol = LO_UDP;
     lo_server server = nullptr;
     int socketFd = -1;  // liblo's socket: the UDP socket, or the listening TCP socket
+    int socket6Fd = -1; // ours on the same port for IPv6 peers, or -1 (no IPv6 here)
     int epollFd = -1;   // what the listener waits on: the socket, the connections, the wake-up
     int wakeFd = -1;
     std::string semaphoreName;
@@ -162,6 +265,23 @@ struct QRBServer::Run {
     std::recursive_mutex libloMutex;  // every liblo call on this server
     bool closed = false;              // stopped: nothing more is dispatched
     std::map<int, Connection> connections;
+    // Descriptors ran out: the listening sockets are not watched until acceptTimer fires.
+    bool acceptPaused = false;
+    bool acceptFailureLogged = false;  // once until an accept succeeds again
+    std::shared_ptr<foundation::Timer> acceptTimer;
+
+    // Bundles whose time tag lies ahead, in the order they are due: by time tag, then arrival.
+    struct HeldBundle {
+        double due;  // in the run loop clock's seconds
+        std::vector<uint8_t> bytes;
+        std::string host;
+        std::string port;
+    };
+    std::map<std::pair<uint64_t, uint64_t>, HeldBundle> held;  // (time tag, arrival)
+    static size_t heldCost(const HeldBundle& bundle) { return bundle.bytes.size() + kHeldBundleOverhead; }
+    size_t heldBytes = 0;
+    uint64_t arrivals = 0;
+    std::shared_ptr<foundation::Timer> heldTimer;
     std::vector<std::shared_ptr<QRBMethodEntry>> table;
     // While messages are being dispatched (nested runs may dispatch one inside another), entries
     // deleted from the table wait here, so that the entries a message walks, and the handler
@@ -215,6 +335,9 @@ struct QRBServer::Run {
     ~Run() {
         if (server) lo_server_free(server);
         for (auto& [fd, connection] : connections) close(fd);
+        if (socket6Fd >= 0) close(socket6Fd);
+        if (acceptTimer) acceptTimer->invalidate();
+        if (heldTimer) heldTimer->invalidate();
         if (epollFd >= 0) close(epollFd);
         if (wakeFd >= 0) close(wakeFd);
         if (sem_t* sem = semaphore.load()) sem_close(sem);
@@ -390,7 +513,6 @@ void QRBServer::refusePacket(const std::string& text, int number, const std::opt
     // Reported as liblo reports a message it cannot parse: through the error handler, then as a
     // failed receive.
     QRBServerErrorHandler(number, text.c_str(), path ? path->c_str() : nullptr);
-    foundation::logf("Warning: read error or timeout: %d", -1);
     reportError(libloError());
 }
 
@@ -447,8 +569,9 @@ bool QRBServer::startThread() {
     std::string portText = foundation::format("%ld", port_);
     if (lo_server server = lo_server_new_with_proto(portText.c_str(), protocol_, QRBServerErrorHandler)) {
         lo_server_enable_coercion(server, 0);
-        // Bundles are dispatched when they arrive, with their time tag on each message; liblo's
-        // queue would wait for a later receive that nothing asks for.
+        // liblo's queue would wait for a later receive that nothing asks for: bundles whose time
+        // lies ahead wait on the run loop's timers instead (holdBundle), and liblo dispatches
+        // each one when its time comes, with its time tag on each message.
         lo_server_enable_queue(server, 0, 0);
 
         auto run = std::make_shared<Run>();
@@ -459,17 +582,25 @@ bool QRBServer::startThread() {
         run->semaphoreName = semaphoreName(port_, protocol_);
         run->epollFd = epoll_create1(EPOLL_CLOEXEC);
         run->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (protocol_ == LO_TCP) fcntl(run->socketFd, F_SETFL, fcntl(run->socketFd, F_GETFL) | O_NONBLOCK);
-        // A larger buffer than asked for (a system that sets a large default) stays.
-        int granted = 0;
-        socklen_t grantedLength = sizeof granted;
-        if (protocol_ == LO_UDP &&
-            (getsockopt(run->socketFd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) != 0 ||
-             granted < kUDPReceiveBufferBytes)) {
-            int size = kUDPReceiveBufferBytes;
-            setsockopt(run->socketFd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        if (protocol_ == LO_TCP) {
+            fcntl(run->socketFd, F_SETFL, fcntl(run->socketFd, F_GETFL) | O_NONBLOCK);
+            // liblo has no setting for its backlog; listening again on a listening socket only
+            // changes it.
+            listen(run->socketFd, kListenBacklog);
         }
-        if (run->epollFd < 0 || run->wakeFd < 0 || !run->watch(run->wakeFd) || !run->watch(run->socketFd)) {
+        run->socket6Fd = openIPv6Socket(protocol_, lo_server_get_port(server));
+        // A larger buffer than asked for (a system that sets a large default) stays.
+        for (int fd : {run->socketFd, run->socket6Fd}) {
+            if (fd < 0 || protocol_ != LO_UDP) continue;
+            int granted = 0;
+            socklen_t grantedLength = sizeof granted;
+            if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) != 0 || granted < kUDPReceiveBufferBytes) {
+                int size = kUDPReceiveBufferBytes;
+                setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+            }
+        }
+        if (run->epollFd < 0 || run->wakeFd < 0 || !run->watch(run->wakeFd) || !run->watch(run->socketFd) ||
+            (run->socket6Fd >= 0 && !run->watch(run->socket6Fd))) {
             QRBServerErrorHandler(errno, std::strerror(errno), "epoll");
             return false;
         }
@@ -522,7 +653,13 @@ void QRBServer::stopThread() {
         // The liblo server and the sockets must outlive the listener's last wait.
         thread_.join();
     }
-    if (run) run->closed = true;
+    if (run) {
+        run->closed = true;
+        // Bundles still waiting for their time go with the run, as liblo's queue goes with its
+        // server.
+        if (run->heldTimer) run->heldTimer->invalidate();
+        if (run->acceptTimer) run->acceptTimer->invalidate();
+    }
     // When a handler stopped the server, the dispatch under way holds the run until it returns.
     run_.reset();
     if (runLoopSource_) {
@@ -561,25 +698,8 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
         int fd = events[i].data.fd;
         if (fd == run->wakeFd) continue;
 
-        if (fd == run->socketFd) {
-            for (;;) {
-                sockaddr_storage from{};
-                socklen_t length = sizeof from;
-                int connection = accept4(fd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                if (connection < 0) {
-                    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
-                        foundation::logf("Error: accept failed (errno=%d)", errno);
-                    if (errno == EINTR || errno == ECONNABORTED) continue;
-                    break;
-                }
-                Run::Connection c;
-                describePeer(from, length, c.host, c.port);
-                if (!run->watch(connection)) {
-                    close(connection);
-                    continue;
-                }
-                run->connections.emplace(connection, std::move(c));
-            }
+        if (fd == run->socketFd || fd == run->socket6Fd) {
+            acceptConnections(run, fd);
             continue;
         }
 
@@ -594,12 +714,27 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
             std::string host = it->second.host;
             std::string port = it->second.port;
             std::string failure = it->second.framer.failure();
+            const bool unframed = it->second.framer.isUnframed();
             for (auto& packet : packets) {
                 if (run->closed) break;
                 dispatchPacket(run, packet.data(), packet.size(), host, port);
             }
-            if (!keep && !run->closed)
-                refusePacket("Invalid TCP stream (" + failure + "), connection closed", LO_TOOBIG, std::nullopt);
+            if (!keep && !run->closed) {
+                // One line for the connection: the framer refuses everything after its fault.
+                refusePacket(unframed
+                                 ? "Unreadable TCP stream from " + host + ":" + port + " (" + failure + "), connection closed"
+                                 : "Invalid TCP stream (" + failure + "), connection closed",
+                             LO_TOOBIG, std::nullopt);
+            }
+        } else if (size == 0 && !run->closed && it->second.framer.unfinishedBytes() > 0) {
+            // Without this the bytes would go without a word: a sender that writes OSC packets
+            // with no framing at all (they look like SLIP that never ends one), or one that hung
+            // up in the middle of a packet.
+            refusePacket(foundation::format("TCP connection from %s:%s closed with %zu bytes that never completed a "
+                                            "packet (neither length-prefixed nor SLIP-framed OSC, or cut short)",
+                                            it->second.host.c_str(), it->second.port.c_str(),
+                                            it->second.framer.unfinishedBytes()),
+                         LO_ESIZE, std::nullopt);
         }
         if (!keep) {
             // End of stream, a read error, or a stream that cannot be followed any more.
@@ -610,19 +745,78 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
     }
 }
 
+void QRBServer::acceptConnections(const std::shared_ptr<Run>& run, int listeningFd) {
+    for (;;) {
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        int connection = accept4(listeningFd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (connection < 0) {
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) break;
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                // The connection stays ready in the backlog, so a watched socket would be handed
+                // over again at once, for ever: a core spinning and a log line each time.
+                if (!run->acceptFailureLogged)
+                    foundation::logf("Error: cannot accept TCP connections on port %ld (%s); they wait until "
+                                     "descriptors are free",
+                                     port_, std::strerror(error));
+                run->acceptFailureLogged = true;
+                pauseAccepting(run);
+                break;
+            }
+            foundation::logf("Error: accept failed (errno=%d)", error);
+            break;
+        }
+        run->acceptFailureLogged = false;
+        Run::Connection c;
+        describePeer(from, length, c.host, c.port);
+        if (!run->watch(connection)) {
+            close(connection);
+            continue;
+        }
+        run->connections.emplace(connection, std::move(c));
+    }
+}
+
+void QRBServer::pauseAccepting(const std::shared_ptr<Run>& run) {
+    if (run->acceptPaused || !runLoop_) return;
+    run->acceptPaused = true;
+    for (int fd : {run->socketFd, run->socket6Fd})
+        if (fd >= 0) epoll_ctl(run->epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    std::weak_ptr<Run> weak = run;
+    run->acceptTimer = runLoop_->scheduleTimer(kAcceptPauseSeconds, false, foundation::RunLoopMode::Common,
+                                               [weak](foundation::Timer&) {
+                                                   auto run = weak.lock();
+                                                   if (!run || run->closed) return;
+                                                   run->acceptTimer.reset();
+                                                   run->acceptPaused = false;
+                                                   // Watched again, a socket with connections
+                                                   // waiting wakes the listener at once.
+                                                   for (int fd : {run->socketFd, run->socket6Fd})
+                                                       if (fd >= 0) run->watch(fd);
+                                               });
+}
+
 void QRBServer::receiveDatagrams(const std::shared_ptr<Run>& run) {
     // What is already waiting, up to the hand-off's share; what is left keeps the socket ready
     // for the next hand-off.
+    // Both sockets take turns, so that a burst on one does not hold the other back.
     const auto start = std::chrono::steady_clock::now();
-    for (int taken = 0; taken < kMaxDatagramsPerHandOff && !run->closed; ++taken) {
+    const int sockets[2] = {run->socketFd, run->socket6Fd};
+    bool drained[2] = {false, run->socket6Fd < 0};
+    for (int taken = 0, which = 0; taken < kMaxDatagramsPerHandOff && !run->closed && !(drained[0] && drained[1]);
+         which ^= 1) {
+        if (drained[which]) continue;
         if (taken > 0 && std::chrono::steady_clock::now() - start >= kHandOffTimeSlice) break;
+        ++taken;
         sockaddr_storage from{};
         socklen_t length = sizeof from;
-        ssize_t size = recvfrom(run->socketFd, run->buffer.data(), run->buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
+        ssize_t size = recvfrom(sockets[which], run->buffer.data(), run->buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
                                 reinterpret_cast<sockaddr*>(&from), &length);
         if (size < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            continue;  // an ICMP error of an earlier send, reported once; datagrams may follow it
+            if (errno == EAGAIN || errno == EWOULDBLOCK) drained[which] = true;
+            continue;  // else an ICMP error of an earlier send, reported once; datagrams may follow it
         }
         if (length != run->lastPeerLength || std::memcmp(&from, &run->lastPeer, length) != 0) {
             describePeer(from, length, run->lastPeerHost, run->lastPeerPort);
@@ -638,10 +832,33 @@ void QRBServer::receiveDatagrams(const std::shared_ptr<Run>& run) {
 }
 
 void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet, size_t size, const std::string& host,
-                               const std::string& port) {
+                               const std::string& port, const lo_timetag* dueAt) {
     if (auto error = QRBCheckOSCPacket(packet, size)) {
         refusePacket(error->text, error->number, error->path);
         return;
+    }
+    std::vector<uint8_t> due;  // a bundle without its later parts
+    if (isBundlePacket(packet, size)) {
+        // A bundle that waited is due: the bundles inside it wait on from its time, whatever the
+        // wall clock says meanwhile.
+        lo_timetag now;
+        if (dueAt)
+            now = *dueAt;
+        else
+            lo_timetag_now(&now);
+        if (secondsUntil(bundleTimeTag(packet), now) > 0) {
+            holdBundle(run, packet, size, now, host, port);
+            return;
+        }
+        // A bundle inside may be for later still: it waits on its own, the rest goes now.
+        if (holdsLaterBundle(packet, size, now)) {
+            std::vector<std::vector<uint8_t>> later;
+            splitLaterBundles(packet, size, now, due, later);
+            for (auto& bundle : later) holdBundle(run, bundle.data(), bundle.size(), now, host, port);
+            if (due.size() <= 16) return;
+            packet = due.data();
+            size = due.size();
+        }
     }
     run->senderHost = &host;
     run->senderPort = &port;
@@ -665,10 +882,61 @@ void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet,
     }
     run->senderHost = nullptr;
     run->senderPort = nullptr;
-    if (result < 0 && !run->closed) {
-        foundation::logf("Warning: read error or timeout: %d", result);
-        reportError(libloError());
+    // liblo's error handler has said why; "read error or timeout" would only mislead.
+    if (result < 0 && !run->closed) reportError(libloError());
+}
+
+void QRBServer::holdBundle(const std::shared_ptr<Run>& run, const uint8_t* bundle, size_t size, lo_timetag now,
+                           const std::string& host, const std::string& port) {
+    if (run->heldBytes + size + kHeldBundleOverhead > kMaxHeldBundleBytes) {
+        refusePacket(foundation::format("Too many bundles waiting for their time (%zu bytes): bundle dropped",
+                                        run->heldBytes),
+                     LO_TOOBIG, std::nullopt);
+        return;
     }
+    const lo_timetag tag = bundleTimeTag(bundle);
+    // Equal time tags keep their order of arrival.
+    auto [position, inserted] = run->held.emplace(
+        std::make_pair(uint64_t(tag.sec) << 32 | tag.frac, run->arrivals++),
+        Run::HeldBundle{runLoop_->now() + secondsUntil(tag, now), std::vector<uint8_t>(bundle, bundle + size), host,
+                        port});
+    run->heldBytes += Run::heldCost(position->second);
+    if (position == run->held.begin()) scheduleHeldBundles(run);
+}
+
+void QRBServer::scheduleHeldBundles(const std::shared_ptr<Run>& run) {
+    if (run->heldTimer) {
+        run->heldTimer->invalidate();
+        run->heldTimer.reset();
+    }
+    if (run->held.empty() || !runLoop_) return;
+    std::weak_ptr<QRBServer> weakSelf = weak_from_this();
+    std::weak_ptr<Run> weakRun = run;
+    run->heldTimer = runLoop_->scheduleTimer(
+        std::max(0.0, run->held.begin()->second.due - runLoop_->now()), false, foundation::RunLoopMode::Common,
+        [weakSelf, weakRun](foundation::Timer&) {
+            auto self = weakSelf.lock();
+            auto run = weakRun.lock();
+            if (self && run && self->run_ == run) self->dispatchHeldBundles(run);
+        });
+}
+
+void QRBServer::dispatchHeldBundles(const std::shared_ptr<Run>& run) {
+    run->heldTimer.reset();
+    {
+        std::lock_guard lock(run->libloMutex);
+        // Only the front is taken each time: what is due later never overtakes it.
+        // (A microsecond early counts as due: the timer's date and `due` may round apart.)
+        while (!run->held.empty() && !run->closed && run->held.begin()->second.due <= runLoop_->now() + 1e-6) {
+            const uint64_t tag = run->held.begin()->first.first;
+            Run::HeldBundle bundle = std::move(run->held.begin()->second);
+            run->held.erase(run->held.begin());
+            run->heldBytes -= Run::heldCost(bundle);
+            const lo_timetag dueAt{uint32_t(tag >> 32), uint32_t(tag)};
+            dispatchPacket(run, bundle.bytes.data(), bundle.bytes.size(), bundle.host, bundle.port, &dueAt);
+        }
+    }
+    if (!run->closed && run_ == run && !run->heldTimer) scheduleHeldBundles(run);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -776,6 +1044,14 @@ int QRBServer::sendDatagram(const void* bytes, size_t size, const sockaddr_in& t
     if (!run || run->closed || protocol_ != LO_UDP || run->socketFd < 0) return EBADF;
     // The flags liblo sends with: a peer that went away must not raise SIGPIPE.
     if (sendto(run->socketFd, bytes, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
+        return errno;
+    return 0;
+}
+
+int QRBServer::sendDatagram(const void* bytes, size_t size, const sockaddr_in6& to) {
+    const Run* run = run_.get();
+    if (!run || run->closed || protocol_ != LO_UDP || run->socket6Fd < 0) return EBADF;
+    if (sendto(run->socket6Fd, bytes, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
         return errno;
     return 0;
 }

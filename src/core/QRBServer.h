@@ -17,6 +17,12 @@
 // listener never calls liblo (so the main thread may send from the same server meanwhile), and a
 // stop wakes the listener at once. liblo calls on one server are serialised by its lock.
 //
+// liblo's sockets are IPv4 only; a socket of the server's own on the same port takes IPv6 peers
+// (clients that resolve "localhost" to ::1), where the machine has IPv6. TCP streams are read
+// with either framing, a length before each packet or SLIP. A bundle whose time tag lies ahead
+// waits on the run loop's timers until it is due, as liblo's own queue would hold it; bundles
+// due at the same time go in the order they arrived.
+//
 // Everything but the listener runs on the main thread.
 
 #include "foundation/NetService.h"
@@ -177,6 +183,9 @@ public:
     // sends a UDP message from a server (the datagram leaves from the document's port). 0, or
     // the errno of the failure (EBADF while stopped or for a TCP server).
     int sendDatagram(const void* bytes, size_t size, const sockaddr_in& to);
+    // The same to an IPv6 destination, from the server's IPv6 socket on the document's port
+    // (EBADF too where there is none: a machine without IPv6).
+    int sendDatagram(const void* bytes, size_t size, const sockaddr_in6& to);
 
     // --- accessors
     long port() const { return port_; }
@@ -197,8 +206,18 @@ private:
     void runThreadLoop(std::shared_ptr<Run> run);
     void receive(const std::shared_ptr<Run>& run);
     void receiveDatagrams(const std::shared_ptr<Run>& run);
+    void acceptConnections(const std::shared_ptr<Run>& run, int listeningFd);
+    // Stops watching the listening sockets for a moment (accept ran out of descriptors).
+    void pauseAccepting(const std::shared_ptr<Run>& run);
+    // A bundle whose time tag lies ahead waits on the run loop's timers until it is due.
+    void holdBundle(const std::shared_ptr<Run>& run, const uint8_t* bundle, size_t size, lo_timetag now,
+                    const std::string& host, const std::string& port);
+    void scheduleHeldBundles(const std::shared_ptr<Run>& run);
+    void dispatchHeldBundles(const std::shared_ptr<Run>& run);
+    // A bundle whose time tag lies ahead is held (holdBundle); `dueAt` is the time of a held
+    // bundle whose time has come.
     void dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet, size_t size, const std::string& host,
-                        const std::string& port);
+                        const std::string& port, const lo_timetag* dueAt = nullptr);
     void refusePacket(const std::string& text, int number, const std::optional<std::string>& path);
 
     long port_ = 0;

@@ -156,7 +156,13 @@ int QuorbitalCore::runHeadless() {
 
     foundation::log(kStartingRouting);
     headlessManager_ = manager;
-    manager->start();
+    if (!manager->start()) {
+        // Nothing would ever be routed: say why and end with a failing status instead of
+        // running on as if all were well.
+        foundation::log(manager->lastOSCError().value_or("Error occurred when starting routing"));
+        stopApplication();
+        return 1;
+    }
 
     foundation::RunLoop::main().run();
     return 0;

@@ -3,7 +3,7 @@
 // saving to a new path, reverting, closing, a file lock observable under "locked", and the edited
 // state fed by the document's undo manager.
 //
-// Errors are reported as DocumentError in the "NSCocoaErrorDomain" with the platform's codes:
+// Errors are reported as DocumentError in the "NSCocoaErrorDomain" with these codes:
 // 259 for a file that cannot be read as the document's type, 512 for a file that cannot be
 // written (the previous file is then left untouched).
 

@@ -1,9 +1,11 @@
 #include "foundation/KeyedArchiver.h"
 
 #include "foundation/Format.h"
+#include "foundation/KeptObject.h"
 #include "foundation/PlistNode.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <unordered_set>
@@ -32,7 +34,7 @@ constexpr const char* kNull = "$null";
 constexpr const char* kClassKey = "$class";
 
 // Keys that begin with '$' are reserved for the archive's own structure; an object's key that
-// begins with one gets a second in front, as other writers of this format do.
+// begins with one gets a second in front, which readers take off again.
 std::string escapedKey(const std::string& key) { return (!key.empty() && key[0] == '$') ? "$" + key : key; }
 
 bool isArrayClass(const std::string& n) {
@@ -40,6 +42,32 @@ bool isArrayClass(const std::string& n) {
            n == "NSOrderedSet" || n == "NSMutableOrderedSet";
 }
 bool isDictionaryClass(const std::string& n) { return n == "NSDictionary" || n == "NSMutableDictionary"; }
+
+// The text of a dictionary's key node, up to its first NUL. libplist's reader of keys aborts the
+// process on a key with a NUL inside, which a damaged file can hold; the comparison of the first
+// n characters does not, so the key is found one character at a time from the signs of
+// comparisons. Keys longer than any an object writes are refused.
+constexpr size_t kMaxKeyLength = 1024;
+std::string keyText(plist_t keyNode) {
+    if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) throw ArchiveError("damaged dictionary key");
+    std::string key;
+    for (;;) {
+        if (key.size() >= kMaxKeyLength) throw ArchiveError("dictionary key too long");
+        std::string probe = key + '\x01';
+        auto compare = [&](int c) {
+            probe.back() = static_cast<char>(c);
+            return plist_key_val_compare_with_size(keyNode, probe.c_str(), probe.size());
+        };
+        if (compare(1) < 0) return key;  // the key ends here
+        int low = 1, high = 255;
+        while (low < high) {
+            const int middle = (low + high + 1) / 2;
+            if (compare(middle) < 0) high = middle - 1;
+            else low = middle;
+        }
+        key.push_back(static_cast<char>(low));
+    }
+}
 
 }  // namespace
 
@@ -165,6 +193,10 @@ struct KeyedArchiver::Impl {
     uint64_t encodeObject(const ObjectPtr& object, KeyedArchiver& archiver) {
         auto found = objectUIDs.find(object.get());
         if (found != objectUIDs.end()) return found->second;
+        if (const auto* reference = dynamic_cast<const KeptReference*>(object.get())) {
+            ObjectPtr target = reference->object();
+            return target ? encodeObject(target, archiver) : 0;
+        }
         auto hierarchy = object->archivedClassHierarchy();
         if (hierarchy.empty()) hierarchy = {object->archivedClassName()};
         auto [uid, dict] = newRecord(hierarchy);
@@ -261,9 +293,15 @@ struct KeyedUnarchiver::Impl {
     plist_t current = nullptr;
     int depth = 0;
 
-    enum class State : uint8_t { Unvisited, InProgress, Done };
+    // Decoding: an object whose keys are being read; references to it get the instance.
+    enum class State : uint8_t { Unvisited, InProgress, Decoding, Done };
     std::vector<State> state;
     std::vector<Value> decoded;
+    bool containerItem = false;  // the reference being decoded is an entry of an array or dictionary
+    // While a kept object reads its keys: a container that lists an object whose decoding is under
+    // way (one that holds the kept object) lists a weak reference to it instead, which archives as
+    // the object itself. Held strongly, it would never be freed.
+    bool weakenListedHolders = false;
 
     plist_t item(const std::string& key) const {
         return plist_dict_get_item(current, escapedKey(key).c_str());
@@ -300,8 +338,14 @@ struct KeyedUnarchiver::Impl {
     }
 
     Value decodeUID(uint64_t uid, KeyedUnarchiver& owner) {
+        const bool listed = containerItem;
+        containerItem = false;
         if (uid == 0) return Value();
         if (state[uid] == State::Done) return decoded[uid];
+        if (state[uid] == State::Decoding) {
+            if (listed && weakenListedHolders) return Value(std::make_shared<KeptReference>(decoded[uid].objectValue()));
+            return decoded[uid];
+        }
         if (state[uid] == State::InProgress) {
             // Only objects may refer back to themselves; they are cached before their keys are read.
             throw ArchiveError("container refers to itself");
@@ -348,7 +392,10 @@ struct KeyedUnarchiver::Impl {
         state[uid] = State::InProgress;
         if (isArrayClass(name)) {
             Array a;
-            for (uint64_t item : uidList(dict, "NS.objects")) a.push_back(decodeUID(item, owner));
+            for (uint64_t item : uidList(dict, "NS.objects")) {
+                containerItem = true;
+                a.push_back(decodeUID(item, owner));
+            }
             return Value(std::move(a));
         }
         if (isDictionaryClass(name)) {
@@ -359,6 +406,7 @@ struct KeyedUnarchiver::Impl {
             for (size_t i = 0; i < keys.size(); ++i) {
                 Value k = decodeUID(keys[i], owner);
                 if (!k.stringValue()) throw ArchiveError("dictionary key is not a string");
+                containerItem = true;
                 d[*k.stringValue()] = decodeUID(values[i], owner);
             }
             return Value(std::move(d));
@@ -382,31 +430,35 @@ struct KeyedUnarchiver::Impl {
         }
 
         const ClassRegistry::Factory* factory = ClassRegistry::shared().factoryFor(name);
-        for (size_t i = 0; !factory && i < fallbacks.size(); ++i) factory = ClassRegistry::shared().factoryFor(fallbacks[i]);
-        if (!factory) throw ArchiveError("cannot decode object of class (" + name + ")");
+        ObjectPtr object = factory ? (*factory)() : ClassRegistry::shared().makeStandIn(name, fallbacks);
 
-        ObjectPtr object = (*factory)();
         // Cached before its keys are read, so that objects referring back to it get this instance.
         decoded[uid] = Value(object);
-        state[uid] = State::Done;
+        state[uid] = State::Decoding;
         plist_t saved = current;
+        const bool savedWeaken = weakenListedHolders;
         current = dict;
+        weakenListedHolders = false;
+        auto restore = [&] {
+            current = saved;
+            weakenListedHolders = savedWeaken;
+        };
         try {
             object->initWithCoder(owner);
         } catch (const ArchiveError&) {
-            current = saved;
+            restore();
             throw;
         } catch (const Exception& e) {
-            current = saved;
+            restore();
             throw ArchiveError("cannot decode " + name + ": " + e.reason());
         } catch (const std::bad_alloc&) {
-            current = saved;
+            restore();
             throw ArchiveError("cannot decode " + name + ": out of memory");
         } catch (const std::length_error&) {
-            current = saved;
+            restore();
             throw ArchiveError("cannot decode " + name + ": size out of range");
         }
-        current = saved;
+        restore();
         return Value(object);
     }
 };
@@ -512,6 +564,49 @@ float KeyedUnarchiver::decodeFloat(const std::string& key) {
 }
 
 double KeyedUnarchiver::decodeDouble(const std::string& key) { return *numberFor(*this, key, "a number").realValue(); }
+
+std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
+    std::vector<std::pair<std::string, plist_t>> items;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(impl_->current, &it);
+    for (plist_t node = nullptr; it;) {
+        plist_dict_next_item(impl_->current, it, nullptr, &node);
+        if (!node) break;
+        std::string key;
+        try {
+            key = keyText(plist_dict_item_get_key(node));
+        } catch (...) {
+            std::free(it);
+            throw;
+        }
+        if (key.empty() || key[0] != '$') items.emplace_back(std::move(key), node);
+        else if (key.size() > 1 && key[1] == '$') items.emplace_back(key.substr(1), node);  // an escaped key
+    }
+    std::free(it);
+    std::vector<ArchivedEntry> entries;
+    entries.reserve(items.size());
+    const bool savedWeaken = impl_->weakenListedHolders;
+    struct Restore {
+        bool& flag;
+        bool saved;
+        ~Restore() { flag = saved; }
+    } restore{impl_->weakenListedHolders, savedWeaken};
+    impl_->weakenListedHolders = true;
+    for (auto& [key, node] : items) {
+        ArchivedEntry entry;
+        entry.key = std::move(key);
+        if (plist_get_node_type(node) == PLIST_UID) {
+            const uint64_t uid = impl_->uidOf(node);
+            entry.isReference = true;
+            entry.refersBack = impl_->state[uid] == Impl::State::Decoding;
+            entry.value = impl_->decodeUID(uid, *this);
+        } else {
+            entry.value = Impl::propertyListScalar(node);
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
 
 Data KeyedUnarchiver::decodeBytes(const std::string& key) {
     Value v = decodeObject(key);

@@ -10,8 +10,10 @@
 // { "NS.objects": [UIDs] }, dictionaries { "NS.keys", "NS.objects" }, dates { "NS.time" }.
 //
 // Decoding goes through a registry of class names; a substitution table maps names of former
-// classes onto current ones. An object archived twice decodes to one instance. Every fault in
-// the input raises ArchiveError and never reads outside the data.
+// classes onto current ones. An object of a class that is not registered decodes as a stand-in
+// that keeps its keys and class names and writes them back as they were (KeptObject.h). An
+// object archived twice decodes to one instance. Every fault in the input raises ArchiveError and
+// never reads outside the data.
 
 #include "foundation/Exception.h"
 #include "foundation/Object.h"
@@ -38,6 +40,10 @@ public:
 class ClassRegistry {
 public:
     using Factory = std::function<ObjectPtr()>;
+    // Makes the stand-in for an object of class `className` (with its ancestors `classes`, itself
+    // first) that this program does not have.
+    using StandInFactory =
+        std::function<ObjectPtr(const std::string& className, const std::vector<std::string>& classes)>;
 
     static ClassRegistry& shared();
 
@@ -48,8 +54,16 @@ public:
     const Factory* factoryFor(const std::string& name) const;
     bool isRegistered(const std::string& name) const { return factoryFor(name) != nullptr; }
 
+    // Objects of an unregistered class that descends from `ancestorName` decode through
+    // `factory`, so that they can take the ancestor's place in the model.
+    void registerStandIn(const std::string& ancestorName, StandInFactory factory);
+    // The object for an unregistered class: the stand-in of the nearest ancestor that has one, an
+    // instance of the nearest registered ancestor, or else a KeptObject.
+    ObjectPtr makeStandIn(const std::string& className, const std::vector<std::string>& classes) const;
+
 private:
     std::map<std::string, Factory> factories_;
+    std::map<std::string, StandInFactory> standIns_;
     std::map<std::string, std::string> substitutions_;
 };
 
@@ -142,6 +156,18 @@ public:
     float decodeFloat(const std::string& key);
     double decodeDouble(const std::string& key);
     Data decodeBytes(const std::string& key);
+
+    // Every key of the object being decoded, for objects that keep what they cannot read.
+    struct ArchivedEntry {
+        std::string key;
+        Value value;               // objects, containers and strings decoded as decodeObject does
+        bool isReference = false;  // stored as a reference into the object table, not inline
+        // A reference to an object whose decoding is under way: one that holds the object being
+        // decoded, not one it owns. In the containers of these entries such objects are listed as
+        // KeptReference.
+        bool refersBack = false;
+    };
+    std::vector<ArchivedEntry> decodeEveryKey();
 
     // How deep objects may nest before the archive is refused as hostile.
     static constexpr int kMaxDepth = 256;

@@ -651,7 +651,7 @@ TEST(PresetArchive, ALegacyPresetThatFiredOnRestoreRecallsItsDecodedValues) {
     EXPECT_EQ(decodedOutput->acceptedValues(), std::vector<double>{double(0.75f)});
 }
 
-TEST(PresetArchive, OlderDocumentsDecodeAsSpecifiedTable) {
+TEST(PresetArchive, OlderPresetsGainTheirRestoreSnapshotTable) {
     auto snapshot = QRBSnapshot::snapshotWithElements({});
     struct Case {
         const char* name;

@@ -5,9 +5,11 @@
 #include "ChildProcess.h"
 
 #include "core/QRBDocument.h"
+#include "core/QRBKeptEventSource.h"
 #include "core/QRBManager.h"
 #include "core/QRBTarget.h"
 #include "core/QuorbitalCore.h"
+#include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"
 
@@ -165,6 +167,47 @@ TEST_F(ProgramTest, TheExampleDocumentRoutesScaledInputToItsTarget) {
     EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
 }
 
+TEST_F(ProgramTest, ADocumentOfAnotherWriterRoutesAndItsUnknownOutputsDoNothing) {
+    // Written by tests/data/write_documents.py: eight Wii remote slots, "/fader" routed to the
+    // receiver scaled to 0..100, "/synth/note" driving a MIDI note output this version does not have.
+    Receiver receiver;
+    ASSERT_NE(receiver.port(), 0);
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    const std::string path = dir.file("written.qrb3");
+    const auto written = testsupport::runCommand("python3 '" + std::string(QUORBITAL_TEST_DATA) + "/write_documents.py' current '" +
+                                                 path + "' " + std::to_string(port) + " " + std::to_string(receiver.port()));
+    ASSERT_EQ(written.exitCode, 0) << written.output;
+
+    auto child = run({"-headless", path});
+    ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
+    std::optional<std::string> received;
+    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
+        sendOSC(port, "/fader", 0.5f);
+        received = receiver.receive(0.25);
+    }
+    ASSERT_TRUE(received) << child->output();
+    EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
+
+    // Messages of one sender are handled in order: once the fader's next message has come through,
+    // both notes have reached their output.
+    sendOSC(port, "/synth/note", 60.0f);
+    sendOSC(port, "/synth/note", 62.0f);
+    sendOSC(port, "/fader", 0.25f);
+    received = receiver.receive(10.0);
+    ASSERT_TRUE(received) << child->output();
+    EXPECT_EQ(*received, "/mixer/volume ,f 25.000000");
+    const std::string line = foundation::format(QRBKeptEventSource::kNotAvailableFormat, "QRBMidiNoteEventSource");
+    const std::string output = child->output();
+    const size_t first = output.find(line);
+    EXPECT_NE(first, std::string::npos) << output;
+    EXPECT_EQ(output.find(line, first + 1), std::string::npos) << "said once, not for every message\n" << output;
+    EXPECT_EQ(output.find("Abstract method"), std::string::npos) << output;
+
+    child->sendSignal(SIGINT);
+    EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
+}
+
 TEST_F(ProgramTest, TheExampleIsWhatItsWriterWrites) {
     auto writer = run({dir.path()}, QUORBITAL_WRITE_EXAMPLES);
     ASSERT_EQ(writer->waitForExit(kExitTimeout), 0) << writer->output();
@@ -207,6 +250,37 @@ TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
         EXPECT_NE(child->output().find("QuorbitalStartupException"), std::string::npos) << child->output();
         EXPECT_NE(child->output().find(c.text), std::string::npos) << child->output();
         EXPECT_EQ(child->output().find(QuorbitalCore::kStartingRouting), std::string::npos) << "nothing was started";
+    }
+}
+
+TEST_F(ProgramTest, AHeadlessRunWhosePortIsTakenSaysSoAndFails) {
+    struct Case {
+        const char* what;
+        int type;  // of the socket that holds the port
+        const char* server;
+    };
+    const std::vector<Case> cases = {{"UDP", SOCK_DGRAM, "UDP"}, {"TCP", SOCK_STREAM, "TCP"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const long port = testsupport::freePort();
+        ASSERT_NE(port, 0);
+        const int blocker = socket(AF_INET, c.type | SOCK_CLOEXEC, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_ANY);
+        any.sin_port = htons(static_cast<uint16_t>(port));
+        ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+        if (c.type == SOCK_STREAM) listen(blocker, 1);
+
+        auto child = run({"-headless", writeDocument(port)});
+        const int status = child->waitForExit(kExitTimeout);
+        close(blocker);
+        EXPECT_NE(status, 0) << child->output();
+        EXPECT_NE(status, -1) << "it ended by itself";
+        EXPECT_NE(child->output().find(std::string("OSC ") + c.server + " Server error: Port " + std::to_string(port) +
+                                       " already in use"),
+                  std::string::npos)
+            << child->output();
     }
 }
 

@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -91,6 +92,20 @@ long bindablePort(long port) {
                  getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) == 0;
     int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool free = bound && bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    // The servers listen on IPv6 too, where the machine has it.
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        if (!free) break;
+        int v6 = socket(AF_INET6, type | SOCK_CLOEXEC, 0);
+        if (v6 < 0) break;
+        const int one = 1;
+        setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        any.sin6_addr = in6addr_any;
+        any.sin6_port = address.sin_port;
+        if (bind(v6, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 && errno == EADDRINUSE) free = false;
+        close(v6);
+    }
     close(tcp);
     close(udp);
     return free ? ntohs(address.sin_port) : 0;
@@ -135,6 +150,17 @@ long freePort() {
         if (long port = bindablePort(0)) return port;
     }
     return 0;
+}
+
+bool hasIPv6Loopback() {
+    int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
 }
 
 sockaddr_in loopbackAddress(long port) {

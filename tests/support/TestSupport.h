@@ -42,6 +42,9 @@ CommandResult comparePropertyListFiles(const std::string& a, const std::string& 
 // of this, in this process or another, gets while this process lives; 0 when none was found.
 long freePort();
 
+// Whether this machine has the IPv6 loopback (::1) to test with.
+bool hasIPv6Loopback();
+
 // The IPv4 loopback address with `port` (0: any port).
 sockaddr_in loopbackAddress(long port);
 
