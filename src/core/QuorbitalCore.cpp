@@ -203,7 +203,7 @@ void QuorbitalCore::installSignalHandler() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     // A service manager stops with SIGTERM and a closed terminal sends SIGHUP: both end the run
-    // as SIGINT does, so that the heartbeat socket and the servers' semaphores are removed.
+    // as SIGINT does, so that the heartbeat socket is removed.
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
