@@ -243,10 +243,12 @@ struct QRBServer::Run {
     lo_server server = nullptr;
     int socketFd = -1;  // liblo's socket: the UDP socket, or the listening TCP socket
     int socket6Fd = -1; // ours on the same port for IPv6 peers, or -1 (no IPv6 here)
-    // The server's sockets and connections in one descriptor, which the run loop watches: it is
-    // readable while any of them is.
+    // The server's sockets and connections in one descriptor, readable while any of them is:
+    // what the run loop watches of a TCP server, whose connections come and go.
     int epollFd = -1;
-    foundation::FdWatch input;  // the run loop's watch on epollFd, while running
+    // The run loop's watches, while running: a UDP server's sockets themselves (one level of
+    // epoll less on every message), a TCP server's epollFd.
+    std::vector<foundation::FdWatch> inputs;
     // The main thread is reading and dispatching (notifyReady); a handler that runs the loop
     // again (a modal wait) must not be handed the next message meanwhile.
     bool reading = false;
@@ -328,7 +330,7 @@ struct QRBServer::Run {
         if (socket6Fd >= 0) close(socket6Fd);
         if (acceptTimer) acceptTimer->invalidate();
         if (heldTimer) heldTimer->invalidate();
-        input.cancel();
+        inputs.clear();
         if (epollFd >= 0) close(epollFd);
     }
 
@@ -546,9 +548,18 @@ void QRBServer::watchInput(const std::shared_ptr<Run>& run) {
     // thread reads and dispatches it when it comes: one wake-up per message, where a thread of
     // its own that waited and handed over would cost two.
     std::weak_ptr<QRBServer> weak = weak_from_this();
-    run->input = runLoop_->watchFd(run->epollFd, foundation::FdEvent::Readable, [weak](uint32_t) {
-        if (auto self = weak.lock()) self->notifyReady();
-    });
+    const auto watch = [&](int fd) {
+        run->inputs.push_back(runLoop_->watchFd(fd, foundation::FdEvent::Readable, [weak](uint32_t) {
+            if (auto self = weak.lock()) self->notifyReady();
+        }));
+    };
+    run->inputs.clear();
+    if (run->protocol == LO_UDP) {
+        for (int fd : {run->socketFd, run->socket6Fd})
+            if (fd >= 0) watch(fd);
+    } else {
+        watch(run->epollFd);
+    }
 }
 
 void QRBServer::stopThread() {
@@ -556,7 +567,7 @@ void QRBServer::stopThread() {
     if (run) {
         run->closed = true;
         // Nothing more is read; a stop from inside a handler ends the watch under way too.
-        run->input.cancel();
+        run->inputs.clear();
         // Bundles still waiting for their time go with the run, as liblo's queue goes with its
         // server.
         if (run->heldTimer) run->heldTimer->invalidate();
@@ -578,7 +589,7 @@ void QRBServer::notifyReady() {
         // A handler runs the loop again. Messages are handled one at a time, so what came
         // meanwhile waits until that handler returns; the watch rests until then, or the nested
         // run would find the sockets ready again and again and spin.
-        run->input.cancel();
+        run->inputs.clear();
         run->inputResting = true;
         return;
     }
