@@ -878,7 +878,7 @@ bool haveValgrind() { return std::system("valgrind --version >/dev/null 2>&1") =
 // callgrind writes its totals over all threads. Start-up, loading the document, the first
 // message's one-time costs and the shutdown are the same in both runs, so
 //   (Ir(2N) - Ir(N)) / N
-// is what a routed message costs in user space: the listener thread, the hand-off, liblo, the
+// is what a routed message costs in user space: the run loop, the reading, liblo, the
 // routing and the send, plus the idle wake-ups of the longer run, which at this pace are a small
 // part. The kernel's work is not counted, for either. Running the program whole, rather than
 // switching collection on around one function, needs no knowledge of its insides and counts
