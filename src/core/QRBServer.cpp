@@ -325,12 +325,12 @@ struct QRBServer::Run {
     const std::string* senderPort = nullptr;
 
     ~Run() {
+        inputs.clear();  // before the descriptors they watch are closed
         if (server) lo_server_free(server);
         for (auto& [fd, connection] : connections) close(fd);
         if (socket6Fd >= 0) close(socket6Fd);
         if (acceptTimer) acceptTimer->invalidate();
         if (heldTimer) heldTimer->invalidate();
-        inputs.clear();
         if (epollFd >= 0) close(epollFd);
     }
 

@@ -231,7 +231,7 @@ void QuorbitalCore::terminateApplication() {
     }
     auto& loop = foundation::RunLoop::main();
     loop.runUntil(loop.now() + kTerminationDelay);
-    // Routing ends before the process does, so that no listener thread outlives it.
+    // Routing ends before the process does: the servers stop and close their sockets first.
     if (headlessManager_) headlessManager_->stop();
     foundation::flushLogSummaries(true);
     processExit_(0);
