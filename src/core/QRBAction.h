@@ -206,6 +206,11 @@ public:
     void setChannel(int64_t channel);
     const std::optional<std::string>& name() const { return name_; }
     void setName(const std::optional<std::string>& name);
+    // Lists that find actions by name (a preset's index of its contexts by address) mark the
+    // actions they hold; renaming a marked action advances a count of the process's main
+    // thread, so that such a list knows to look its names up afresh.
+    void markListedByName() const { listedByName_ = true; }
+    static uint64_t listedRenameCount();
 
     // YES while every numeric input seen was 0 or 1 (a button).
     bool hasTriggerLikeInput() const { return hasTriggerLikeInput_; }
@@ -367,6 +372,7 @@ private:
     const QRBEventSourceClass* type_ = nullptr;
     QRBEventSourcePtr eventSource_;
     std::optional<std::string> name_;
+    mutable bool listedByName_ = false;
     std::shared_ptr<QRBLivePlotController> logger_;
     int64_t channel_ = 1;
     double inputMin_ = 0, inputMax_ = 1;

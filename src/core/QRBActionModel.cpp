@@ -60,10 +60,17 @@ void QRBAction::setInputCap(bool cap) {
     notifyChange();
 }
 
+namespace {
+uint64_t listedRenames = 0;
+}  // namespace
+
+uint64_t QRBAction::listedRenameCount() { return listedRenames; }
+
 void QRBAction::setName(const std::optional<std::string>& name) {
     if (name == name_) return;
     registerUndo([self = selfPointer(), old = name_] { self->setName(old); });
     name_ = name;
+    if (listedByName_) ++listedRenames;
     notifyChange();
 }
 

@@ -12,6 +12,7 @@
 #include "features/QRBContextFilterManager.h"
 #include "features/QRBInterpretationManager.h"
 #include "features/QRBTimeEventsManager.h"
+#include "foundation/Format.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 #include "foundation/Log.h"
@@ -227,8 +228,16 @@ void QRBManager::setOscTCPServiceBrowser(std::shared_ptr<foundation::NetServiceB
 
 // ---- Routing -----------------------------------------------------------------------------------
 
+bool QRBManager::isValidServerPort(int64_t port) { return port >= 1 && port <= 65535; }
+
 bool QRBManager::start() {
     lastOSCError_.reset();
+    if (!isValidServerPort(serverPort_)) {
+        // Port 0 would bind UDP and TCP to two different random ports without a word.
+        reportError(foundation::format(kInvalidPortFormat, static_cast<long long>(serverPort_)));
+        recordApplicationMessage(kRoutingFailed, lastOSCError_);
+        return false;
+    }
     const bool started = udpServer_->start() && tcpServer_->start();
     if (started) {
         registerAllMethods();
@@ -710,7 +719,11 @@ void QRBManager::encodeWithCoder(foundation::KeyedArchiver& coder) const {
 
 void QRBManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     const int64_t version = coder.decodeInteger(kVersionKey);
-    const long port = static_cast<long>(coder.decodeInteger(kPortKey));
+    const int64_t port = coder.decodeInteger(kPortKey);
+    // Servers would take the port modulo 65536 (70000 would listen on 4464). A stored 0, the
+    // port of a manager nobody gave one, still opens: starting refuses it.
+    if (port != 0 && !isValidServerPort(port))
+        throw foundation::ArchiveError(foundation::format(kInvalidPortFormat, static_cast<long long>(port)));
     defaultTargetIndex_ = static_cast<long>(coder.decodeInteger(kDefaultTargetIndexKey));
     if (auto targets = foundation::decodeObjectList<QRBTarget>(coder, kTargetsKey)) oscTargets_ = std::move(*targets);
     for (size_t i = 0; i < oscTargets_.size(); ++i) oscTargets_[i]->set_reservedIndex(static_cast<int64_t>(i));
@@ -756,6 +769,15 @@ void QRBManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     }
 
     timeEventsManager_ = coder.decodeObjectOfClass<QRBTimeEventsManager>(kTimeEventsManagerKey);
+    // A context listed by one preset may turn up among the actions of a context decoded after
+    // that preset, which makes it a child after its preset checked it.
+    if (presetManager_) {
+        for (const auto& preset : presetManager_->presets()) {
+            for (const auto& context : preset->objects()) {
+                if (!context->isTopLevel()) throw foundation::ArchiveError("preset lists a context that is not top-level");
+            }
+        }
+    }
 
     if (version <= 1) {
         // The default order of routes comes back; the old slots counted from 1.
@@ -768,5 +790,5 @@ void QRBManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     messageMonitor_ = coder.decodeObjectOfClass<QRBMessageMonitor>(kMessageMonitorKey);
 
     privateInit();
-    setServerPort(port);
+    setServerPort(static_cast<long>(port));
 }

@@ -102,6 +102,9 @@ public:
     // Lines of the monitor.
     static constexpr const char* kRoutingStarted = "Routing started";
     static constexpr const char* kRoutingFailed = "Error occurred when starting routing";
+    // A document's port that names no real port.
+    static constexpr const char* kInvalidPortFormat = "OSC port %lld is outside 1 to 65535";
+    static bool isValidServerPort(int64_t port);
     static constexpr const char* kRoutingPaused = "Routing paused.";
 
     // A new manager: 16 targets, the local target, 128 variables, default target 0, input

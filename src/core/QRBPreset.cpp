@@ -63,7 +63,19 @@ void QRBPreset::insertObject(const QRBContextPtr& context, size_t index) {
         });
     }
     willChange(foundation::KeyValueChangeKind::Insertion, {index}, kObjectsKey);
+    const bool indexed = contextsByNameCurrent();
     objects_.insert(objects_.begin() + static_cast<long>(index), context);
+    if (indexed) {
+        if (const auto& name = context->name()) {
+            if (!contextsByName_.try_emplace(*name, context.get()).second) {
+                contextsByNameShared_ = true;
+                // Ahead of the one indexed, it is the first of that name now.
+                if (index + 1 != objects_.size()) contextsByNameBuilt_ = false;
+            }
+        }
+        context->markListedByName();
+        contextsByNameCovered();
+    }
     didChange(foundation::KeyValueChangeKind::Insertion, {index}, kObjectsKey);
 }
 
@@ -77,21 +89,61 @@ void QRBPreset::removeObjectFromObjectsAtIndex(size_t index) {
         });
     }
     willChange(foundation::KeyValueChangeKind::Removal, {index}, kObjectsKey);
+    const bool indexed = contextsByNameCurrent();
     objects_.erase(objects_.begin() + static_cast<long>(index));
+    if (indexed) {
+        if (const auto& name = context->name()) {
+            auto entry = contextsByName_.find(*name);
+            if (entry != contextsByName_.end() && entry->second == context.get()) {
+                // Another context of that name may come next: only a new look finds it.
+                if (contextsByNameShared_)
+                    contextsByNameBuilt_ = false;
+                else
+                    contextsByName_.erase(entry);
+            }
+        }
+        contextsByNameCovered();
+    }
     didChange(foundation::KeyValueChangeKind::Removal, {index}, kObjectsKey);
 }
 
 void QRBPreset::addObject(const QRBContextPtr& context) { insertObject(context, objects_.size()); }
 
 void QRBPreset::removeObject(const QRBContextPtr& context) {
-    const size_t index = indexOfIdentical(objects_, context);
-    if (index != kNotFound) removeObjectFromObjectsAtIndex(index);
+    // Searched from the end, where closing a document takes its contexts from (a context is
+    // listed once).
+    auto it = std::find(objects_.rbegin(), objects_.rend(), context);
+    if (it != objects_.rend()) removeObjectFromObjectsAtIndex(static_cast<size_t>(objects_.rend() - it) - 1);
 }
 
 QRBContextPtr QRBPreset::contextWithName(const std::string& name) const {
-    for (const auto& context : objects_)
-        if (context->name() && *context->name() == name) return context;
-    return nullptr;
+    if (!contextsByNameCurrent()) indexContextsByName();
+    auto found = contextsByName_.find(name);
+    if (found == contextsByName_.end()) return nullptr;
+    return std::static_pointer_cast<QRBContext>(found->second->shared_from_this());
+}
+
+bool QRBPreset::contextsByNameCurrent() const {
+    return contextsByNameBuilt_ && contextsByNameRenames_ == QRBAction::listedRenameCount() &&
+           contextsByNameStorage_ == objects_.data() && contextsByNameLength_ == objects_.size();
+}
+
+void QRBPreset::indexContextsByName() const {
+    contextsByName_.clear();
+    contextsByNameShared_ = false;
+    for (const auto& context : objects_) {
+        context->markListedByName();
+        if (const auto& name = context->name())
+            if (!contextsByName_.try_emplace(*name, context.get()).second) contextsByNameShared_ = true;
+    }
+    contextsByNameBuilt_ = true;
+    contextsByNameCovered();
+}
+
+void QRBPreset::contextsByNameCovered() const {
+    contextsByNameRenames_ = QRBAction::listedRenameCount();
+    contextsByNameStorage_ = objects_.data();
+    contextsByNameLength_ = objects_.size();
 }
 
 QRBActionPtr QRBPreset::actionAtLocation(const QRBActionLocation& location) const {
@@ -159,7 +211,9 @@ void QRBPreset::didRestorePreset() {
 void QRBPreset::invalidate() {
     auto self = shared_from_this();
     const std::vector<QRBContextPtr> held = objects_;
-    for (const auto& context : held) context->invalidate();
+    // Each context leaves the list as it goes: from the last, so that none of them moves the
+    // ones after it (a document that learned tens of thousands of addresses closes at once).
+    for (auto context = held.rbegin(); context != held.rend(); ++context) (*context)->invalidate();
 }
 
 // ---- Snapshots ---------------------------------------------------------------------------------
@@ -384,6 +438,11 @@ void QRBPreset::initWithCoder(foundation::KeyedUnarchiver& coder) {
     const bool fireOnRestore = coder.decodeBool(kLegacyFireOnRestoreKey);
     if (last && indexOfIdentical(snapshots, last) == kNotFound)
         throw foundation::ArchiveError("preset's last recalled snapshot is not one of its snapshots");
+    // Routing registers each listed context under its address: one that lives inside another
+    // context has no address of its own to be registered under.
+    for (const auto& context : contexts) {
+        if (!context->isTopLevel()) throw foundation::ArchiveError("preset lists a context that is not top-level");
+    }
 
     if (name) name_ = std::move(*name);
     objects_ = std::move(contexts);

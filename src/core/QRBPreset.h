@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class QRBActionLocation;
@@ -161,8 +162,25 @@ private:
     foundation::Value observedValueForKey(const std::string& key) const override;
     size_t indexOfSnapshot(const QRBSnapshotPtr& snapshot) const;
     void snapshotNameChanged(const foundation::Notification& notification);
+    // The index of contextWithName.
+    bool contextsByNameCurrent() const;
+    void indexContextsByName() const;
+    void contextsByNameCovered() const;
 
     std::vector<QRBContextPtr> objects_;
+    // contextWithName's index: each name with the first top-level context that has it. A new
+    // address must not cost a walk through every context, so the index follows insertions and
+    // removals as they happen. It is built afresh at the next lookup after what it cannot follow
+    // cheaply: a listed context renamed, a name held twice gaining or losing a holder anywhere
+    // but at the end, or the list replaced as a whole (as decoding does), which is seen by the
+    // list's storage and length no longer being the ones indexed.
+    // Not owned: only read while the index is current, when the list holds each of them.
+    mutable std::unordered_map<std::string, QRBContext*> contextsByName_;
+    mutable bool contextsByNameBuilt_ = false;
+    mutable bool contextsByNameShared_ = false;  // some name is held by two contexts or more
+    mutable uint64_t contextsByNameRenames_ = 0;
+    mutable const QRBContextPtr* contextsByNameStorage_ = nullptr;
+    mutable size_t contextsByNameLength_ = 0;
     std::vector<QRBSnapshotPtr> snapshots_;
     bool lastRecalledSnapshotDirty_ = false;
     std::shared_ptr<foundation::UndoManager> undoManager_;

@@ -199,6 +199,8 @@ struct QRBMethodEntry {
     std::optional<std::string> typespec;
     QRBMethodHandler handler;
     bool removed = false;
+    // Grows with the entry's place in the table: the index below merges its lists by it.
+    uint64_t order = 0;
 };
 
 namespace {
@@ -280,39 +282,70 @@ struct QRBServer::Run {
     // running, outlive the walk; they go when the outermost dispatch ends.
     int dispatchDepth = 0;
     std::vector<std::shared_ptr<QRBMethodEntry>> retired;
-    // Where each plain path and the entries without a path stand in the table, so that a message
-    // walks only the entries that can take it instead of the whole table (a document registers
-    // one entry per top-level context). Rebuilt at the first message after the table changed.
-    std::unordered_map<std::string_view, std::vector<size_t>> positionsByPath;  // views of the entries' paths
-    std::vector<size_t> pathlessPositions;
-    bool indexStale = true;
+    // The entries of each plain path and the entries without a path, each list in table order,
+    // so that a message walks only the entries that can take it instead of the whole table (a
+    // document registers one entry per top-level context). Kept up to date by every change of the
+    // table, at a cost that does not grow with the table: a document that learns a new address
+    // while thousands are registered must not rebuild anything to go on routing the others.
+    std::unordered_map<std::string_view, std::vector<QRBMethodEntry*>> entriesByPath;  // keys view an entry's path
+    std::vector<QRBMethodEntry*> pathlessEntries;
+    uint64_t nextOrder = 0;
 
-    void indexTable() {
-        positionsByPath.clear();
-        pathlessPositions.clear();
-        for (size_t i = 0; i < table.size(); ++i) {
-            if (table[i]->path)
-                positionsByPath[*table[i]->path].push_back(i);
-            else
-                pathlessPositions.push_back(i);
+    bool isCatchAll(const QRBMethodEntry& entry) const { return !entry.path && !entry.typespec; }
+
+    // Puts `entry` in the table: before the catch-all, unless it is one, which goes last.
+    void insertEntry(std::shared_ptr<QRBMethodEntry> entry) {
+        QRBMethodEntry* added = entry.get();
+        added->order = ++nextOrder;
+        QRBMethodEntry* catchAll = !table.empty() && isCatchAll(*table.back()) ? table.back().get() : nullptr;
+        if (catchAll && !isCatchAll(*added)) {
+            table.insert(table.end() - 1, std::move(entry));
+            catchAll->order = ++nextOrder;  // still the last
+        } else {
+            catchAll = nullptr;
+            table.push_back(std::move(entry));
         }
-        indexStale = false;
+        if (added->path) {
+            entriesByPath[*added->path].push_back(added);
+        } else if (catchAll) {
+            // The catch-all is the last entry without a path too.
+            pathlessEntries.insert(pathlessEntries.end() - 1, added);
+        } else {
+            pathlessEntries.push_back(added);
+        }
+    }
+
+    // Takes an entry marked removed out of the index (the table drops it afterwards).
+    void unindexEntry(QRBMethodEntry* entry) {
+        if (!entry->path) {
+            std::erase(pathlessEntries, entry);
+            return;
+        }
+        auto found = entriesByPath.find(std::string_view(*entry->path));
+        if (found == entriesByPath.end()) return;
+        std::vector<QRBMethodEntry*> remaining = std::move(found->second);
+        std::erase(remaining, entry);
+        // The key may view the path of the entry that goes: it is keyed again by one that stays.
+        auto node = entriesByPath.extract(found);
+        if (remaining.empty()) return;
+        node.key() = std::string_view(*remaining.front()->path);
+        node.mapped() = std::move(remaining);
+        entriesByPath.insert(std::move(node));
     }
 
     // The entries that may take a message for `path` without pattern characters, in table order.
-    void entriesForPlainPath(const char* path, MethodEntryList& entries) {
-        if (indexStale) indexTable();
-        static const std::vector<size_t> kNone;
-        auto found = positionsByPath.find(std::string_view(path));
-        const std::vector<size_t>& named = found == positionsByPath.end() ? kNone : found->second;
-        entries.reserve(named.size() + pathlessPositions.size());
+    void entriesForPlainPath(const char* path, MethodEntryList& entries) const {
+        static const std::vector<QRBMethodEntry*> kNone;
+        auto found = entriesByPath.find(std::string_view(path));
+        const std::vector<QRBMethodEntry*>& named = found == entriesByPath.end() ? kNone : found->second;
+        entries.reserve(named.size() + pathlessEntries.size());
         auto a = named.begin();
-        auto b = pathlessPositions.begin();
-        while (a != named.end() || b != pathlessPositions.end()) {
-            if (b == pathlessPositions.end() || (a != named.end() && *a < *b))
-                entries.push_back(table[*a++].get());
+        auto b = pathlessEntries.begin();
+        while (a != named.end() || b != pathlessEntries.end()) {
+            if (b == pathlessEntries.end() || (a != named.end() && (*a)->order < (*b)->order))
+                entries.push_back(*a++);
             else
-                entries.push_back(table[*b++].get());
+                entries.push_back(*b++);
         }
     }
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kQRBMaxOSCPacketSize + 1);
@@ -900,21 +933,13 @@ bool QRBServer::addMethod(const std::optional<std::string>& path, const std::opt
                           QRBMethodHandler handler) {
     if (!run_ || run_->closed) return false;
     if (path && isPattern(path->c_str())) return false;
-    auto entry = std::make_shared<QRBMethodEntry>(QRBMethodEntry{path, typespec, std::move(handler)});
-    auto& table = run_->table;
-    run_->indexStale = true;
-    bool isCatchAll = !path && !typespec;
-    if (!isCatchAll && !table.empty() && !table.back()->path && !table.back()->typespec)
-        table.insert(table.end() - 1, std::move(entry));
-    else
-        table.push_back(std::move(entry));
+    run_->insertEntry(std::make_shared<QRBMethodEntry>(QRBMethodEntry{path, typespec, std::move(handler)}));
     return true;
 }
 
 void QRBServer::deleteMethod(const std::optional<std::string>& path, const std::optional<std::string>& typespec) {
     if (!run_) return;
     const bool pattern = path && isPattern(path->c_str());
-    run_->indexStale = true;
     Run& run = *run_;
     for (const auto& entry : run.table) {
         bool pathMatches = (!entry->path && !path) || (entry->path && path && *entry->path == *path) ||
@@ -922,6 +947,7 @@ void QRBServer::deleteMethod(const std::optional<std::string>& path, const std::
         bool typeMatches = (!entry->typespec && !typespec) || (entry->typespec && typespec && *entry->typespec == *typespec);
         if (!pathMatches || !typeMatches) continue;
         entry->removed = true;
+        run.unindexEntry(entry.get());
         // A message being dispatched may still reach it, or be running its handler.
         if (run.dispatchDepth > 0) run.retired.push_back(entry);
     }

@@ -4,6 +4,7 @@
 #include "core/QRBManager.h"
 #include "core/QRBOSCMessage.h"
 #include "core/QRBPreferences.h"
+#include "foundation/Document.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
@@ -128,7 +129,6 @@ void QuorbitalCore::initializeCommonFacilities() {
 }
 
 int QuorbitalCore::runHeadless() {
-    installSignalHandler();
     foundation::log(kRunningHeadless);
 
     std::optional<std::string> path = foundation::UserDefaults::standard().stringForKey(kHeadlessDefaultsKey);
@@ -153,7 +153,17 @@ int QuorbitalCore::runHeadless() {
         manager = unarchiver->decodeObjectOfClass<QRBManager>("QRBLib");
     }
     if (!manager || !manager->archiveHeldWiiManager()) raiseStartupException(kOlderFormat);
+    if (!QRBManager::isValidServerPort(manager->serverPort()))
+        raiseStartupException(foundation::format(QRBManager::kInvalidPortFormat, static_cast<long long>(manager->serverPort())));
+    // A locked file locks the document's input, as it does when the document is opened in the
+    // window: the run learns no new addresses. (The lock the archive records is not read back
+    // there either.)
+    manager->setInputLocked(foundation::Document::isFileLocked(expanded));
 
+    // Until the document is read and decoded, SIGINT keeps its default action and ends the
+    // process at once: the handler only hands the signal to the run loop, which is not running
+    // yet, so a slow read could not be interrupted.
+    installSignalHandler();
     foundation::log(kStartingRouting);
     headlessManager_ = manager;
     if (!manager->start()) {

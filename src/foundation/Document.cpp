@@ -86,10 +86,11 @@ void Document::revertToContentsOfURL(const std::string& path, const std::string&
 
 void Document::close() { closed_ = true; }
 
-bool Document::isLocked() const {
-    if (!fileURL_) return false;
+bool Document::isLocked() const { return fileURL_ && isFileLocked(*fileURL_); }
+
+bool Document::isFileLocked(const std::string& path) {
     struct stat st {};
-    if (::stat(fileURL_->c_str(), &st) != 0) return false;
+    if (::stat(path.c_str(), &st) != 0) return false;
     return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 

@@ -70,6 +70,8 @@ public:
 
     // The file lock: a locked file has its write permissions removed. Observable as "locked".
     virtual bool isLocked() const;
+    // Whether the file at `path` is locked that way (a file that cannot be read is not).
+    static bool isFileLocked(const std::string& path);
     void lockDocument();
     void unlockDocument();
 

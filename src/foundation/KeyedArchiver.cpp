@@ -292,6 +292,8 @@ struct KeyedUnarchiver::Impl {
     uint64_t count = 0;
     plist_t current = nullptr;
     int depth = 0;
+    // The object whose keys are being read, 0 before any.
+    uint64_t decodingObject = 0;
 
     // Decoding: an object whose keys are being read; references to it get the instance.
     enum class State : uint8_t { Unvisited, InProgress, Decoding, Done };
@@ -378,6 +380,14 @@ struct KeyedUnarchiver::Impl {
         return v;
     }
 
+    // An object's keys may hold collections, and an object keeps what it decodes: a collection
+    // read for an object that holds the object itself would make the two hold each other for
+    // ever, whether the decode then succeeds or fails.
+    uint64_t refuseOwnCollection(uint64_t item) const {
+        if (item != 0 && item == decodingObject) throw ArchiveError("object inside a collection of its own");
+        return item;
+    }
+
     static Value propertyListScalar(plist_t node) {
         if (auto scalar = plistScalarValue(node)) return *scalar;
         throw ArchiveError("unexpected value type");
@@ -394,7 +404,7 @@ struct KeyedUnarchiver::Impl {
             Array a;
             for (uint64_t item : uidList(dict, "NS.objects")) {
                 containerItem = true;
-                a.push_back(decodeUID(item, owner));
+                a.push_back(decodeUID(refuseOwnCollection(item), owner));
             }
             return Value(std::move(a));
         }
@@ -407,7 +417,7 @@ struct KeyedUnarchiver::Impl {
                 Value k = decodeUID(keys[i], owner);
                 if (!k.stringValue()) throw ArchiveError("dictionary key is not a string");
                 containerItem = true;
-                d[*k.stringValue()] = decodeUID(values[i], owner);
+                d[*k.stringValue()] = decodeUID(refuseOwnCollection(values[i]), owner);
             }
             return Value(std::move(d));
         }
@@ -443,6 +453,12 @@ struct KeyedUnarchiver::Impl {
             current = saved;
             weakenListedHolders = savedWeaken;
         };
+        struct Restore {
+            uint64_t& slot;
+            uint64_t saved;
+            ~Restore() { slot = saved; }
+        } restoreDecoding{decodingObject, decodingObject};
+        decodingObject = uid;
         try {
             object->initWithCoder(owner);
         } catch (const ArchiveError&) {
@@ -465,7 +481,9 @@ struct KeyedUnarchiver::Impl {
 
 KeyedUnarchiver::KeyedUnarchiver(const Data& data) : impl_(std::make_unique<Impl>()) {
     impl_->archiveSize = data.size();
-    impl_->root = PlistNode(parsePlist(data));
+    std::string refused;
+    impl_->root = PlistNode(parsePlist(data, &refused));
+    if (!refused.empty()) throw ArchiveError(refused);
     plist_t root = impl_->root.get();
     if (!root || plist_get_node_type(root) != PLIST_DICT) throw ArchiveError("not a keyed archive");
     plist_t objects = plist_dict_get_item(root, "$objects");

@@ -1,13 +1,20 @@
 #include "foundation/PlistNode.h"
 
+#include "foundation/BinaryPlistCheck.h"
+#include "foundation/BinaryPlistWriter.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 namespace foundation {
 
-plist_t parsePlist(const Data& data) {
+plist_t parsePlist(const Data& data, std::string* error) {
     if (data.empty() || data.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
+    if (auto refused = checkPropertyListData(data.data(), data.size())) {
+        if (error) *error = std::move(*refused);
+        return nullptr;
+    }
     plist_t root = nullptr;
     const char* bytes = reinterpret_cast<const char*>(data.data());
     auto len = static_cast<uint32_t>(data.size());
@@ -19,15 +26,7 @@ plist_t parsePlist(const Data& data) {
     return root;
 }
 
-Data plistToBinary(plist_t node) {
-    char* out = nullptr;
-    uint32_t len = 0;
-    plist_to_bin(node, &out, &len);
-    if (!out) return Data();
-    Data d(reinterpret_cast<uint8_t*>(out), reinterpret_cast<uint8_t*>(out) + len);
-    plist_to_bin_free(out);
-    return d;
-}
+Data plistToBinary(plist_t node) { return writeBinaryPlist(node); }
 
 std::string plistString(plist_t node) {
     // Read through the pointer and length: libplist's copying reader asserts (and aborts the

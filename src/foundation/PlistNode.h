@@ -34,8 +34,10 @@ private:
     plist_t n_ = nullptr;
 };
 
-// Parses binary or XML property-list data; null when it is neither.
-plist_t parsePlist(const Data& data);
+// Parses binary or XML property-list data; null when it is neither, or when it is nested too
+// deeply or shares too much to be parsed safely (`error`, when given, then says why).
+plist_t parsePlist(const Data& data, std::string* error = nullptr);
+// The binary form of the tree, through our own writer; empty when it cannot be written.
 Data plistToBinary(plist_t node);
 std::string plistString(plist_t node);
 Data plistData(plist_t node);

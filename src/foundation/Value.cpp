@@ -158,7 +158,9 @@ plist_t toPlist(const Value& v) {
 }  // namespace
 
 Value propertyListFromData(const Data& data) {
-    PlistNode root(parsePlist(data));
+    std::string refused;
+    PlistNode root(parsePlist(data, &refused));
+    if (!refused.empty()) throw PropertyListError(refused);
     if (!root) throw PropertyListError("not a property list");
     return fromPlist(root.get(), 0);
 }
@@ -180,15 +182,47 @@ Data xmlPropertyListData(const Value& value) {
 }
 
 Data readFile(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) throw PropertyListError(format("cannot open %s: %s", path.c_str(), std::strerror(errno)));
+    // Opened without waiting: opening a FIFO for reading would otherwise block until a writer
+    // comes. Only regular files are read, and only up to a size no document or setting nears: a
+    // FIFO or a device such as /dev/zero would hang the reader or fill memory.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw PropertyListError(format("cannot open %s: %s", path.c_str(), std::strerror(errno)));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const int e = errno;
+        ::close(fd);
+        throw PropertyListError(format("cannot open %s: %s", path.c_str(), std::strerror(e)));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw PropertyListError(format("cannot open %s: not a regular file", path.c_str()));
+    }
+    if (static_cast<uint64_t>(info.st_size) > kMaxReadFileSize) {
+        ::close(fd);
+        throw PropertyListError(format("cannot open %s: larger than %llu bytes", path.c_str(),
+                                       (unsigned long long)kMaxReadFileSize));
+    }
     Data d;
+    d.reserve(static_cast<size_t>(info.st_size));
     uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) d.insert(d.end(), buf, buf + n);
-    bool failed = std::ferror(f);
-    std::fclose(f);
-    if (failed) throw PropertyListError(format("cannot read %s", path.c_str()));
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int e = errno;
+            ::close(fd);
+            throw PropertyListError(format("cannot read %s: %s", path.c_str(), std::strerror(e)));
+        }
+        if (n == 0) break;
+        // A file that grows while it is read is held to the same bound.
+        if (d.size() + static_cast<size_t>(n) > kMaxReadFileSize) {
+            ::close(fd);
+            throw PropertyListError(format("cannot read %s: larger than %llu bytes", path.c_str(),
+                                           (unsigned long long)kMaxReadFileSize));
+        }
+        d.insert(d.end(), buf, buf + n);
+    }
+    ::close(fd);
     return d;
 }
 

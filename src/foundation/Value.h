@@ -98,7 +98,9 @@ Value propertyListFromData(const Data& data);
 Data binaryPropertyListData(const Value& value);
 Data xmlPropertyListData(const Value& value);
 
-// Whole-file helpers. Reading raises PropertyListError for a missing or damaged file.
+// Whole-file helpers. Reading raises PropertyListError for a missing or damaged file, for
+// anything but a regular file, and for a file larger than kMaxReadFileSize.
+constexpr uint64_t kMaxReadFileSize = uint64_t{256} << 20;
 Data readFile(const std::string& path);
 void writeFileAtomically(const std::string& path, const Data& data);
 

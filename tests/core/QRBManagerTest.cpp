@@ -408,11 +408,26 @@ TEST_F(ManagerTest, RefusesDamagedArchives) {
         {"contexts that are not a dictionary", RawRecord::make("QRBManager")->set("LibloHandlerContexts", Value("x"))},
         {"a preset manager that is not one", RawRecord::make("QRBManager")->set("QRBPresetManager", Value(3))},
         {"variables that are not values", RawRecord::make("QRBManager")->set("variableValues", Value(foundation::Array{Value(1)}))},
+        // Servers would take it modulo 65536 and listen on 4464.
+        {"a port above 65535", setInteger(RawRecord::make("QRBManager"), "LibloHandlerPort", 70000)},
+        {"a negative port", setInteger(RawRecord::make("QRBManager"), "LibloHandlerPort", -1)},
     };
     for (const auto& [what, record] : cases) {
         SCOPED_TRACE(what);
         EXPECT_THROW(presets::decode<QRBManager>(Value(record)), foundation::ArchiveError);
     }
+}
+
+// Port 0 would bind UDP and TCP to two different random ports: a manager without a port opens but
+// does not start.
+TEST_F(ManagerTest, RoutingDoesNotStartWithoutAPort) {
+    auto decoded = presets::decode<QRBManager>(Value(RawRecord::make("QRBManager")));
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_FALSE(decoded->start());
+    EXPECT_FALSE(decoded->isRunning());
+    ASSERT_TRUE(decoded->lastOSCError());
+    EXPECT_EQ(*decoded->lastOSCError(), "OSC port 0 is outside 1 to 65535");
+    decoded->close();
 }
 
 TEST_F(ManagerTest, OlderParametersChooseTheDefaultTarget) {

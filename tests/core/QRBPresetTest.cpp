@@ -5,6 +5,8 @@
 #include "PresetTestSupport.h"
 
 #include "core/QRBConcreteAction.h"
+#include "core/QRBContext.h"
+#include "core/QRBManager.h"
 #include "core/QRBDupAction.h"
 #include "foundation/Exception.h"
 #include "support/TestSupport.h"
@@ -262,6 +264,45 @@ TEST_F(PresetTest, ContextListIsUndoable) {
     host->endEvent();
     host->undo->undo();
     EXPECT_EQ(a->objectInObjectsAtIndex(1), context);
+}
+
+// The lookup by address is kept up to date as the list changes, not searched each time: every
+// edit that could leave it behind must still find the first context of that address, and none
+// that left the list.
+TEST_F(PresetTest, ContextLookupByAddressFollowsEveryEditOfTheList) {
+    auto first = host->addContext("/same");
+    EXPECT_EQ(a->contextWithName("/same"), first);
+    auto second = host->addContext("/same");  // a second holder, behind the first
+    EXPECT_EQ(a->contextWithName("/same"), first);
+    auto ahead = QRBContext::create(std::string("/same"), std::static_pointer_cast<QRBActionHost>(host));
+    a->insertObject(ahead, 0);  // ahead of both
+    EXPECT_EQ(a->contextWithName("/same"), ahead);
+    a->removeObject(ahead);
+    EXPECT_EQ(a->contextWithName("/same"), first);
+    a->removeObject(first);
+    EXPECT_EQ(a->contextWithName("/same"), second);
+    a->removeObject(second);
+    EXPECT_EQ(a->contextWithName("/same"), nullptr);
+
+    // Renames, and their undo, move a context from one address to the other.
+    host->endEvent();
+    auto renamed = host->addContext("/before");
+    EXPECT_EQ(a->contextWithName("/before"), renamed);
+    host->endEvent();
+    renamed->setName(std::string("/after"));
+    host->endEvent();
+    EXPECT_EQ(a->contextWithName("/before"), nullptr);
+    EXPECT_EQ(a->contextWithName("/after"), renamed);
+    host->undo->undo();
+    EXPECT_EQ(a->contextWithName("/before"), renamed);
+    EXPECT_EQ(a->contextWithName("/after"), nullptr);
+
+    // Undoing the insertion takes the context out of the lookup; redoing puts it back.
+    host->undo->undo();
+    EXPECT_EQ(a->contextWithName("/before"), nullptr);
+    host->undo->redo();
+    EXPECT_EQ(a->contextWithName("/before"), renamed);
+    EXPECT_EQ(a->contextWithName("/a"), a->objectInObjectsAtIndex(0));
 }
 
 // ---- new presets -------------------------------------------------------------------------------
@@ -740,4 +781,21 @@ TEST(PresetArchive, DamagedArchivesRaiseArchiveError) {
     };
     for (const auto& [name, root] : damaged)
         EXPECT_THROW(decode<foundation::Object>(foundation::Value(root)), foundation::ArchiveError) << name;
+}
+
+// Routing registers a preset's contexts by address: a listed context that lives inside another
+// one stopped the start with an internal error.
+TEST(PresetArchive, AListedContextInsideAnotherIsRefused) {
+    auto manager = QRBManager::create();
+    auto parent = QRBContext::create(std::string("/parent"), manager);
+    auto child = parent->ensureChildContext("child");
+    ASSERT_TRUE(child);
+    for (const auto& list : {foundation::Array{foundation::Value(child), foundation::Value(parent)},
+                             foundation::Array{foundation::Value(parent), foundation::Value(child)}}) {
+        auto preset = RawRecord::make("QRBPreset")->set("QRBPresetObjects", list);
+        EXPECT_THROW(decode<foundation::Object>(foundation::Value(preset)), foundation::ArchiveError);
+    }
+    auto fine = RawRecord::make("QRBPreset")->set("QRBPresetObjects", foundation::Array{foundation::Value(parent)});
+    EXPECT_NO_THROW(decode<foundation::Object>(foundation::Value(fine)));
+    manager->close();
 }

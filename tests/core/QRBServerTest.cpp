@@ -338,6 +338,71 @@ TEST_P(ServerTest, TheTableKeepsTheCatchAllLastAndTakesOnlyPlainPathsWhileRunnin
     EXPECT_EQ(server->methodCount(), 0u);  // every start begins with an empty table
 }
 
+// A plain path walks only its own entries and those without a path, found through an index
+// that every change of the table keeps up to date: the walk must stay the table's order through
+// entries sharing a path, typed entries without a path, a catch-all moved last, deletions and
+// additions after them.
+TEST_P(ServerTest, APlainPathWalksItsEntriesInTableOrderThroughEveryChangeOfTheTable) {
+    ASSERT_TRUE(server->start());
+    std::vector<std::string> seen;
+    // Each entry declines, so that the walk shows every entry a message reaches.
+    auto entry = [&](std::string label) {
+        return [&seen, label](const QRBServerMessage&) {
+            seen.push_back(label);
+            return 1;
+        };
+    };
+    Sender sender(protocol(), port);
+    // Around each message, one that only the sentinel's entry takes (the typed entries take ",i").
+    auto sentinel = [] {
+        lo_message m = lo_message_new();
+        lo_message_add_float(m, 0);
+        return serialise("/sentinel", m);
+    };
+    auto walk = [&](const char* path) {
+        seen.clear();
+        sender.send(sentinel());
+        sender.send(intMessage(path, 1));
+        sender.send(sentinel());
+        EXPECT_TRUE(runUntil([&] { return std::count(seen.begin(), seen.end(), "sentinel") == 2; })) << path;
+        std::vector<std::string> between;
+        for (const auto& label : seen)
+            if (label != "sentinel") between.push_back(label);
+        return between;
+    };
+    server->registerRootCallback(entry("catch-all A"));
+    ASSERT_TRUE(server->registerMethod("/sentinel", [&](const QRBServerMessage&) {
+        seen.push_back("sentinel");
+        return 0;
+    }));
+    // A path of its own first, then entries around it.
+    ASSERT_TRUE(server->addMethod(std::string("/p"), std::string("i"), entry("p typed")));
+    ASSERT_TRUE(server->addMethod(std::nullopt, std::string("i"), entry("pathless typed")));
+    ASSERT_TRUE(server->registerMethod("/p", entry("p")));
+    EXPECT_EQ(walk("/p"), (std::vector<std::string>{"p typed", "pathless typed", "p", "catch-all A"}));
+
+    // The first entry of the path goes; the one that shares its path is still found.
+    server->deleteMethod(std::string("/p"), std::string("i"));
+    EXPECT_EQ(walk("/p"), (std::vector<std::string>{"pathless typed", "p", "catch-all A"}));
+
+    // A new catch-all goes last; entries added after it go before it.
+    server->registerRootCallback(entry("catch-all B"));
+    ASSERT_TRUE(server->registerMethod("/q", entry("q")));
+    EXPECT_EQ(walk("/q"), (std::vector<std::string>{"pathless typed", "q", "catch-all B"}));
+    EXPECT_EQ(walk("/elsewhere"), (std::vector<std::string>{"pathless typed", "catch-all B"}));
+
+    // Cleared and registered again, as a change of mapping does.
+    server->clearRegisteredMethods();
+    ASSERT_TRUE(server->registerMethod("/sentinel", [&](const QRBServerMessage&) {
+        seen.push_back("sentinel");
+        return 0;
+    }));
+    EXPECT_EQ(walk("/p"), (std::vector<std::string>{"pathless typed", "catch-all B"}));
+    ASSERT_TRUE(server->registerMethod("/p", entry("p again")));
+    EXPECT_EQ(walk("/p"), (std::vector<std::string>{"pathless typed", "p again", "catch-all B"}));
+    EXPECT_EQ(server->methodCount(), 4u);
+}
+
 TEST_P(ServerTest, HandlersMayRebuildTheTableWhileTheirMessageIsDispatched) {
     ASSERT_TRUE(server->start());
     std::vector<std::string> seen;

@@ -21,6 +21,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -101,6 +102,17 @@ private:
     long port_ = 0;
 };
 
+// Sends the message again until the receiver gets what was routed of it (the server may still be
+// starting), for at most ten seconds.
+std::optional<std::string> sendUntilRouted(long port, const std::string& path, float value, Receiver& receiver) {
+    std::optional<std::string> received;
+    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
+        sendOSC(port, path, value);
+        received = receiver.receive(0.25);
+    }
+    return received;
+}
+
 class ProgramTest : public ::testing::Test {
 protected:
     // The program with its settings and runtime files in the test's own folder.
@@ -154,12 +166,7 @@ TEST_F(ProgramTest, TheExampleDocumentRoutesScaledInputToItsTarget) {
 
     auto child = run({"-headless", path});
     ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
-    // Sent again until something arrives, as the server may still be starting.
-    std::optional<std::string> received;
-    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
-        sendOSC(port, "/fader", 0.5f);
-        received = receiver.receive(0.25);
-    }
+    const std::optional<std::string> received = sendUntilRouted(port, "/fader", 0.5f, receiver);
     ASSERT_TRUE(received) << child->output();
     EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
 
@@ -181,11 +188,7 @@ TEST_F(ProgramTest, ADocumentOfAnotherWriterRoutesAndItsUnknownOutputsDoNothing)
 
     auto child = run({"-headless", path});
     ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
-    std::optional<std::string> received;
-    for (int attempt = 0; attempt < 40 && !received; ++attempt) {
-        sendOSC(port, "/fader", 0.5f);
-        received = receiver.receive(0.25);
-    }
+    std::optional<std::string> received = sendUntilRouted(port, "/fader", 0.5f, receiver);
     ASSERT_TRUE(received) << child->output();
     EXPECT_EQ(*received, "/mixer/volume ,f 50.000000");
 
@@ -281,6 +284,35 @@ TEST_F(ProgramTest, AHeadlessRunWhosePortIsTakenSaysSoAndFails) {
                                        " already in use"),
                   std::string::npos)
             << child->output();
+    }
+}
+
+// Documents that are not files, or whose port names no real port: the start ends with the reason
+// and a failing status, and nothing listens.
+TEST_F(ProgramTest, HostileDocumentsEndTheStartWithAFailingStatus) {
+    const std::string fifo = dir.file("fifo.qrb3");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::rename(writeDocument(70000), dir.file("port70000.qrb3"));
+    std::filesystem::rename(writeDocument(0), dir.file("port0.qrb3"));
+    struct Case {
+        std::string what;
+        std::string path;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"a FIFO, which would block the start for ever", fifo, "not a regular file"},
+        {"a device, which would be read until memory runs out", "/dev/zero", "not a regular file"},
+        {"a port above 65535", dir.file("port70000.qrb3"), "OSC port 70000 is outside 1 to 65535"},
+        {"port 0", dir.file("port0.qrb3"), "OSC port 0 is outside 1 to 65535"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto child = run({"-headless", c.path});
+        const int status = child->waitForExit(kExitTimeout);
+        EXPECT_NE(status, 0);
+        EXPECT_NE(status, -1) << "it ended by itself";
+        EXPECT_NE(child->output().find(c.text), std::string::npos) << child->output();
+        EXPECT_EQ(child->output().find(QuorbitalCore::kStartingRouting), std::string::npos) << "nothing was started";
     }
 }
 
