@@ -1,10 +1,12 @@
 // Measures the road of one message through a headless Quorbital document on the loopback, against
 // a bare liblo forwarder doing no routing, in one run:
 //
-//   route_bench [--quick] [--only PART[,PART...]]
+//   route_bench [--quick] [--only PART[,PART...]] [--program PATH] [--keep]
 //
 // PART is one of: udp (the main figures, memory and idle CPU), tcp, args8, contexts, monitor,
-// instructions. Without --only every part runs.
+// paced, startup, instructions. Without --only every part runs. --program measures another build
+// of the headless program (an earlier one, say) with this benchmark; --keep leaves the documents
+// and the programs' logs in the benchmark's folder under /tmp.
 //
 // The document (written here with the document classes) has one context, "/bench", scaling its
 // one float by exactly 2 (input 0..2^24 to output 0..2^25) and routing it with $args to the
@@ -36,6 +38,14 @@
 //             records (it starts unpaused; pausing is neither archived nor reachable without the
 //             window), incoming messages only by default, so the main figures include recording
 //             the input. Its direction is archived: this document records input and output.
+//   paced     latency alone at the rates a musician's controller sends (1,000 messages/s) and at
+//             10,000/s, over UDP and over TCP, with Quorbital and the forwarder both running and
+//             measured in turns, several rounds each; the medians of the rounds' percentiles are
+//             compared. Taking turns spreads whatever else the machine does over both.
+//   startup   the time from starting the process to the first routed message, with the main
+//             document (one context) and with 10,000 more contexts, against the forwarder's
+//             time to its first forwarded message: a probe is sent every millisecond from the
+//             start, and the first one to come back ends the clock. The median of a few starts.
 //
 // The UDP variants confirm their no-loss rate over 20,000 messages (the main figures over 100,000),
 // which keeps the whole run within about ten minutes even when the rates are low.
@@ -736,6 +746,115 @@ struct Bench {
     }
 };
 
+// ---- latency at paced rates, in turns -------------------------------------------------------------
+
+double median(std::vector<double> values) {
+    if (values.empty()) return NAN;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+struct Paced {
+    double p50 = NAN, p99 = NAN;  // microseconds, the medians of the rounds
+    size_t lost = 0;              // over all rounds
+};
+
+struct PacedCase {
+    std::string name;  // "udp_1000"
+    Paced quorbital, baseline;
+};
+
+// Latency at each of `rates` over `transport`, Quorbital and the forwarder running side by side
+// and measured in turns, `rounds` times.
+std::vector<PacedCase> measurePaced(Bench& bench, Transport transport, const std::vector<double>& rates, int rounds) {
+    std::vector<PacedCase> cases;
+    Receiver receiverQ(transport), receiverB(transport);
+    const long inQ = freePort();
+    const std::string document = bench.file(std::string("paced-") + transportName(transport), ".qrb3");
+    DocumentShape shape;
+    shape.transport = transport;
+    writeDocument(document, inQ, receiverQ.port(), shape);
+    const Packet packet(1);
+    auto q = bench.start(std::string("paced-quorbital-") + transportName(transport), bench.quorbitalArguments(document),
+                         "Starting routing...", 60, receiverQ, transport, inQ, packet, kScale);
+    const long inB = freePort();
+    auto b = bench.start(std::string("paced-baseline-") + transportName(transport),
+                         bench.forwarderArguments(inB, receiverB.port(), transport), "forwarding", 10, receiverB,
+                         transport, inB, packet, 1.0);
+    if (!q || !b) return cases;
+    for (double rate : rates) {
+        PacedCase c;
+        c.name = std::string(transportName(transport)) + "_" + std::to_string(static_cast<long>(rate));
+        // About three seconds a trial, and never fewer than 3,000 messages.
+        const size_t count = std::max<size_t>(3000, static_cast<size_t>(rate * (bench.quick ? 1.5 : 3)));
+        std::vector<double> q50, q99, b50, b99;
+        for (int round = 0; round < rounds; ++round) {
+            for (int who = 0; who < 2; ++who) {
+                const bool isQ = who == 0;
+                Trial t = runTrial(isQ ? receiverQ : receiverB, isQ ? *q->sender : *b->sender, packet, isQ ? kScale : 1.0,
+                                   count, rate);
+                const double p50 = percentile(t.latencies, 50) * 1e6, p99 = percentile(t.latencies, 99) * 1e6;
+                (isQ ? q50 : b50).push_back(p50);
+                (isQ ? q99 : b99).push_back(p99);
+                (isQ ? c.quorbital : c.baseline).lost += t.sent - t.received;
+                std::printf("paced %s round %d %s: p50 %.1f us, p99 %.1f us (%zu of %zu arrived)\n", c.name.c_str(),
+                            round + 1, isQ ? "quorbital" : "baseline", p50, p99, t.received, t.sent);
+            }
+        }
+        c.quorbital.p50 = median(q50);
+        c.quorbital.p99 = median(q99);
+        c.baseline.p50 = median(b50);
+        c.baseline.p99 = median(b99);
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+// ---- start-up ---------------------------------------------------------------------------------------
+
+// Seconds from starting `arguments` to the first message that comes back on `receiver`: a probe
+// to `inPort` every millisecond (those sent before the program listens are lost, as they would
+// be for a controller), the clock running from just before the fork. NAN when nothing comes
+// within `timeout`.
+double timeToFirstMessage(Bench& bench, const std::string& name, const std::vector<std::string>& arguments,
+                          Receiver& receiver, long inPort, double timeout) {
+    while (receiver.poll(0, [](const char*, size_t, Clock::time_point) {})) {
+    }
+    Sender sender(Transport::UDP, inPort);
+    Packet packet(1);
+    const auto started = Clock::now();
+    Child child(arguments, bench.file(name, ".log"), bench.folder + "/home");
+    std::optional<Clock::time_point> arrived;
+    for (uint32_t probe = 0; !arrived && seconds(Clock::now() - started) < timeout; ++probe) {
+        packet.setValue(static_cast<float>(probe % 1000));
+        sender.send(packet);
+        receiver.poll(1, [&](const char*, size_t, Clock::time_point now) {
+            if (!arrived) arrived = now;
+        });
+    }
+    if (!arrived) {
+        std::printf("%s routed nothing within %.0f s:\n%s\n", name.c_str(), timeout, child.output().c_str());
+        return NAN;
+    }
+    return seconds(*arrived - started);
+}
+
+// The median of `runs` start-ups, in milliseconds.
+double measureStartup(Bench& bench, const std::string& name, const std::vector<std::string>& arguments,
+                      Receiver& receiver, long inPort, int runs) {
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        const double t = timeToFirstMessage(bench, name, arguments, receiver, inPort, 60);
+        if (std::isnan(t)) return NAN;
+        times.push_back(t * 1e3);
+        std::printf("%s start to first routed message: %.1f ms\n", name.c_str(), t * 1e3);
+    }
+    const double m = median(times);
+    std::printf("%s start-up, median of %d: %.1f ms\n", name.c_str(), runs, m);
+    return m;
+}
+
 // What callgrind counted in total ("totals:" or "summary:" of its output), or -1.
 long long callgrindTotal(const std::string& path) {
     std::ifstream in(path);
@@ -759,7 +878,7 @@ bool haveValgrind() { return std::system("valgrind --version >/dev/null 2>&1") =
 // callgrind writes its totals over all threads. Start-up, loading the document, the first
 // message's one-time costs and the shutdown are the same in both runs, so
 //   (Ir(2N) - Ir(N)) / N
-// is what a routed message costs in user space: the listener thread, the hand-off, liblo, the
+// is what a routed message costs in user space: the run loop, the reading, liblo, the
 // routing and the send, plus the idle wake-ups of the longer run, which at this pace are a small
 // part. The kernel's work is not counted, for either. Running the program whole, rather than
 // switching collection on around one function, needs no knowledge of its insides and counts
@@ -839,11 +958,14 @@ void printRatios(std::vector<std::string>& lines, const std::string& prefix, con
 
 int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "--forward") == 0) return runForwarder(argv[2], argv[3], argv[4]);
-    const std::set<std::string> allParts = {"udp", "tcp", "args8", "contexts", "monitor", "instructions"};
+    const std::set<std::string> allParts = {"udp", "tcp", "args8", "contexts", "monitor", "paced", "startup", "instructions"};
     std::set<std::string> parts = allParts;
     Bench bench;
+    bool keep = false;  // the documents and logs stay in the folder
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) bench.quick = true;
+        else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) bench.program = argv[++i];
+        else if (std::strcmp(argv[i], "--keep") == 0) keep = true;
         else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             parts.clear();
             std::stringstream list(argv[++i]);
@@ -855,7 +977,8 @@ int main(int argc, char** argv) {
                 parts.insert(part);
             }
         } else {
-            std::fprintf(stderr, "usage: route_bench [--quick] [--only udp,tcp,args8,contexts,monitor,instructions]\n");
+            std::fprintf(stderr, "usage: route_bench [--quick] [--only udp,tcp,args8,contexts,monitor,paced,startup,instructions] "
+                                 "[--program PATH] [--keep]\n");
             return 2;
         }
     }
@@ -883,6 +1006,8 @@ int main(int argc, char** argv) {
 
     Figures quorbital, tcpQ, tcpB, args8Q, args8B, contextsQ, monitorQ;
     Instructions instrQ, instrB;
+    std::vector<PacedCase> paced;
+    double startup1 = NAN, startup10000 = NAN, startupB = NAN;
     bool instructionsSkipped = false;
     long idleKB = -1, afterKB = -1, contextsKB = -1;
     double idleCPU = NAN;
@@ -958,6 +1083,31 @@ int main(int argc, char** argv) {
             monitorQ = bench.quorbital("monitor-quorbital", udp, shape, 1, bench.count(false));
             baselineUDP();
         }
+        if (wants("paced")) {
+            const std::vector<double> rates = {1000, 10000};
+            const int rounds = bench.quick ? 2 : 3;
+            for (Transport t : {Transport::UDP, Transport::TCP}) {
+                auto cases = measurePaced(bench, t, rates, rounds);
+                paced.insert(paced.end(), cases.begin(), cases.end());
+            }
+        }
+        if (wants("startup")) {
+            Receiver receiver(Transport::UDP);
+            const int runs = bench.quick ? 3 : 5;
+            const long inPort = freePort();
+            const std::string one = bench.file("startup-1", ".qrb3");
+            writeDocument(one, inPort, receiver.port(), DocumentShape{});
+            startup1 = measureStartup(bench, "startup-1-context", bench.quorbitalArguments(one), receiver, inPort, runs);
+            const std::string many = bench.file("startup-10000", ".qrb3");
+            DocumentShape shape;
+            shape.extraContexts = 10000;
+            writeDocument(many, inPort, receiver.port(), shape);
+            startup10000 = measureStartup(bench, "startup-10000-contexts", bench.quorbitalArguments(many), receiver,
+                                          inPort, bench.quick ? 2 : 3);
+            startupB = measureStartup(bench, "startup-baseline",
+                                      bench.forwarderArguments(inPort, receiver.port(), Transport::UDP), receiver,
+                                      inPort, runs);
+        }
         if (wants("instructions")) {
             if (!haveValgrind()) {
                 instructionsSkipped = true;
@@ -973,7 +1123,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::filesystem::remove_all(bench.folder);
+    if (keep) std::printf("documents and logs kept in %s\n", bench.folder.c_str());
+    else std::filesystem::remove_all(bench.folder);
     std::printf("total time %.0f s\n", seconds(Clock::now() - benchStart));
 
     const Figures baseline = udpBaseline.value_or(Figures{});
@@ -988,6 +1139,19 @@ int main(int argc, char** argv) {
         std::printf("value rss_after_run_kB %ld\n", afterKB);
         std::printf("value cpu_idle_percent %.2f\n", idleCPU);
     }
+    for (const auto& c : paced) {
+        std::printf("value paced_%s_quorbital_p50_us %.1f\n", c.name.c_str(), c.quorbital.p50);
+        std::printf("value paced_%s_quorbital_p99_us %.1f\n", c.name.c_str(), c.quorbital.p99);
+        std::printf("value paced_%s_baseline_p50_us %.1f\n", c.name.c_str(), c.baseline.p50);
+        std::printf("value paced_%s_baseline_p99_us %.1f\n", c.name.c_str(), c.baseline.p99);
+        std::printf("value paced_%s_lost_quorbital %zu\n", c.name.c_str(), c.quorbital.lost);
+        std::printf("value paced_%s_lost_baseline %zu\n", c.name.c_str(), c.baseline.lost);
+    }
+    if (wants("startup")) {
+        std::printf("value startup_1_context_ms %.1f\n", startup1);
+        std::printf("value startup_10000_contexts_ms %.1f\n", startup10000);
+        std::printf("value startup_baseline_ms %.1f\n", startupB);
+    }
     if (wants("instructions") && !instructionsSkipped) {
         std::printf("value instructions_per_message_quorbital %.0f\n", instrQ.perMessage);
         std::printf("value instructions_per_message_baseline %.0f\n", instrB.perMessage);
@@ -999,6 +1163,20 @@ int main(int argc, char** argv) {
     if (wants("args8")) printRatios(ratios, "args8_", "no_loss_rate", args8Q, args8B);
     if (wants("contexts")) printRatios(ratios, "contexts1000_", "no_loss_rate", contextsQ, baseline);
     if (wants("monitor")) printRatios(ratios, "monitor_both_", "no_loss_rate", monitorQ, baseline);
+    for (const auto& c : paced) {
+        char text[120];
+        std::snprintf(text, sizeof text, "ratio paced_%s_p50_latency %.2f", c.name.c_str(), c.quorbital.p50 / c.baseline.p50);
+        ratios.push_back(text);
+        std::snprintf(text, sizeof text, "ratio paced_%s_p99_latency %.2f", c.name.c_str(), c.quorbital.p99 / c.baseline.p99);
+        ratios.push_back(text);
+    }
+    if (wants("startup")) {
+        char text[120];
+        std::snprintf(text, sizeof text, "ratio startup_1_context %.2f", startup1 / startupB);
+        ratios.push_back(text);
+        std::snprintf(text, sizeof text, "ratio startup_10000_contexts %.2f", startup10000 / startupB);
+        ratios.push_back(text);
+    }
     if (wants("instructions") && !instructionsSkipped) {
         char text[80];
         std::snprintf(text, sizeof text, "ratio instructions_per_message %.2f", instrQ.perMessage / instrB.perMessage);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, runs the fuzz targets on their corpora, builds the sanitizer build and
 # runs the whole test suite; then runs the
-# tests of the OSC servers and the routing manager again under ThreadSanitizer, since their
-# listeners hand input from their own threads to the main one.
+# tests of the OSC servers, targets and the routing manager again under ThreadSanitizer, since
+# host names are looked up on other threads and handed back to the main one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <cfloat>
 #include <cmath>
@@ -552,6 +554,26 @@ size_t QRBArg::hash() const {
 }
 
 // ---- liblo ---------------------------------------------------------------------------------
+
+bool QRBArg::appendPlainOSCBytes(std::vector<uint8_t>& out) const {
+    Bytes b{libloValue(), buffer_.size()};
+    switch (type_) {
+    case 'i':
+    case 'f': {
+        const uint32_t bits = htonl(b.read<uint32_t>());
+        const auto* p = reinterpret_cast<const uint8_t*>(&bits);
+        out.insert(out.end(), p, p + 4);
+        return true;
+    }
+    case 's': {
+        const std::string_view text = b.text();
+        out.insert(out.end(), text.begin(), text.end());
+        out.resize(out.size() + 4 - text.size() % 4, 0);
+        return true;
+    }
+    default: return false;
+    }
+}
 
 int QRBArg::addToMessage(lo_message message) const {
     Bytes b{libloValue(), buffer_.size()};

@@ -70,6 +70,10 @@ public:
 
     // Appends this value to a liblo message; liblo's result (0 on success).
     int addToMessage(lo_message message) const;
+    // Appends the value as one argument of an OSC message, as liblo serialises what
+    // addToMessage adds (network byte order, a string with its NUL and zeros to a multiple of 4),
+    // when it is an int32, a float or a string; false, and nothing appended, for any other type.
+    bool appendPlainOSCBytes(std::vector<uint8_t>& out) const;
 
     // Text.
     std::string description() const;

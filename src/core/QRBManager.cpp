@@ -453,26 +453,34 @@ long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArg
                                const Record& record) {
     lo_address address = target.oscAddress();
     if (!address) return -1;
-    QRBLibloMessagePtr libloMessage = QRBOSCMessage::createLibloMessage(arguments);
-    if (!libloMessage) return -1;
-    // Messages that leave through sockets of our own are sent as bytes, which liblo serialises
-    // into a buffer kept for it, so that a send allocates nothing: UDP to IPv4 hosts from the UDP
-    // server's socket (liblo's own send would serialise into a new buffer and take its lock for
-    // every message), TCP over the target's own connection, which never blocks the loop (liblo's
-    // client would, for a host that does not answer or a peer that stops reading), and UDP to
-    // IPv6 hosts, which liblo's cannot reach.
-    const size_t length = lo_message_length(libloMessage.get(), path.c_str());
+    // Messages that leave through sockets of our own are sent as bytes from a buffer kept for
+    // them, so that a send allocates nothing: UDP to IPv4 hosts from the UDP server's socket
+    // (liblo's own send would serialise into a new buffer and take its lock for every message),
+    // TCP over the target's own connection, which never blocks the loop (liblo's client would,
+    // for a host that does not answer or a peer that stops reading), and UDP to IPv6 hosts, which
+    // liblo's cannot reach. Messages of int32, float and string arguments, nearly all that routes
+    // send, are written as bytes at once; liblo serialises the others.
+    QRBLibloMessagePtr libloMessage;
+    const bool plain = QRBOSCMessage::serialisePlain(path, arguments, sendBuffer_);
+    if (!plain) {
+        libloMessage = QRBOSCMessage::createLibloMessage(arguments);
+        if (!libloMessage) return -1;
+    }
+    const size_t length = plain ? sendBuffer_.size() : lo_message_length(libloMessage.get(), path.c_str());
     auto sendBytes = [&](const QRBServer& server, const auto& send) {
         if (!server.isRunning()) {
             foundation::log(kQRBServerSendError);
             return false;
         }
-        if (sendBuffer_.size() < length) sendBuffer_.resize(length);
-        // Zeroed first, as liblo's own buffer is: every padding byte goes out as 0.
-        std::memset(sendBuffer_.data(), 0, length);
-        const QRBSendResult sent = lo_message_serialise(libloMessage.get(), path.c_str(), sendBuffer_.data(), nullptr)
-                                       ? send(sendBuffer_.data(), length)
-                                       : QRBSendResult{EINVAL, "the message could not be sent"};
+        bool serialised = plain;
+        if (!plain) {
+            if (sendBuffer_.size() < length) sendBuffer_.resize(length);
+            // Zeroed first, as liblo's own buffer is: every padding byte goes out as 0.
+            std::memset(sendBuffer_.data(), 0, length);
+            serialised = lo_message_serialise(libloMessage.get(), path.c_str(), sendBuffer_.data(), nullptr) != nullptr;
+        }
+        const QRBSendResult sent = serialised ? send(sendBuffer_.data(), length)
+                                              : QRBSendResult{EINVAL, "the message could not be sent"};
         if (!sent) { const foundation::LogKind kind(sent.error == EWOULDBLOCK ? "message dropped for a stalled target" : nullptr); QRBTCPConnection::logSendError(sent.error, sent.text); }
         return static_cast<bool>(sent);
     };
@@ -496,6 +504,8 @@ long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArg
                 return ipv6Datagrams_.send(host, lo_address_get_port(address), bytes, size, udpServer_.get());
             }))
             return -1;
+    } else if (!libloMessage && !(libloMessage = QRBOSCMessage::createLibloMessage(arguments))) {
+        return -1;
     } else if (udpServer_->sendToOSCAddress(address, path.c_str(), libloMessage.get()) < 0) {
         // liblo's error number and text, or the result when it kept none (a stopped server has
         // logged its own line).

@@ -114,6 +114,26 @@ QRBLibloMessagePtr QRBOSCMessage::createLibloMessage(const std::vector<QRBArgPtr
     return message;
 }
 
+bool QRBOSCMessage::serialisePlain(const std::string& path, const std::vector<QRBArgPtr>& arguments,
+                                   std::vector<uint8_t>& out) {
+    for (const QRBArgPtr& argument : arguments) {
+        const int32_t type = argument->libloType();
+        if (type != 'i' && type != 'f' && type != 's') return false;
+    }
+    // A text with its NUL and zeros to a multiple of 4, as every OSC string is written.
+    const auto appendPadded = [&](std::string_view text) {
+        out.insert(out.end(), text.begin(), text.end());
+        out.resize(out.size() + 4 - text.size() % 4, 0);
+    };
+    out.clear();
+    appendPadded(std::string_view(path.c_str()));  // as liblo takes it: up to a NUL
+    out.push_back(',');
+    for (const QRBArgPtr& argument : arguments) out.push_back(static_cast<uint8_t>(argument->libloType()));
+    out.resize(out.size() + 4 - (arguments.size() + 1) % 4, 0);
+    for (const QRBArgPtr& argument : arguments) argument->appendPlainOSCBytes(out);
+    return true;
+}
+
 bool QRBOSCMessage::isMonitorablePath(const std::string& path) {
     for (const char* prefix : kUnmonitoredPrefixes)
         if (path.starts_with(prefix)) return false;

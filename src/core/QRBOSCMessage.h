@@ -51,6 +51,11 @@ public:
     // The arguments in a new liblo message, or null when one of them cannot be added.
     QRBLibloMessagePtr createLibloMessage() const { return createLibloMessage(arguments_); }
     static QRBLibloMessagePtr createLibloMessage(const std::vector<QRBArgPtr>& arguments);
+    // The bytes of the message `path` with `arguments`, as liblo serialises it, into `out`
+    // (replaced), when every argument is an int32, a float or a string (what routes nearly
+    // always send), without making a liblo message; false for other types, which liblo writes.
+    static bool serialisePlain(const std::string& path, const std::vector<QRBArgPtr>& arguments,
+                               std::vector<uint8_t>& out);
     // NO for the traffic of the device managers that feed the loopback input ("/midi", "/wacom",
     // "/wii"): the monitor shows MIDI in its own form and the rest not at all.
     bool isMonitorable() const override { return isMonitorablePath(path_); }

@@ -13,9 +13,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <semaphore.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,11 +32,10 @@ namespace {
 // liblo refuses to register paths that hold these; a message path that holds one is a pattern.
 constexpr const char* kPatternCharacters = " #*,?[]{}";
 
-// The wait slice of the listener: how long it takes at most to notice a stop without a wake-up.
-constexpr int kListenerWaitMilliseconds = 200;
-// One hand-off takes at most this many datagrams, and stops taking more once it has used this much
-// of the main thread: every hand-off costs two cross-thread wake-ups, so a burst is taken in
-// batches, yet timers and the other sources of the loop still run between them.
+// One pass of the run loop takes at most this many datagrams, and stops taking more once it has
+// used this much of the main thread: what is left keeps the sockets ready for the next pass, so
+// that a burst is taken in batches and the loop's timers and other sources (the other server
+// among them) still run between them.
 constexpr int kMaxDatagramsPerHandOff = 64;
 constexpr auto kHandOffTimeSlice = std::chrono::milliseconds(2);
 // The receive buffer asked for on the UDP socket: bursts are lost in the kernel long before the
@@ -60,12 +57,6 @@ constexpr double kAcceptPauseSeconds = 0.25;
 constexpr size_t kMaxHeldBundleBytes = 16 << 20;
 // What each held bundle costs besides its bytes (its entry, the sender's texts), roughly.
 constexpr size_t kHeldBundleOverhead = 160;
-// Start and stop poll the listener's state this often, this far apart.
-constexpr int kStateChecks = 200;
-constexpr auto kStateCheckInterval = std::chrono::milliseconds(1);
-
-enum ListenerState { kStarting, kRunning, kStopping };
-
 // The process-wide last liblo error: one for all servers, replaced by each error, never cleared.
 // The two port texts keep their %i until a server fills in its own port.
 struct LastError {
@@ -254,16 +245,17 @@ struct QRBServer::Run {
     lo_server server = nullptr;
     int socketFd = -1;  // liblo's socket: the UDP socket, or the listening TCP socket
     int socket6Fd = -1; // ours on the same port for IPv6 peers, or -1 (no IPv6 here)
-    int epollFd = -1;   // what the listener waits on: the socket, the connections, the wake-up
-    int wakeFd = -1;
-    std::string semaphoreName;
+    // The server's sockets and connections in one descriptor, readable while any of them is:
+    // what the run loop watches of a TCP server, whose connections come and go.
+    int epollFd = -1;
+    // The run loop's watches, while running: a UDP server's sockets themselves (one level of
+    // epoll less on every message), a TCP server's epollFd.
+    std::vector<foundation::FdWatch> inputs;
+    // The main thread is reading and dispatching (notifyReady); a handler that runs the loop
+    // again (a modal wait) must not be handed the next message meanwhile.
+    bool reading = false;
+    bool inputResting = false;  // the watch was cancelled for such a nested run
 
-    // Shared with the listener.
-    std::atomic<int> state{kStarting};  // kRunning is the listener's "should run"
-    std::atomic<bool> finished{false};  // the listener has ended
-    std::atomic<sem_t*> semaphore{nullptr};
-
-    // Main thread only.
     std::recursive_mutex libloMutex;  // every liblo call on this server
     bool closed = false;              // stopped: nothing more is dispatched
     std::map<int, Connection> connections;
@@ -366,14 +358,13 @@ struct QRBServer::Run {
     const std::string* senderPort = nullptr;
 
     ~Run() {
+        inputs.clear();  // before the descriptors they watch are closed
         if (server) lo_server_free(server);
         for (auto& [fd, connection] : connections) close(fd);
         if (socket6Fd >= 0) close(socket6Fd);
         if (acceptTimer) acceptTimer->invalidate();
         if (heldTimer) heldTimer->invalidate();
         if (epollFd >= 0) close(epollFd);
-        if (wakeFd >= 0) close(wakeFd);
-        if (sem_t* sem = semaphore.load()) sem_close(sem);
     }
 
     bool watch(int fd) {
@@ -450,57 +441,6 @@ int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int a
     return 0;
 }
 
-// The listener: waits for input, hands it to the main thread and waits for it to be done.
-void listenerBody(const std::shared_ptr<QRBServer::Run>& run, const std::shared_ptr<foundation::RunLoopSource>& source) {
-    const char* name = run->semaphoreName.c_str();
-    sem_unlink(name);  // a stale one of a server that did not end cleanly
-    sem_t* sem = sem_open(name, O_CREAT | O_EXCL, 0600, 0);
-    if (sem == SEM_FAILED) {
-        foundation::logf("Error: sem_open failed (errno=%d).", errno);
-        run->finished.store(true, std::memory_order_release);
-        return;
-    }
-    run->semaphore.store(sem, std::memory_order_release);
-
-    // A starter that gave up waiting has set kStopping: then the listener does not run at all.
-    int expected = kStarting;
-    if (run->state.compare_exchange_strong(expected, kRunning, std::memory_order_acq_rel)) {
-        epoll_event events[16];
-        while (run->state.load(std::memory_order_acquire) == kRunning) {
-            int count = epoll_wait(run->epollFd, events, 16, kListenerWaitMilliseconds);
-            if (count < 0) {
-                if (errno == EINTR) continue;
-                foundation::logf("Error: epoll_wait failed (errno=%d)", errno);
-                break;
-            }
-            bool input = false;
-            for (int i = 0; i < count; ++i) {
-                if (events[i].data.fd == run->wakeFd) {
-                    uint64_t drained;
-                    while (read(run->wakeFd, &drained, sizeof drained) > 0) {
-                    }
-                } else {
-                    input = true;
-                }
-            }
-            if (!input || run->state.load(std::memory_order_acquire) != kRunning) continue;
-            source->signal();
-            bool failed = false;
-            while (sem_wait(sem) != 0) {
-                if (errno == EINTR) continue;
-                foundation::logf("Error: sem_wait failed (errno=%d)", errno);
-                failed = true;
-                break;
-            }
-            if (failed) break;
-        }
-    }
-    // The handle stays open until the run is released, so that a late post from the main thread
-    // never touches a closed semaphore; the name goes now.
-    sem_unlink(name);
-    run->finished.store(true, std::memory_order_release);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -569,21 +509,12 @@ void QRBServer::setProtocol(int protocol) {
     protocol_ = protocol;
 }
 
-std::string QRBServer::semaphoreName(long port, int protocol) {
-    return foundation::format("OSC_sem_%05i-%01i", int(port), protocol);
-}
-
-bool QRBServer::isRunning() const {
-    return run_ && run_->state.load(std::memory_order_acquire) == kRunning &&
-           !run_->finished.load(std::memory_order_acquire);
-}
+bool QRBServer::isRunning() const { return run_ && !run_->closed; }
 
 bool QRBServer::isDispatching() const { return run_ && run_->senderHost != nullptr; }
 
 bool QRBServer::start() {
     if (isRunning()) return false;
-    // A listener that ended by itself leaves its run behind.
-    if (run_) stopThread();
     if (startThread()) {
         registerService();
         return true;
@@ -612,9 +543,7 @@ bool QRBServer::startThread() {
         run->protocol = protocol_;
         run->server = server;
         run->socketFd = lo_server_get_socket_fd(server);
-        run->semaphoreName = semaphoreName(port_, protocol_);
         run->epollFd = epoll_create1(EPOLL_CLOEXEC);
-        run->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (protocol_ == LO_TCP) {
             fcntl(run->socketFd, F_SETFL, fcntl(run->socketFd, F_GETFL) | O_NONBLOCK);
             // liblo has no setting for its backlog; listening again on a listening socket only
@@ -632,62 +561,46 @@ bool QRBServer::startThread() {
                 setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
             }
         }
-        if (run->epollFd < 0 || run->wakeFd < 0 || !run->watch(run->wakeFd) || !run->watch(run->socketFd) ||
+        if (run->epollFd < 0 || !run->watch(run->socketFd) ||
             (run->socket6Fd >= 0 && !run->watch(run->socket6Fd))) {
             QRBServerErrorHandler(errno, std::strerror(errno), "epoll");
             return false;
         }
         lo_server_add_method(server, nullptr, nullptr, dispatchTrampoline, run.get());
 
-        std::weak_ptr<QRBServer> weak = weak_from_this();
-        runLoopSource_ = foundation::RunLoopSource::create([weak] {
-            if (auto self = weak.lock()) self->notifyReady();
-        });
-        run_ = run;
-    }
-
-    if (run_ && runLoopSource_) {
         if (runLoop_ != nullptr) FND_INTERNAL_ERROR("runLoop must be nil");
         runLoop_ = &foundation::RunLoop::current();
-        std::shared_ptr<Run> run = run_;
-        thread_ = std::thread([run, source = runLoopSource_] { listenerBody(run, source); });
-        for (int i = 0; i < kStateChecks && run->state.load(std::memory_order_acquire) != kRunning &&
-                        !run->finished.load(std::memory_order_acquire);
-             ++i)
-            std::this_thread::sleep_for(kStateCheckInterval);
-        if (run->state.load(std::memory_order_acquire) != kRunning) {
-            foundation::log(kQRBServerStartTimeout);
-            stopThread();
-            return false;
-        }
-        runLoop_->addSource(runLoopSource_, foundation::RunLoopMode::Common);
-    } else {
-        run_.reset();
-        runLoopSource_.reset();
+        watchInput(run);
+        run_ = run;
     }
     return isRunning();
 }
 
+void QRBServer::watchInput(const std::shared_ptr<Run>& run) {
+    // The run loop itself waits for input, in every mode (also while menus track), and the main
+    // thread reads and dispatches it when it comes: one wake-up per message, where a thread of
+    // its own that waited and handed over would cost two.
+    std::weak_ptr<QRBServer> weak = weak_from_this();
+    const auto watch = [&](int fd) {
+        run->inputs.push_back(runLoop_->watchFd(fd, foundation::FdEvent::Readable, [weak](uint32_t) {
+            if (auto self = weak.lock()) self->notifyReady();
+        }));
+    };
+    run->inputs.clear();
+    if (run->protocol == LO_UDP) {
+        for (int fd : {run->socketFd, run->socket6Fd})
+            if (fd >= 0) watch(fd);
+    } else {
+        watch(run->epollFd);
+    }
+}
+
 void QRBServer::stopThread() {
     std::shared_ptr<Run> run = run_;
-    if (thread_.joinable()) {
-        run->state.store(kStopping, std::memory_order_release);
-        uint64_t one = 1;
-        if (write(run->wakeFd, &one, sizeof one) < 0) {
-            // The wake-up is only a shortcut: the listener notices the stop after its slice.
-        }
-        if (sem_t* sem = run->semaphore.load(std::memory_order_acquire)) sem_post(sem);
-        int checks = 0;
-        while (checks < kStateChecks && !run->finished.load(std::memory_order_acquire)) {
-            std::this_thread::sleep_for(kStateCheckInterval);
-            ++checks;
-        }
-        if (!run->finished.load(std::memory_order_acquire)) foundation::log(kQRBServerStopTimeout);
-        // The liblo server and the sockets must outlive the listener's last wait.
-        thread_.join();
-    }
     if (run) {
         run->closed = true;
+        // Nothing more is read; a stop from inside a handler ends the watch under way too.
+        run->inputs.clear();
         // Bundles still waiting for their time go with the run, as liblo's queue goes with its
         // server.
         if (run->heldTimer) run->heldTimer->invalidate();
@@ -695,10 +608,6 @@ void QRBServer::stopThread() {
     }
     // When a handler stopped the server, the dispatch under way holds the run until it returns.
     run_.reset();
-    if (runLoopSource_) {
-        runLoopSource_->invalidate();
-        runLoopSource_.reset();
-    }
     runLoop_ = nullptr;
 }
 
@@ -709,18 +618,33 @@ void QRBServer::notifyReady() {
     std::shared_ptr<QRBServer> self = shared_from_this();
     std::shared_ptr<Run> run = run_;
     if (!run || run->closed) return;
-    receive(run);
-    sem_t* sem = run->semaphore.load(std::memory_order_acquire);
-    if (sem && sem_post(sem) != 0) {
-        foundation::logf("Error: sem_post failed (errno=%d)", errno);
-        reportError("Internal error");
+    if (run->reading) {
+        // A handler runs the loop again. Messages are handled one at a time, so what came
+        // meanwhile waits until that handler returns; the watch rests until then, or the nested
+        // run would find the sockets ready again and again and spin.
+        run->inputs.clear();
+        run->inputResting = true;
+        return;
+    }
+    struct Reading {
+        Run& run;
+        explicit Reading(Run& r) : run(r) { run.reading = true; }
+        ~Reading() { run.reading = false; }
+    };
+    {
+        Reading reading(*run);
+        receive(run);
+    }
+    if (run->inputResting && !run->closed && runLoop_) {
+        run->inputResting = false;
+        watchInput(run);  // what is still waiting makes it ready at once
     }
 }
 
 void QRBServer::receive(const std::shared_ptr<Run>& run) {
     std::lock_guard lock(run->libloMutex);
-    // A UDP server has nothing to wait on but its socket (the listener drains the wake-up), and
-    // reading it until it would block tells as much as asking epoll first.
+    // A UDP server has nothing to wait on but its sockets, and reading them until they would
+    // block tells as much as asking epoll first.
     if (run->protocol == LO_UDP) {
         receiveDatagrams(run);
         return;
@@ -729,7 +653,6 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
     int count = epoll_wait(run->epollFd, events, 32, 0);
     for (int i = 0; i < count && !run->closed; ++i) {
         int fd = events[i].data.fd;
-        if (fd == run->wakeFd) continue;
 
         if (fd == run->socketFd || fd == run->socket6Fd) {
             acceptConnections(run, fd);
@@ -825,7 +748,7 @@ void QRBServer::pauseAccepting(const std::shared_ptr<Run>& run) {
                                                    run->acceptTimer.reset();
                                                    run->acceptPaused = false;
                                                    // Watched again, a socket with connections
-                                                   // waiting wakes the listener at once.
+                                                   // waiting wakes the run loop at once.
                                                    for (int fd : {run->socketFd, run->socket6Fd})
                                                        if (fd >= 0) run->watch(fd);
                                                });

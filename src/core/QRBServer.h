@@ -1,21 +1,19 @@
 #pragma once
 // One OSC server of a document: UDP or TCP on the document's port.
 //
-// A listener thread only waits for input; every message is received, checked and dispatched on
-// the main thread, so every method of the table and everything it drives runs there. The
-// hand-off: the listener waits on the server's sockets in slices of 200 ms; when input is ready
-// it signals a run-loop source on the main run loop and blocks on the named semaphore
-// "OSC_sem_%05i-%01i" (port, protocol). The main thread reads what is ready, lets liblo dispatch
-// it through the method table and posts the semaphore, and only then does the listener wait on
-// the sockets again: at most one hand-off per server is in flight, and messages are dispatched in
-// the order they arrived. One hand-off takes a bounded batch of the datagrams already waiting
-// (64, or 2 ms of the main thread), so that a burst does not cost two thread wake-ups per
-// message and the loop's timers and other sources still run between batches.
+// Every message is received, checked and dispatched on the main thread, so every method of the
+// table and everything it drives runs there. No thread stands between the sockets and the main
+// thread: the main run loop watches the server's sockets (through one epoll descriptor that holds
+// them and the TCP connections), in every mode, and when input is ready the main thread reads it
+// and lets liblo dispatch it through the method table, one message at a time, in the order it
+// arrived. At live rates a message costs one thread wake-up, as in a program that waits on its
+// socket itself. One pass of the loop takes a bounded batch of the datagrams already waiting (64,
+// or 2 ms of the main thread); what is left keeps the socket ready, so that the loop's timers and
+// other sources (the other server's among them) still run between batches of a burst.
 //
 // The server reads its sockets itself (liblo's server made them and keeps the method dispatch):
-// every datagram and TCP frame passes QRBCheckOSCPacket before liblo's parser sees it, the
-// listener never calls liblo (so the main thread may send from the same server meanwhile), and a
-// stop wakes the listener at once. liblo calls on one server are serialised by its lock.
+// every datagram and TCP frame passes QRBCheckOSCPacket before liblo's parser sees it. liblo
+// calls on one server are serialised by its lock.
 //
 // liblo's sockets are IPv4 only; a socket of the server's own on the same port takes IPv6 peers
 // (clients that resolve "localhost" to ::1), where the machine has IPv6. TCP streams are read
@@ -23,7 +21,7 @@
 // waits on the run loop's timers until it is due, as liblo's own queue would hold it; bundles
 // due at the same time go in the order they arrived.
 //
-// Everything but the listener runs on the main thread.
+// Everything runs on the thread whose run loop started the server: the main thread.
 
 #include "foundation/NetService.h"
 
@@ -37,7 +35,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 namespace foundation {
 class RunLoop;
@@ -47,8 +44,6 @@ class RunLoopSource;
 class QRBServer;
 
 // The texts of the failures the server reports.
-inline constexpr const char* kQRBServerStartTimeout = "Error: timeout occurred when starting OSC thread.";
-inline constexpr const char* kQRBServerStopTimeout = "Error: timeout when stopping OSC thread.";
 inline constexpr const char* kQRBServerSendError = "Error: in sendToOSCAddress:method:message:";
 inline constexpr const char* kQRBServerTXTRecordError = "Error: Failed to set TXT record data.";
 // The TXT record key that TCP servers publish: they serve the control API.
@@ -105,24 +100,27 @@ public:
     QRBServer& operator=(const QRBServer&) = delete;
 
     // --- lifecycle
-    // NO at once when running (nothing is reported). Otherwise starts the thread and publishes
-    // the server; a failure is reported to the delegate with libloError() and answers NO.
+    // NO at once when running (nothing is reported). Otherwise opens the sockets (startThread)
+    // and publishes the server; a failure is reported to the delegate with libloError() and
+    // answers NO.
     bool start();
-    // Ends the publication, then the thread. Nothing when stopped.
+    // Ends the publication, then the sockets (stopThread). Nothing when stopped.
     void stop();
-    // A liblo server exists and its listener runs.
+    // A liblo server exists and the run loop watches its sockets.
     bool isRunning() const;
     // A received packet is being dispatched through the method table right now (its handlers
     // are running).
     bool isDispatching() const;
 
-    // Makes the liblo server and the listener (200 checks 1 ms apart for it to come up).
+    // Makes the liblo server and has the current thread's run loop (the main one) watch its
+    // sockets. No thread is started: the names are kept from when a listener thread waited.
     bool startThread();
-    // Stops the listener (200 checks 1 ms apart, then logs and waits on) and frees the liblo
-    // server, its sockets and the source once the listener has ended and no dispatch is under way.
+    // Ends the watch at once and frees the liblo server and its sockets once no dispatch is under
+    // way (a handler that stops its own server finishes first). Nothing read but not yet
+    // dispatched is dispatched after it.
     void stopThread();
-    // The main thread's half of the hand-off: reads and dispatches what is ready, then releases
-    // the listener. Performed by the run-loop source.
+    // The main thread's reading: takes what is ready (a bounded batch) and dispatches it. The run
+    // loop calls it whenever the sockets are readable.
     void notifyReady();
 
     // --- texts
@@ -197,13 +195,11 @@ public:
     std::weak_ptr<QRBServerDelegate> delegate() const { return delegate_; }
     void setDelegate(std::weak_ptr<QRBServerDelegate> delegate) { delegate_ = std::move(delegate); }
 
-    // The semaphore name of a port and protocol: "OSC_sem_%05i-%01i".
-    static std::string semaphoreName(long port, int protocol);
-
-    struct Run;  // one start's liblo server, sockets, listener and table
+    struct Run;  // one start's liblo server, sockets, watch and table
 
 private:
-    void runThreadLoop(std::shared_ptr<Run> run);
+    // Has the run loop call notifyReady whenever the run's sockets are readable.
+    void watchInput(const std::shared_ptr<Run>& run);
     void receive(const std::shared_ptr<Run>& run);
     void receiveDatagrams(const std::shared_ptr<Run>& run);
     void acceptConnections(const std::shared_ptr<Run>& run, int listeningFd);
@@ -225,7 +221,5 @@ private:
     std::weak_ptr<QRBServerDelegate> delegate_;
     std::shared_ptr<foundation::NetService> service_;
     foundation::RunLoop* runLoop_ = nullptr;  // the loop that started the server; not owned
-    std::shared_ptr<foundation::RunLoopSource> runLoopSource_;
     std::shared_ptr<Run> run_;  // the liblo server and what goes with it, while running
-    std::thread thread_;
 };

@@ -213,7 +213,7 @@ void QuorbitalCore::installSignalHandler() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     // A service manager stops with SIGTERM and a closed terminal sends SIGHUP: both end the run
-    // as SIGINT does, so that the heartbeat socket and the servers' semaphores are removed.
+    // as SIGINT does, so that the heartbeat socket is removed.
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
@@ -241,7 +241,7 @@ void QuorbitalCore::terminateApplication() {
     }
     auto& loop = foundation::RunLoop::main();
     loop.runUntil(loop.now() + kTerminationDelay);
-    // Routing ends before the process does, so that no listener thread outlives it.
+    // Routing ends before the process does: the servers stop and close their sockets first.
     if (headlessManager_) headlessManager_->stop();
     foundation::flushLogSummaries(true);
     processExit_(0);

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -325,6 +327,46 @@ TEST(QRBOSCMessage, LibloMessageRoundTrip) {
     auto empty = QRBOSCMessage::OSCMessageWithPath("/ping", std::vector<QRBArgPtr>{})->createLibloMessage();
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(lo_message_get_argc(empty.get()), 0);
+}
+
+TEST(QRBOSCMessage, PlainMessagesAreWrittenByteForByteAsLibloWritesThem) {
+    // Every length of path, string and type list around the 4-byte padding, a string whose
+    // buffer lost its NUL, a hand-shortened int, and types that are left to liblo.
+    auto shortInt = QRBArg::argWithInt32Value(0x01020304);
+    shortInt->setManagedBufferSize(2);
+    auto unterminated = QRBArg::argWithStringValue(std::string("abcd"));
+    unterminated->setManagedBufferSize(4);
+    struct Case {
+        std::string path;
+        std::vector<QRBArgPtr> arguments;
+        bool plain;
+    };
+    std::vector<Case> cases;
+    for (const std::string path : {"", "/", "/ab", "/abc", "/abcd", "/abcdefg"}) {
+        cases.push_back({path, {}, true});
+        cases.push_back({path, {QRBArg::argWithFloatValue(-1.5f)}, true});
+    }
+    for (const std::string text : {"", "a", "abc", "abcd", "abcdefgh"})
+        cases.push_back({"/s", {QRBArg::argWithStringValue(text), QRBArg::argWithInt32Value(-7)}, true});
+    cases.push_back({"/many", {QRBArg::argWithInt32Value(1), QRBArg::argWithFloatValue(2.25f),
+                               QRBArg::argWithStringValue(std::string("three")), QRBArg::argWithInt32Value(INT32_MIN)},
+                     true});
+    cases.push_back({"/short", {shortInt, unterminated}, true});
+    cases.push_back({"/other", {QRBArg::argWithFloatValue(1), QRBArg::argWithTrueValue()}, false});
+    cases.push_back({"/other", {QRBArg::argWithNilValue()}, false});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " with " + std::to_string(c.arguments.size()) + " arguments");
+        std::vector<uint8_t> bytes{9, 9, 9};  // replaced, not appended to
+        ASSERT_EQ(QRBOSCMessage::serialisePlain(c.path, c.arguments, bytes), c.plain);
+        if (!c.plain) continue;
+        QRBLibloMessagePtr message = QRBOSCMessage::createLibloMessage(c.arguments);
+        ASSERT_TRUE(message);
+        size_t size = 0;
+        void* expected = lo_message_serialise(message.get(), c.path.c_str(), nullptr, &size);
+        ASSERT_NE(expected, nullptr);
+        EXPECT_EQ(bytes, std::vector<uint8_t>(static_cast<uint8_t*>(expected), static_cast<uint8_t*>(expected) + size));
+        std::free(expected);
+    }
 }
 
 TEST(QRBOSCMessage, ArchiveRoundTrip) {

@@ -1,5 +1,5 @@
 // The program's life around the routing: a log nobody reads any more, the signals that end a run
-// and what a run leaves behind, semaphores left by a run that was killed, what is found at the
+// and what a run leaves behind, what a run that was killed leaves to the next, what is found at the
 // settings path, and a flood of refused packets in the log.
 
 #include "ChildProcess.h"
@@ -17,7 +17,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,11 +61,16 @@ void sendBadPacket(long port) {
     sendBytes(port, kGarbage, sizeof kGarbage - 1);
 }
 
-bool semaphoreExists(const std::string& name) {
-    sem_t* sem = sem_open(name.c_str(), 0);
-    if (sem == SEM_FAILED) return false;
-    sem_close(sem);
-    return true;
+// Something listens on `port` (any address) with sockets of `type`: the port cannot be bound.
+bool portTaken(long port, int type) {
+    int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool taken = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == EADDRINUSE;
+    close(fd);
+    return taken;
 }
 
 std::string contents(const std::string& path) {
@@ -104,14 +108,9 @@ protected:
         return status;
     }
 
-    // Both servers of the document listen once both semaphores are there.
+    // Both servers of the document listen once both ports are taken.
     bool serversListen() {
-        return eventually(
-            [&] {
-                return semaphoreExists(QRBServer::semaphoreName(port, LO_UDP)) &&
-                       semaphoreExists(QRBServer::semaphoreName(port, LO_TCP));
-            },
-            kStartTimeout);
+        return eventually([&] { return portTaken(port, SOCK_DGRAM) && portTaken(port, SOCK_STREAM); }, kStartTimeout);
     }
 
     void SetUp() override {
@@ -126,7 +125,6 @@ protected:
     }
 
     void TearDown() override {
-        for (int protocol : {LO_UDP, LO_TCP}) sem_unlink(QRBServer::semaphoreName(port, protocol).c_str());
         std::error_code ignored;
         fs::permissions(settingsFolder, fs::perms::owner_all, fs::perm_options::add, ignored);
     }
@@ -165,20 +163,11 @@ TEST_F(ProcessLifeTest, TERMAndHUPEndTheRunAsINTDoesAndLeaveNothingBehind) {
                   std::string::npos)
             << child->output();
         EXPECT_FALSE(fs::exists(heartbeatSocket));
-        for (int protocol : {LO_UDP, LO_TCP})
-            EXPECT_FALSE(semaphoreExists(QRBServer::semaphoreName(port, protocol))) << protocol;
     }
 }
 
-TEST_F(ProcessLifeTest, SemaphoresLeftByAKilledRunNeitherBlockNorConfuseTheNext) {
-    // A stale semaphore at zero would block a listener that reused it; one with posts left over
-    // would let it wait on the socket while the main thread still reads.
-    for (auto [protocol, value] : {std::pair{LO_UDP, 0u}, std::pair{LO_TCP, 5u}}) {
-        sem_t* stale = sem_open(QRBServer::semaphoreName(port, protocol).c_str(), O_CREAT, 0600, value);
-        ASSERT_NE(stale, SEM_FAILED);
-        sem_close(stale);
-    }
-    // And a killed run's heartbeat socket.
+TEST_F(ProcessLifeTest, WhatAKilledRunLeavesNeitherBlocksNorConfusesTheNext) {
+    // A killed run leaves its heartbeat socket behind.
     {
         auto killed = run();
         ASSERT_TRUE(killed->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << killed->output();
@@ -191,9 +180,7 @@ TEST_F(ProcessLifeTest, SemaphoresLeftByAKilledRunNeitherBlockNorConfuseTheNext)
     auto child = run();
     ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
     EXPECT_EQ(quit(*child), 0) << child->output();
-    EXPECT_EQ(child->output().find("sem_open failed"), std::string::npos) << child->output();
     EXPECT_EQ(child->output().find("Failed to install heartbeat server"), std::string::npos) << child->output();
-    for (int protocol : {LO_UDP, LO_TCP}) EXPECT_FALSE(semaphoreExists(QRBServer::semaphoreName(port, protocol)));
 }
 
 TEST_F(ProcessLifeTest, AFloodOfRefusedPacketsIsSummarisedInTheLog) {
