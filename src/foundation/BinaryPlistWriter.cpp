@@ -317,11 +317,13 @@ Data convertTree(plist_t root) {
     };
     const auto top = convert(root);
     for (size_t i = 0; i < queue.size() && !failed; ++i) {
-        const auto [node, ref] = queue[i];
+        // Plain copies rather than a structured binding: the lambda below captures the container.
+        const plist_t node = queue[i].first;
+        const auto container = queue[i].second;
         if (plist_get_node_type(node) == PLIST_ARRAY) {
-            for (plist_t item : arrayItems(node)) builder.append(ref, convert(item));
+            for (plist_t item : arrayItems(node)) builder.append(container, convert(item));
         } else {
-            forEachDictItem(node, [&](const std::string& key, plist_t value) { builder.set(ref, key, convert(value)); });
+            forEachDictItem(node, [&](const std::string& key, plist_t value) { builder.set(container, key, convert(value)); });
         }
     }
     if (failed) return Data();
