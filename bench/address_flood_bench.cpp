@@ -28,6 +28,7 @@
 #include "core/QRBPreset.h"
 #include "core/QRBPresetManager.h"
 #include "core/QuorbitalCore.h"
+#include "BenchSockets.h"
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/RunLoop.h"
@@ -55,33 +56,8 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-sockaddr_in loopback(long port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A port free for UDP and TCP alike: a document listens on both with the same number.
-long freePort() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address = loopback(0);
-        socklen_t length = sizeof address;
-        long port = 0;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port = ntohs(address.sin_port);
-        close(fd);
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        address = loopback(port);
-        const bool free = port > 0 && bind(tcp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        close(tcp);
-        if (free) return port;
-    }
-    return 0;
-}
+using bench::freePort;
+using bench::loopback;
 
 // "<path>" ,f 0.5, made by hand.
 std::vector<char> packet(const std::string& path) {
