@@ -54,16 +54,16 @@
 // The ratios Quorbital / baseline come last, one "ratio <name> <value>" line each; "value" lines
 // before them hold figures without a baseline.
 
-#include "core/QRBActionConfigurator.h"
-#include "core/QRBConcreteAction.h"
-#include "core/QRBContext.h"
-#include "core/QRBDocument.h"
-#include "core/QRBManager.h"
-#include "core/QRBMessageMonitor.h"
-#include "core/QRBPreset.h"
-#include "core/QRBPresetManager.h"
-#include "core/QRBRouteEventSource.h"
-#include "core/QRBTarget.h"
+#include "core/mapping/QRBActionConfigurator.h"
+#include "core/mapping/QRBConcreteAction.h"
+#include "core/mapping/QRBContext.h"
+#include "core/document/QRBDocument.h"
+#include "core/document/QRBManager.h"
+#include "core/monitor/QRBMessageMonitor.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
+#include "core/outputs/QRBRouteEventSource.h"
+#include "core/osc/QRBTarget.h"
 #include "BenchSockets.h"
 #include "foundation/Exception.h"
 

@@ -2,8 +2,8 @@
 // plain root object, the input is decoded the way a document is (the manager under "QRBLib",
 // with the class substitutions), so that whole documents in the corpus reach the manager, preset
 // and context decoders.
-#include "core/QuorbitalCore.h"
-#include "core/QRBManager.h"
+#include "core/document/QuorbitalCore.h"
+#include "core/document/QRBManager.h"
 #include "foundation/KeyedArchiver.h"
 
 #include <cstddef>

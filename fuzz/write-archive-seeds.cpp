@@ -4,14 +4,14 @@
 //
 //   quorbital-write-archive-seeds [folder]   (by default fuzz/corpus/archive)
 
-#include "core/QRBConcreteAction.h"
-#include "core/QRBContext.h"
-#include "core/QRBDocument.h"
-#include "core/QRBManager.h"
-#include "core/QRBPreset.h"
-#include "core/QRBPresetManager.h"
-#include "core/QRBRouteEventSource.h"
-#include "core/QRBTarget.h"
+#include "core/mapping/QRBConcreteAction.h"
+#include "core/mapping/QRBContext.h"
+#include "core/document/QRBDocument.h"
+#include "core/document/QRBManager.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
+#include "core/outputs/QRBRouteEventSource.h"
+#include "core/osc/QRBTarget.h"
 #include "foundation/Exception.h"
 
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The quorbital program: the document-based application, or with "-headless <document>" the
 // routing of one document without any interface.
 
-#include "core/QuorbitalCore.h"
+#include "core/document/QuorbitalCore.h"
 #include "foundation/Exception.h"
 
 #include <cstdio>

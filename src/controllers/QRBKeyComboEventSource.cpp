@@ -1,6 +1,6 @@
 #include "controllers/QRBKeyComboEventSource.h"
 
-#include "core/QRBEventSourceMerger.h"
+#include "core/mapping/QRBEventSourceMerger.h"
 
 QRB_REGISTER_EVENT_SOURCE(QRBKeyComboEventSource)
 

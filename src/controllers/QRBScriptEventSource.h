@@ -7,7 +7,7 @@
 // into another document reuses an equal script of that document's list or adds this one to it).
 // Running scripts comes with the script output; until then acting fails.
 
-#include "core/QRBEventSource.h"
+#include "core/outputs/QRBEventSource.h"
 
 #include <optional>
 #include <string>

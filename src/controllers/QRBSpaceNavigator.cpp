@@ -1,6 +1,6 @@
 #include "controllers/QRBSpaceNavigator.h"
 
-#include "core/QRBTransport.h"
+#include "core/osc/QRBTransport.h"
 #include "foundation/Log.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "controllers/QRBWacomManager.h"
 
-#include "core/QRBPreferences.h"
+#include "core/document/QRBPreferences.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/Resources.h"

@@ -1,6 +1,6 @@
 #include "features/QRBInterpretationManager.h"
 
-#include "core/QRBManager.h"
+#include "core/document/QRBManager.h"
 
 FND_REGISTER_CLASS(QRBInterpretationManager)
 

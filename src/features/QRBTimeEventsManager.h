@@ -4,7 +4,7 @@
 //
 // The delays themselves come with the time events.
 
-#include "core/QRBEventSource.h"
+#include "core/outputs/QRBEventSource.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
 #include "foundation/UndoManager.h"

@@ -7,8 +7,8 @@
 // What is here are the settings and their archive; the ports, the virtual endpoints, sending and
 // the template collections' editing come with the MIDI support.
 
-#include "core/QRBEventSource.h"
-#include "core/QRBMessageMonitor.h"
+#include "core/outputs/QRBEventSource.h"
+#include "core/monitor/QRBMessageMonitor.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
 #include "foundation/UndoManager.h"

@@ -4,7 +4,7 @@
 #include "controllers/QRBKeyEventManager.h"
 #include "controllers/QRBScriptManager.h"
 #include "controllers/QRBWacomManager.h"
-#include "core/QRBEventSourceMerger.h"
+#include "core/mapping/QRBEventSourceMerger.h"
 #include "foundation/UndoManager.h"
 
 #include <gtest/gtest.h>

@@ -12,14 +12,14 @@
 
 #include "ChildProcess.h"
 
-#include "core/QRBContext.h"
-#include "core/QRBDocument.h"
-#include "core/QRBManager.h"
-#include "core/QRBPreset.h"
-#include "core/QRBPresetManager.h"
-#include "core/QRBRouteEventSource.h"
-#include "core/QRBTarget.h"
-#include "core/QuorbitalCore.h"
+#include "core/mapping/QRBContext.h"
+#include "core/document/QRBDocument.h"
+#include "core/document/QRBManager.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
+#include "core/outputs/QRBRouteEventSource.h"
+#include "core/osc/QRBTarget.h"
+#include "core/document/QuorbitalCore.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

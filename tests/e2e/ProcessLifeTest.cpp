@@ -4,10 +4,10 @@
 
 #include "ChildProcess.h"
 
-#include "core/QRBDocument.h"
-#include "core/QRBManager.h"
-#include "core/QRBServer.h"
-#include "core/QuorbitalCore.h"
+#include "core/document/QRBDocument.h"
+#include "core/document/QRBManager.h"
+#include "core/osc/QRBServer.h"
+#include "core/document/QuorbitalCore.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -4,11 +4,11 @@
 
 #include "ChildProcess.h"
 
-#include "core/QRBDocument.h"
-#include "core/QRBKeptEventSource.h"
-#include "core/QRBManager.h"
-#include "core/QRBTarget.h"
-#include "core/QuorbitalCore.h"
+#include "core/document/QRBDocument.h"
+#include "core/outputs/QRBKeptEventSource.h"
+#include "core/document/QRBManager.h"
+#include "core/osc/QRBTarget.h"
+#include "core/document/QuorbitalCore.h"
 #include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"

@@ -6,7 +6,7 @@
 
 #include "platform/AvahiBonjourBackend.h"
 
-#include "core/QRBServer.h"
+#include "core/osc/QRBServer.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
 #include "support/TestSupport.h"

@@ -1,0 +1,61 @@
+#include "core/osc/LibloCallbacks.h"
+
+#include "core/document/QRBManager.h"
+#include "foundation/Exception.h"
+
+#include <cstring>
+#include <optional>
+
+namespace {
+constexpr const char* kCommandPrefix = "/quorbital/";
+constexpr const char* kMappingPrefix = "/quorbital/mapping";
+constexpr const char* kPatternCharacters = " #*,?[]{}";
+}  // namespace
+
+int RoutingCallback(const QRBServerMessage& message, const QRBContextPtr& context, QRBManager& manager) {
+    if (!context) foundation::raiseAssertion("context != nil", __FILE__, __LINE__);
+    auto monitor = manager.messageMonitor();
+    const QRBMessageEndpointPtr& endpoint = manager.oscInputEndpoint();
+    auto received = QRBOSCMessage::OSCMessageWithPath(message.path, message.message);
+    const foundation::Date date = QRBDateFromMessageTimetag(message.message);
+    if (monitor && endpoint) monitor->monitor(received, endpoint, date);
+    context->receive(received, endpoint, date);
+    return 0;
+}
+
+int UndefMethodCallback(const QRBServerMessage& message, QRBManager& manager) {
+    // Commands come first: "/quorbital/wii/*" is a pattern and still a command.
+    if (QRBIsCommandPath(message.path)) return QRBHandleCommandMessage(message, manager);
+    if (QRBPathHasNoPatternCharacters(message.path)) {
+        auto received = QRBOSCMessage::OSCMessageWithPath(message.path, message.message);
+        manager.receive(received, manager.oscInputEndpoint(), QRBDateFromMessageTimetag(message.message));
+        return 0;
+    }
+    return -1;
+}
+
+bool QRBIsCommandPath(const char* path) {
+    return path && std::strncmp(path, kCommandPrefix, std::strlen(kCommandPrefix)) == 0 &&
+           std::strncmp(path, kMappingPrefix, std::strlen(kMappingPrefix)) != 0;
+}
+
+int QRBHandleCommandMessage(const QRBServerMessage& message, QRBManager& manager) {
+    const std::string host = message.senderHost;
+    const std::string port = message.senderPort.empty() ? std::string("0") : message.senderPort;
+    std::optional<std::string> argument;
+    // The packet check guarantees that a string argument ends inside the packet.
+    if (message.argc == 1 && message.types && (message.types[0] == 's' || message.types[0] == 'S'))
+        argument = std::string(&message.argv[0]->s);
+    manager.notifyCommand(message.path, argument, host, port);
+    return 0;
+}
+
+foundation::Date QRBDateFromMessageTimetag(lo_message message) {
+    lo_timetag tag{0, 1};  // immediate
+    if (message) tag = lo_message_get_timestamp(message);
+    return foundation::dateFromTimeTag(foundation::OSCTimeTag{tag.sec, tag.frac});
+}
+
+bool QRBPathHasNoPatternCharacters(const std::string& path) {
+    return path.find_first_of(kPatternCharacters) == std::string::npos;
+}
