@@ -17,9 +17,9 @@ foundation::Value optionalString(const std::optional<std::string>& s) {
 
 QRBKeyComboEventSource::QRBKeyComboEventSource() { keyCombo_.code = kNoKeyCode; }
 
-long QRBKeyComboEventSource::acceptAction(QRBAction&) {
+QRBAcceptResult QRBKeyComboEventSource::acceptAction(QRBAction&) {
     // No keys can be posted yet.
-    return -1;
+    return QRBAcceptResult::Failed;
 }
 
 bool QRBKeyComboEventSource::isEqualToEventSource(const QRBEventSource& other) const {

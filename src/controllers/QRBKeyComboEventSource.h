@@ -31,7 +31,7 @@ public:
     const std::optional<std::string>& targetApp() const { return targetApp_; }
     void setTargetApp(const std::optional<std::string>& app) { targetApp_ = app; }
 
-    long acceptAction(QRBAction& action) override;
+    QRBAcceptResult acceptAction(QRBAction& action) override;
     // Same class, the same target application (none and empty differ) and the same combination.
     bool isEqualToEventSource(const QRBEventSource& other) const override;
     // Uniquing into the destination's "keyEventManager.keyCombos".

@@ -10,9 +10,9 @@ constexpr const char* kScriptSourceKey = "QRBScriptEventSourceScriptSource";
 
 QRBScriptEventSource::QRBScriptEventSource() { setName(std::string(kDefaultName)); }
 
-long QRBScriptEventSource::acceptAction(QRBAction&) {
+QRBAcceptResult QRBScriptEventSource::acceptAction(QRBAction&) {
     // No scripts can be run yet.
-    return -1;
+    return QRBAcceptResult::Failed;
 }
 
 bool QRBScriptEventSource::isEqualToEventSource(const QRBEventSource& other) const {

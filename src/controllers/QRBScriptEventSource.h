@@ -25,7 +25,7 @@ public:
     const std::optional<std::string>& scriptSource() const { return scriptSource_; }
     void setScriptSource(const std::optional<std::string>& source) { scriptSource_ = source; }
 
-    long acceptAction(QRBAction& action) override;
+    QRBAcceptResult acceptAction(QRBAction& action) override;
     // Same class and the same text.
     bool isEqualToEventSource(const QRBEventSource& other) const override;
     // Uniquing into the destination's "scriptManager.appleScripts".

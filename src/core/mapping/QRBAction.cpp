@@ -115,8 +115,8 @@ void QRBAction::fire() {
             source->attach(*this);
         }
         const std::shared_ptr<QRBTrigger> trigger = trigger_;
-        const long r = trigger ? trigger->acceptAction(*this) : 0;
-        activity = r == 1 ? 2 : (r == 0 ? 1 : 3);
+        const QRBAcceptResult r = trigger ? trigger->acceptAction(*this) : QRBAcceptResult::Nothing;
+        activity = r == QRBAcceptResult::Done ? 2 : (r == QRBAcceptResult::Nothing ? 1 : 3);
     }
     setNextActivity(activity);
 

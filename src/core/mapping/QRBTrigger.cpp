@@ -61,15 +61,15 @@ bool QRBTrigger::isArgValueAboveThreshold(const QRBAction& action) {
     return action.argValue()->doubleValue() > triggerThreshold(action);
 }
 
-long QRBTrigger::acceptAction(QRBAction& action) {
+QRBAcceptResult QRBTrigger::acceptAction(QRBAction& action) {
     if (!computeNextState(action)) {
         auto context = action.context();
-        if (!context || !context->isSnapshotRestoreInProgress()) return 0;
+        if (!context || !context->isSnapshotRestoreInProgress()) return QRBAcceptResult::Nothing;
     }
     const bool above = isArgValueAboveThreshold(action);
     if (!above) invalidate();
     const QRBEventSourcePtr source = action.eventSource();
-    const long r = source ? source->acceptAction(action) : 0;
+    const QRBAcceptResult r = source ? source->acceptAction(action) : QRBAcceptResult::Nothing;
     if (above) scheduleForRetrigger(action);
     return r;
 }

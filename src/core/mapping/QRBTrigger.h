@@ -8,6 +8,7 @@
 // The press threshold is half the width of the action's input range, (inputMax − inputMin) / 2,
 // compared with output values.
 
+#include "core/outputs/QRBAcceptResult.h"
 #include "foundation/RunLoop.h"
 
 #include <memory>
@@ -56,7 +57,7 @@ public:
     // The output's result (1 done, 0 nothing to do, -1 failure), or 0 when the trigger holds the
     // fire back. A fire below the threshold stops the auto-repeat before the output acts; one
     // above it starts the repeat after the output acted.
-    long acceptAction(QRBAction& action);
+    QRBAcceptResult acceptAction(QRBAction& action);
     // The mode test, passed anyway for button-like input when the output asks for it.
     bool computeNextState(const QRBAction& action) const;
     // The press test that outputs also use on their own: a non-numeric value is pressed; a number

@@ -150,7 +150,7 @@ std::string QRBEventSource::description() const {
                               shown ? shown->c_str() : "(null)");
 }
 
-long QRBEventSource::acceptAction(QRBAction&) {
+QRBAcceptResult QRBEventSource::acceptAction(QRBAction&) {
     throw foundation::Exception(QRBEventSourceTypeRegistry::kGenericException, kAbstractMethod);
 }
 

@@ -12,6 +12,7 @@
 // static member functions (classType, classChannelCount, classProposedEventSourcesCollection)
 // that a subclass hides to override, and inherits otherwise.
 
+#include "core/outputs/QRBAcceptResult.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
 #include "foundation/Value.h"
@@ -132,9 +133,9 @@ public:
     // --- the protocol. attach is where an output configures the action for itself (its
     // trigger's mode, say); reset releases what it holds for the action (held notes, timers).
     // Both must be harmless when repeated.
-    // 1 when the output acted, 0 when there was nothing to do, -1 on failure. The base raises
+    // Done when the output acted, Nothing when there was nothing to do, Failed on failure. The base raises
     // "Abstract method.".
-    virtual long acceptAction(QRBAction& action);
+    virtual QRBAcceptResult acceptAction(QRBAction& action);
     virtual void attach(QRBAction& action) { needsAttach_ = false; }
     virtual void detach(QRBAction& action) {}
     // Stops the action's auto-repeat.

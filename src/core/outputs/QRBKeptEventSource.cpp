@@ -43,10 +43,10 @@ const QRBEventSourceClass& QRBKeptEventSource::staticClass() {
     return meta;
 }
 
-long QRBKeptEventSource::acceptAction(QRBAction& action) {
+QRBAcceptResult QRBKeptEventSource::acceptAction(QRBAction& action) {
     if (firstReport(action.oscManagerOfContext(), record_.className()))
         foundation::logf(kNotAvailableFormat, record_.className().c_str());
-    return 0;
+    return QRBAcceptResult::Nothing;
 }
 
 bool QRBKeptEventSource::isEqualToEventSource(const QRBEventSource& other) const {

@@ -30,7 +30,7 @@ public:
     std::vector<std::string> archivedClassHierarchy() const override { return record_.classes(); }
     const foundation::KeptRecord& record() const { return record_; }
 
-    long acceptAction(QRBAction& action) override;
+    QRBAcceptResult acceptAction(QRBAction& action) override;
     // The same object, or an output of the same class holding the same values.
     bool isEqualToEventSource(const QRBEventSource& other) const override;
 

@@ -263,12 +263,12 @@ std::vector<QRBArgPtr> QRBRouteEventSource::argumentsWithAction(const QRBAction&
 
 // ---- The protocol ------------------------------------------------------------------------------
 
-long QRBRouteEventSource::acceptAction(QRBAction& action) {
+QRBAcceptResult QRBRouteEventSource::acceptAction(QRBAction& action) {
     auto manager = std::dynamic_pointer_cast<QRBManager>(action.oscManagerOfContext());
-    if (!manager) return -1;
+    if (!manager) return QRBAcceptResult::Failed;
     // Documents may name a slot the manager doesn't have: nothing is sent there.
     QRBTargetPtr target = manager->targetWithIdentifier(static_cast<long>(targetIdentifier_));
-    if (!target) return -1;
+    if (!target) return QRBAcceptResult::Failed;
     // A send made while another one of this route is under way takes a list of its own.
     std::vector<QRBArgPtr> ownArguments;
     std::vector<QRBArgPtr>& arguments = sending_ ? ownArguments : sendArguments_;
@@ -293,7 +293,7 @@ long QRBRouteEventSource::acceptAction(QRBAction& action) {
     else
         for (const auto& token : rewriteTokens_) token->processAction(action, arguments);
     const std::string address = addressWithAction(action);
-    return manager->sendOSCMessage(address, arguments, target, valueInPlace) == 1 ? 1 : -1;
+    return manager->sendOSCMessage(address, arguments, target, valueInPlace) == 1 ? QRBAcceptResult::Done : QRBAcceptResult::Failed;
 }
 
 void QRBRouteEventSource::attach(QRBAction& action) {

@@ -57,7 +57,7 @@ public:
     // ---- the protocol
     // 1 when the manager sent the message, -1 when it could not (no manager, no target, a target
     // without an address, a failed send). Never 0.
-    long acceptAction(QRBAction& action) override;
+    QRBAcceptResult acceptAction(QRBAction& action) override;
     // The base's attach, then the action's trigger takes the route's trigger mode.
     void attach(QRBAction& action) override;
     // Same class, target, address (both none or equal), tokens (pairwise isEqualToArgToken) and

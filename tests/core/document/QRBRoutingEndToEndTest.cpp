@@ -174,7 +174,7 @@ TEST_P(RoutingToTransport, InputIsScaledRewrittenAndSentToTheTarget) {
 
     // The unconfigured slot answers -1 and sends nothing.
     EXPECT_FALSE(manager->oscTargets()[5]->isConfigured());
-    EXPECT_EQ(nowhere->acceptAction(*first), -1);
+    EXPECT_EQ(nowhere->acceptAction(*first), QRBAcceptResult::Failed);
     EXPECT_EQ(sentTo(manager->oscTargets()[5]), 0u);
 }
 

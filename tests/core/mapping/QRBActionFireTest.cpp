@@ -175,15 +175,15 @@ TEST_F(FireTest, ActivityLevelsFollowTheOutcome) {
         const char* name;
         bool enabled;
         bool withOutput;
-        long result;
+        QRBAcceptResult result;
         float level;
     };
     const Case cases[] = {
-        {"no output", true, false, 0, QRBAction::kActivityIdle},
-        {"output acted", true, true, 1, QRBAction::kActivityDone},
-        {"nothing to do", true, true, 0, QRBAction::kActivityIdle},
-        {"output failed", true, true, -1, QRBAction::kActivityFailed},
-        {"disabled", false, true, 1, QRBAction::kActivityIdle},
+        {"no output", true, false, QRBAcceptResult::Nothing, QRBAction::kActivityIdle},
+        {"output acted", true, true, QRBAcceptResult::Done, QRBAction::kActivityDone},
+        {"nothing to do", true, true, QRBAcceptResult::Nothing, QRBAction::kActivityIdle},
+        {"output failed", true, true, QRBAcceptResult::Failed, QRBAction::kActivityFailed},
+        {"disabled", false, true, QRBAcceptResult::Done, QRBAction::kActivityIdle},
     };
     double v = 0.1;
     for (const auto& c : cases) {

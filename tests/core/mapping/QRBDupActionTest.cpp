@@ -21,8 +21,8 @@ class HaltingEventSource : public RecordingEventSource {
 
 public:
     using RecordingEventSource::RecordingEventSource;
-    long acceptAction(QRBAction& action) override {
-        const long r = RecordingEventSource::acceptAction(action);
+    QRBAcceptResult acceptAction(QRBAction& action) override {
+        const QRBAcceptResult r = RecordingEventSource::acceptAction(action);
         if (halt) static_cast<QRBConcreteAction&>(action).haltFiring();
         return r;
     }

@@ -229,7 +229,7 @@ TEST_F(TriggerTest, RepeatNeitherScalesNorRecordsActivityAndSurvivesFailures) {
     useOutput(QRBTrigger::kAlways, 0.25, 0.25);
     fire(1);
     EXPECT_EQ(action->nextActivity(), 2u);
-    output->result = -1;
+    output->result = QRBAcceptResult::Failed;
     loop.advanceInSteps(1.0, 0.125);
     EXPECT_EQ(output->accepts().size(), 5u);
     EXPECT_EQ(action->nextActivity(), 2u);

@@ -45,7 +45,7 @@ void RecordingEventSource::record(const char* what, QRBAction& action) {
                               foundation::RunLoop::main().now()});
 }
 
-long RecordingEventSource::acceptAction(QRBAction& action) {
+QRBAcceptResult RecordingEventSource::acceptAction(QRBAction& action) {
     record("accept", action);
     return result;
 }

@@ -77,7 +77,7 @@ public:
 
     static unsigned classChannelCount() { return 16; }
 
-    long acceptAction(QRBAction& action) override;
+    QRBAcceptResult acceptAction(QRBAction& action) override;
     void attach(QRBAction& action) override;
     void detach(QRBAction& action) override;
     void reset(QRBAction& action) override;
@@ -89,7 +89,7 @@ public:
     std::vector<double> acceptedValues() const;
 
     std::shared_ptr<std::vector<OutputCall>> log;
-    long result = 1;
+    QRBAcceptResult result = QRBAcceptResult::Done;
     double fudgeFactor = 1;
     double fudgeOffset = 0;
     // Runs at attach, as real outputs configure the action's trigger there.

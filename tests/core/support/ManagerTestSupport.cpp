@@ -80,10 +80,10 @@ long Sender::localPort() const {
     return ntohs(address.sin_port);
 }
 
-long ProbeEventSource::acceptAction(QRBAction& action) {
+QRBAcceptResult ProbeEventSource::acceptAction(QRBAction& action) {
     firings->push_back(Firing{action.address(), action.argValue()->doubleValue(), std::this_thread::get_id()});
     if (onAccept) onAccept(action);
-    return 1;
+    return QRBAcceptResult::Done;
 }
 
 void ManagerFixture::SetUp() {

@@ -93,7 +93,7 @@ class ProbeEventSource : public QRBEventSource {
 public:
     ProbeEventSource() : firings(std::make_shared<std::vector<Firing>>()) {}
     explicit ProbeEventSource(std::shared_ptr<std::vector<Firing>> log) : firings(std::move(log)) {}
-    long acceptAction(QRBAction& action) override;
+    QRBAcceptResult acceptAction(QRBAction& action) override;
 
     std::shared_ptr<std::vector<Firing>> firings;
     std::function<void(QRBAction&)> onAccept;

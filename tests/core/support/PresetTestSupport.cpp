@@ -37,8 +37,8 @@ void PresetHost::receive(const QRBOSCMessagePtr& message) {
     context->receive(message, input, foundation::Date::now());
 }
 
-long HookedEventSource::acceptAction(QRBAction& action) {
-    long result = RecordingEventSource::acceptAction(action);
+QRBAcceptResult HookedEventSource::acceptAction(QRBAction& action) {
+    QRBAcceptResult result = RecordingEventSource::acceptAction(action);
     if (onAccept) onAccept(action);
     return result;
 }

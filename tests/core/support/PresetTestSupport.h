@@ -59,7 +59,7 @@ class HookedEventSource : public firing::RecordingEventSource {
 
 public:
     using RecordingEventSource::RecordingEventSource;
-    long acceptAction(QRBAction& action) override;
+    QRBAcceptResult acceptAction(QRBAction& action) override;
     std::function<void(QRBAction&)> onAccept;
 };
 
