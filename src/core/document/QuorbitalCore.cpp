@@ -1,6 +1,7 @@
 #include "core/document/QuorbitalCore.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
+#include "controllers/devices/DeviceLayers.h"
 #include "core/document/QRBManager.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "core/document/QRBPreferences.h"
@@ -71,7 +72,7 @@ QuorbitalCore& QuorbitalCore::sharedInstance() {
 }
 
 QuorbitalCore::QuorbitalCore()
-    : flameDiscovery_(std::make_shared<QRBNoFlameDiscovery>()), application_(std::make_shared<QRBUnbuiltApplication>()),
+    : application_(std::make_shared<QRBUnbuiltApplication>()),
       processExit_([](int status) {
           std::fflush(nullptr);
           std::_Exit(status);
@@ -124,7 +125,10 @@ void QuorbitalCore::checkHeadlessness(int argc, const char* const* argv) {
 
 void QuorbitalCore::initializeCommonFacilities() {
     heartbeatServer_ = ZZHeartbeatServer::newHeartbeatServerWithName(kHeartbeatName);
-    flameDiscovery_->setCallbacks(QRBFlameDeviceAppeared, QRBFlameDeviceDisappeared, this);
+    if (flameDiscovery_) flameDiscovery_->stop();
+    flameDiscovery_ = std::make_unique<QRBFlameDiscovery>(devices::DeviceLayers::current().fireWire);
+    flameDiscovery_->setCallbacks([this](const FireWireUnitPtr& unit) { QRBFlameDeviceAppeared(*this, unit); },
+                                  [this](const FireWireUnitPtr& unit) { QRBFlameDeviceDisappeared(*this, unit); });
     flameDiscovery_->start();
 }
 
@@ -228,7 +232,7 @@ void QuorbitalCore::signalReceived(int signal) {
 
 void QuorbitalCore::stopApplication() {
     heartbeatServer_.reset();
-    flameDiscovery_->stop();
+    if (flameDiscovery_) flameDiscovery_->stop();
 }
 
 void QuorbitalCore::terminateApplication() {
@@ -249,12 +253,9 @@ void QuorbitalCore::terminateApplication() {
 
 // ---- Flame discovery ---------------------------------------------------------------------------
 
-void QRBFlameDeviceAppeared(void* context, flame_device*) {
-    if (!context) return;
-    static_cast<QuorbitalCore*>(context)->preferences().setUseVorerira(true);
-}
+void QRBFlameDeviceAppeared(QuorbitalCore& core, const FireWireUnitPtr&) { core.preferences().setUseVorerira(true); }
 
-void QRBFlameDeviceDisappeared(void*, flame_device*) {}
+void QRBFlameDeviceDisappeared(QuorbitalCore&, const FireWireUnitPtr&) {}
 
 // ---- Decoding ----------------------------------------------------------------------------------
 

@@ -98,9 +98,10 @@ public:
     ZZHeartbeatServer* heartbeatServer() const { return heartbeatServer_.get(); }
     void setHeartbeatServer(std::unique_ptr<ZZHeartbeatServer> server);
 
-    // What the process runs with; the defaults are the real ones.
-    void setFlameDiscovery(std::shared_ptr<QRBFlameDiscovery> discovery) { flameDiscovery_ = std::move(discovery); }
-    const std::shared_ptr<QRBFlameDiscovery>& flameDiscovery() const { return flameDiscovery_; }
+    // The discovery of Flame units, on the FireWire bus of the process's device layers; made by
+    // initializeCommonFacilities.
+    QRBFlameDiscovery* flameDiscovery() const { return flameDiscovery_.get(); }
+    // What the process runs with; the default is the real one.
     void setApplication(std::shared_ptr<QRBApplicationInterface> application) { application_ = std::move(application); }
     // The preferences the Flame callbacks switch; the shared ones unless set.
     void setPreferences(QRBPreferences* preferences) { preferences_ = preferences; }
@@ -128,7 +129,7 @@ private:
 
     bool headless_ = false;
     std::unique_ptr<ZZHeartbeatServer> heartbeatServer_;
-    std::shared_ptr<QRBFlameDiscovery> flameDiscovery_;
+    std::unique_ptr<QRBFlameDiscovery> flameDiscovery_;
     std::shared_ptr<QRBApplicationInterface> application_;
     QRBPreferences* preferences_ = nullptr;
     std::function<void(int)> processExit_;
@@ -142,7 +143,7 @@ int QRBCoreMain(int argc, const char* const* argv);
 
 // The SIGINT, SIGTERM and SIGHUP handler of headless mode: hands the signal to the main run loop.
 void QRBHeadlessSignalHandler(int signal);
-// The Flame discovery's callbacks; the context is the core. A device found switches the
-// Kyma-related features on; a device gone changes nothing.
-void QRBFlameDeviceAppeared(void* context, flame_device* device);
-void QRBFlameDeviceDisappeared(void* context, flame_device* device);
+// The Flame discovery's callbacks. A device found switches the Kyma-related features on; a device
+// gone changes nothing.
+void QRBFlameDeviceAppeared(QuorbitalCore& core, const FireWireUnitPtr& unit);
+void QRBFlameDeviceDisappeared(QuorbitalCore& core, const FireWireUnitPtr& unit);

@@ -4,6 +4,7 @@
 #include "core/support/PresetTestSupport.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
+#include "controllers/devices/DeviceLayers.h"
 #include "core/document/QRBManager.h"
 #include "core/osc/QRBMessageEndpoint.h"
 #include "core/monitor/QRBMessageMonitor.h"
@@ -14,6 +15,7 @@
 #include "foundation/RunLoop.h"
 #include "foundation/UserDefaults.h"
 #include "midi/QRBMIDIManager.h"
+#include "platform/firewire/FakeFireWireBus.h"
 #include "support/TestSupport.h"
 #include "zz/ZZHeartbeat.h"
 
@@ -30,22 +32,6 @@ namespace {
 // A Wii remote manager that older versions archived at the root, told apart by its class.
 class LegacyRootWiiManager : public QRBWiiRemoteManager {
     FND_ARCHIVED_CLASS("TestLegacyRootWiiManager", QRBWiiRemoteManager)
-};
-
-class RecordingFlameDiscovery : public QRBFlameDiscovery {
-public:
-    void setCallbacks(QRBFlameDiscoveryCallback a, QRBFlameDiscoveryCallback d, void* c) override {
-        appeared = a;
-        disappeared = d;
-        context = c;
-    }
-    void start() override { calls.push_back("start"); }
-    void stop() override { calls.push_back("stop"); }
-
-    QRBFlameDiscoveryCallback appeared = nullptr;
-    QRBFlameDiscoveryCallback disappeared = nullptr;
-    void* context = nullptr;
-    std::vector<std::string> calls;
 };
 
 class RecordingApplication : public QRBApplicationInterface {
@@ -104,24 +90,32 @@ TEST(QuorbitalCoreTest, CommonFacilitiesLiveUntilTheApplicationStops) {
     testsupport::TempDir config;
     foundation::UserDefaults defaults(config.file("prefs.plist"));
     QRBPreferences preferences(defaults);
-    auto discovery = std::make_shared<RecordingFlameDiscovery>();
+    auto bus = std::make_shared<platform::FakeFireWireBus>();
+    devices::DeviceLayers layers;
+    layers.fireWire = bus;
+    devices::DeviceLayers::install(layers);
     QuorbitalCore core;
-    core.setFlameDiscovery(discovery);
     core.setPreferences(&preferences);
 
     core.initializeCommonFacilities();
     ASSERT_NE(core.heartbeatServer(), nullptr);
     EXPECT_EQ(core.heartbeatServer()->path(), ZZHeartbeatSocketPath("quorbl_heartbeat"));
-    EXPECT_EQ(discovery->calls, std::vector<std::string>{"start"});
-    ASSERT_NE(discovery->appeared, nullptr);
-    EXPECT_EQ(discovery->context, &core);
+    ASSERT_NE(core.flameDiscovery(), nullptr);
+    EXPECT_TRUE(core.flameDiscovery()->isStarted());
 
-    // A device that goes changes nothing; one that appears switches the Kyma-related features on.
-    discovery->disappeared(discovery->context, nullptr);
+    // Another unit changes nothing; a Flame unit that appears switches the Kyma-related features
+    // on, and they stay on when it goes.
+    auto& loop = foundation::RunLoop::main();
+    bus->plug({0x609E, 0x10483});
+    loop.runUntil(loop.now() + 0.05);
     EXPECT_FALSE(preferences.enableKymaRelatedFeatures());
-    discovery->appeared(discovery->context, nullptr);
+    auto flame = bus->plug({0x50C2, 0x12AFFF, 7});
+    ASSERT_TRUE(loop.runUntil([&] { return !core.flameDiscovery()->units().empty(); }, 5.0));
     EXPECT_TRUE(preferences.enableKymaRelatedFeatures());
     EXPECT_TRUE(defaults.boolForKey("UseVorerira"));
+    bus->unplug(flame);
+    ASSERT_TRUE(loop.runUntil([&] { return core.flameDiscovery()->units().empty(); }, 5.0));
+    EXPECT_TRUE(defaults.boolForKey("UseVorerira")) << "the features stay on when the unit goes";
 
     // The daemon's client sees the beat while the server lives, and not after.
     auto client = ZZHeartbeatClient::initWithName("quorbl_heartbeat");
@@ -129,7 +123,9 @@ TEST(QuorbitalCoreTest, CommonFacilitiesLiveUntilTheApplicationStops) {
     client.reset();
     core.stopApplication();
     EXPECT_EQ(core.heartbeatServer(), nullptr);
-    EXPECT_EQ(discovery->calls, (std::vector<std::string>{"start", "stop"}));
+    EXPECT_FALSE(core.flameDiscovery()->isStarted());
+    EXPECT_EQ(bus->watchCount(), 0u);
+    devices::DeviceLayers::reset();
     EXPECT_EQ(ZZHeartbeatClient::initWithName("quorbl_heartbeat"), nullptr);
 
     if (saved)
@@ -140,17 +136,14 @@ TEST(QuorbitalCoreTest, CommonFacilitiesLiveUntilTheApplicationStops) {
 
 TEST(QuorbitalCoreTest, TerminatingEndsTheWindowedApplicationOrTheHeadlessRunAfterOneSecond) {
     foundation::RunLoop::main().setClock(nullptr);
-    auto discovery = std::make_shared<RecordingFlameDiscovery>();
     auto application = std::make_shared<RecordingApplication>();
 
     QuorbitalCore windowed;
-    windowed.setFlameDiscovery(discovery);
     windowed.setApplication(application);
     std::vector<int> exits;
     windowed.setProcessExit([&](int status) { exits.push_back(status); });
     windowed.terminateApplication();
     EXPECT_EQ(application->terminations, 1);
-    EXPECT_EQ(discovery->calls, std::vector<std::string>{"stop"});
     EXPECT_TRUE(exits.empty());
 
     QuorbitalCore headless;
@@ -211,7 +204,6 @@ TEST(QuorbitalCoreTest, TheMonitorPrintsFloatsWithThePrecisionThePreferencesHadA
             preferences.emplace(*defaults);
             core.setPreferences(&*preferences);
         }
-        core.setFlameDiscovery(std::make_shared<RecordingFlameDiscovery>());
         core.setApplication(std::make_shared<RecordingApplication>());
         ASSERT_EQ(core.startApplication(static_cast<int>(c.argv.size()), c.argv.data()), 0);
 
