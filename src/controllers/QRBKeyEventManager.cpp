@@ -1,5 +1,6 @@
 #include "controllers/QRBKeyEventManager.h"
 
+#include "controllers/devices/DeviceLayers.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 
@@ -71,4 +72,16 @@ void QRBKeyEventManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     if (auto descriptors = foundation::decodeObjectList<foundation::SortDescriptor>(coder, kSortDescriptorsKey))
         sortDescriptors_ = std::move(*descriptors);
     targetAppName_ = coder.decodeString(kTargetAppNameKey);
+}
+
+bool QRBKeyEventManager::postEventToApplicationName(const std::optional<std::string>& name, uint16_t keyCode,
+                                                    uint64_t flags, bool state) const {
+    const std::optional<std::string>& application = name && !name->empty() ? name : targetAppName_;
+    const devices::KeyEvent event{keyCode, flags, state};
+    const auto& poster = devices::DeviceLayers::current().events;
+    if (application && !application->empty())
+        poster->postKeyToApplication(event, *application);
+    else
+        poster->postKey(event);
+    return true;
 }

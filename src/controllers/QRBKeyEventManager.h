@@ -3,7 +3,7 @@
 // offer, with its order and the document's default receiving application. The routing manager
 // owns it and archives it under "keyEventManager".
 //
-// Posting keys, and following which application is active, come with the keyboard output.
+// Keys are posted through the process's event poster (devices::DeviceLayers).
 
 #include "controllers/QRBKeyComboEventSource.h"
 #include "foundation/KeyedArchiver.h"
@@ -11,6 +11,7 @@
 #include "foundation/SortDescriptor.h"
 #include "foundation/UndoManager.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,6 +50,13 @@ public:
 
     // The document is closing.
     void close() {}
+
+    // ---- posting
+    // Posts a key down (`state` YES) or up with the modifier flags (0: the system's) to the
+    // application named, else to the document's default one, else to the application with the
+    // keyboard focus. An application that is not running gets nothing. Always YES.
+    bool postEventToApplicationName(const std::optional<std::string>& name, uint16_t keyCode, uint64_t flags,
+                                    bool state) const;
 
     const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
     void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) { undoManager_ = undoManager; }

@@ -1,13 +1,15 @@
 #include "controllers/QRBSpaceNavigator.h"
 
+#include "controllers/devices/DeviceLayers.h"
 #include "core/osc/QRBTransport.h"
 #include "foundation/Log.h"
 
 namespace {
 constexpr const char* kNoDeviceFound = "No Space Navigator device found";
-}
+constexpr const char* kClientName = "Quorbital";
+}  // namespace
 
-bool QRBSpaceNavigator::driversAvailable() { return false; }
+bool QRBSpaceNavigator::driversAvailable() { return devices::DeviceLayers::current().spaceMouse->available(); }
 
 QRBSpaceNavigator* QRBSpaceNavigator::sharedInstance() {
     if (!driversAvailable()) return nullptr;
@@ -27,14 +29,18 @@ bool QRBSpaceNavigator::isConnectedToURL(const std::string& url) const { return 
 
 void QRBSpaceNavigator::start() {
     if (!targetURL_) return;
-    // Without a driver there is never a device.
-    registered_ = true;
-    foundation::log(kNoDeviceFound);
-    stop();
+    driver_ = devices::DeviceLayers::current().spaceMouse;
+    clientID_ = driver_->registerClient(kClientName);
+    if (clientID_ == 0) return;
+    if (driver_->deviceID(clientID_) == 0) {
+        foundation::log(kNoDeviceFound);
+        stop();
+    }
 }
 
 void QRBSpaceNavigator::stop() {
-    if (!registered_) return;
-    registered_ = false;
+    if (clientID_ == 0) return;
+    driver_->unregisterClient(clientID_);
+    clientID_ = 0;
     setTargetURL(std::nullopt);
 }

@@ -3,8 +3,11 @@
 // OSC sent to the loopback input of the document that connected it last ("/sp/..."), so that only
 // that document receives 3D-mouse input.
 //
-// The device driver comes with the 3D mouse support; until then no driver is available and there
-// is no shared object. Main thread only.
+// The device is reached through the process's 3D mouse driver (devices::DeviceLayers); without
+// one there is no shared object. Turning device states into OSC comes with the 3D mouse support.
+// Main thread only.
+
+#include "controllers/devices/SpaceMouseDriver.h"
 
 #include <lo/lo.h>
 
@@ -34,9 +37,12 @@ public:
     void start();
     // Unregisters from the driver and clears the target URL.
     void stop();
+    // The driver's identifier of this client while registered; 0 otherwise.
+    uint16_t clientID() const { return clientID_; }
 
 private:
     std::optional<std::string> targetURL_;
     lo_address address_ = nullptr;
-    bool registered_ = false;
+    std::shared_ptr<devices::SpaceMouseDriver> driver_;
+    uint16_t clientID_ = 0;
 };

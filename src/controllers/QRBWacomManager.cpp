@@ -1,9 +1,9 @@
 #include "controllers/QRBWacomManager.h"
 
+#include "controllers/devices/DeviceLayers.h"
 #include "core/document/QRBPreferences.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
-#include "foundation/Resources.h"
 
 #include <chrono>
 #include <exception>
@@ -24,12 +24,9 @@ void QRBWacomManager::start() {
     const int mode = preferences.wacomMouseLockMode();
     if (task_ || mode == -1 || !targetURL_) return;
     const detail::KeyCombo hotKey = preferences.wacomHotKey();
-    auto task = foundation::Task::create();
-    task->setLaunchPath(foundation::Resources::pathForHelper(kDaemonName));
-    task->setArguments(daemonArguments(*targetURL_, mode, hotKey.code, hotKey.flags));
     try {
-        task->launch();
-        task_ = std::move(task);
+        task_ = devices::DeviceLayers::current().tabletDaemon->launch(
+            kDaemonName, daemonArguments(*targetURL_, mode, hotKey.code, hotKey.flags));
     } catch (const std::exception& e) {
         foundation::logf("Exception occurred while launching the wacom daemon: %s", e.what());
     }

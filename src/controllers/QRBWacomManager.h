@@ -3,9 +3,11 @@
 // document's loopback input, so that tablet events come back as ordinary OSC input under
 // "/wacom/". Each routing document runs its own daemon. Never archived.
 //
+// The daemon is launched through the process's tablet daemon launcher (devices::DeviceLayers).
+//
 // Main thread only.
 
-#include "foundation/Task.h"
+#include "controllers/devices/TabletDaemonLauncher.h"
 
 #include <memory>
 #include <optional>
@@ -33,7 +35,8 @@ public:
     const std::optional<std::string>& targetURL() const { return targetURL_; }
     // A different URL is stored and the daemon restarted towards it.
     virtual void setTargetURL(const std::optional<std::string>& url);
-    const std::shared_ptr<foundation::Task>& task() const { return task_; }
+    // The daemon launched, until stop; none before.
+    const std::shared_ptr<devices::TabletDaemon>& task() const { return task_; }
 
     // The daemon's command line for a mouse-lock mode and hot key: "-TargetURL" url
     // "-MouseLockMode" mode, and unless the mode is 0 "-KeyCode" code "-ModifierFlags" flags.
@@ -42,5 +45,5 @@ public:
 
 private:
     std::optional<std::string> targetURL_;
-    std::shared_ptr<foundation::Task> task_;
+    std::shared_ptr<devices::TabletDaemon> task_;
 };

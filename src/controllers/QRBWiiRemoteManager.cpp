@@ -1,5 +1,6 @@
 #include "controllers/QRBWiiRemoteManager.h"
 
+#include "controllers/devices/DeviceLayers.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 
@@ -13,9 +14,24 @@ QRBWiiRemoteManager::QRBWiiRemoteManager() {
     wiimotes_.reserve(kMaxWiimotes);
     for (int64_t slot = 1; slot <= kMaxWiimotes; ++slot) wiimotes_.push_back(QRBWiiRemote::initWithSlot(slot));
     adoptWiimotes();
+    attachDevices();
+}
+
+void QRBWiiRemoteManager::attachDevices() {
+    // What the remotes found and lost, and the pairing's progress, mean to the slots comes with
+    // the Wii remote support.
+    const auto& backend = devices::DeviceLayers::current().wiiRemotes;
+    discovery_ = backend->makeDiscovery({});
+    hidManager_ = backend->makeHIDManager({});
+    if (hidManager_) hidManager_->open();
+}
+
+void QRBWiiRemoteManager::stopDiscovery() {
+    if (discovery_ && discovery_->isRunning()) discovery_->stop();
 }
 
 QRBWiiRemoteManager::~QRBWiiRemoteManager() {
+    if (hidManager_) hidManager_->close();
     // A damaged archive may hand one remote to two managers: it never points at a gone one.
     for (const auto& remote : wiimotes_)
         if (remote->manager() == this) remote->setManager(nullptr);

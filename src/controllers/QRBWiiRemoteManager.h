@@ -4,12 +4,14 @@
 // on their lights, and hands them the application commands received under "/quorbital/". The
 // routing manager archives it under "wiiManager".
 //
-// It holds the document's eight remote slots with their settings. Finding and connecting remotes
-// and their sensors come with the Wii remote support; until then no slot is ever connected, so the
-// calls below have nothing to act on. Every call is virtual so that the remote support, and tests,
-// can take them over.
+// It holds the document's eight remote slots with their settings. The remotes themselves are
+// reached through the process's Wii remote backend (devices::DeviceLayers): the manager makes its
+// discovery and its HID manager there. Binding found remotes to slots and their sensors come with
+// the Wii remote support; until then no slot is ever connected, so most calls below have nothing
+// to act on.
 
 #include "controllers/QRBWiiRemote.h"
+#include "controllers/devices/WiiRemoteBackend.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
 #include "foundation/UndoManager.h"
@@ -50,30 +52,37 @@ public:
     QRBWiiRemotePtr wiimoteWithSlot(int64_t slot) const;
 
     // Routing started: every remote starts. Stopped: discovery stops, then every remote.
-    virtual void start() {}
-    virtual void stop() {}
-    // The document is closing.
-    virtual void close() {}
+    void start() {}
+    void stop() { stopDiscovery(); }
+    // The document is closing: discovery stops.
+    void close() { stopDiscovery(); }
     // Where the remotes send; a change restarts them towards the new URL.
-    virtual void setTargetURL(const std::optional<std::string>& url);
+    void setTargetURL(const std::optional<std::string>& url);
     const std::optional<std::string>& targetURL() const { return targetURL_; }
     // The current preset's 1-based number, for the remotes' lights.
-    virtual void setCurrentPresetNumber(uint64_t number) { currentPresetNumber_ = number; }
+    void setCurrentPresetNumber(uint64_t number) { currentPresetNumber_ = number; }
     uint64_t currentPresetNumber() const { return currentPresetNumber_; }
-    virtual void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) {
-        undoManager_ = undoManager;
-    }
+    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) { undoManager_ = undoManager; }
     const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
     // An application command: "name" (the path), "originHost", "originPort" and, when the message
     // had one string argument, "arg". Commands under "/quorbital/wii/" followed by a slot number
     // or "*" are for the remotes; the rest are not.
-    virtual void handleGeneralCommand(const foundation::Dictionary& command, QRBManager& sentFrom) {}
+    void handleGeneralCommand(const foundation::Dictionary& command, QRBManager& sentFrom) {}
+
+    // The pairing of remotes; none without a Bluetooth adapter.
+    devices::WiiDiscovery* discovery() const { return discovery_.get(); }
+    // Stops the pairing when it runs.
+    void stopDiscovery();
 
     // "QRBWiiSettings": the slots. An archive without any keeps the eight new ones.
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
+    void attachDevices();
+
+    std::unique_ptr<devices::WiiDiscovery> discovery_;
+    std::unique_ptr<devices::WiiHIDManager> hidManager_;
     std::optional<std::string> targetURL_;
     uint64_t currentPresetNumber_ = 1;
     std::shared_ptr<foundation::UndoManager> undoManager_;

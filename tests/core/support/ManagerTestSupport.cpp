@@ -1,6 +1,7 @@
 #include "core/support/ManagerTestSupport.h"
 
 #include "core/support/OSCBytes.h"
+#include "controllers/devices/DeviceLayers.h"
 #include "support/TestSupport.h"
 
 #include "core/mapping/QRBContext.h"
@@ -92,6 +93,10 @@ void ManagerFixture::SetUp() {
     configuratorScope_ = std::make_unique<firing::ConfiguratorScope>(configurator);
     port = testsupport::freePort();
     ASSERT_NE(port, 0) << "no free port";
+    devices::DeviceLayers layers;
+    layers.wiiRemotes = wiiRemotes;
+    devices::DeviceLayers::install(layers);
+    wii = std::make_shared<QRBWiiRemoteManager>();
     manager = QRBManager::create();
     manager->fixWiiRemoteManager(wii);
     manager->setServerPort(port);
@@ -104,6 +109,7 @@ void ManagerFixture::TearDown() {
     QRBManager::setTerminateApplicationHandler(nullptr);
     QRBManager::setBackmappingRouteMaker(savedBackmappingRouteMaker_);
     foundation::BonjourBackend::setShared(nullptr);
+    devices::DeviceLayers::reset();
 }
 
 std::vector<Firing> ManagerFixture::firingsOf(const std::string& address) const {

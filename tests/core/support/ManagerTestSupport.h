@@ -1,6 +1,6 @@
 #pragma once
 // Shared pieces of the routing manager's tests: a manager routing on a free loopback port with the
-// in-process Bonjour, a Wii manager that records what the routing manager asks of it, an output
+// in-process Bonjour and Wii remotes, an output
 // that records where and on which thread it acted, and a client that sends OSC packets over UDP
 // or TCP.
 
@@ -13,6 +13,7 @@
 #include "foundation/Date.h"
 #include "foundation/RunLoop.h"
 #include "platform/FakeBonjourBackend.h"
+#include "platform/wii/FakeWiiRemoteBackend.h"
 
 #include <gtest/gtest.h>
 
@@ -57,28 +58,6 @@ private:
     sockaddr_in destination_{};
 };
 
-// Remembers what the routing manager asked.
-class RecordingWiiManager : public QRBWiiRemoteManager {
-public:
-    void start() override { calls.push_back("start"); }
-    void stop() override { calls.push_back("stop"); }
-    void close() override { calls.push_back("close"); }
-    void setTargetURL(const std::optional<std::string>& url) override {
-        calls.push_back("setTargetURL " + url.value_or("(null)"));
-        QRBWiiRemoteManager::setTargetURL(url);
-    }
-    void setCurrentPresetNumber(uint64_t number) override {
-        calls.push_back("setCurrentPresetNumber " + std::to_string(number));
-        QRBWiiRemoteManager::setCurrentPresetNumber(number);
-    }
-    void handleGeneralCommand(const foundation::Dictionary& command, QRBManager& sentFrom) override {
-        commands.push_back(command);
-    }
-
-    std::vector<std::string> calls;
-    std::vector<foundation::Dictionary> commands;
-};
-
 // One time an output acted.
 struct Firing {
     std::string address;  // of the action
@@ -108,8 +87,8 @@ public:
     std::shared_ptr<std::vector<Firing>> firings = std::make_shared<std::vector<Firing>>();
 };
 
-// A manager on a free port with the in-process Bonjour, the recording Wii manager and probe
-// outputs for new actions. Not started.
+// A manager on a free port with the in-process Bonjour and Wii remotes, and probe outputs for new
+// actions. Not started.
 class ManagerFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -130,7 +109,9 @@ protected:
 
     std::shared_ptr<platform::FakeBonjourBackend> bonjour = std::make_shared<platform::FakeBonjourBackend>();
     std::shared_ptr<ProbeConfigurator> configurator = std::make_shared<ProbeConfigurator>();
-    std::shared_ptr<RecordingWiiManager> wii = std::make_shared<RecordingWiiManager>();
+    std::shared_ptr<platform::FakeWiiRemoteBackend> wiiRemotes = std::make_shared<platform::FakeWiiRemoteBackend>();
+    // The manager's Wii remote manager, on wiiRemotes.
+    std::shared_ptr<QRBWiiRemoteManager> wii;
     QRBManagerPtr manager;
     long port = 0;
 
