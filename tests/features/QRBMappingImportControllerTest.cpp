@@ -233,7 +233,7 @@ TEST_F(MappingImportTest, AFileThatIsNotADocumentIsError256AndChangesNothing) {
         {"plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>"},
         {"other archive", std::string(withoutManager.begin(), withoutManager.end())},
     };
-    // A document of the destination, to see that a refused import leaves it alone.
+    // What the document holds now; a refused import must leave it so.
     const size_t presetsBefore = manager->presetManager()->countOfPresets();
     for (const auto& c : cases) {
         const std::string path = dir.file(c.name + ".qrb3");
