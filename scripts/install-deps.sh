@@ -12,6 +12,8 @@ packages=(
   python3
   clang-14 libclang-rt-14-dev
   libavahi-client-dev
+  # Touch-layout import (zip archives of XML) and the address filter's case and diacritic folding.
+  libzip-dev libexpat1-dev libicu-dev
   # The Bonjour tests start their own avahi-daemon and D-Bus system bus in private namespaces.
   avahi-daemon dbus-daemon iproute2 util-linux
 )

@@ -21,6 +21,7 @@ namespace foundation {
 
 class DocumentError : public Exception {
 public:
+    static constexpr int kFileReadUnknown = 256;
     static constexpr int kFileReadCorruptFile = 259;
     static constexpr int kFileWriteUnknown = 512;
 

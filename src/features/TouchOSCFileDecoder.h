@@ -1,0 +1,57 @@
+#pragma once
+// Reads a touch-controller layout file (extension "touchosc") into OSC routes: each control of
+// the layout that sends OSC becomes one route whose rewrite address is the control's address,
+// ready for the document's route list.
+//
+// A layout file is a zip archive holding the layout as XML. Every entry is read in archive order
+// and the concatenation is parsed as one XML stream, so a second document after the first ends
+// the parse: its controls are not read. Of the XML only these count:
+//   layout  version   integer; above 8, the names and addresses below are Base64 of UTF-8 text
+//   tabpage name      its integer value becomes the current page number
+//   control name      the control's name
+//   control osc_cs    the control's address; empty or missing gives "/<page>/<name>"
+// Controls before the first page, or on a page whose name is not a positive number, give
+// nothing; controls sharing an address give one route, in the order of their first appearance.
+//
+// The file is untrusted: a file that is not a zip archive, or not XML, gives no routes; a value
+// that does not decode (bad Base64, bad UTF-8) counts as empty; and no more than
+// kMaximumLayoutSize bytes are ever unpacked, so that a small archive that unpacks to gigabytes
+// gives no routes instead of exhausting memory. No error is reported: the answer is then empty.
+//
+// A decoder serves one import. Main thread only; it blocks while it reads.
+
+#include "core/outputs/QRBRouteEventSource.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+class TouchOSCFileDecoder {
+public:
+    // The most bytes the entries of one layout may unpack to, all entries together.
+    static constexpr size_t kMaximumLayoutSize = 64u * 1024u * 1024u;
+
+    // Nothing is read yet.
+    explicit TouchOSCFileDecoder(std::string path);
+
+    // Reads the file: the routes of its controls, possibly none.
+    std::vector<QRBRouteEventSourcePtr> decodeRoutes();
+    bool hasAlreadyAddedRouteWithAddress(const std::string& address) const;
+    // An attribute's text as the layout's version stores it: unchanged up to version 8, decoded
+    // from Base64 above; empty when that fails or the bytes are not UTF-8.
+    std::string decodeString(const std::string& text) const;
+
+    // The start of an XML element with its attributes.
+    void startElement(const std::string& name, const std::vector<std::pair<std::string, std::string>>& attributes);
+
+    long version() const { return version_; }
+    long currentTabpage() const { return currentTabpage_; }
+
+private:
+    std::string path_;
+    std::vector<QRBRouteEventSourcePtr> routes_;
+    long currentTabpage_ = 0;
+    long version_ = 0;
+};
