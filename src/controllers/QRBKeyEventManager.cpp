@@ -7,7 +7,7 @@
 FND_REGISTER_CLASS(QRBKeyEventManager)
 
 namespace {
-constexpr const char* kKeyCombosKey = "keyCombos";
+constexpr const char* kKeyCombosArchiveKey = "keyCombos";
 constexpr const char* kSortDescriptorsKey = "keyCombosSortDescriptors";
 constexpr const char* kTargetAppNameKey = "targetAppName";
 constexpr const char* kDefaultSortKey = "keyComboString";
@@ -16,37 +16,28 @@ constexpr const char* kDefaultSortKey = "keyComboString";
 QRBKeyEventManager::QRBKeyEventManager() { sortDescriptors_ = {foundation::SortDescriptor::create(kDefaultSortKey, true)}; }
 
 QRBKeyComboEventSourcePtr QRBKeyEventManager::objectInKeyCombosAtIndex(size_t index) const {
-    FND_PARAMETER_ASSERT(index < keyCombos_.size());
-    return keyCombos_[index];
+    return keyCombos_.at(index);
 }
 
 void QRBKeyEventManager::insertObject(const QRBKeyComboEventSourcePtr& combo, size_t index) {
     FND_PARAMETER_ASSERT(combo != nullptr);
     FND_PARAMETER_ASSERT(index <= keyCombos_.size());
-    if (undoManager_) {
-        undoManager_->registerUndo(this, [weak = std::weak_ptr(self()), index] {
-            if (auto me = weak.lock()) me->removeObjectFromKeyCombosAtIndex(index);
-        });
-    }
-    keyCombos_.insert(keyCombos_.begin() + static_cast<long>(index), combo);
+    combo->setUndoManager(undoManager_);
+    keyCombos_.insert(*this, combo, index);
 }
 
-void QRBKeyEventManager::removeObjectFromKeyCombosAtIndex(size_t index) {
-    FND_PARAMETER_ASSERT(index < keyCombos_.size());
-    QRBKeyComboEventSourcePtr combo = keyCombos_[index];
-    if (undoManager_) {
-        undoManager_->registerUndo(this, [weak = std::weak_ptr(self()), combo, index] {
-            if (auto me = weak.lock()) me->insertObject(combo, index);
-        });
-    }
-    keyCombos_.erase(keyCombos_.begin() + static_cast<long>(index));
+void QRBKeyEventManager::removeObjectFromKeyCombosAtIndex(size_t index) { keyCombos_.remove(*this, index); }
+
+void QRBKeyEventManager::setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) {
+    undoManager_ = undoManager;
+    for (const auto& combo : keyCombos_) combo->setUndoManager(undoManager_);
 }
 
 void QRBKeyEventManager::fixKeyCombos(const foundation::Value& combos) {
     const foundation::Array* array = combos.arrayValue();
     if (!array) return;
     for (const auto& entry : *array) {
-        if (auto combo = entry.object<QRBKeyComboEventSource>()) keyCombos_.push_back(combo);
+        if (auto combo = entry.object<QRBKeyComboEventSource>()) keyCombos_.append(combo);
     }
 }
 
@@ -61,14 +52,14 @@ void QRBKeyEventManager::setTargetAppName(const std::optional<std::string>& name
 }
 
 void QRBKeyEventManager::encodeWithCoder(foundation::KeyedArchiver& coder) const {
-    coder.encodeObject(foundation::objectListValue(keyCombos_), kKeyCombosKey);
+    coder.encodeObject(foundation::objectListValue(keyCombos_.elements()), kKeyCombosArchiveKey);
     coder.encodeObject(foundation::objectListValue(sortDescriptors_), kSortDescriptorsKey);
     coder.encodeObject(targetAppName_ ? foundation::Value(*targetAppName_) : foundation::Value(), kTargetAppNameKey);
 }
 
 void QRBKeyEventManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
-    if (auto combos = foundation::decodeObjectList<QRBKeyComboEventSource>(coder, kKeyCombosKey))
-        keyCombos_ = std::move(*combos);
+    if (auto combos = foundation::decodeObjectList<QRBKeyComboEventSource>(coder, kKeyCombosArchiveKey))
+        keyCombos_.assign(std::move(*combos));
     if (auto descriptors = foundation::decodeObjectList<foundation::SortDescriptor>(coder, kSortDescriptorsKey))
         sortDescriptors_ = std::move(*descriptors);
     targetAppName_ = coder.decodeString(kTargetAppNameKey);

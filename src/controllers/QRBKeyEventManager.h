@@ -8,8 +8,10 @@
 #include "controllers/QRBKeyComboEventSource.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
+#include "foundation/Observation.h"
 #include "foundation/SortDescriptor.h"
 #include "foundation/UndoManager.h"
+#include "foundation/UndoableList.h"
 
 #include <cstdint>
 #include <memory>
@@ -21,17 +23,21 @@ class QRBKeyEventManager;
 using QRBKeyEventManagerPtr = std::shared_ptr<QRBKeyEventManager>;
 using QRBKeyComboEventSourcePtr = std::shared_ptr<QRBKeyComboEventSource>;
 
-class QRBKeyEventManager : public foundation::Object {
+class QRBKeyEventManager : public foundation::Object, public foundation::Observable {
     FND_ARCHIVED_CLASS("QRBKeyEventManager", foundation::Object)
 
 public:
+    // Observable key: the list.
+    static constexpr const char* kKeyCombosKey = "keyCombos";
+
     // An empty list ordered by "keyComboString", ascending.
     QRBKeyEventManager();
 
-    // ---- the list (each change registers its inverse)
-    const std::vector<QRBKeyComboEventSourcePtr>& keyCombos() const { return keyCombos_; }
+    // ---- the list (each change registers its inverse and is announced to observers of "keyCombos")
+    const std::vector<QRBKeyComboEventSourcePtr>& keyCombos() const { return keyCombos_.elements(); }
     size_t countOfKeyCombos() const { return keyCombos_.size(); }
     QRBKeyComboEventSourcePtr objectInKeyCombosAtIndex(size_t index) const;
+    // Gives the output the manager's undo manager, then inserts.
     void insertObject(const QRBKeyComboEventSourcePtr& combo, size_t index);
     void removeObjectFromKeyCombosAtIndex(size_t index);
     // Appends the key combinations of an older document's parameters (an array; anything else in
@@ -59,7 +65,8 @@ public:
                                     bool state) const;
 
     const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
-    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) { undoManager_ = undoManager; }
+    // Stored and handed to every output in the list.
+    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager);
 
     // "keyCombos", "keyCombosSortDescriptors", "targetAppName".
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
@@ -70,7 +77,9 @@ private:
         return std::static_pointer_cast<QRBKeyEventManager>(shared_from_this());
     }
 
-    std::vector<QRBKeyComboEventSourcePtr> keyCombos_;
+    foundation::UndoableList<QRBKeyEventManager, QRBKeyComboEventSource> keyCombos_{
+        kKeyCombosKey,
+        {.insert = &QRBKeyEventManager::insertObject, .remove = &QRBKeyEventManager::removeObjectFromKeyCombosAtIndex}};
     std::shared_ptr<foundation::UndoManager> undoManager_;
     std::vector<foundation::SortDescriptorPtr> sortDescriptors_;
     std::optional<std::string> targetAppName_;

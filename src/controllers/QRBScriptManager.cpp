@@ -6,49 +6,40 @@
 FND_REGISTER_CLASS(QRBScriptManager)
 
 namespace {
-constexpr const char* kAppleScriptsKey = "appleScripts";
+constexpr const char* kAppleScriptsArchiveKey = "appleScripts";
 }
 
 QRBScriptEventSourcePtr QRBScriptManager::objectInAppleScriptsAtIndex(size_t index) const {
-    FND_PARAMETER_ASSERT(index < appleScripts_.size());
-    return appleScripts_[index];
+    return appleScripts_.at(index);
 }
 
 void QRBScriptManager::insertObject(const QRBScriptEventSourcePtr& script, size_t index) {
     FND_PARAMETER_ASSERT(script != nullptr);
     FND_PARAMETER_ASSERT(index <= appleScripts_.size());
-    if (undoManager_) {
-        undoManager_->registerUndo(this, [weak = std::weak_ptr(self()), index] {
-            if (auto me = weak.lock()) me->removeObjectFromAppleScriptsAtIndex(index);
-        });
-    }
-    appleScripts_.insert(appleScripts_.begin() + static_cast<long>(index), script);
+    script->setUndoManager(undoManager_);
+    appleScripts_.insert(*this, script, index);
 }
 
-void QRBScriptManager::removeObjectFromAppleScriptsAtIndex(size_t index) {
-    FND_PARAMETER_ASSERT(index < appleScripts_.size());
-    QRBScriptEventSourcePtr script = appleScripts_[index];
-    if (undoManager_) {
-        undoManager_->registerUndo(this, [weak = std::weak_ptr(self()), script, index] {
-            if (auto me = weak.lock()) me->insertObject(script, index);
-        });
-    }
-    appleScripts_.erase(appleScripts_.begin() + static_cast<long>(index));
+void QRBScriptManager::removeObjectFromAppleScriptsAtIndex(size_t index) { appleScripts_.remove(*this, index); }
+
+void QRBScriptManager::setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) {
+    undoManager_ = undoManager;
+    for (const auto& script : appleScripts_) script->setUndoManager(undoManager_);
 }
 
 void QRBScriptManager::fixAppleScripts(const foundation::Value& scripts) {
     const foundation::Array* array = scripts.arrayValue();
     if (!array) return;
     for (const auto& entry : *array) {
-        if (auto script = entry.object<QRBScriptEventSource>()) appleScripts_.push_back(script);
+        if (auto script = entry.object<QRBScriptEventSource>()) appleScripts_.append(script);
     }
 }
 
 void QRBScriptManager::encodeWithCoder(foundation::KeyedArchiver& coder) const {
-    coder.encodeObject(foundation::objectListValue(appleScripts_), kAppleScriptsKey);
+    coder.encodeObject(foundation::objectListValue(appleScripts_.elements()), kAppleScriptsArchiveKey);
 }
 
 void QRBScriptManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
-    if (auto scripts = foundation::decodeObjectList<QRBScriptEventSource>(coder, kAppleScriptsKey))
-        appleScripts_ = std::move(*scripts);
+    if (auto scripts = foundation::decodeObjectList<QRBScriptEventSource>(coder, kAppleScriptsArchiveKey))
+        appleScripts_.assign(std::move(*scripts));
 }

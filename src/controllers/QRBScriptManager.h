@@ -5,7 +5,9 @@
 #include "controllers/QRBScriptEventSource.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
+#include "foundation/Observation.h"
 #include "foundation/UndoManager.h"
+#include "foundation/UndoableList.h"
 
 #include <memory>
 #include <vector>
@@ -14,16 +16,21 @@ class QRBScriptManager;
 using QRBScriptManagerPtr = std::shared_ptr<QRBScriptManager>;
 using QRBScriptEventSourcePtr = std::shared_ptr<QRBScriptEventSource>;
 
-class QRBScriptManager : public foundation::Object {
+class QRBScriptManager : public foundation::Object, public foundation::Observable {
     FND_ARCHIVED_CLASS("QRBScriptManager", foundation::Object)
 
 public:
+    // Observable key: the list.
+    static constexpr const char* kAppleScriptsKey = "appleScripts";
+
     QRBScriptManager() = default;
 
-    // ---- the list (each change registers its inverse)
-    const std::vector<QRBScriptEventSourcePtr>& appleScripts() const { return appleScripts_; }
+    // ---- the list (each change registers its inverse and is announced to observers of
+    // "appleScripts")
+    const std::vector<QRBScriptEventSourcePtr>& appleScripts() const { return appleScripts_.elements(); }
     size_t countOfAppleScripts() const { return appleScripts_.size(); }
     QRBScriptEventSourcePtr objectInAppleScriptsAtIndex(size_t index) const;
+    // Gives the output the manager's undo manager, then inserts.
     void insertObject(const QRBScriptEventSourcePtr& script, size_t index);
     void removeObjectFromAppleScriptsAtIndex(size_t index);
     // Appends the scripts of an older document's parameters (an array; anything else in it is
@@ -31,7 +38,8 @@ public:
     void fixAppleScripts(const foundation::Value& scripts);
 
     const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
-    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) { undoManager_ = undoManager; }
+    // Stored and handed to every output in the list.
+    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager);
 
     // "appleScripts".
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
@@ -40,6 +48,8 @@ public:
 private:
     std::shared_ptr<QRBScriptManager> self() { return std::static_pointer_cast<QRBScriptManager>(shared_from_this()); }
 
-    std::vector<QRBScriptEventSourcePtr> appleScripts_;
+    foundation::UndoableList<QRBScriptManager, QRBScriptEventSource> appleScripts_{
+        kAppleScriptsKey,
+        {.insert = &QRBScriptManager::insertObject, .remove = &QRBScriptManager::removeObjectFromAppleScriptsAtIndex}};
     std::shared_ptr<foundation::UndoManager> undoManager_;
 };

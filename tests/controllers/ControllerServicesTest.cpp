@@ -106,4 +106,38 @@ TEST(KeyEventManagerTest, ListEditsAndTheDefaultApplicationAreUndoable) {
     EXPECT_EQ(manager->countOfKeyCombos(), 2u);
 }
 
+// Both output lists give every output the document's undo manager, whether it joined the list
+// before the manager had one or after, and announce each edit with its index.
+TEST(OutputListsTest, OutputsGetTheUndoManagerAndEachEditIsAnnounced) {
+    auto undo = std::make_shared<foundation::UndoManager>();
+    auto keys = std::make_shared<QRBKeyEventManager>();
+    auto scripts = std::make_shared<QRBScriptManager>();
+    std::vector<std::string> heard;
+    auto record = [&heard](std::string list) {
+        return [&heard, list](const foundation::KeyValueChange& c) {
+            const char* sign = c.kind == foundation::KeyValueChangeKind::Insertion ? " +" : " -";
+            heard.push_back(list + sign + std::to_string(c.indexes.at(0)));
+        };
+    };
+    auto keysObserved = keys->addObserver(QRBKeyEventManager::kKeyCombosKey, record("keys"));
+    auto scriptsObserved = scripts->addObserver(QRBScriptManager::kAppleScriptsKey, record("scripts"));
+
+    auto earlyCombo = combo(0, 0, std::nullopt);
+    auto earlyScript = std::make_shared<QRBScriptEventSource>();
+    keys->insertObject(earlyCombo, 0);
+    scripts->insertObject(earlyScript, 0);
+    keys->setUndoManager(undo);
+    scripts->setUndoManager(undo);
+    auto lateCombo = combo(1, 0, std::nullopt);
+    auto lateScript = std::make_shared<QRBScriptEventSource>();
+    keys->insertObject(lateCombo, 1);
+    scripts->insertObject(lateScript, 0);
+    for (const QRBEventSourcePtr& output : std::vector<QRBEventSourcePtr>{earlyCombo, earlyScript, lateCombo, lateScript})
+        EXPECT_EQ(output->undoManager(), undo);
+
+    keys->removeObjectFromKeyCombosAtIndex(0);
+    scripts->removeObjectFromAppleScriptsAtIndex(1);
+    EXPECT_EQ(heard, (std::vector<std::string>{"keys +0", "scripts +0", "keys +1", "scripts +0", "keys -0", "scripts -1"}));
+}
+
 }  // namespace

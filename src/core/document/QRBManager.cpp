@@ -346,33 +346,16 @@ long QRBManager::indexOfTarget(const QRBTargetPtr& target) const {
 
 // ---- Routes ------------------------------------------------------------------------------------
 
-QRBEventSourcePtr QRBManager::objectInOscRoutesAtIndex(size_t index) const {
-    FND_PARAMETER_ASSERT(index < oscRoutes_.size());
-    return oscRoutes_[index];
-}
+QRBEventSourcePtr QRBManager::objectInOscRoutesAtIndex(size_t index) const { return oscRoutes_.at(index); }
 
 void QRBManager::insertObject(const QRBEventSourcePtr& route, size_t index) {
     FND_PARAMETER_ASSERT(route != nullptr);
     FND_PARAMETER_ASSERT(index <= oscRoutes_.size());
     route->setUndoManager(undoManager_);
-    if (undoManager_) {
-        undoManager_->registerUndo(this, [weak = std::weak_ptr(self()), index] {
-            if (auto me = weak.lock()) me->removeObjectFromOscRoutesAtIndex(index);
-        });
-    }
-    oscRoutes_.insert(oscRoutes_.begin() + static_cast<long>(index), route);
+    oscRoutes_.insert(*this, route, index);
 }
 
-void QRBManager::removeObjectFromOscRoutesAtIndex(size_t index) {
-    FND_PARAMETER_ASSERT(index < oscRoutes_.size());
-    QRBEventSourcePtr route = oscRoutes_[index];
-    if (undoManager_) {
-        undoManager_->registerUndo(this, [weak = std::weak_ptr(self()), route, index] {
-            if (auto me = weak.lock()) me->insertObject(route, index);
-        });
-    }
-    oscRoutes_.erase(oscRoutes_.begin() + static_cast<long>(index));
-}
+void QRBManager::removeObjectFromOscRoutesAtIndex(size_t index) { oscRoutes_.remove(*this, index); }
 
 // ---- Variables, contexts and actions -------------------------------------------------------------
 
@@ -637,10 +620,11 @@ bool QRBManager::anyTargetMatchesService(const foundation::NetService& service) 
 void QRBManager::fixOscRoutes(const foundation::Value& routes) {
     const foundation::Array* array = routes.arrayValue();
     if (!array) return;
-    oscRoutes_.clear();
+    std::vector<QRBEventSourcePtr> fixed;
     for (const auto& entry : *array) {
-        if (auto route = entry.object<QRBEventSource>()) oscRoutes_.push_back(route);
+        if (auto route = entry.object<QRBEventSource>()) fixed.push_back(route);
     }
+    oscRoutes_.assign(std::move(fixed));
 }
 
 void QRBManager::fixDefaultTarget(const QRBTargetPtr& target) {
@@ -703,7 +687,7 @@ void QRBManager::encodeWithCoder(foundation::KeyedArchiver& coder) const {
     coder.encodeBool(inputLocked_, kInputLockedKey);
     coder.encodeInteger(defaultTargetIndex_, kDefaultTargetIndexKey);
     coder.encodeObject(foundation::objectListValue(oscTargets_), kTargetsKey);
-    coder.encodeObject(foundation::objectListValue(oscRoutes_), kRoutesKey);
+    coder.encodeObject(foundation::objectListValue(oscRoutes_.elements()), kRoutesKey);
     coder.encodeObject(foundation::objectListValue(oscRoutesSortDescriptors_), kRoutesSortDescriptorsKey);
     coder.encodeObject(foundation::Value(presetManager_), kPresetManagerKey);
     coder.encodeObject(foundation::Value(contextFilterManager_), kContextFilterManagerKey);
@@ -727,7 +711,7 @@ void QRBManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     defaultTargetIndex_ = static_cast<long>(coder.decodeInteger(kDefaultTargetIndexKey));
     if (auto targets = foundation::decodeObjectList<QRBTarget>(coder, kTargetsKey)) oscTargets_ = std::move(*targets);
     for (size_t i = 0; i < oscTargets_.size(); ++i) oscTargets_[i]->set_reservedIndex(static_cast<int64_t>(i));
-    if (auto routes = foundation::decodeObjectList<QRBEventSource>(coder, kRoutesKey)) oscRoutes_ = std::move(*routes);
+    if (auto routes = foundation::decodeObjectList<QRBEventSource>(coder, kRoutesKey)) oscRoutes_.assign(std::move(*routes));
     if (auto descriptors = foundation::decodeObjectList<foundation::SortDescriptor>(coder, kRoutesSortDescriptorsKey)) {
         oscRoutesSortDescriptors_ = std::move(*descriptors);
         hasRoutesSortDescriptors_ = true;

@@ -34,6 +34,7 @@
 #include "foundation/Observation.h"
 #include "foundation/SortDescriptor.h"
 #include "foundation/UndoManager.h"
+#include "foundation/UndoableList.h"
 
 #include <cstdint>
 #include <functional>
@@ -81,6 +82,7 @@ using QRBBackmappingRouteMaker =
     std::function<QRBEventSourcePtr(const std::string& rewriteAddress, const std::vector<QRBBackmappingToken>& tokens)>;
 
 class QRBManager : public foundation::Object,
+                   public foundation::Observable,
                    public QRBActionHost,
                    public QRBServerDelegate,
                    public foundation::NetServiceBrowserDelegate {
@@ -97,6 +99,8 @@ public:
 
     static constexpr const char* kInputEndpointName = "OSC Input";
     static constexpr const char* kRoutesSortKey = "rewriteAddress";
+    // Observable key: the routes list.
+    static constexpr const char* kOscRoutesKey = "oscRoutes";
     static constexpr const char* kQuitCommand = "/quorbital/quit";
     static constexpr const char* kMappingPath = "/quorbital/mapping";
     // Lines of the monitor.
@@ -158,10 +162,11 @@ public:
     // kNotFound when absent.
     long indexOfTarget(const QRBTargetPtr& target) const;
 
-    // ---- routes (each change registers its inverse)
-    const std::vector<QRBEventSourcePtr>& oscRoutes() const { return oscRoutes_; }
+    // ---- routes (each change registers its inverse and is announced to observers of "oscRoutes")
+    const std::vector<QRBEventSourcePtr>& oscRoutes() const { return oscRoutes_.elements(); }
     size_t countOfOscRoutes() const { return oscRoutes_.size(); }
     QRBEventSourcePtr objectInOscRoutesAtIndex(size_t index) const;
+    // Gives the route the manager's undo manager, then inserts.
     void insertObject(const QRBEventSourcePtr& route, size_t inOscRoutesAtIndex);
     void removeObjectFromOscRoutesAtIndex(size_t index);
     const std::vector<foundation::SortDescriptorPtr>& oscRoutesSortDescriptors() const { return oscRoutesSortDescriptors_; }
@@ -343,7 +348,8 @@ private:
 
     std::vector<std::shared_ptr<foundation::NetService>> oscFoundServices_;
     std::vector<QRBTargetPtr> oscTargets_;
-    std::vector<QRBEventSourcePtr> oscRoutes_;
+    foundation::UndoableList<QRBManager, QRBEventSource> oscRoutes_{
+        kOscRoutesKey, {.insert = &QRBManager::insertObject, .remove = &QRBManager::removeObjectFromOscRoutesAtIndex}};
     std::vector<foundation::SortDescriptorPtr> oscRoutesSortDescriptors_;
     bool hasRoutesSortDescriptors_ = false;
     bool running_ = false;

@@ -31,7 +31,7 @@ size_t indexOfIdentical(const std::vector<std::shared_ptr<T>>& list, const std::
 
 QRBPreset::QRBPreset() {
     auto empty = QRBSnapshot::emptySnapshot();
-    snapshots_.push_back(empty);
+    snapshots_.append(empty);
     lastRecalledSnapshot_ = empty;
     snapshotNameObserver_ = foundation::NotificationCenter::defaultCenter().addObserver(
         kQRBSnapshotNameChangedNotification, nullptr,
@@ -47,25 +47,16 @@ foundation::Value QRBPreset::observedValueForKey(const std::string& key) const {
 
 // ---- Contexts ----------------------------------------------------------------------------------
 
-QRBContextPtr QRBPreset::objectInObjectsAtIndex(size_t index) const {
-    FND_PARAMETER_ASSERT(index < objects_.size());
-    return objects_[index];
-}
+QRBContextPtr QRBPreset::objectInObjectsAtIndex(size_t index) const { return objects_.at(index); }
 
 void QRBPreset::insertObject(const QRBContextPtr& context, size_t index) {
     FND_PARAMETER_ASSERT(context != nullptr);
     FND_PARAMETER_ASSERT(index <= objects_.size());
     context->setUndoManager(undoManager_);
-    if (undoManager_) {
-        std::weak_ptr<QRBPreset> weak = std::static_pointer_cast<QRBPreset>(shared_from_this());
-        undoManager_->registerUndo(this, [weak, index] {
-            if (auto self = weak.lock()) self->removeObjectFromObjectsAtIndex(index);
-        });
-    }
-    willChange(foundation::KeyValueChangeKind::Insertion, {index}, kObjectsKey);
     const bool indexed = contextsByNameCurrent();
-    objects_.insert(objects_.begin() + static_cast<long>(index), context);
-    if (indexed) {
+    // The lookup by name is brought up to date before observers hear of the new context.
+    objects_.insert(*this, context, index, [&] {
+        if (!indexed) return;
         if (const auto& name = context->name()) {
             if (!contextsByName_.try_emplace(*name, context.get()).second) {
                 contextsByNameShared_ = true;
@@ -75,23 +66,15 @@ void QRBPreset::insertObject(const QRBContextPtr& context, size_t index) {
         }
         context->markListedByName();
         contextsByNameCovered();
-    }
-    didChange(foundation::KeyValueChangeKind::Insertion, {index}, kObjectsKey);
+    });
 }
 
 void QRBPreset::removeObjectFromObjectsAtIndex(size_t index) {
     FND_PARAMETER_ASSERT(index < objects_.size());
     const QRBContextPtr context = objects_[index];
-    if (undoManager_) {
-        std::weak_ptr<QRBPreset> weak = std::static_pointer_cast<QRBPreset>(shared_from_this());
-        undoManager_->registerUndo(this, [weak, context, index] {
-            if (auto self = weak.lock()) self->insertObject(context, index);
-        });
-    }
-    willChange(foundation::KeyValueChangeKind::Removal, {index}, kObjectsKey);
     const bool indexed = contextsByNameCurrent();
-    objects_.erase(objects_.begin() + static_cast<long>(index));
-    if (indexed) {
+    objects_.remove(*this, index, [&] {
+        if (!indexed) return;
         if (const auto& name = context->name()) {
             auto entry = contextsByName_.find(*name);
             if (entry != contextsByName_.end() && entry->second == context.get()) {
@@ -103,8 +86,7 @@ void QRBPreset::removeObjectFromObjectsAtIndex(size_t index) {
             }
         }
         contextsByNameCovered();
-    }
-    didChange(foundation::KeyValueChangeKind::Removal, {index}, kObjectsKey);
+    });
 }
 
 void QRBPreset::addObject(const QRBContextPtr& context) { insertObject(context, objects_.size()); }
@@ -112,8 +94,9 @@ void QRBPreset::addObject(const QRBContextPtr& context) { insertObject(context, 
 void QRBPreset::removeObject(const QRBContextPtr& context) {
     // Searched from the end, where closing a document takes its contexts from (a context is
     // listed once).
-    auto it = std::find(objects_.rbegin(), objects_.rend(), context);
-    if (it != objects_.rend()) removeObjectFromObjectsAtIndex(static_cast<size_t>(objects_.rend() - it) - 1);
+    const std::vector<QRBContextPtr>& list = objects_.elements();
+    auto it = std::find(list.rbegin(), list.rend(), context);
+    if (it != list.rend()) removeObjectFromObjectsAtIndex(static_cast<size_t>(list.rend() - it) - 1);
 }
 
 QRBContextPtr QRBPreset::contextWithName(const std::string& name) const {
@@ -125,7 +108,7 @@ QRBContextPtr QRBPreset::contextWithName(const std::string& name) const {
 
 bool QRBPreset::contextsByNameCurrent() const {
     return contextsByNameBuilt_ && contextsByNameRenames_ == QRBAction::listedRenameCount() &&
-           contextsByNameStorage_ == objects_.data() && contextsByNameLength_ == objects_.size();
+           contextsByNameStorage_ == objects_.elements().data() && contextsByNameLength_ == objects_.size();
 }
 
 void QRBPreset::indexContextsByName() const {
@@ -142,7 +125,7 @@ void QRBPreset::indexContextsByName() const {
 
 void QRBPreset::contextsByNameCovered() const {
     contextsByNameRenames_ = QRBAction::listedRenameCount();
-    contextsByNameStorage_ = objects_.data();
+    contextsByNameStorage_ = objects_.elements().data();
     contextsByNameLength_ = objects_.size();
 }
 
@@ -198,19 +181,19 @@ void QRBPreset::setName(const std::string& name) {
 }
 
 void QRBPreset::willLeavePreset() {
-    const std::vector<QRBContextPtr> held = objects_;
+    const std::vector<QRBContextPtr> held = objects_.elements();
     for (const auto& context : held) context->willLeavePreset(this);
 }
 
 void QRBPreset::didRestorePreset() {
-    const std::vector<QRBContextPtr> held = objects_;
+    const std::vector<QRBContextPtr> held = objects_.elements();
     for (const auto& context : held) context->didRestorePreset(this);
     if (auto snapshot = lastRecalledSnapshot()) recallSnapshot(snapshot);
 }
 
 void QRBPreset::invalidate() {
     auto self = shared_from_this();
-    const std::vector<QRBContextPtr> held = objects_;
+    const std::vector<QRBContextPtr> held = objects_.elements();
     // Each context leaves the list as it goes: from the last, so that none of them moves the
     // ones after it (a document that learned tens of thousands of addresses closes at once).
     for (auto context = held.rbegin(); context != held.rend(); ++context) (*context)->invalidate();
@@ -218,12 +201,9 @@ void QRBPreset::invalidate() {
 
 // ---- Snapshots ---------------------------------------------------------------------------------
 
-size_t QRBPreset::indexOfSnapshot(const QRBSnapshotPtr& snapshot) const { return indexOfIdentical(snapshots_, snapshot); }
+size_t QRBPreset::indexOfSnapshot(const QRBSnapshotPtr& snapshot) const { return snapshots_.indexOf(snapshot); }
 
-QRBSnapshotPtr QRBPreset::objectInSnapshotsAtIndex(size_t index) const {
-    FND_PARAMETER_ASSERT(index < snapshots_.size());
-    return snapshots_[index];
-}
+QRBSnapshotPtr QRBPreset::objectInSnapshotsAtIndex(size_t index) const { return snapshots_.at(index); }
 
 void QRBPreset::insertObject(const QRBSnapshotPtr& snapshot, size_t index) {
     FND_PARAMETER_ASSERT(snapshot != nullptr);
@@ -233,29 +213,11 @@ void QRBPreset::insertObject(const QRBSnapshotPtr& snapshot, size_t index) {
         if (s != snapshot) others.push_back(s);
     snapshot->setName(ZZUniqueString<QRBSnapshotPtr>(
         snapshot->name(), others, [](const QRBSnapshotPtr& s) { return std::optional<std::string>(s->name()); }));
-    if (undoManager_) {
-        std::weak_ptr<QRBPreset> weak = std::static_pointer_cast<QRBPreset>(shared_from_this());
-        undoManager_->registerUndo(this, [weak, index] {
-            if (auto self = weak.lock()) self->removeObjectFromSnapshotsAtIndex(index);
-        });
-    }
-    willChange(foundation::KeyValueChangeKind::Insertion, {index}, kSnapshotsKey);
-    snapshots_.insert(snapshots_.begin() + static_cast<long>(index), snapshot);
-    didChange(foundation::KeyValueChangeKind::Insertion, {index}, kSnapshotsKey);
+    snapshots_.insert(*this, snapshot, index);
 }
 
 void QRBPreset::removeObjectFromSnapshotsAtIndex(size_t index) {
-    FND_PARAMETER_ASSERT(index < snapshots_.size());
-    const QRBSnapshotPtr snapshot = snapshots_[index];
-    if (undoManager_) {
-        std::weak_ptr<QRBPreset> weak = std::static_pointer_cast<QRBPreset>(shared_from_this());
-        undoManager_->registerUndo(this, [weak, snapshot, index] {
-            if (auto self = weak.lock()) self->insertObject(snapshot, index);
-        });
-    }
-    willChange(foundation::KeyValueChangeKind::Removal, {index}, kSnapshotsKey);
-    snapshots_.erase(snapshots_.begin() + static_cast<long>(index));
-    didChange(foundation::KeyValueChangeKind::Removal, {index}, kSnapshotsKey);
+    const QRBSnapshotPtr snapshot = snapshots_.remove(*this, index);
     // The last recalled snapshot stays one of the list, also when an undo takes it out.
     if (lastRecalledSnapshot_.lock() == snapshot) {
         lastRecalledSnapshot_.reset();
@@ -265,20 +227,10 @@ void QRBPreset::removeObjectFromSnapshotsAtIndex(size_t index) {
 
 void QRBPreset::replaceObjectInSnapshotsAtIndex(size_t index, const QRBSnapshotPtr& snapshot) {
     FND_PARAMETER_ASSERT(snapshot != nullptr);
-    FND_PARAMETER_ASSERT(index < snapshots_.size());
-    const QRBSnapshotPtr old = snapshots_[index];
+    const QRBSnapshotPtr old = snapshots_.at(index);
     if (old == snapshot) return;
     snapshot->setName(old->name());
-    if (undoManager_) {
-        std::weak_ptr<QRBPreset> weak = std::static_pointer_cast<QRBPreset>(shared_from_this());
-        undoManager_->registerUndo(this, [weak, old, index] {
-            if (auto self = weak.lock()) self->replaceObjectInSnapshotsAtIndex(index, old);
-        });
-    }
-    willChange(foundation::KeyValueChangeKind::Replacement, {index}, kSnapshotsKey);
-    snapshots_[index] = snapshot;
-    didChange(foundation::KeyValueChangeKind::Replacement, {index}, kSnapshotsKey);
-    if (lastRecalledSnapshot_.lock() == old) setLastRecalledSnapshot(snapshot);
+    if (snapshots_.replace(*this, index, snapshot) == lastRecalledSnapshot_.lock()) setLastRecalledSnapshot(snapshot);
 }
 
 void QRBPreset::addSnapshotsObject(const QRBSnapshotPtr& snapshot) {
@@ -445,20 +397,20 @@ void QRBPreset::initWithCoder(foundation::KeyedUnarchiver& coder) {
     }
 
     if (name) name_ = std::move(*name);
-    objects_ = std::move(contexts);
+    objects_.assign(std::move(contexts));
     for (const auto& context : objects_) context->fold();
 
     if (last) {
-        snapshots_ = std::move(snapshots);
+        snapshots_.assign(std::move(snapshots));
         lastRecalledSnapshot_ = last;
     } else {
         // A document from before snapshots.
         auto empty = QRBSnapshot::emptySnapshot();
-        snapshots_ = {empty};
+        snapshots_.assign({empty});
         lastRecalledSnapshot_ = empty;
         if (fireOnRestore) {
             auto snapshot = createSnapshot();
-            snapshots_.push_back(snapshot);
+            snapshots_.append(snapshot);
             lastRecalledSnapshot_ = snapshot;
         }
     }

@@ -18,6 +18,7 @@
 #include "foundation/Object.h"
 #include "foundation/Observation.h"
 #include "foundation/UndoManager.h"
+#include "foundation/UndoableList.h"
 
 #include <memory>
 #include <optional>
@@ -69,7 +70,7 @@ public:
     ~QRBPreset() override;
 
     // ---- contexts
-    const std::vector<QRBContextPtr>& objects() const { return objects_; }
+    const std::vector<QRBContextPtr>& objects() const { return objects_.elements(); }
     size_t countOfObjects() const { return objects_.size(); }
     QRBContextPtr objectInObjectsAtIndex(size_t index) const;
     // Gives the context this preset's undo manager, registers the removal as the undo, inserts.
@@ -106,7 +107,7 @@ public:
     void invalidate();
 
     // ---- snapshots
-    const std::vector<QRBSnapshotPtr>& snapshots() const { return snapshots_; }
+    const std::vector<QRBSnapshotPtr>& snapshots() const { return snapshots_.elements(); }
     size_t countOfSnapshots() const { return snapshots_.size(); }
     QRBSnapshotPtr objectInSnapshotsAtIndex(size_t index) const;
     // Makes the snapshot's name unique among the others', registers the removal as the undo,
@@ -167,7 +168,8 @@ private:
     void indexContextsByName() const;
     void contextsByNameCovered() const;
 
-    std::vector<QRBContextPtr> objects_;
+    foundation::UndoableList<QRBPreset, QRBContext> objects_{
+        kObjectsKey, {.insert = &QRBPreset::insertObject, .remove = &QRBPreset::removeObjectFromObjectsAtIndex}};
     // contextWithName's index: each name with the first top-level context that has it. A new
     // address must not cost a walk through every context, so the index follows insertions and
     // removals as they happen. It is built afresh at the next lookup after what it cannot follow
@@ -181,7 +183,10 @@ private:
     mutable uint64_t contextsByNameRenames_ = 0;
     mutable const QRBContextPtr* contextsByNameStorage_ = nullptr;
     mutable size_t contextsByNameLength_ = 0;
-    std::vector<QRBSnapshotPtr> snapshots_;
+    foundation::UndoableList<QRBPreset, QRBSnapshot> snapshots_{kSnapshotsKey,
+                                                                {.insert = &QRBPreset::insertObject,
+                                                                 .remove = &QRBPreset::removeObjectFromSnapshotsAtIndex,
+                                                                 .replace = &QRBPreset::replaceObjectInSnapshotsAtIndex}};
     bool lastRecalledSnapshotDirty_ = false;
     std::shared_ptr<foundation::UndoManager> undoManager_;
     std::string name_ = kDefaultName;

@@ -29,7 +29,7 @@ QRBPresetPtr makePreset(const std::string& name) {
 
 QRBPresetManager::QRBPresetManager() {
     auto preset = makePreset(kDefaultPresetName);
-    presets_.push_back(preset);
+    presets_.append(preset);
     currentPreset_ = preset;
     observePresetNames();
 }
@@ -48,46 +48,20 @@ foundation::Value QRBPresetManager::observedValueForKey(const std::string& key) 
     return {};
 }
 
-size_t QRBPresetManager::indexOfPreset(const QRBPresetPtr& preset) const {
-    auto it = std::find(presets_.begin(), presets_.end(), preset);
-    return it == presets_.end() ? kNotFound : static_cast<size_t>(it - presets_.begin());
-}
+size_t QRBPresetManager::indexOfPreset(const QRBPresetPtr& preset) const { return presets_.indexOf(preset); }
 
 // ---- The list ----------------------------------------------------------------------------------
 
-QRBPresetPtr QRBPresetManager::objectInPresetsAtIndex(size_t index) const {
-    FND_PARAMETER_ASSERT(index < presets_.size());
-    return presets_[index];
-}
+QRBPresetPtr QRBPresetManager::objectInPresetsAtIndex(size_t index) const { return presets_.at(index); }
 
 void QRBPresetManager::insertObject(const QRBPresetPtr& preset, size_t index) {
     FND_PARAMETER_ASSERT(preset != nullptr);
     FND_PARAMETER_ASSERT(index <= presets_.size());
     preset->setUndoManager(undoManager_);
-    if (undoManager_) {
-        std::weak_ptr<QRBPresetManager> weak = std::static_pointer_cast<QRBPresetManager>(shared_from_this());
-        undoManager_->registerUndo(this, [weak, index] {
-            if (auto self = weak.lock()) self->removeObjectFromPresetsAtIndex(index);
-        });
-    }
-    willChange(foundation::KeyValueChangeKind::Insertion, {index}, kPresetsKey);
-    presets_.insert(presets_.begin() + static_cast<long>(index), preset);
-    didChange(foundation::KeyValueChangeKind::Insertion, {index}, kPresetsKey);
+    presets_.insert(*this, preset, index);
 }
 
-void QRBPresetManager::removeObjectFromPresetsAtIndex(size_t index) {
-    FND_PARAMETER_ASSERT(index < presets_.size());
-    const QRBPresetPtr preset = presets_[index];
-    if (undoManager_) {
-        std::weak_ptr<QRBPresetManager> weak = std::static_pointer_cast<QRBPresetManager>(shared_from_this());
-        undoManager_->registerUndo(this, [weak, preset, index] {
-            if (auto self = weak.lock()) self->insertObject(preset, index);
-        });
-    }
-    willChange(foundation::KeyValueChangeKind::Removal, {index}, kPresetsKey);
-    presets_.erase(presets_.begin() + static_cast<long>(index));
-    didChange(foundation::KeyValueChangeKind::Removal, {index}, kPresetsKey);
-}
+void QRBPresetManager::removeObjectFromPresetsAtIndex(size_t index) { presets_.remove(*this, index); }
 
 void QRBPresetManager::addPresetsObject(const QRBPresetPtr& preset) { insertObject(preset, presets_.size()); }
 
@@ -184,7 +158,7 @@ void QRBPresetManager::setCurrentPresetNumber(size_t index) {
 
 QRBPresetPtr QRBPresetManager::createPreset() const {
     auto preset = std::make_shared<QRBPreset>();
-    preset->setName(ZZUniqueString<QRBPresetPtr>(QRBPreset::kDefaultName, presets_, [](const QRBPresetPtr& p) {
+    preset->setName(ZZUniqueString<QRBPresetPtr>(QRBPreset::kDefaultName, presets(), [](const QRBPresetPtr& p) {
         return std::optional<std::string>(p->name());
     }));
     if (auto current = currentPreset()) {
@@ -232,7 +206,7 @@ void QRBPresetManager::presetNameChanged(const foundation::Notification& notific
     auto old = notification.userInfo.find(kQRBPresetNameChangedOldNameKey);
     if (old == notification.userInfo.end() || !old->second.stringValue()) return;
     const std::string oldName = *old->second.stringValue();
-    const std::vector<QRBPresetPtr> presets = presets_;
+    const std::vector<QRBPresetPtr> presets = presets_.elements();
     for (const auto& p : presets) {
         for (const auto& action : p->allActions()) {
             auto follower = std::dynamic_pointer_cast<QRBPresetNameFollower>(action->eventSource());
@@ -273,7 +247,7 @@ void QRBPresetManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
         throw foundation::ArchiveError("the current preset is not one of the presets");
 
     shouldSendPresetNameOnPresetRestore_ = sendName;
-    presets_ = std::move(presets);
+    presets_.assign(std::move(presets));
     currentPreset_ = current;
     FND_ASSERT(currentPreset() != nullptr);
 }

@@ -17,6 +17,7 @@
 #include "foundation/Object.h"
 #include "foundation/Observation.h"
 #include "foundation/UndoManager.h"
+#include "foundation/UndoableList.h"
 
 #include <cstddef>
 #include <memory>
@@ -45,10 +46,11 @@ public:
     ~QRBPresetManager() override;
 
     // ---- the list
-    const std::vector<QRBPresetPtr>& presets() const { return presets_; }
+    const std::vector<QRBPresetPtr>& presets() const { return presets_.elements(); }
     size_t countOfPresets() const { return presets_.size(); }
     QRBPresetPtr objectInPresetsAtIndex(size_t index) const;
-    // Gives the preset the undo manager, registers the removal as the undo, inserts.
+    // Gives the preset the undo manager, registers the removal as the undo, inserts; observers of
+    // "presets" hear of each insertion and removal with its index.
     void insertObject(const QRBPresetPtr& preset, size_t index);
     void removeObjectFromPresetsAtIndex(size_t index);
     void addPresetsObject(const QRBPresetPtr& preset);
@@ -106,7 +108,8 @@ private:
     void presetNameChanged(const foundation::Notification& notification);
     void observePresetNames();
 
-    std::vector<QRBPresetPtr> presets_;
+    foundation::UndoableList<QRBPresetManager, QRBPreset> presets_{
+        kPresetsKey, {.insert = &QRBPresetManager::insertObject, .remove = &QRBPresetManager::removeObjectFromPresetsAtIndex}};
     bool ongoingPresetChange_ = false;
     bool shouldSendPresetNameOnPresetRestore_ = false;
     std::shared_ptr<foundation::UndoManager> undoManager_;

@@ -282,6 +282,23 @@ TEST_F(ManagerTest, RouteEditsAreUndoableAndMergedOutputsJoinTheirLists) {
     EXPECT_EQ(manager->scriptManager()->countOfAppleScripts(), 2u);
 }
 
+// The routes table follows the list through its notices, undo and redo included.
+TEST_F(ManagerTest, RouteEditsAreAnnouncedWithTheirIndexes) {
+    auto undo = std::make_shared<foundation::UndoManager>();
+    manager->setUndoManager(undo);
+    std::vector<std::pair<foundation::KeyValueChangeKind, std::vector<size_t>>> heard;
+    auto token = manager->addObserver(QRBManager::kOscRoutesKey, [&](const foundation::KeyValueChange& c) {
+        heard.emplace_back(c.kind, c.indexes);
+    });
+    manager->insertObject(std::make_shared<firing::RecordingEventSource>(), 0);
+    manager->insertObject(std::make_shared<firing::RecordingEventSource>(), 1);
+    undo->closeEventGroup();
+    undo->undo();
+    using K = foundation::KeyValueChangeKind;
+    const decltype(heard) expected{{K::Insertion, {0}}, {K::Insertion, {1}}, {K::Removal, {1}}, {K::Removal, {0}}};
+    EXPECT_EQ(heard, expected);
+}
+
 // ---- Archive -----------------------------------------------------------------------------------
 
 TEST_F(ManagerTest, RoundTripsThroughAnArchive) {
