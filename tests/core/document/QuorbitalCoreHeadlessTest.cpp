@@ -67,7 +67,9 @@ TEST_P(HeadlessRunTest, ALockedFileLearnsNoNewAddressesAndItsKnownOnesRoute) {
     ASSERT_NE(port, 0);
     const std::string path = dir.file("show.qrb3");
     writeDocument(path, port);
-    if (locked) ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    if (locked) {
+        ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    }
 
     // While the run goes on: a new address, then the known one; once the known one has arrived,
     // the new one has been handled, and the run ends.
