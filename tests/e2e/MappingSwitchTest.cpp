@@ -24,9 +24,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -138,8 +140,13 @@ TEST(MappingSwitch, NextSwitchesTheMappingThatRoutesX) {
 
     // A message without arguments presses and, a tenth of a second later, releases: the switch.
     loopback.send(port, "/next", std::nullopt);
+    // Until the release has come (answers to earlier messages may still be on their way), at
+    // most ten seconds.
     std::optional<std::string> routed;
-    for (int attempt = 0; attempt < 40 && routed != "/second"; ++attempt) routed = routeX(loopback, port);
+    for (int attempt = 0; attempt < 200 && routed != "/second"; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        routed = routeX(loopback, port);
+    }
     EXPECT_EQ(routed, "/second") << child.output();
 
     child.sendSignal(SIGINT);
