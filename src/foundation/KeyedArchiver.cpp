@@ -496,7 +496,10 @@ struct KeyedUnarchiver::Impl {
             throw ArchiveError("cannot decode " + name + ": size out of range");
         }
         restore();
-        return Value(object);
+        ObjectPtr replacement = object->replacementAfterDecoding();
+        Value result = replacement ? Value(replacement) : Value();
+        decoded[uid] = result;
+        return result;
     }
 };
 

@@ -26,6 +26,11 @@ public:
     // Reads this object's keys into a freshly made instance. A subclass reads its superclass's
     // keys first. Damaged input raises ArchiveError.
     virtual void initWithCoder(KeyedUnarchiver& coder) {}
+    // Called once the object's keys are read: the object the archive yields in its place. Classes
+    // that only exist to read old documents answer a current object, or null to drop what they
+    // stood for; everything else answers itself. Objects that referred to this one while its own
+    // keys were read keep this instance.
+    virtual std::shared_ptr<Object> replacementAfterDecoding() { return shared_from_this(); }
 };
 
 // Declares the archived name of a class and its parent's hierarchy.

@@ -141,7 +141,7 @@ void Timer::setFireDate(double date) {
         fireDate_ = date;
         loop = loop_.lock();
     }
-    if (loop) loop->timerChanged();
+    if (loop) loop->timerChanged(this);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -261,7 +261,7 @@ RunLoop::~RunLoop() {
     // Taken out first: releasing a callback may run destructors that call back into this loop.
     auto timers = std::move(timers_);
     auto sources = std::move(sources_);
-    for (auto& timer : timers) {
+    for (auto& [key, timer] : timers) {
         Timer::Callback released;
         std::lock_guard<std::mutex> lock(timer->mutex_);
         timer->valid_ = false;
@@ -302,9 +302,12 @@ void RunLoop::setClock(std::shared_ptr<Clock> clock) {
         if (clock == clock_) return;
         double oldNow = clock_->now();
         double newNow = clock->now();
-        for (auto& timer : timers_) {
-            std::lock_guard<std::mutex> timerLock(timer->mutex_);
-            if (timer->fireDate_) timer->fireDate_ = newNow + (*timer->fireDate_ - oldNow);
+        for (auto& [key, timer] : timers_) {
+            {
+                std::lock_guard<std::mutex> timerLock(timer->mutex_);
+                if (timer->fireDate_) timer->fireDate_ = newNow + (*timer->fireDate_ - oldNow);
+            }
+            queueLocked(*timer);
         }
         clock_->removeMoveListener(clockListener_);
         clock_ = std::move(clock);
@@ -330,10 +333,11 @@ void RunLoop::addTimer(const std::shared_ptr<Timer>& timer, RunLoopMode mode) {
             if (!timer->fireDate_) timer->fireDate_ = clock_->now() + timer->interval_;
         }
         timer->modes_ |= static_cast<uint8_t>(mode);
-        if (std::find(timers_.begin(), timers_.end(), timer) == timers_.end()) {
+        if (timers_.emplace(timer.get(), timer).second) {
             timer->order_ = nextTimerOrder_++;
-            timers_.push_back(timer);
+            if (timer->performTarget_) performs_[timer->performTarget_].insert(timer.get());
         }
+        queueLocked(*timer);
         rearmLocked();
     }
     wake();
@@ -346,21 +350,50 @@ std::shared_ptr<Timer> RunLoop::scheduleTimer(double interval, bool repeats, Run
     return timer;
 }
 
-void RunLoop::timerChanged() {
+void RunLoop::timerChanged(Timer* timer) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        auto it = timers_.find(timer);
+        if (it != timers_.end()) queueLocked(*it->second);
         rearmLocked();
     }
     wake();
 }
 
+void RunLoop::queueLocked(Timer& timer) {
+    unqueueLocked(timer);
+    std::optional<double> date;
+    {
+        std::lock_guard<std::mutex> timerLock(timer.mutex_);
+        if (!timer.valid_ || timer.firing_ || !timer.fireDate_) return;
+        date = timer.fireDate_;
+    }
+    if (includes(timer.modes_, RunLoopMode::Default)) timerQueues_[0].emplace(*date, timer.order_, &timer);
+    if (includes(timer.modes_, RunLoopMode::EventTracking)) timerQueues_[1].emplace(*date, timer.order_, &timer);
+    timer.queuedDate_ = date;
+}
+
+void RunLoop::unqueueLocked(Timer& timer) {
+    if (!timer.queuedDate_) return;
+    for (auto& queue : timerQueues_) queue.erase({*timer.queuedDate_, timer.order_, &timer});
+    timer.queuedDate_.reset();
+}
+
 void RunLoop::removeTimer(Timer* timer) {
     std::shared_ptr<Timer> removed;  // released after the lock
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = std::find_if(timers_.begin(), timers_.end(), [timer](auto& t) { return t.get() == timer; });
+    auto it = timers_.find(timer);
     if (it == timers_.end()) return;
-    removed = std::move(*it);
+    removed = std::move(it->second);
     timers_.erase(it);
+    unqueueLocked(*removed);
+    if (removed->performTarget_) {
+        auto target = performs_.find(removed->performTarget_);
+        if (target != performs_.end()) {
+            target->second.erase(removed.get());
+            if (target->second.empty()) performs_.erase(target);
+        }
+    }
     removed->modes_ = 0;
     rearmLocked();
 }
@@ -377,8 +410,9 @@ void RunLoop::cancelPerforms(const void* target) {
     std::vector<std::shared_ptr<Timer>> cancelled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& timer : timers_) {
-            if (timer->performTarget_ == target) cancelled.push_back(timer);
+        auto it = performs_.find(target);
+        if (it != performs_.end()) {
+            for (Timer* timer : it->second) cancelled.push_back(timers_.at(timer));
         }
     }
     for (auto& timer : cancelled) timer->invalidate();
@@ -590,25 +624,13 @@ bool RunLoop::hasReadyWorkLocked(RunLoopMode mode, double now) const {
     for (auto& source : sources_) {
         if (includes(source->modes_, mode) && source->signalled_.load() && source->valid_.load()) return true;
     }
-    if (earliestTimer_[mode == RunLoopMode::EventTracking ? 1 : 0] > now) return false;
-    for (auto& timer : timers_) {
-        if (!includes(timer->modes_, mode)) continue;
-        std::lock_guard<std::mutex> timerLock(timer->mutex_);
-        if (timer->valid_ && !timer->firing_ && timer->fireDate_ && *timer->fireDate_ <= now) return true;
-    }
-    return false;
+    const TimerQueue& queue = timerQueues_[mode == RunLoopMode::EventTracking ? 1 : 0];
+    return !queue.empty() && std::get<0>(*queue.begin()) <= now;
 }
 
 void RunLoop::rearmLocked() {
-    double earliest[2] = {kForever, kForever};
-    for (auto& timer : timers_) {
-        std::lock_guard<std::mutex> timerLock(timer->mutex_);
-        if (!timer->valid_ || timer->firing_ || !timer->fireDate_) continue;
-        if (includes(timer->modes_, RunLoopMode::Default)) earliest[0] = std::min(earliest[0], *timer->fireDate_);
-        if (includes(timer->modes_, RunLoopMode::EventTracking)) earliest[1] = std::min(earliest[1], *timer->fireDate_);
-    }
-    earliestTimer_[0] = earliest[0];
-    earliestTimer_[1] = earliest[1];
+    for (int i = 0; i < 2; ++i)
+        earliestTimer_[i] = timerQueues_[i].empty() ? kForever : std::get<0>(*timerQueues_[i].begin());
 
     itimerspec spec{};
     if (clock_->isSystemMonotonic()) {
@@ -711,12 +733,10 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
         std::lock_guard<std::mutex> lock(mutex_);
         now = clock_->now();
         if (earliestTimerLocked(mode) <= now) {
-            for (auto& timer : timers_) {
-                if (!includes(timer->modes_, mode)) continue;
-                std::lock_guard<std::mutex> timerLock(timer->mutex_);
-                if (timer->valid_ && !timer->firing_ && timer->fireDate_ && *timer->fireDate_ <= now)
-                    due.emplace_back(*timer->fireDate_, timer);
-            }
+            // The queue is in date order: only the due timers are looked at.
+            const TimerQueue& queue = timerQueues_[mode == RunLoopMode::EventTracking ? 1 : 0];
+            for (auto it = queue.begin(); it != queue.end() && std::get<0>(*it) <= now; ++it)
+                due.emplace_back(std::get<0>(*it), timers_.at(std::get<2>(*it)));
             // An early date (a timer that fired meanwhile) is brought up to date, so that the
             // next wait blocks.
             if (due.empty()) rearmLocked();
@@ -729,13 +749,16 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
         const auto& timer = entry.second;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (std::find(timers_.begin(), timers_.end(), timer) == timers_.end()) continue;
+            if (timers_.find(timer.get()) == timers_.end()) continue;
             if (!includes(timer->modes_, mode)) continue;
-            std::lock_guard<std::mutex> timerLock(timer->mutex_);
-            // Invalidated, moved, or fired by a nested run since the list was made.
-            if (!timer->valid_ || timer->firing_ || !timer->fireDate_ || *timer->fireDate_ > now) continue;
-            if (timer->repeats_) timer->fireDate_ = nextRepeat(*timer->fireDate_, timer->interval_, now);
-            timer->firing_ = true;
+            {
+                std::lock_guard<std::mutex> timerLock(timer->mutex_);
+                // Invalidated, moved, or fired by a nested run since the list was made.
+                if (!timer->valid_ || timer->firing_ || !timer->fireDate_ || *timer->fireDate_ > now) continue;
+                if (timer->repeats_) timer->fireDate_ = nextRepeat(*timer->fireDate_, timer->interval_, now);
+                timer->firing_ = true;
+            }
+            unqueueLocked(*timer);
         }
         invokeGuarded("timer", [&] { timer->callback_(*timer); });
         Timer::Callback released;
@@ -744,7 +767,13 @@ int RunLoop::dispatchPass(RunLoopMode mode, const ReadyEvents& events, uint64_t 
             timer->firing_ = false;
             if (!timer->valid_) released = std::move(timer->callback_);
         }
-        if (!timer->repeats_) timer->invalidate();
+        if (!timer->repeats_) {
+            timer->invalidate();
+        } else {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = timers_.find(timer.get());
+            if (it != timers_.end()) queueLocked(*it->second);
+        }
     }
 
     // Timers that fired moved or left; an expiry that was read disarmed the timerfd. Anything

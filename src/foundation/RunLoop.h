@@ -29,6 +29,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <tuple>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -93,6 +97,7 @@ private:
     uint8_t modes_ = 0;
     uint64_t order_ = 0;           // schedule order, to fire timers due at the same date in order
     const void* performTarget_ = nullptr;  // set for performAfter's timers
+    std::optional<double> queuedDate_;     // the date the loop's queues hold it under
 };
 
 // A source that other threads signal and the loop performs. Signals are never lost: one made
@@ -281,8 +286,12 @@ private:
     };
 
     void wake();
-    void timerChanged();
+    void timerChanged(Timer* timer);
     void removeTimer(Timer* timer);
+    // The queues hold every timer of the loop that may fire (valid, not firing, with a date), by
+    // date and schedule order, once per mode it runs in.
+    void queueLocked(Timer& timer);
+    void unqueueLocked(Timer& timer);
     void detachSource(RunLoopSource* source);
     void unwatch(uint64_t id);
 
@@ -304,7 +313,14 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<Clock> clock_;
     Clock::ListenerId clockListener_ = 0;
-    std::vector<std::shared_ptr<Timer>> timers_;
+    // Every timer of the loop, and the ones that may fire in order of their dates for each mode
+    // (Default, EventTracking): a pass looks only at the timers that are due, however many wait,
+    // and a timer joins or leaves in logarithmic time. Performs are listed by target for
+    // cancelPerforms.
+    using TimerQueue = std::set<std::tuple<double, uint64_t, Timer*>>;
+    std::unordered_map<const Timer*, std::shared_ptr<Timer>> timers_;
+    TimerQueue timerQueues_[2];
+    std::unordered_map<const void*, std::unordered_set<Timer*>> performs_;
     uint64_t nextTimerOrder_ = 1;
     std::vector<std::shared_ptr<RunLoopSource>> sources_;
     std::deque<std::function<void()>> posted_;

@@ -8,8 +8,8 @@ checks what the program saved from them.
 
 "current" is a document of the current format: the manager with its targets, routes, presets,
 contexts, actions, sub-managers, eight Wii remote slots and variables, the notes and the window's
-parameters, with outputs and objects of classes the program does not have yet (MIDI, preset and
-snapshot outputs, MIDI endpoints and templates, a TUIO calibration). It routes "/fader" (one
+parameters, with outputs and objects of classes the program does not have yet (MIDI outputs, MIDI
+endpoints and templates, a TUIO calibration) beside preset and snapshot outputs. It routes "/fader" (one
 number, 0 to 1) scaled to 0..100 as "/mixer/volume" to 127.0.0.1 at the target port, and
 "/synth/note" to a MIDI note output.
 
@@ -212,7 +212,7 @@ def current(path, port, target_port):
 
     # The second mapping: an output of the snapshot features.
     take = a.obj(["QRBSnapshotTakeEventSource", "QRBSnapshotEventSourceBase", "QRBEventSource", "NSObject"],
-                 QRBEventSourceName="Take", alternateName=None)
+                 QRBEventSourceName="Take", alternateName=None, shouldTakeNewSnapshot=False)
     other = context(a, manager, "/other", take)
     rehearsal_snapshot = a.obj(["QRBSnapshot", "NSObject"], name="\u2014")
     rehearsal = a.obj(["QRBPreset", "NSObject"], QRBPresetName="Rehearsal", QRBPresetObjects=a.array([other]),

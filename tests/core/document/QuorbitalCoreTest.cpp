@@ -268,6 +268,11 @@ TEST(QuorbitalCoreTest, ClassNamesOfOlderVersionsDecodeAsTheCurrentClasses) {
             notYetBuilt.push_back(current);
             continue;
         }
+        if (current == std::string("QRBDummyEventSource")) {
+            // The placeholder of an unsupported output decodes as nothing.
+            EXPECT_TRUE(decoded.isNull());
+            continue;
+        }
         ASSERT_NE(decoded.objectValue(), nullptr);
         EXPECT_EQ(decoded.objectValue()->archivedClassName(), current);
         if (auto manager = decoded.object<QRBManager>()) manager->close();

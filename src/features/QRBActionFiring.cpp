@@ -1,0 +1,5 @@
+#include "features/QRBActionFiring.h"
+
+void QRBActionFiring::fire() const {
+    if (auto action = action_.lock()) action->fire(*arg_);
+}

@@ -1,0 +1,154 @@
+// A document whose "/next" switches mappings, run headless by the quorbital program: "/x" routes
+// through the first mapping's route, then, after "/next", through the second's.
+
+#include "ChildProcess.h"
+
+#include "core/document/QRBDocument.h"
+#include "core/document/QRBManager.h"
+#include "core/document/QuorbitalCore.h"
+#include "core/mapping/QRBContext.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
+#include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBRouteEventSource.h"
+#include "features/QRBPresetChangeEventSourceBase.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <lo/lo.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <optional>
+#include <thread>
+
+namespace {
+
+constexpr double kStartTimeout = 30.0;  // a sanitizer build starts slowly
+constexpr double kExitTimeout = 20.0;
+
+// A UDP socket on an ephemeral loopback port: sends OSC to the program and receives what it
+// routes.
+class Loopback {
+public:
+    Loopback() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~Loopback() { close(fd_); }
+    long port() const { return port_; }
+
+    void send(long to, const std::string& path, std::optional<float> argument) {
+        lo_message message = lo_message_new();
+        if (argument) lo_message_add_float(message, *argument);
+        size_t size = 0;
+        void* bytes = lo_message_serialise(message, path.c_str(), nullptr, &size);
+        lo_message_free(message);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(to));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd_, bytes, size, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        std::free(bytes);
+    }
+    // The path of the next message, or none within `timeout` seconds.
+    std::optional<std::string> receive(double timeout) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return std::nullopt;
+        char buffer[2048] = {};
+        if (recv(fd_, buffer, sizeof buffer - 1, 0) <= 0) return std::nullopt;
+        return std::string(buffer);
+    }
+
+private:
+    int fd_ = -1;
+    long port_ = 0;
+};
+
+// Sends "/x" until something routed of it comes back (the program may still be starting);
+// answers the path it was routed to.
+std::optional<std::string> routeX(Loopback& loopback, long port) {
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        loopback.send(port, "/x", 0.5f);
+        if (auto received = loopback.receive(0.25)) return received;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+TEST(MappingSwitch, NextSwitchesTheMappingThatRoutesX) {
+    testsupport::TempDir dir;
+    std::filesystem::create_directories(dir.file("config"));
+    std::filesystem::create_directories(dir.file("runtime"));
+    Loopback loopback;
+    ASSERT_NE(loopback.port(), 0);
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+
+    // Two mappings; in each, "/next" goes to the next mapping and "/x" routes to an address of
+    // the mapping's own.
+    const std::string path = dir.file("switching.qrb3");
+    {
+        QRBDocument document;
+        document.makeWindowControllers();
+        const QRBManagerPtr& manager = document.oscManager();
+        manager->setServerPort(port);
+        manager->oscTargets()[0]->setTargetSpec("127.0.0.1:" + std::to_string(loopback.port()));
+        manager->setDefaultTargetIndex(0);
+        const auto& presets = manager->presetManager();
+        auto second = std::make_shared<QRBPreset>();
+        second->setName("Second");
+        presets->addPresetsObject(second);
+        for (const char* name : {"/first", "/second"}) {
+            const QRBPresetPtr& preset = presets->presets()[name == std::string("/first") ? 0 : 1];
+            auto next = QRBContext::create("/next", manager);
+            preset->addObject(next);
+            auto change = std::make_shared<QRBPresetChangeEventSource>();
+            change->setChangeToNext(true);
+            next->setEventSource(change);
+            auto route = std::make_shared<QRBRouteEventSource>();
+            route->setTargetIdentifier(0);
+            route->setRewriteAddress(std::string(name));
+            manager->insertObject(route, manager->countOfOscRoutes());
+            auto x = QRBContext::create("/x", manager);
+            preset->addObject(x);
+            x->setEventSource(route);
+        }
+        document.saveToURL(path, kQRBDocumentType, QRBDocument::SaveOperation::SaveAs);
+        document.close();
+    }
+
+    e2e::ChildProcess child(QUORBITAL_PROGRAM, {"-headless", path},
+                            {{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}});
+    ASSERT_TRUE(child.waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child.output();
+    EXPECT_EQ(routeX(loopback, port), "/first") << child.output();
+
+    // A message without arguments presses and, a tenth of a second later, releases: the switch.
+    loopback.send(port, "/next", std::nullopt);
+    // Until the release has come (answers to earlier messages may still be on their way), at
+    // most ten seconds.
+    std::optional<std::string> routed;
+    for (int attempt = 0; attempt < 200 && routed != "/second"; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        routed = routeX(loopback, port);
+    }
+    EXPECT_EQ(routed, "/second") << child.output();
+
+    child.sendSignal(SIGINT);
+    EXPECT_EQ(child.waitForExit(kExitTimeout), 0) << child.output();
+}
