@@ -11,6 +11,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3
   clang-14 libclang-rt-14-dev
+  # scripts/format.sh and .clang-format (version 14 on Debian 12)
+  clang-format
   libavahi-client-dev
   # The Bonjour tests start their own avahi-daemon and D-Bus system bus in private namespaces.
   avahi-daemon dbus-daemon iproute2 util-linux
