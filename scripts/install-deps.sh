@@ -11,6 +11,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3
   clang-14 libclang-rt-14-dev
+  # scripts/format.sh and .clang-format (version 14 on Debian 12)
+  clang-format
   libavahi-client-dev
   # Touch-layout import (zip archives of XML) and the address filter's case and diacritic folding.
   libzip-dev libexpat1-dev libicu-dev
