@@ -9,10 +9,18 @@ namespace {
 constexpr size_t kHeaderSize = 8;
 constexpr size_t kTrailerSize = 32;
 
+// Offsets and references are read for every object of a file: the usual widths are read whole.
 uint64_t readBigEndian(const uint8_t* p, size_t n) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-    return v;
+    switch (n) {
+    case 1: return p[0];
+    case 2: return uint64_t{p[0]} << 8 | p[1];
+    case 4: return uint64_t{p[0]} << 24 | uint64_t{p[1]} << 16 | uint64_t{p[2]} << 8 | p[3];
+    default: {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+        return v;
+    }
+    }
 }
 
 void appendUTF8(std::string& out, uint32_t c) {
@@ -223,7 +231,7 @@ private:
     uint64_t count_ = 0;
     size_t offsetSize_ = 0;
     size_t refSize_ = 0;
-    std::vector<bool> met_;
+    std::vector<uint8_t> met_;
     std::vector<Ref> pending_;
 };
 
@@ -258,6 +266,21 @@ PlistTree::Ref PlistTree::find(Ref dict, std::string_view key) const {
     const Node& n = nodes_[dict];
     for (uint64_t i = 0; i < n.length; ++i) {
         if (string(refs_[n.value + i]) == key) return refs_[n.value + n.length + i];
+    }
+    return kNone;
+}
+
+PlistTree::Ref PlistTree::find(Ref dict, std::string_view key, size_t& hint) const {
+    if (kind(dict) != Kind::Dictionary) return kNone;
+    const Node& n = nodes_[dict];
+    const size_t count = n.length;
+    size_t i = hint < count ? hint : 0;
+    for (size_t tried = 0; tried < count; ++tried) {
+        if (string(refs_[n.value + i]) == key) {
+            hint = i + 1;
+            return refs_[n.value + n.length + i];
+        }
+        if (++i == count) i = 0;
     }
     return kNone;
 }

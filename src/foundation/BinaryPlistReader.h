@@ -70,6 +70,10 @@ public:
     Ref value(Ref dict, size_t i) const { return refs_[nodes_[dict].value + nodes_[dict].length + i]; }
     // The value of the first entry of `dict` under `key`, or kNone. `dict` may be any object.
     Ref find(Ref dict, std::string_view key) const;
+    // The same, searching from entry `hint` on and round to it, and leaving `hint` after the
+    // entry found: keys read in the order they were written are found at the first try. (Of two
+    // entries with the same key, which the form does not allow, the one met first is taken.)
+    Ref find(Ref dict, std::string_view key, size_t& hint) const;
 
     // Building, for trees read from another form (PlistNode.h). The text of a string ends at its
     // first NUL.

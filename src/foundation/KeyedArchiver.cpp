@@ -273,6 +273,9 @@ struct KeyedUnarchiver::Impl {
     Ref objects = PlistTree::kNone;  // "$objects", by UID
     uint64_t count = 0;
     Ref current = PlistTree::kNone;
+    // Where the search for the next key of `current` starts: objects read their keys in the
+    // order they wrote them.
+    mutable size_t keyHint = 0;
     int depth = 0;
     // The object whose keys are being read, 0 before any.
     uint64_t decodingObject = 0;
@@ -297,8 +300,8 @@ struct KeyedUnarchiver::Impl {
     std::unordered_map<uint64_t, ClassInfo> classes;
 
     Ref item(const std::string& key) const {
-        if (!key.empty() && key[0] == '$') return tree.find(current, escapedKey(key));
-        return tree.find(current, key);
+        if (!key.empty() && key[0] == '$') return tree.find(current, escapedKey(key), keyHint);
+        return tree.find(current, key, keyHint);
     }
 
     const ClassInfo& classInfo(uint64_t classUID) {
@@ -448,8 +451,7 @@ struct KeyedUnarchiver::Impl {
         case Shape::Object: break;
         }
 
-        // Copied: decoding may read further class records, which moves the table's entries.
-        const std::string name = info.name;
+        const std::string& name = info.name;  // entries of `classes` stay where they are
         ObjectPtr object =
             info.factory ? (*info.factory)() : ClassRegistry::shared().makeStandIn(name, classNames(classUID));
 
@@ -457,11 +459,14 @@ struct KeyedUnarchiver::Impl {
         decoded[uid] = Value(object);
         state[uid] = State::Decoding;
         const Ref saved = current;
+        const size_t savedHint = keyHint;
         const bool savedWeaken = weakenListedHolders;
         current = dict;
+        keyHint = 0;
         weakenListedHolders = false;
         auto restore = [&] {
             current = saved;
+            keyHint = savedHint;
             weakenListedHolders = savedWeaken;
         };
         struct Restore {
