@@ -1,7 +1,7 @@
 // Measures what a document's size costs it, in one run, as ratios against the same measure on a
 // small document:
 //
-//   address_flood_bench [--quick]
+//   address_flood_bench [--quick] [--only flood|startup]
 //
 // flood     What one new address costs a running document: the main thread's time from its
 //           datagram's arrival to its context being made, registered and fired, over a batch of
@@ -227,11 +227,15 @@ StartupFigures bestStartup(const std::string& path, long port, int rounds) {
 
 int main(int argc, char** argv) {
     bool quick = false;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
+                   (std::strcmp(argv[i + 1], "flood") == 0 || std::strcmp(argv[i + 1], "startup") == 0)) {
+            only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: address_flood_bench [--quick]\n");
+            std::fprintf(stderr, "usage: address_flood_bench [--quick] [--only flood|startup]\n");
             return 2;
         }
     }
@@ -254,7 +258,7 @@ int main(int argc, char** argv) {
         const size_t large = quick ? 20000 : 50000;
         const size_t batch = 200;  // within what a default UDP receive buffer holds
         const int rounds = quick ? 3 : 5;
-        {
+        if (only.empty() || only == "flood") {
             Flood flood;
             flood.growTo(small);
             const double atSmall = flood.bestCostPerNewAddress(batch, rounds);
@@ -270,6 +274,10 @@ int main(int argc, char** argv) {
         }
 
         // ---- startup
+        if (!only.empty() && only != "startup") {
+            for (const auto& line : lines) std::printf("%s\n", line.c_str());
+            return 0;
+        }
         char folderTemplate[] = "/tmp/address_flood_bench.XXXXXX";
         const std::filesystem::path folder = mkdtemp(folderTemplate);
         const size_t few = 1000;

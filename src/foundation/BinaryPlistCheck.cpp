@@ -2,6 +2,7 @@
 
 #include "foundation/Format.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -12,10 +13,18 @@ namespace {
 constexpr size_t kHeaderSize = 8;
 constexpr size_t kTrailerSize = 32;
 
+// Offsets and references are read for every object of a file: the usual widths are read whole.
 uint64_t readBigEndian(const uint8_t* p, size_t n) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-    return v;
+    switch (n) {
+    case 1: return p[0];
+    case 2: return uint64_t{p[0]} << 8 | p[1];
+    case 4: return uint64_t{p[0]} << 24 | uint64_t{p[1]} << 16 | uint64_t{p[2]} << 8 | p[3];
+    default: {
+        uint64_t v = 0;
+        for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+        return v;
+    }
+    }
 }
 
 // The binary form: objects after the header, then a table of their offsets, then a trailer that
@@ -52,37 +61,73 @@ public:
         }
         const uint64_t maxExpanded = references * kMaxPlistExpansionFactor + kPlistExpansionAllowance;
 
-        // Depth first from the top object, with a stack of our own instead of recursion. Every
-        // reference met is counted as often as a copying reader would make it.
+        // How many objects each one expands to in a reader that copies what is shared, and how
+        // many containers deep it goes, found once per object depth first from the top object
+        // (with a stack of our own instead of recursion) and reused wherever it is shared: a
+        // walk of every copy would take as long as the copying it guards against, which for
+        // a large file of honest sharing is itself long.
+        enum class Visit : uint8_t { Unseen, Open, Done };
+        std::vector<Visit> visit(objectCount_, Visit::Unseen);
+        std::vector<uint16_t> height(objectCount_, 0);   // non-empty containers on the deepest path down
+        std::vector<uint64_t> expanded(objectCount_, 0);  // up to maxExpanded + 1
+        const auto nested = [] {
+            return format("binary property list nested more than %zu levels deep", kMaxPlistNesting);
+        };
+        const auto bomb = [&] {
+            return format("binary property list expands to more than %llu objects (a reference bomb)",
+                          (unsigned long long)maxExpanded);
+        };
         struct Frame {
+            uint64_t index;
             Container c;
             uint64_t next = 0;
+            uint64_t expanded = 1;  // itself, then each child's as it is done
+            uint16_t height = 1;
         };
         std::vector<Frame> stack;
-        uint64_t expanded = 1;
         Container root;
         if (auto error = container(top, root)) return error;
-        if (root.references) stack.push_back({root, 0});
+        if (!root.references) return std::nullopt;
+        stack.push_back({top, root});
+        visit[top] = Visit::Open;
         while (!stack.empty()) {
             Frame& frame = stack.back();
             if (frame.next == frame.c.references) {
+                visit[frame.index] = Visit::Done;
+                height[frame.index] = frame.height;
+                expanded[frame.index] = frame.expanded;
+                const Frame done = frame;
                 stack.pop_back();
+                if (!stack.empty()) {
+                    Frame& parent = stack.back();
+                    parent.expanded = std::min(parent.expanded + done.expanded, maxExpanded + 1);
+                    parent.height = std::max<uint16_t>(parent.height, done.height + 1);
+                }
                 continue;
             }
             const uint64_t child = readBigEndian(data_ + frame.c.refsStart + frame.next * refSize_, refSize_);
             ++frame.next;
             if (child >= objectCount_) return format("binary property list refers to object %llu of %llu",
                                                      (unsigned long long)child, (unsigned long long)objectCount_);
-            if (++expanded > maxExpanded)
-                return format("binary property list expands to more than %llu objects (a reference bomb)",
-                              (unsigned long long)maxExpanded);
-            Container c;
-            if (auto error = container(child, c)) return error;
-            if (!c.references) continue;
-            if (stack.size() >= kMaxPlistNesting)
-                return format("binary property list nested more than %zu levels deep", kMaxPlistNesting);
-            stack.push_back({c, 0});
+            if (visit[child] == Visit::Open) return nested();  // a container inside itself: no end to its depth
+            if (visit[child] == Visit::Unseen) {
+                Container c;
+                if (auto error = container(child, c)) return error;
+                if (c.references) {
+                    if (stack.size() >= kMaxPlistNesting) return nested();
+                    visit[child] = Visit::Open;
+                    stack.push_back({child, c});
+                    continue;
+                }
+                visit[child] = Visit::Done;
+                expanded[child] = 1;
+            }
+            frame.expanded = std::min(frame.expanded + expanded[child], maxExpanded + 1);
+            if (height[child]) frame.height = std::max<uint16_t>(frame.height, height[child] + 1);
+            if (stack.size() + height[child] > kMaxPlistNesting) return nested();
+            if (frame.expanded > maxExpanded) return bomb();
         }
+        if (expanded[top] > maxExpanded) return bomb();
         return std::nullopt;
     }
 

@@ -11,25 +11,10 @@
 #include <new>
 #include <unordered_set>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 namespace foundation {
 
 namespace {
-
-// The property-list tree of a large archive that is read is a great many small blocks (about
-// twenty bytes of memory for each byte of the file) allocated in between objects that stay. Once
-// freed they sit below those objects, where the allocator does not give memory back on its own: a
-// document of 10,000 contexts would keep some 80 MB it no longer uses.
-void releaseTreeMemory(size_t archiveSize) {
-#if defined(__GLIBC__)
-    if (archiveSize >= KeyedUnarchiver::kReleaseMemoryAfterSize) malloc_trim(0);
-#else
-    (void)archiveSize;
-#endif
-}
 
 constexpr const char* kNull = "$null";
 constexpr const char* kClassKey = "$class";
@@ -43,32 +28,6 @@ bool isArrayClass(const std::string& n) {
            n == "NSOrderedSet" || n == "NSMutableOrderedSet";
 }
 bool isDictionaryClass(const std::string& n) { return n == "NSDictionary" || n == "NSMutableDictionary"; }
-
-// The text of a dictionary's key node, up to its first NUL. libplist's reader of keys aborts the
-// process on a key with a NUL inside, which a damaged file can hold; the comparison of the first
-// n characters does not, so the key is found one character at a time from the signs of
-// comparisons. Keys longer than any an object writes are refused.
-constexpr size_t kMaxKeyLength = 1024;
-std::string keyText(plist_t keyNode) {
-    if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) throw ArchiveError("damaged dictionary key");
-    std::string key;
-    for (;;) {
-        if (key.size() >= kMaxKeyLength) throw ArchiveError("dictionary key too long");
-        std::string probe = key + '\x01';
-        auto compare = [&](int c) {
-            probe.back() = static_cast<char>(c);
-            return plist_key_val_compare_with_size(keyNode, probe.c_str(), probe.size());
-        };
-        if (compare(1) < 0) return key;  // the key ends here
-        int low = 1, high = 255;
-        while (low < high) {
-            const int middle = (low + high + 1) / 2;
-            if (compare(middle) < 0) high = middle - 1;
-            else low = middle;
-        }
-        key.push_back(static_cast<char>(low));
-    }
-}
 
 }  // namespace
 
@@ -307,11 +266,16 @@ void KeyedArchiver::archiveRootObjectToFile(const Value& root, const std::string
 // ---- unarchiver ----
 
 struct KeyedUnarchiver::Impl {
-    PlistNode root;
-    size_t archiveSize = 0;
-    std::vector<plist_t> objectNodes;  // "$objects", by UID
+    using Ref = PlistTree::Ref;
+    using Kind = PlistTree::Kind;
+
+    PlistTree tree;
+    Ref objects = PlistTree::kNone;  // "$objects", by UID
     uint64_t count = 0;
-    plist_t current = nullptr;
+    Ref current = PlistTree::kNone;
+    // Where the search for the next key of `current` starts: objects read their keys in the
+    // order they wrote them.
+    mutable size_t keyHint = 0;
     int depth = 0;
     // The object whose keys are being read, 0 before any.
     uint64_t decodingObject = 0;
@@ -326,38 +290,64 @@ struct KeyedUnarchiver::Impl {
     // the object itself. Held strongly, it would never be freed.
     bool weakenListedHolders = false;
 
-    plist_t item(const std::string& key) const {
-        return plist_dict_get_item(current, escapedKey(key).c_str());
+    // What a class record says, read once for all the objects that refer to it.
+    enum class Shape : uint8_t { Array, Dictionary, Date, String, Data, Object };
+    struct ClassInfo {
+        std::string name;
+        Shape shape = Shape::Object;
+        const ClassRegistry::Factory* factory = nullptr;
+    };
+    std::unordered_map<uint64_t, ClassInfo> classes;
+
+    Ref item(const std::string& key) const {
+        if (!key.empty() && key[0] == '$') return tree.find(current, escapedKey(key), keyHint);
+        return tree.find(current, key, keyHint);
     }
 
-    static std::string className(plist_t classRecord, std::vector<std::string>& fallbacks) {
-        if (!classRecord || plist_get_node_type(classRecord) != PLIST_DICT)
-            throw ArchiveError("damaged class record");
-        plist_t name = plist_dict_get_item(classRecord, "$classname");
-        if (!name || plist_get_node_type(name) != PLIST_STRING) throw ArchiveError("class record without a name");
-        plist_t classes = plist_dict_get_item(classRecord, "$classes");
-        if (classes && plist_get_node_type(classes) == PLIST_ARRAY) {
-            for (plist_t c : arrayItems(classes)) {
-                if (c && plist_get_node_type(c) == PLIST_STRING) fallbacks.push_back(plistString(c));
-            }
+    const ClassInfo& classInfo(uint64_t classUID) {
+        auto found = classes.find(classUID);
+        if (found != classes.end()) return found->second;
+        const Ref record = tree.item(objects, classUID);
+        if (tree.kind(record) != Kind::Dictionary) throw ArchiveError("damaged class record");
+        const Ref name = tree.find(record, "$classname");
+        if (tree.kind(name) != Kind::String) throw ArchiveError("class record without a name");
+        ClassInfo info;
+        info.name = tree.string(name);
+        const std::string& n = info.name;
+        if (isArrayClass(n)) info.shape = Shape::Array;
+        else if (isDictionaryClass(n)) info.shape = Shape::Dictionary;
+        else if (n == "NSDate") info.shape = Shape::Date;
+        else if (n == "NSString" || n == "NSMutableString") info.shape = Shape::String;
+        else if (n == "NSData" || n == "NSMutableData") info.shape = Shape::Data;
+        else info.factory = ClassRegistry::shared().factoryFor(n);
+        return classes.emplace(classUID, std::move(info)).first->second;
+    }
+
+    // The class names of a record, itself first, for the stand-in of a class this program does
+    // not have.
+    std::vector<std::string> classNames(uint64_t classUID) const {
+        std::vector<std::string> names;
+        const Ref list = tree.find(tree.item(objects, classUID), "$classes");
+        if (tree.kind(list) != Kind::Array) return names;
+        for (size_t i = 0; i < tree.count(list); ++i) {
+            const Ref c = tree.item(list, i);
+            if (tree.kind(c) == Kind::String) names.emplace_back(tree.string(c));
         }
-        return plistString(name);
+        return names;
     }
 
-    uint64_t uidOf(plist_t node) const {
-        if (!node || plist_get_node_type(node) != PLIST_UID) throw ArchiveError("expected an object reference");
-        uint64_t uid = 0;
-        plist_get_uid_val(node, &uid);
+    uint64_t uidOf(Ref node) const {
+        if (tree.kind(node) != Kind::UID) throw ArchiveError("expected an object reference");
+        const uint64_t uid = tree.uidValue(node);
         if (uid >= count) throw ArchiveError(format("object reference %llu out of range", (unsigned long long)uid));
         return uid;
     }
 
-    std::vector<uint64_t> uidList(plist_t dict, const char* key) const {
-        plist_t list = plist_dict_get_item(dict, key);
-        if (!list || plist_get_node_type(list) != PLIST_ARRAY) throw ArchiveError(format("missing %s", key));
-        std::vector<uint64_t> uids;
-        for (plist_t item : arrayItems(list)) uids.push_back(uidOf(item));
-        return uids;
+    Ref uidList(Ref dict, const char* key) const {
+        const Ref list = tree.find(dict, key);
+        if (tree.kind(list) != Kind::Array) throw ArchiveError(format("missing %s", key));
+        for (size_t i = 0; i < tree.count(list); ++i) uidOf(tree.item(list, i));
+        return list;
     }
 
     Value decodeUID(uint64_t uid, KeyedUnarchiver& owner) {
@@ -380,20 +370,20 @@ struct KeyedUnarchiver::Impl {
             ~DepthGuard() { --d; }
         } guard(depth);
 
-        plist_t node = objectNodes[uid];
+        const Ref node = tree.item(objects, uid);
         Value v;
-        switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN:
-        case PLIST_UINT:
-        case PLIST_REAL:
-        case PLIST_DATA:
-        case PLIST_DATE: v = propertyListScalar(node); break;
-        case PLIST_STRING: {
-            std::string s = plistString(node);
-            if (s != kNull) v = Value(std::move(s));
+        switch (tree.kind(node)) {
+        case Kind::Bool:
+        case Kind::Integer:
+        case Kind::Real:
+        case Kind::Data:
+        case Kind::Date: v = propertyListScalar(node); break;
+        case Kind::String: {
+            const std::string_view s = tree.string(node);
+            if (s != kNull) v = Value(std::string(s));
             break;
         }
-        case PLIST_DICT: v = decodeRecord(uid, node, owner); break;
+        case Kind::Dictionary: v = decodeRecord(uid, node, owner); break;
         default: throw ArchiveError("unexpected entry in the object table");
         }
         state[uid] = State::Done;
@@ -409,69 +399,74 @@ struct KeyedUnarchiver::Impl {
         return item;
     }
 
-    static Value propertyListScalar(plist_t node) {
-        if (auto scalar = plistScalarValue(node)) return *scalar;
+    Value propertyListScalar(Ref node) const {
+        if (auto scalar = tree.scalarValue(node)) return *scalar;
         throw ArchiveError("unexpected value type");
     }
 
-    Value decodeRecord(uint64_t uid, plist_t dict, KeyedUnarchiver& owner) {
-        plist_t classRef = plist_dict_get_item(dict, kClassKey);
-        uint64_t classUID = uidOf(classRef);
-        std::vector<std::string> fallbacks;
-        std::string name = className(objectNodes[classUID], fallbacks);
+    Value decodeRecord(uint64_t uid, Ref dict, KeyedUnarchiver& owner) {
+        const uint64_t classUID = uidOf(tree.find(dict, kClassKey));
+        const ClassInfo& info = classInfo(classUID);
 
         state[uid] = State::InProgress;
-        if (isArrayClass(name)) {
+        switch (info.shape) {
+        case Shape::Array: {
+            const Ref list = uidList(dict, "NS.objects");
             Array a;
-            for (uint64_t item : uidList(dict, "NS.objects")) {
+            a.reserve(tree.count(list));
+            for (size_t i = 0; i < tree.count(list); ++i) {
                 containerItem = true;
-                a.push_back(decodeUID(refuseOwnCollection(item), owner));
+                a.push_back(decodeUID(refuseOwnCollection(tree.uidValue(tree.item(list, i))), owner));
             }
             return Value(std::move(a));
         }
-        if (isDictionaryClass(name)) {
-            auto keys = uidList(dict, "NS.keys");
-            auto values = uidList(dict, "NS.objects");
-            if (keys.size() != values.size()) throw ArchiveError("dictionary with unequal keys and values");
+        case Shape::Dictionary: {
+            const Ref keys = uidList(dict, "NS.keys");
+            const Ref values = uidList(dict, "NS.objects");
+            if (tree.count(keys) != tree.count(values)) throw ArchiveError("dictionary with unequal keys and values");
             Dictionary d;
-            for (size_t i = 0; i < keys.size(); ++i) {
-                Value k = decodeUID(keys[i], owner);
+            for (size_t i = 0; i < tree.count(keys); ++i) {
+                Value k = decodeUID(tree.uidValue(tree.item(keys, i)), owner);
                 if (!k.stringValue()) throw ArchiveError("dictionary key is not a string");
                 containerItem = true;
-                d[*k.stringValue()] = decodeUID(refuseOwnCollection(values[i]), owner);
+                d[*k.stringValue()] = decodeUID(refuseOwnCollection(tree.uidValue(tree.item(values, i))), owner);
             }
             return Value(std::move(d));
         }
-        if (name == "NSDate") {
-            plist_t t = plist_dict_get_item(dict, "NS.time");
-            if (!t || plist_get_node_type(t) != PLIST_REAL) throw ArchiveError("date without NS.time");
-            double s = 0;
-            plist_get_real_val(t, &s);
-            return Value(Date::withTimeIntervalSinceReferenceDate(s));
+        case Shape::Date: {
+            const Ref t = tree.find(dict, "NS.time");
+            if (tree.kind(t) != Kind::Real) throw ArchiveError("date without NS.time");
+            return Value(Date::withTimeIntervalSinceReferenceDate(tree.realValue(t)));
         }
-        if (name == "NSString" || name == "NSMutableString") {
-            plist_t s = plist_dict_get_item(dict, "NS.string");
-            if (!s || plist_get_node_type(s) != PLIST_STRING) throw ArchiveError("string without NS.string");
-            return Value(plistString(s));
+        case Shape::String: {
+            const Ref s = tree.find(dict, "NS.string");
+            if (tree.kind(s) != Kind::String) throw ArchiveError("string without NS.string");
+            return Value(std::string(tree.string(s)));
         }
-        if (name == "NSData" || name == "NSMutableData") {
-            plist_t s = plist_dict_get_item(dict, "NS.data");
-            if (!s || plist_get_node_type(s) != PLIST_DATA) throw ArchiveError("data without NS.data");
-            return Value(plistData(s));
+        case Shape::Data: {
+            const Ref s = tree.find(dict, "NS.data");
+            if (tree.kind(s) != Kind::Data) throw ArchiveError("data without NS.data");
+            return Value(tree.data(s));
+        }
+        case Shape::Object: break;
         }
 
-        const ClassRegistry::Factory* factory = ClassRegistry::shared().factoryFor(name);
-        ObjectPtr object = factory ? (*factory)() : ClassRegistry::shared().makeStandIn(name, fallbacks);
+        const std::string& name = info.name;  // entries of `classes` stay where they are
+        ObjectPtr object =
+            info.factory ? (*info.factory)() : ClassRegistry::shared().makeStandIn(name, classNames(classUID));
 
         // Cached before its keys are read, so that objects referring back to it get this instance.
         decoded[uid] = Value(object);
         state[uid] = State::Decoding;
-        plist_t saved = current;
+        const Ref saved = current;
+        const size_t savedHint = keyHint;
         const bool savedWeaken = weakenListedHolders;
         current = dict;
+        keyHint = 0;
         weakenListedHolders = false;
         auto restore = [&] {
             current = saved;
+            keyHint = savedHint;
             weakenListedHolders = savedWeaken;
         };
         struct Restore {
@@ -504,31 +499,29 @@ struct KeyedUnarchiver::Impl {
 };
 
 KeyedUnarchiver::KeyedUnarchiver(const Data& data) : impl_(std::make_unique<Impl>()) {
-    impl_->archiveSize = data.size();
+    using Kind = PlistTree::Kind;
     std::string refused;
-    impl_->root = PlistNode(parsePlist(data, &refused));
+    auto tree = parsePlistTree(data, &refused);
     if (!refused.empty()) throw ArchiveError(refused);
-    plist_t root = impl_->root.get();
-    if (!root || plist_get_node_type(root) != PLIST_DICT) throw ArchiveError("not a keyed archive");
-    plist_t objects = plist_dict_get_item(root, "$objects");
-    plist_t top = plist_dict_get_item(root, "$top");
-    if (!objects || plist_get_node_type(objects) != PLIST_ARRAY) throw ArchiveError("archive without $objects");
-    if (!top || plist_get_node_type(top) != PLIST_DICT) throw ArchiveError("archive without $top");
-    plist_t archiver = plist_dict_get_item(root, "$archiver");
-    if (archiver && (plist_get_node_type(archiver) != PLIST_STRING || plistString(archiver) != "NSKeyedArchiver"))
+    if (!tree || tree->kind(tree->root()) != Kind::Dictionary) throw ArchiveError("not a keyed archive");
+    impl_->tree = std::move(*tree);
+    const PlistTree& t = impl_->tree;
+    const PlistTree::Ref root = t.root();
+    const PlistTree::Ref objects = t.find(root, "$objects");
+    const PlistTree::Ref top = t.find(root, "$top");
+    if (t.kind(objects) != Kind::Array) throw ArchiveError("archive without $objects");
+    if (t.kind(top) != Kind::Dictionary) throw ArchiveError("archive without $top");
+    const PlistTree::Ref archiver = t.find(root, "$archiver");
+    if (archiver != PlistTree::kNone && (t.kind(archiver) != Kind::String || t.string(archiver) != "NSKeyedArchiver"))
         throw ArchiveError("archive written by an unknown archiver");
-    impl_->objectNodes = arrayItems(objects);
-    impl_->count = impl_->objectNodes.size();
+    impl_->objects = objects;
+    impl_->count = t.count(objects);
     impl_->current = top;
     impl_->state.assign(impl_->count, Impl::State::Unvisited);
     impl_->decoded.resize(impl_->count);
 }
 
-KeyedUnarchiver::~KeyedUnarchiver() {
-    const size_t archiveSize = impl_->archiveSize;
-    impl_.reset();
-    releaseTreeMemory(archiveSize);
-}
+KeyedUnarchiver::~KeyedUnarchiver() = default;
 
 Value KeyedUnarchiver::unarchiveObjectWithData(const Data& data) {
     KeyedUnarchiver u(data);
@@ -546,13 +539,15 @@ Value KeyedUnarchiver::unarchiveObjectWithFile(const std::string& path) {
     return unarchiveObjectWithData(data);
 }
 
-bool KeyedUnarchiver::containsValueForKey(const std::string& key) const { return impl_->item(key) != nullptr; }
+bool KeyedUnarchiver::containsValueForKey(const std::string& key) const {
+    return impl_->item(key) != PlistTree::kNone;
+}
 
 Value KeyedUnarchiver::decodeObject(const std::string& key) {
-    plist_t node = impl_->item(key);
-    if (!node) return Value();
-    if (plist_get_node_type(node) == PLIST_UID) return impl_->decodeUID(impl_->uidOf(node), *this);
-    return Impl::propertyListScalar(node);
+    const PlistTree::Ref node = impl_->item(key);
+    if (node == PlistTree::kNone) return Value();
+    if (impl_->tree.kind(node) == PlistTree::Kind::UID) return impl_->decodeUID(impl_->uidOf(node), *this);
+    return impl_->propertyListScalar(node);
 }
 
 std::optional<std::string> KeyedUnarchiver::decodeString(const std::string& key) {
@@ -608,23 +603,15 @@ float KeyedUnarchiver::decodeFloat(const std::string& key) {
 double KeyedUnarchiver::decodeDouble(const std::string& key) { return *numberFor(*this, key, "a number").realValue(); }
 
 std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
-    std::vector<std::pair<std::string, plist_t>> items;
-    plist_dict_iter it = nullptr;
-    plist_dict_new_iter(impl_->current, &it);
-    for (plist_t node = nullptr; it;) {
-        plist_dict_next_item(impl_->current, it, nullptr, &node);
-        if (!node) break;
-        std::string key;
-        try {
-            key = keyText(plist_dict_item_get_key(node));
-        } catch (...) {
-            std::free(it);
-            throw;
-        }
-        if (key.empty() || key[0] != '$') items.emplace_back(std::move(key), node);
-        else if (key.size() > 1 && key[1] == '$') items.emplace_back(key.substr(1), node);  // an escaped key
+    const PlistTree& tree = impl_->tree;
+    const PlistTree::Ref dict = impl_->current;
+    std::vector<std::pair<std::string, PlistTree::Ref>> items;
+    for (size_t i = 0; i < tree.count(dict); ++i) {
+        const std::string_view key = tree.string(tree.key(dict, i));
+        const PlistTree::Ref node = tree.value(dict, i);
+        if (key.empty() || key[0] != '$') items.emplace_back(std::string(key), node);
+        else if (key.size() > 1 && key[1] == '$') items.emplace_back(std::string(key.substr(1)), node);  // an escaped key
     }
-    std::free(it);
     std::vector<ArchivedEntry> entries;
     entries.reserve(items.size());
     const bool savedWeaken = impl_->weakenListedHolders;
@@ -637,13 +624,13 @@ std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
     for (auto& [key, node] : items) {
         ArchivedEntry entry;
         entry.key = std::move(key);
-        if (plist_get_node_type(node) == PLIST_UID) {
+        if (tree.kind(node) == PlistTree::Kind::UID) {
             const uint64_t uid = impl_->uidOf(node);
             entry.isReference = true;
             entry.refersBack = impl_->state[uid] == Impl::State::Decoding;
             entry.value = impl_->decodeUID(uid, *this);
         } else {
-            entry.value = Impl::propertyListScalar(node);
+            entry.value = impl_->propertyListScalar(node);
         }
         entries.push_back(std::move(entry));
     }

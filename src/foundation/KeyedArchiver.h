@@ -171,9 +171,6 @@ public:
 
     // How deep objects may nest before the archive is refused as hostile.
     static constexpr int kMaxDepth = 256;
-    // From this size of archive on, the memory its property-list tree took is handed back to the
-    // system once the unarchiver ends. (Writing makes no such tree.)
-    static constexpr size_t kReleaseMemoryAfterSize = 256 * 1024;
 
 private:
     struct Impl;

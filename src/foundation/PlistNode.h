@@ -2,6 +2,7 @@
 // Internal helpers over libplist: an owning node handle and checked readers. Not for use
 // outside the foundation.
 
+#include "foundation/BinaryPlistReader.h"
 #include "foundation/Value.h"
 
 #include <plist/plist.h>
@@ -37,6 +38,10 @@ private:
 // Parses binary or XML property-list data; null when it is neither, or when it is nested too
 // deeply or shares too much to be parsed safely (`error`, when given, then says why).
 plist_t parsePlist(const Data& data, std::string* error = nullptr);
+// Binary or XML property-list data as a read-only tree: the binary form through our own reader,
+// the XML form through libplist. None when the data is neither, is damaged, or is nested too
+// deeply or shares too much to be read safely (`error`, when given, then says why).
+std::optional<PlistTree> parsePlistTree(const Data& data, std::string* error = nullptr);
 // The binary form of the tree, through our own writer; empty when it cannot be written.
 Data plistToBinary(plist_t node);
 std::string plistString(plist_t node);

@@ -10,13 +10,21 @@ namespace {
 constexpr const char* kCommandPrefix = "/quorbital/";
 constexpr const char* kMappingPrefix = "/quorbital/mapping";
 constexpr const char* kPatternCharacters = " #*,?[]{}";
+
+// From the arguments as the method received them: a plain message has no liblo message.
+QRBOSCMessagePtr receivedMessage(const QRBServerMessage& message) {
+    std::vector<QRBArgPtr> arguments;
+    arguments.reserve(message.argc > 0 ? size_t(message.argc) : 0);
+    for (int i = 0; i < message.argc; ++i) arguments.push_back(QRBArg::argOfType(message.types[i], message.argv[i]));
+    return QRBOSCMessage::OSCMessageWithPath(message.path, std::move(arguments));
+}
 }  // namespace
 
 int RoutingCallback(const QRBServerMessage& message, const QRBContextPtr& context, QRBManager& manager) {
     if (!context) foundation::raiseAssertion("context != nil", __FILE__, __LINE__);
     auto monitor = manager.messageMonitor();
     const QRBMessageEndpointPtr& endpoint = manager.oscInputEndpoint();
-    auto received = QRBOSCMessage::OSCMessageWithPath(message.path, message.message);
+    auto received = receivedMessage(message);
     const foundation::Date date = QRBDateFromMessageTimetag(message.message);
     if (monitor && endpoint) monitor->monitor(received, endpoint, date);
     context->receive(received, endpoint, date);
@@ -27,7 +35,7 @@ int UndefMethodCallback(const QRBServerMessage& message, QRBManager& manager) {
     // Commands come first: "/quorbital/wii/*" is a pattern and still a command.
     if (QRBIsCommandPath(message.path)) return QRBHandleCommandMessage(message, manager);
     if (QRBPathHasNoPatternCharacters(message.path)) {
-        auto received = QRBOSCMessage::OSCMessageWithPath(message.path, message.message);
+        auto received = receivedMessage(message);
         manager.receive(received, manager.oscInputEndpoint(), QRBDateFromMessageTimetag(message.message));
         return 0;
     }

@@ -433,6 +433,66 @@ void dispatchToTable(QRBServer::Run* run, const char* path, const char* types, l
     }
 }
 
+// The arguments of a plain message, read the way liblo's parse hands them to a method: numbers
+// in host order, strings as they are, each at its offset in a copy of the argument bytes. Only
+// messages of numbers, strings and bare tags, of modest size, are read here (the rest go
+// through liblo): for them liblo's parse would cost as much as all the routing, with a message
+// object and three blocks of memory made and freed for each one. The packet has passed
+// QRBCheckOSCPacket, so every string ends inside it and every argument fits.
+struct PlainArguments {
+    static constexpr size_t kMaxBytes = 512;
+    static constexpr size_t kMaxCount = 32;
+    alignas(8) std::array<uint8_t, kMaxBytes> bytes;
+    std::array<lo_arg*, kMaxCount> argv;
+    const char* types = nullptr;  // without the comma
+    int argc = 0;
+
+    bool read(const uint8_t* packet, size_t size) {
+        const size_t pathSize = 4 * (std::strlen(reinterpret_cast<const char*>(packet)) / 4 + 1);
+        const char* tags = reinterpret_cast<const char*>(packet) + pathSize;
+        const size_t count = std::strlen(tags + 1);
+        const size_t start = pathSize + 4 * ((count + 1) / 4 + 1);
+        if (count > kMaxCount || size - start > kMaxBytes) return false;
+        std::memcpy(bytes.data(), packet + start, size - start);
+        size_t at = 0;
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t* p = bytes.data() + at;
+            argv[i] = reinterpret_cast<lo_arg*>(p);
+            switch (tags[1 + i]) {
+            case 'i':
+            case 'f': {
+                uint32_t v;
+                std::memcpy(&v, p, 4);
+                v = ntohl(v);
+                std::memcpy(p, &v, 4);
+                at += 4;
+                break;
+            }
+            case 'h':
+            case 'd': {
+                uint32_t high, low;
+                std::memcpy(&high, p, 4);
+                std::memcpy(&low, p + 4, 4);
+                const uint64_t v = uint64_t{ntohl(high)} << 32 | ntohl(low);
+                std::memcpy(p, &v, 8);
+                at += 8;
+                break;
+            }
+            case 's':
+            case 'S': at += 4 * (std::strlen(reinterpret_cast<const char*>(p)) / 4 + 1); break;
+            case 'T':
+            case 'F':
+            case 'N':
+            case 'I': break;
+            default: return false;
+            }
+        }
+        types = tags + 1;
+        argc = static_cast<int>(count);
+        return true;
+    }
+};
+
 // The only method liblo knows, for the messages of bundles. It always answers 0, so liblo adds
 // nothing of its own (its method listing reply would go to a source address it does not have).
 int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int argc, lo_message message,
@@ -819,9 +879,15 @@ void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet,
     run->senderHost = &host;
     run->senderPort = &port;
     int result;
+    PlainArguments plain;
     if (isBundlePacket(packet, size)) {
         // liblo walks the elements and gives each message its bundle's time tag.
         result = lo_server_dispatch_data(run->server, packet, size);
+    } else if (plain.read(packet, size)) {
+        // No liblo message: a plain message's time tag is "immediately".
+        dispatchToTable(run.get(), reinterpret_cast<const char*>(packet), plain.types, plain.argv.data(), plain.argc,
+                        nullptr);
+        result = static_cast<int>(size);
     } else if (lo_message message = lo_message_deserialise(packet, size, &result)) {
         // A plain message goes straight to the table: liblo's dispatch would only add a source
         // address per message that nothing reads (the sender is ours) and a walk through its one

@@ -71,6 +71,8 @@ struct QRBServerMessage {
     // 64-bit values (h, d, t) with memcpy, never through the lo_arg fields.
     lo_arg** argv;
     int argc;
+    // liblo's message, for the messages of bundles and those read through liblo; null for a plain
+    // message read without it, whose time tag is "immediately".
     lo_message message;
     // The sender's numeric address ("127.0.0.1"; IPv4-mapped IPv6 addresses in IPv4 form) and
     // port as text.

@@ -162,7 +162,8 @@ struct Call {
 
 Call record(const QRBServerMessage& m) {
     Call call{m.path, m.types, {}, m.senderHost, m.senderPort, std::this_thread::get_id(),
-              lo_message_get_timestamp(m.message), lo_message_get_argc(m.message)};
+              m.message ? lo_message_get_timestamp(m.message) : LO_TT_IMMEDIATE,
+              m.message ? lo_message_get_argc(m.message) : m.argc};
     for (int i = 0; i < m.argc; ++i) {
         if (m.types[i] == 'i') {
             int32_t v;
