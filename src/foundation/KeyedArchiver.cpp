@@ -496,6 +496,10 @@ struct KeyedUnarchiver::Impl {
             throw ArchiveError("cannot decode " + name + ": size out of range");
         }
         restore();
+        if (ObjectPtr replacement = object->replacementAfterDecoding()) {
+            object = std::move(replacement);
+            decoded[uid] = Value(object);
+        }
         return Value(object);
     }
 };

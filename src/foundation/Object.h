@@ -26,6 +26,10 @@ public:
     // Reads this object's keys into a freshly made instance. A subclass reads its superclass's
     // keys first. Damaged input raises ArchiveError.
     virtual void initWithCoder(KeyedUnarchiver& coder) {}
+    // The object that takes the decoded one's place once its keys are read, for classes whose
+    // instances stand for something shared (a MIDI port of the machine): every reference in the
+    // archive then gets that object. Null keeps the decoded one.
+    virtual std::shared_ptr<Object> replacementAfterDecoding() { return nullptr; }
 };
 
 // Declares the archived name of a class and its parent's hierarchy.
