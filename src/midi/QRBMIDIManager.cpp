@@ -130,11 +130,13 @@ void QRBMIDIManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
 // ---- undo ---------------------------------------------------------------------------------------
 
 std::shared_ptr<foundation::UndoManager> QRBMIDIManager::registeringUndoManager() const {
-    return undoManager_ && undoManager_->isUndoRegistrationEnabled() ? undoManager_ : nullptr;
+    auto undo = undoManager_.lock();
+    return undo && undo->isUndoRegistrationEnabled() ? undo : nullptr;
 }
 
 void QRBMIDIManager::nameUndoAction(const std::string& name) const {
-    if (undoManager_ && !undoManager_->isUndoing()) undoManager_->setActionName(name);
+    auto undo = undoManager_.lock();
+    if (undo && !undo->isUndoing()) undo->setActionName(name);
 }
 
 void QRBMIDIManager::setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) {
@@ -345,7 +347,7 @@ void QRBMIDIManager::insertTemplatesCollections(const std::vector<QRBEventSource
     std::vector<QRBEventSourcePtr> all = templatesCollections_;
     all.insert(all.end(), collections.begin(), collections.end());
     for (const auto& collection : collections) {
-        collection->setUndoManager(undoManager_);
+        collection->setUndoManager(undoManager());
         collection->ensureUniqueNameComparedToEventSources(all);
     }
     if (auto undo = registeringUndoManager())

@@ -75,7 +75,7 @@ public:
     std::optional<std::string> targetURL() const;
     bool hasOscAddress() const;
     void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager);
-    const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
+    std::shared_ptr<foundation::UndoManager> undoManager() const { return undoManager_.lock(); }
 
     // Controller 123 on every channel, through the virtual source (when active) and every active
     // real destination; not shown in the monitor.
@@ -170,7 +170,8 @@ private:
     std::weak_ptr<QRBManager> oscManager_;
     std::optional<std::string> targetURL_;  // guarded by oscLock_
     std::weak_ptr<QRBMessageMonitor> messageMonitor_;
-    std::shared_ptr<foundation::UndoManager> undoManager_;
+    // Weak: the undo manager holds the inverse calls, which hold this manager.
+    std::weak_ptr<foundation::UndoManager> undoManager_;
     int64_t noteUpperPitch_ = 127;
     int64_t noteLowerPitch_ = 0;
     std::atomic<int64_t> inputMode_{2};  // read by input on the backend thread

@@ -172,16 +172,14 @@ void TarnMIDIManager::registerVirtualEndpoint(const std::shared_ptr<TarnMIDIVirt
                                            [](const auto& weak) { return weak.expired(); }),
                             virtualEndpoints_.end());
     virtualEndpoints_.push_back(endpoint);
+    // Remembered after the endpoint is gone: the system may list it a little longer.
+    if (endpoint->midiEndpointRef() != 0) ownRefs_.insert(endpoint->midiEndpointRef());
 }
 
 bool TarnMIDIManager::isOwnEndpoint(midi::EndpointRef ref) const {
     if (ref == 0) return false;
     std::lock_guard lock(virtualLock_);
-    for (const auto& weak : virtualEndpoints_) {
-        auto endpoint = weak.lock();
-        if (endpoint && endpoint->midiEndpointRef() == ref) return true;
-    }
-    return false;
+    return ownRefs_.count(ref) != 0;
 }
 
 bool TarnMIDIManager::isUniqueIDInUse(int32_t uniqueID, const TarnMIDIEndpoint* except) const {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ private:
 
     mutable std::mutex virtualLock_;
     std::vector<std::weak_ptr<TarnMIDIVirtualEndpoint>> virtualEndpoints_;
+    std::set<midi::EndpointRef> ownRefs_;
     std::mutex sharedSourceLock_;
     std::shared_ptr<TarnMIDIVirtualSource> sharedVirtualSource_;
 };
