@@ -228,8 +228,12 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
         if (index == kMaxPorts) return nullptr;
         auto slot = std::make_shared<PortSlot>();
         slot->input = input;
-        slot->port = jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
-                                        input ? JackPortIsInput : JackPortIsOutput, 0);
+        // Port names are unique within a client, and every document has a "Quorbital In" until
+        // its port names it: a taken name gets a number.
+        const auto flags = input ? JackPortIsInput : JackPortIsOutput;
+        slot->port = jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+        for (int n = 2; !slot->port && n < 100; ++n)
+            slot->port = jack_port_register(client, (name + " " + std::to_string(n)).c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
         if (!slot->port) return nullptr;
         slot->ring = jack_ringbuffer_create(kRingSize);
         if (!slot->ring) {

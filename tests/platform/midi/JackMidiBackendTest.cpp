@@ -159,6 +159,20 @@ TEST_F(JackMidiBackendTest, OurOutputConnectedToOurInputDeliversANoteAndALongSys
     out->removeSender(sender.get());
 }
 
+TEST_F(JackMidiBackendTest, EveryDocumentGetsAVirtualDestinationThoughTheyStartWithOneName) {
+    auto first = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
+    auto second = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
+    EXPECT_NE(first->midiEndpointRef(), 0u);
+    EXPECT_NE(second->midiEndpointRef(), 0u);
+    EXPECT_NE(first->midiEndpointRef(), second->midiEndpointRef());
+    EXPECT_TRUE(second->setName("Quorbital In (8001)"));
+    const std::string client = backend->clientName();
+    jack_client_t* patchbay = openOtherClient("lookup");
+    ASSERT_TRUE(patchbay);
+    EXPECT_TRUE(jack_port_by_name(patchbay, (client + ":Quorbital In (8001)").c_str()));
+    jack_client_close(patchbay);
+}
+
 TEST_F(JackMidiBackendTest, PortOfAnotherClientAppearsAsASourceAndGoesOfflineWhenTheClientCloses) {
     auto listed = [&](bool onlineOnly) -> std::shared_ptr<TarnMIDIRealSource> {
         for (const auto& source : onlineOnly ? tarn->realSourcesOnlineOrInUse() : tarn->realSources())
