@@ -148,6 +148,12 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     static void portRenamed(jack_port_id_t, const char*, const char*, void* arg) {
         static_cast<Impl*>(arg)->noteSetupChange();
     }
+    // A client's ports are listed once it is active, which no registration announces; the graph
+    // is reordered then.
+    static int graphReordered(void* arg) {
+        static_cast<Impl*>(arg)->noteSetupChange();
+        return 0;
+    }
     static void shutdown(void* arg) {
         auto* impl = static_cast<Impl*>(arg);
         impl->serverGone = true;
@@ -411,6 +417,7 @@ std::shared_ptr<JackMidiBackend> JackMidiBackend::open(const std::string& client
     jack_set_port_registration_callback(impl->client, &Impl::portRegistered, raw);
     jack_set_client_registration_callback(impl->client, &Impl::clientRegistered, raw);
     jack_set_port_rename_callback(impl->client, &Impl::portRenamed, raw);
+    jack_set_graph_order_callback(impl->client, &Impl::graphReordered, raw);
     jack_on_shutdown(impl->client, &Impl::shutdown, raw);
     if (jack_activate(impl->client) != 0) return nullptr;
     impl->reader = std::thread([raw] { raw->run(); });
