@@ -18,6 +18,8 @@ packages=(
   libzip-dev libexpat1-dev libicu-dev
   # The Bonjour tests start their own avahi-daemon and D-Bus system bus in private namespaces.
   avahi-daemon dbus-daemon iproute2 util-linux
+  # MIDI: JACK (the tests start their own server on the dummy driver) and the ALSA sequencer.
+  jackd2 libjack-jackd2-dev libasound2-dev
 )
 
 missing=()
@@ -34,5 +36,7 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to give the audio group real-time priority; the tests need no such group.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

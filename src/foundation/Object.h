@@ -29,7 +29,8 @@ public:
     // Called once the object's keys are read: the object the archive yields in its place. Classes
     // that only exist to read old documents answer a current object, or null to drop what they
     // stood for; everything else answers itself. Objects that referred to this one while its own
-    // keys were read keep this instance.
+    // keys were read keep this instance. A class whose instances stand for something shared (a
+    // MIDI port of the machine) answers the shared object, so that later references get it.
     virtual std::shared_ptr<Object> replacementAfterDecoding() { return shared_from_this(); }
 };
 

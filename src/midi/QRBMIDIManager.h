@@ -4,17 +4,32 @@
 // and the loopback URL that MIDI input is sent to as OSC, sends all-notes-off through it when
 // routing stops and closes it with the document.
 //
-// What is here are the settings and their archive; the ports, the virtual endpoints, sending and
-// the template collections' editing come with the MIDI support.
+// It is a receiver of the real sources chosen and of its own virtual destination "Quorbital In",
+// and a sender of the real destinations chosen and of the process's virtual source "Quorbital
+// Out". Output goes to the virtual source first, then to each real destination in order.
+//
+// Threads: settings, undo and output on the main thread. Input arrives on a backend thread under
+// the sending endpoint's lock; the manager's own lock (taken inside it, never around an endpoint
+// call) guards the OSC address that input is sent to, against setTargetURL().
 
-#include "core/outputs/QRBEventSource.h"
 #include "core/monitor/QRBMessageMonitor.h"
+#include "core/osc/QRBArg.h"
+#include "core/osc/QRBMIDIMessage.h"
+#include "core/osc/QRBMIDIMessageEndpoint.h"
+#include "core/outputs/QRBEventSource.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
+#include "foundation/Observation.h"
 #include "foundation/UndoManager.h"
+#include "midi/tarn/TarnMIDIEndpoint.h"
 
+#include <lo/lo.h>
+
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,73 +38,165 @@ class QRBManager;
 class QRBMIDIManager;
 using QRBMIDIManagerPtr = std::shared_ptr<QRBMIDIManager>;
 
-class QRBMIDIManager : public foundation::Object {
+class QRBMIDIManager : public foundation::Object, public foundation::Observable, public TarnMIDIReceiver {
     FND_ARCHIVED_CLASS("QRBMIDIManager", foundation::Object)
 
 public:
+    static constexpr const char* kVirtualDestinationName = "Quorbital In";
+    static constexpr const char* kVirtualDestinationNameFormat = "Quorbital In (%li)";
+    // The virtual destination of the document on port p gets this plus p: one ID per port.
+    static constexpr int32_t kVirtualDestinationUniqueIDBase = 0x15C00000;
+    // The most bytes one message may hold.
+    static constexpr size_t kMaxMessageLength = midi::MIDIPacketList::kMaxPacketLength;
+
+    static constexpr const char* kActiveRealDestinationsKey = "activeRealDestinations";
+    static constexpr const char* kActiveRealSourcesKey = "activeRealSources";
+    static constexpr const char* kTemplatesCollectionsKey = "templatesCollections";
+    static constexpr const char* kVirtualDestinationActiveKey = "isVirtualDestinationActive";
+    static constexpr const char* kVirtualSourceActiveKey = "isVirtualSourceActive";
+
+    // An archive's manager is made by the class registry; a new one through create(), which
+    // also opens the virtual endpoints.
     QRBMIDIManager() = default;
+    ~QRBMIDIManager() override;
+    static QRBMIDIManagerPtr create();
+
+    // The process's "Quorbital Out".
+    static std::shared_ptr<TarnMIDIVirtualSource> sharedVirtualSource();
 
     // ---- what the routing manager hands over
     void setMessageMonitor(const QRBMessageMonitorPtr& monitor) { messageMonitor_ = monitor; }
     QRBMessageMonitorPtr messageMonitor() const { return messageMonitor_.lock(); }
     void setOscManager(const std::shared_ptr<QRBManager>& manager) { oscManager_ = manager; }
     std::shared_ptr<QRBManager> oscManager() const { return oscManager_.lock(); }
-    // Where MIDI input is sent as OSC.
-    void setTargetURL(const std::optional<std::string>& url) { targetURL_ = url; }
-    const std::optional<std::string>& targetURL() const { return targetURL_; }
-    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) { undoManager_ = undoManager; }
-    const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
+    // Where MIDI input is sent as OSC. A URL with a port also names the virtual destination
+    // "Quorbital In (<port>)" and gives it the ID of that port.
+    void setTargetURL(const std::optional<std::string>& url);
+    std::optional<std::string> targetURL() const;
+    bool hasOscAddress() const;
+    void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager);
+    std::shared_ptr<foundation::UndoManager> undoManager() const { return undoManager_.lock(); }
 
-    // Controller 123 on every channel of every active output.
-    void sendAllNotesOffOnActivePorts() {}
-    // The document is closing: the manager leaves every endpoint it uses.
-    void close() {}
+    // Controller 123 on every channel, through the virtual source (when active) and every active
+    // real destination; not shown in the monitor.
+    void sendAllNotesOffOnActivePorts();
+    // The document is closing: the manager leaves every endpoint it uses (the lists stay).
+    void close();
 
     // ---- settings
     int64_t version() const { return version_; }
     int64_t noteUpperPitch() const { return noteUpperPitch_; }
-    void setNoteUpperPitch(int64_t pitch) { noteUpperPitch_ = pitch; }
+    void setNoteUpperPitch(int64_t pitch);
     int64_t noteLowerPitch() const { return noteLowerPitch_; }
-    void setNoteLowerPitch(int64_t pitch) { noteLowerPitch_ = pitch; }
+    void setNoteLowerPitch(int64_t pitch);
     bool shouldRepeatNotes() const { return shouldRepeatNotes_; }
-    void setShouldRepeatNotes(bool repeat) { shouldRepeatNotes_ = repeat; }
+    void setShouldRepeatNotes(bool repeat);
     bool shouldBendNotes() const { return shouldBendNotes_; }
-    void setShouldBendNotes(bool bend) { shouldBendNotes_ = bend; }
+    void setShouldBendNotes(bool bend);
+    // 0, 1 or 2: see noteWithState(). Not undoable.
     int64_t noteOffBehavior() const { return noteOffBehavior_; }
     void setNoteOffBehavior(int64_t behavior) { noteOffBehavior_ = behavior; }
     // Bit 1 raw, bit 2 parsed.
     int64_t inputMode() const { return inputMode_; }
-    void setInputMode(int64_t mode) { inputMode_ = mode; }
-    bool isVirtualDestinationActive() const { return virtualDestinationActive_; }
-    bool isVirtualSourceActive() const { return virtualSourceActive_; }
+    void setInputMode(int64_t mode);
+    bool isVirtualDestinationActive() const { return isVirtualDestinationActive_; }
+    void setIsVirtualDestinationActive(bool active);
+    bool isVirtualSourceActive() const { return isVirtualSourceActive_; }
+    void setIsVirtualSourceActive(bool active);
+    // "ifi" for documents of version 0, "iff" otherwise.
+    const char* midiNoteOSCMessageSignature() const { return version_ == 0 ? "ifi" : "iff"; }
 
-    // The document's MIDI template collections.
+    // A nil pitch is refused with "Unspecified Value"; every other value passes.
+    static bool validateValue(const foundation::Value& value, const std::string& key, std::string* failureReason,
+                              std::string* recoverySuggestion);
+
+    // ---- ports
+    const std::vector<std::shared_ptr<TarnMIDIRealDestination>>& activeRealDestinations() const {
+        return activeRealDestinations_;
+    }
+    const std::vector<std::shared_ptr<TarnMIDIRealSource>>& activeRealSources() const { return activeRealSources_; }
+    void select(bool selected, const std::shared_ptr<TarnMIDIRealDestination>& realDestination);
+    void select(bool selected, const std::shared_ptr<TarnMIDIRealSource>& realSource);
+    bool isRealEndpointActive(const TarnMIDIEndpointPtr& endpoint) const;
+    const std::shared_ptr<TarnMIDIVirtualDestination>& virtualDestination() const { return virtualDestination_; }
+
+    // ---- velocities: channels 1 to 16; any other channel means channel 1.
+    QRBArgPtr velocityOnChannel(long channel) const;
+    void setVelocity(const QRBArg& value, long channel);
+    const std::array<QRBArgPtr, 16>& channelVelocities() const { return channelVelocities_; }
+
+    // ---- template collections
     const std::vector<QRBEventSourcePtr>& templatesCollections() const { return templatesCollections_; }
-    void addTemplatesCollection(const QRBEventSourcePtr& collection) { templatesCollections_.push_back(collection); }
+    // Undoable; each new collection takes the undo manager and a name unique among the others.
+    void insertTemplatesCollections(const std::vector<QRBEventSourcePtr>& collections, const std::vector<size_t>& indexes);
+    void removeTemplatesCollectionsAtIndexes(const std::vector<size_t>& indexes);
 
-    // "Version", "noteUpperPitch", "noteLowerPitch", "shouldRepeatNotes", "shouldBendNotes",
-    // "noteOffBehavior", "inputMode", "activeRealDestinations", "activeRealSources",
-    // "isVirtualDestinationActive", "isVirtualSourceActive", "templatesCollections". A document
-    // without "isVirtualDestinationActive" uses both virtual endpoints and no port.
+    // ---- output: 1 when everything was sent, -1 when anything failed.
+    // To MIDIOutputsEndpoint(): the virtual source first (when active), then every active real
+    // destination in order, even after a failure. To another endpoint: its MIDI endpoint alone.
+    long processMIDIPacketList(const midi::MIDIPacketList& list, const QRBMIDIMessageEndpointPtr& endpoint);
+    // One packet of the message's bytes, stamped now; shown in the monitor unless it failed.
+    long sendMIDIMessage(const QRBMIDIMessagePtr& message, const QRBMIDIMessageEndpointPtr& endpoint);
+    // Note on or off on channel 1..16, with the note-off behaviour: 2 sends note on with
+    // velocity 0, 1 note off with velocity 0, 0 note off with the velocity.
+    QRBMIDIMessagePtr noteWithState(bool state, unsigned pitch, unsigned velocity, long channel) const;
+
+    // ---- input (backend thread)
+    void processMIDIPacketList(const midi::MIDIPacketList& list, TarnMIDIEndpoint& sender) override;
+    // On the main run loop: the message goes to the monitor as MIDI input.
+    void receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp);
+    QRBMIDIMessagePtr incompleteSysEx() const;
+
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
+    std::shared_ptr<QRBMIDIManager> self() { return std::static_pointer_cast<QRBMIDIManager>(shared_from_this()); }
+    std::shared_ptr<foundation::UndoManager> registeringUndoManager() const;
+    void nameUndoAction(const std::string& name) const;
+    void privateSetUp();
+    void leaveEndpoints();
+    void sendRawMIDIOverOSC(const midi::MIDIPacket& packet);
+
     std::vector<QRBEventSourcePtr> templatesCollections_;
-    // The chosen ports, kept as the document holds them.
-    foundation::Value activeRealDestinations_ = foundation::Value(foundation::Array{});
-    foundation::Value activeRealSources_ = foundation::Value(foundation::Array{});
+    std::vector<std::shared_ptr<TarnMIDIRealDestination>> activeRealDestinations_;
+    std::vector<std::shared_ptr<TarnMIDIRealSource>> activeRealSources_;
+    lo_address oscAddress_ = nullptr;  // guarded by oscLock_
     int64_t version_ = 1;
     bool shouldRepeatNotes_ = false;
     bool shouldBendNotes_ = false;
-    bool virtualDestinationActive_ = true;
-    bool virtualSourceActive_ = true;
+    bool isVirtualDestinationActive_ = false;
+    bool isVirtualSourceActive_ = false;
     std::weak_ptr<QRBManager> oscManager_;
-    std::optional<std::string> targetURL_;
+    std::optional<std::string> targetURL_;  // guarded by oscLock_
     std::weak_ptr<QRBMessageMonitor> messageMonitor_;
-    std::shared_ptr<foundation::UndoManager> undoManager_;
+    // Weak: the undo manager holds the inverse calls, which hold this manager.
+    std::weak_ptr<foundation::UndoManager> undoManager_;
     int64_t noteUpperPitch_ = 127;
     int64_t noteLowerPitch_ = 0;
-    int64_t inputMode_ = 2;
+    std::atomic<int64_t> inputMode_{2};  // read by input on the backend thread
     int64_t noteOffBehavior_ = 1;
+    std::shared_ptr<TarnMIDIVirtualDestination> virtualDestination_;
+    // The process's virtual source, as it was when this manager was set up.
+    std::shared_ptr<TarnMIDIVirtualSource> virtualSource_;
+    std::array<QRBArgPtr, 16> channelVelocities_;
+    QRBMIDIMessagePtr incompleteSysEx_;  // guarded by inputLock_
+    // Whether this manager joined the endpoints (create or decode); a plain constructed one never did.
+    bool opened_ = false;
+
+    mutable std::mutex oscLock_;
+    mutable std::mutex inputLock_;
 };
+
+// The current host time of MIDI time stamps (nanoseconds).
+uint64_t QRBCurrentMIDIHostTime();
+
+// MIDI byte encoders: write into `buffer` and return the byte count. Channels 1 to 16 go into
+// the low nibble of the status byte; channels and data bytes are masked to their bits, so no
+// value from a document can turn into another kind of message.
+size_t QRBMIDIEncodeControlChange(uint8_t* buffer, long channel, unsigned number, unsigned value);
+size_t QRBMIDIEncodeProgramChange(uint8_t* buffer, long channel, unsigned program);
+size_t QRBMIDIEncodeNote(uint8_t* buffer, long channel, bool on, unsigned pitch, unsigned velocity);
+size_t QRBMIDIEncodeChannelPressure(uint8_t* buffer, long channel, unsigned value);
+size_t QRBMIDIEncodePitchBend(uint8_t* buffer, long channel, unsigned value);
+size_t QRBMIDIEncodePolyPressure(uint8_t* buffer, long channel, unsigned pitch, unsigned value);

@@ -163,10 +163,11 @@ def current(path, port, target_port):
                    QRBRouteRewriteAddress="/cue", QRBRouteTokens=a.array([static_token]), triggerMode=1, memo=None)
 
     # MIDI: endpoints, and a template collection whose template refers back to it.
-    synth = a.obj(["TarnMIDIDestination", "TarnMIDIEndpoint", "NSObject"], name="Synth", displayName="Synth Port 1",
-                  uniqueID=-12345)
-    keys_port = a.obj(["TarnMIDISource", "TarnMIDIEndpoint", "NSObject"], name="Keys", displayName="Keys",
-                      uniqueID=42)
+    # Ports of devices this machine does not have: the program keeps them as offline placeholders.
+    synth = a.obj(["TarnMIDIRealDestination", "TarnMIDIRealEndpoint", "TarnMIDIEndpoint", "NSObject"], name="Synth",
+                  displayName="Synth", uniqueID=-12345)
+    keys_port = a.obj(["TarnMIDIRealSource", "TarnMIDIRealEndpoint", "TarnMIDIEndpoint", "NSObject"], name="Keys",
+                      displayName="Keys", uniqueID=42)
     collection, _ = a.new(["QRBMIDICollection", "QRBMIDIElement", "QRBEventSource", "NSObject"])
     template = a.obj(["QRBMIDITemplate", "QRBMIDIElement", "QRBEventSource", "NSObject"],
                      QRBEventSourceName="CC 7", alternateName=None, parentCollection=collection,

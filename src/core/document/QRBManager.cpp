@@ -129,7 +129,9 @@ class TemplatesCollection : public QRBEventSourceCollection {
 public:
     explicit TemplatesCollection(std::shared_ptr<QRBMIDIManager> manager) : manager_(std::move(manager)) {}
     std::vector<QRBEventSourcePtr> eventSources() const override { return manager_->templatesCollections(); }
-    void addEventSource(const QRBEventSourcePtr& source) override { manager_->addTemplatesCollection(source); }
+    void addEventSource(const QRBEventSourcePtr& source) override {
+        manager_->insertTemplatesCollections({source}, {manager_->templatesCollections().size()});
+    }
 
 private:
     std::shared_ptr<QRBMIDIManager> manager_;
@@ -187,7 +189,7 @@ void QRBManager::privateInit() {
     localTarget_ = std::make_shared<QRBTarget>();
 
     if (!messageMonitor_) messageMonitor_ = std::make_shared<QRBMessageMonitor>();
-    if (!midiManager_) midiManager_ = std::make_shared<QRBMIDIManager>();
+    if (!midiManager_) midiManager_ = QRBMIDIManager::create();
     midiManager_->setMessageMonitor(messageMonitor_);
     midiManager_->setOscManager(me);
 

@@ -12,7 +12,7 @@ constexpr const char* kAndMoreLine = "(and more ...)";
 // Note names are two to four characters ("C3", "C#3", "C#-2"); two-character names get a space so
 // that the columns after them line up.
 std::string paddedNoteName(uint8_t note) {
-    std::string name = TarnMIDIManager::shared().nameOfNote(note);
+    std::string name = TarnMIDIManager::nameOfNote(note);
     if (name.size() == 2) name += " ";
     return name;
 }

@@ -1,0 +1,499 @@
+#include "platform/midi/JackMidiBackend.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <semaphore.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+// Each message in a ring: its time stamp, its length, then its bytes.
+struct RingHeader {
+    uint64_t timeStamp;
+    uint32_t length;
+};
+
+// Room for a few of the largest messages (templates hold up to 65535 bytes).
+constexpr size_t kRingSize = 512 * 1024;
+constexpr size_t kMaxPorts = 256;
+
+uint64_t monotonicNanoseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void silent(const char*) {}
+
+}  // namespace
+
+struct PortSlot {
+    jack_port_t* port = nullptr;
+    bool input = false;
+    jack_ringbuffer_t* ring = nullptr;
+    midi::PacketHandler handler;  // inputs
+    std::atomic<bool> open{true};
+    std::atomic<uint32_t> lost{0};
+    size_t tableIndex = kMaxPorts;
+    uint64_t retiredAtCycle = 0;
+
+    ~PortSlot() {
+        if (ring) jack_ringbuffer_free(ring);
+    }
+};
+
+struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
+    jack_client_t* client = nullptr;
+
+    // What the process callback walks: published with release, read with acquire.
+    std::array<std::atomic<PortSlot*>, kMaxPorts> table{};
+    std::atomic<uint64_t> cycles{0};
+    std::atomic<uint32_t> maxEventSize{0};
+    std::atomic<bool> serverGone{false};
+
+    // The rest is for the threads of ours (main, reader), never the callback.
+    std::mutex mutex;
+    std::vector<std::shared_ptr<PortSlot>> slots;
+    std::vector<std::shared_ptr<PortSlot>> graveyard;
+    std::function<void()> setupChanged;
+    unsigned portCounter = 0;
+
+    sem_t wake{};
+    std::atomic<bool> setupPending{false};
+    std::atomic<bool> stopping{false};
+    std::thread reader;
+
+    ~Impl() {
+        if (client) {
+            jack_deactivate(client);
+            jack_client_close(client);
+        }
+        sem_destroy(&wake);
+    }
+
+    // ---- the real-time side
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* impl = static_cast<Impl*>(arg);
+        bool wrote = false;
+        const jack_nframes_t cycleStart = jack_last_frame_time(impl->client);
+        for (auto& entry : impl->table) {
+            PortSlot* slot = entry.load(std::memory_order_acquire);
+            if (!slot) continue;
+            void* buffer = jack_port_get_buffer(slot->port, frames);
+            if (slot->input) {
+                const uint32_t count = jack_midi_get_event_count(buffer);
+                for (uint32_t i = 0; i < count; ++i) {
+                    jack_midi_event_t event;
+                    if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+                    const RingHeader header{jack_frames_to_time(impl->client, cycleStart + event.time) * 1000ull,
+                                            static_cast<uint32_t>(event.size)};
+                    if (jack_ringbuffer_write_space(slot->ring) < sizeof header + event.size) {
+                        slot->lost.fetch_add(1, std::memory_order_relaxed);
+                        continue;
+                    }
+                    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(&header), sizeof header);
+                    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(event.buffer), event.size);
+                    wrote = true;
+                }
+            } else {
+                jack_midi_clear_buffer(buffer);
+                impl->maxEventSize.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)), std::memory_order_relaxed);
+                bool reservedAny = false;
+                for (;;) {
+                    RingHeader header;
+                    if (jack_ringbuffer_read_space(slot->ring) < sizeof header) break;
+                    jack_ringbuffer_peek(slot->ring, reinterpret_cast<char*>(&header), sizeof header);
+                    jack_midi_data_t* target = jack_midi_event_reserve(buffer, 0, header.length);
+                    if (!target) {
+                        // Full for this cycle: the rest waits. A message that fits no buffer
+                        // at all would block the ring for ever; it is dropped.
+                        if (!reservedAny) {
+                            jack_ringbuffer_read_advance(slot->ring, sizeof header + header.length);
+                            slot->lost.fetch_add(1, std::memory_order_relaxed);
+                            continue;
+                        }
+                        break;
+                    }
+                    reservedAny = true;
+                    jack_ringbuffer_read_advance(slot->ring, sizeof header);
+                    jack_ringbuffer_read(slot->ring, reinterpret_cast<char*>(target), header.length);
+                }
+            }
+        }
+        impl->cycles.fetch_add(1, std::memory_order_release);
+        if (wrote) sem_post(&impl->wake);
+        return 0;
+    }
+
+    // ---- JACK's notification thread: only flags and wakes the reader.
+    void noteSetupChange() {
+        setupPending = true;
+        sem_post(&wake);
+    }
+    static void portRegistered(jack_port_id_t, int, void* arg) { static_cast<Impl*>(arg)->noteSetupChange(); }
+    static void clientRegistered(const char*, int, void* arg) { static_cast<Impl*>(arg)->noteSetupChange(); }
+    static void portRenamed(jack_port_id_t, const char*, const char*, void* arg) {
+        static_cast<Impl*>(arg)->noteSetupChange();
+    }
+    // A client's ports are listed once it is active, which no registration announces; the graph
+    // is reordered then.
+    static int graphReordered(void* arg) {
+        static_cast<Impl*>(arg)->noteSetupChange();
+        return 0;
+    }
+    static void shutdown(void* arg) {
+        auto* impl = static_cast<Impl*>(arg);
+        impl->serverGone = true;
+        impl->noteSetupChange();
+    }
+
+    // ---- the reader thread
+    void run() {
+        std::vector<std::shared_ptr<PortSlot>> inputs;
+        inputs.reserve(kMaxPorts);
+        midi::MIDIPacketList list;
+        std::vector<char> bytes;
+        bytes.reserve(64 * 1024);
+        while (!stopping) {
+            timespec until{};
+            clock_gettime(CLOCK_REALTIME, &until);
+            until.tv_nsec += 50 * 1000 * 1000;
+            if (until.tv_nsec >= 1000000000) {
+                until.tv_sec += 1;
+                until.tv_nsec -= 1000000000;
+            }
+            sem_timedwait(&wake, &until);
+            if (stopping) break;
+
+            inputs.clear();
+            std::function<void()> announce;
+            {
+                std::lock_guard lock(mutex);
+                for (const auto& slot : slots)
+                    if (slot->input && slot->handler) inputs.push_back(slot);
+                buryRetired();
+                if (setupPending.exchange(false)) announce = setupChanged;
+            }
+            for (const auto& slot : inputs) {
+                list.clear();
+                for (;;) {
+                    RingHeader header;
+                    if (jack_ringbuffer_read_space(slot->ring) < sizeof header) break;
+                    jack_ringbuffer_read(slot->ring, reinterpret_cast<char*>(&header), sizeof header);
+                    bytes.resize(header.length);
+                    jack_ringbuffer_read(slot->ring, bytes.data(), header.length);
+                    list.add(header.timeStamp ? header.timeStamp : monotonicNanoseconds(),
+                             reinterpret_cast<const uint8_t*>(bytes.data()), header.length);
+                }
+                if (!list.empty() && slot->open) slot->handler(list);
+            }
+            inputs.clear();
+            if (announce) announce();
+        }
+    }
+
+    // Frees the ports taken out of the callback's table once a whole cycle has passed without
+    // them. Called with the mutex held.
+    void buryRetired() {
+        const uint64_t now = cycles.load(std::memory_order_acquire);
+        auto end = std::remove_if(graveyard.begin(), graveyard.end(), [&](const std::shared_ptr<PortSlot>& slot) {
+            if (!serverGone && now < slot->retiredAtCycle + 2) return false;
+            const std::string name = jack_port_name(slot->port);
+            if (!serverGone) jack_port_unregister(client, slot->port);
+            connectionPortNames.erase(std::remove(connectionPortNames.begin(), connectionPortNames.end(), name),
+                                      connectionPortNames.end());
+            return true;
+        });
+        graveyard.erase(end, graveyard.end());
+    }
+
+    // ---- ports
+    std::shared_ptr<PortSlot> addPort(const std::string& name, bool input, midi::PacketHandler handler) {
+        std::lock_guard lock(mutex);
+        if (serverGone) return nullptr;
+        size_t index = kMaxPorts;
+        for (size_t i = 0; i < kMaxPorts; ++i) {
+            if (!table[i].load(std::memory_order_relaxed)) {
+                index = i;
+                break;
+            }
+        }
+        if (index == kMaxPorts) return nullptr;
+        auto slot = std::make_shared<PortSlot>();
+        slot->input = input;
+        // Port names are unique within a client, and every document has a "Quorbital In" until
+        // its port names it: a taken name gets a number.
+        const auto flags = input ? JackPortIsInput : JackPortIsOutput;
+        slot->port = jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+        for (int n = 2; !slot->port && n < 100; ++n)
+            slot->port = jack_port_register(client, (name + " " + std::to_string(n)).c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+        if (!slot->port) return nullptr;
+        slot->ring = jack_ringbuffer_create(kRingSize);
+        if (!slot->ring) {
+            jack_port_unregister(client, slot->port);
+            return nullptr;
+        }
+        slot->handler = std::move(handler);
+        slot->tableIndex = index;
+        slots.push_back(slot);
+        table[index].store(slot.get(), std::memory_order_release);
+        return slot;
+    }
+
+    void retirePort(const std::shared_ptr<PortSlot>& slot) {
+        std::lock_guard lock(mutex);
+        slot->open = false;
+        if (slot->tableIndex < kMaxPorts) table[slot->tableIndex].store(nullptr, std::memory_order_release);
+        slot->tableIndex = kMaxPorts;
+        slot->retiredAtCycle = cycles.load(std::memory_order_acquire);
+        slots.erase(std::remove(slots.begin(), slots.end(), slot), slots.end());
+        graveyard.push_back(slot);
+        // Until it is unregistered, no list shows it.
+        connectionPortNames.emplace_back(jack_port_name(slot->port));
+    }
+
+    std::string uniquePortName(const std::string& base) {
+        std::lock_guard lock(mutex);
+        return base + " " + std::to_string(++portCounter);
+    }
+
+    // Hands one packet list to an output's ring; each packet goes whole or not at all.
+    bool write(PortSlot& slot, const midi::MIDIPacketList& list) {
+        if (serverGone) return false;
+        const uint32_t limit = maxEventSize.load(std::memory_order_relaxed);
+        size_t needed = 0;
+        for (const auto& packet : list) {
+            if (limit && packet.length > limit) return false;
+            needed += sizeof(RingHeader) + packet.length;
+        }
+        if (jack_ringbuffer_write_space(slot.ring) < needed) return false;
+        for (const auto& packet : list) {
+            const RingHeader header{packet.timeStamp, packet.length};
+            jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(&header), sizeof header);
+            jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(packet.data), packet.length);
+        }
+        return true;
+    }
+
+    jack_port_t* portOfRef(midi::EndpointRef ref) {
+        if (serverGone) return nullptr;
+        const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
+        jack_port_t* found = nullptr;
+        for (size_t i = 0; names && names[i] && !found; ++i) {
+            jack_port_t* port = jack_port_by_name(client, names[i]);
+            if (port && jack_port_uuid(port) == ref) found = port;
+        }
+        if (names) jack_free(names);
+        return found;
+    }
+
+    std::vector<midi::EndpointInfo> list(unsigned long flags) {
+        std::vector<midi::EndpointInfo> result;
+        if (serverGone) return result;
+        const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+        for (size_t i = 0; names && names[i]; ++i) {
+            jack_port_t* port = jack_port_by_name(client, names[i]);
+            if (!port || isConnectionPortName(names[i])) continue;
+            const std::string full = names[i];
+            const size_t colon = full.find(':');
+            const std::string clientPart = colon == std::string::npos ? std::string() : full.substr(0, colon);
+            const std::string portPart = colon == std::string::npos ? full : full.substr(colon + 1);
+            midi::EndpointInfo info;
+            info.ref = jack_port_uuid(port);
+            info.uniqueID = stableUniqueID(clientPart, portPart);
+            if (clientPart.empty() || strcasecmp(clientPart.c_str(), portPart.c_str()) == 0)
+                info.name = portPart;
+            else
+                info.name = clientPart + " " + portPart;
+            result.push_back(std::move(info));
+        }
+        if (names) jack_free(names);
+        return result;
+    }
+
+    // The ports of ours that only carry a connection are not endpoints.
+    std::vector<std::string> connectionPortNames;
+    bool isConnectionPortName(const char* full) {
+        std::lock_guard lock(mutex);
+        return std::find(connectionPortNames.begin(), connectionPortNames.end(), full) != connectionPortNames.end();
+    }
+    void addConnectionPortName(const std::string& full) {
+        std::lock_guard lock(mutex);
+        connectionPortNames.push_back(full);
+    }
+    void removeConnectionPortName(const std::string& full) {
+        std::lock_guard lock(mutex);
+        connectionPortNames.erase(std::remove(connectionPortNames.begin(), connectionPortNames.end(), full),
+                                  connectionPortNames.end());
+    }
+};
+
+namespace {
+
+using Impl = JackMidiBackend::Impl;
+
+class JackInputPort final : public midi::MidiBackend::InputPort {
+public:
+    JackInputPort(std::shared_ptr<Impl> impl, std::shared_ptr<PortSlot> slot, std::string fullName)
+        : impl_(std::move(impl)), slot_(std::move(slot)), fullName_(std::move(fullName)) {}
+    ~JackInputPort() override { impl_->retirePort(slot_); }
+
+private:
+    std::shared_ptr<Impl> impl_;
+    std::shared_ptr<PortSlot> slot_;
+    std::string fullName_;
+};
+
+class JackOutputPort final : public midi::MidiBackend::OutputPort {
+public:
+    JackOutputPort(std::shared_ptr<Impl> impl, std::shared_ptr<PortSlot> slot, std::string fullName)
+        : impl_(std::move(impl)), slot_(std::move(slot)), fullName_(std::move(fullName)) {}
+    ~JackOutputPort() override { impl_->retirePort(slot_); }
+    bool send(const midi::MIDIPacketList& list) override { return impl_->write(*slot_, list); }
+
+private:
+    std::shared_ptr<Impl> impl_;
+    std::shared_ptr<PortSlot> slot_;
+    std::string fullName_;
+};
+
+template <class Base>
+class JackVirtualEndpoint : public Base {
+public:
+    JackVirtualEndpoint(std::shared_ptr<Impl> impl, std::shared_ptr<PortSlot> slot)
+        : impl_(std::move(impl)), slot_(std::move(slot)), ref_(jack_port_uuid(slot_->port)) {}
+    ~JackVirtualEndpoint() override { impl_->retirePort(slot_); }
+    midi::EndpointRef ref() const override { return ref_; }
+    bool setName(const std::string& name) override {
+        if (impl_->serverGone) return false;
+        return jack_port_rename(impl_->client, slot_->port, name.c_str()) == 0;
+    }
+
+protected:
+    std::shared_ptr<Impl> impl_;
+    std::shared_ptr<PortSlot> slot_;
+    midi::EndpointRef ref_;
+};
+
+class JackVirtualSource final : public JackVirtualEndpoint<midi::MidiBackend::VirtualSource> {
+public:
+    using JackVirtualEndpoint::JackVirtualEndpoint;
+    bool received(const midi::MIDIPacketList& list) override { return impl_->write(*slot_, list); }
+};
+
+class JackVirtualDestination final : public JackVirtualEndpoint<midi::MidiBackend::VirtualDestination> {
+public:
+    using JackVirtualEndpoint::JackVirtualEndpoint;
+};
+
+}  // namespace
+
+std::shared_ptr<JackMidiBackend> JackMidiBackend::open(const std::string& clientName, const std::string& serverName) {
+    // libjack reports a missing server on standard error; looking for one is no error of ours.
+    jack_set_error_function(silent);
+    jack_set_info_function(silent);
+    auto impl = std::make_shared<Impl>();
+    sem_init(&impl->wake, 0, 0);
+    jack_status_t status{};
+    const auto options = static_cast<jack_options_t>(JackNoStartServer | (serverName.empty() ? 0 : JackServerName));
+    impl->client = serverName.empty() ? jack_client_open(clientName.c_str(), options, &status)
+                                      : jack_client_open(clientName.c_str(), options, &status, serverName.c_str());
+    if (!impl->client) return nullptr;
+    Impl* raw = impl.get();
+    jack_set_process_callback(impl->client, &Impl::process, raw);
+    jack_set_port_registration_callback(impl->client, &Impl::portRegistered, raw);
+    jack_set_client_registration_callback(impl->client, &Impl::clientRegistered, raw);
+    jack_set_port_rename_callback(impl->client, &Impl::portRenamed, raw);
+    jack_set_graph_order_callback(impl->client, &Impl::graphReordered, raw);
+    jack_on_shutdown(impl->client, &Impl::shutdown, raw);
+    if (jack_activate(impl->client) != 0) return nullptr;
+    impl->reader = std::thread([raw] { raw->run(); });
+    return std::shared_ptr<JackMidiBackend>(new JackMidiBackend(std::move(impl)));
+}
+
+JackMidiBackend::JackMidiBackend(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+JackMidiBackend::~JackMidiBackend() {
+    impl_->stopping = true;
+    sem_post(&impl_->wake);
+    if (impl_->reader.joinable()) impl_->reader.join();
+    // Ports still held by the layer keep the client state alive; the client closes with it.
+    if (impl_->client) jack_deactivate(impl_->client);
+    impl_->serverGone = true;
+}
+
+std::string JackMidiBackend::clientName() const { return jack_get_client_name(impl_->client); }
+
+bool JackMidiBackend::createClient(const std::string&, std::function<void()> setupChanged) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->setupChanged = std::move(setupChanged);
+    return !impl_->serverGone;
+}
+
+std::vector<midi::EndpointInfo> JackMidiBackend::sources() { return impl_->list(JackPortIsOutput); }
+
+std::vector<midi::EndpointInfo> JackMidiBackend::destinations() { return impl_->list(JackPortIsInput); }
+
+std::unique_ptr<midi::MidiBackend::InputPort> JackMidiBackend::connectSource(const std::string& portName,
+                                                                            midi::EndpointRef source,
+                                                                            midi::PacketHandler handler) {
+    jack_port_t* other = impl_->portOfRef(source);
+    if (!other) return nullptr;
+    const std::string name = impl_->uniquePortName(portName);
+    const std::string full = clientName() + ":" + name;
+    // Listed as a connection port before it exists, so that no list shows it as an endpoint.
+    impl_->addConnectionPortName(full);
+    auto slot = impl_->addPort(name, true, std::move(handler));
+    if (!slot) {
+        impl_->removeConnectionPortName(full);
+        return nullptr;
+    }
+    auto port = std::make_unique<JackInputPort>(impl_, slot, full);
+    if (jack_connect(impl_->client, jack_port_name(other), jack_port_name(slot->port)) != 0) return nullptr;
+    return port;
+}
+
+std::unique_ptr<midi::MidiBackend::OutputPort> JackMidiBackend::connectDestination(const std::string& portName,
+                                                                                  midi::EndpointRef destination) {
+    jack_port_t* other = impl_->portOfRef(destination);
+    if (!other) return nullptr;
+    const std::string name = impl_->uniquePortName(portName);
+    const std::string full = clientName() + ":" + name;
+    impl_->addConnectionPortName(full);
+    auto slot = impl_->addPort(name, false, nullptr);
+    if (!slot) {
+        impl_->removeConnectionPortName(full);
+        return nullptr;
+    }
+    auto port = std::make_unique<JackOutputPort>(impl_, slot, full);
+    if (jack_connect(impl_->client, jack_port_name(slot->port), jack_port_name(other)) != 0) return nullptr;
+    return port;
+}
+
+std::unique_ptr<midi::MidiBackend::VirtualSource> JackMidiBackend::createVirtualSource(const std::string& name) {
+    auto slot = impl_->addPort(name, false, nullptr);
+    if (!slot) return nullptr;
+    return std::make_unique<JackVirtualSource>(impl_, slot);
+}
+
+std::unique_ptr<midi::MidiBackend::VirtualDestination> JackMidiBackend::createVirtualDestination(
+    const std::string& name, midi::PacketHandler handler) {
+    auto slot = impl_->addPort(name, true, std::move(handler));
+    if (!slot) return nullptr;
+    return std::make_unique<JackVirtualDestination>(impl_, slot);
+}
+
+}  // namespace platform

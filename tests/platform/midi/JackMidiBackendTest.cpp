@@ -1,0 +1,262 @@
+// The JACK backend against a real server: `jackd -r -d dummy` under a server name of this test's
+// own, started for the suite and stopped after it. Where jackd cannot start, the tests skip and
+// say why.
+
+#include "foundation/RunLoop.h"
+#include "midi/tarn/TarnMIDIManager.h"
+#include "platform/midi/JackMidiBackend.h"
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+class RecordingReceiver : public TarnMIDIReceiver {
+public:
+    void processMIDIPacketList(const midi::MIDIPacketList& list, TarnMIDIEndpoint&) override {
+        std::lock_guard lock(mutex);
+        for (const auto& packet : list) packets.emplace_back(packet.data, packet.data + packet.length);
+    }
+    std::vector<std::vector<uint8_t>> received() {
+        std::lock_guard lock(mutex);
+        return packets;
+    }
+    std::mutex mutex;
+    std::vector<std::vector<uint8_t>> packets;
+};
+
+class JackMidiBackendTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        serverName_ = "quorbital-test-" + std::to_string(getpid());
+        const std::string nameOption = "-n" + serverName_;
+        // The default period of 1024 frames gives MIDI buffers of 4 KiB: room for the SysEx below.
+        // A client time-out of 5 s keeps a busy machine from failing clients as they activate.
+        const char* argv[] = {"jackd", "-r", "-t", "5000", nameOption.c_str(), "-d", "dummy", "-p", "1024", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int failed = posix_spawnp(&server_, "jackd", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed) {
+            server_ = 0;
+            whyNot_ = "jackd could not be run (is jackd2 installed?)";
+            return;
+        }
+        // Up when a client can connect: at most 10 s. Until then libjack would say on standard
+        // error that there is no server.
+        jack_set_error_function([](const char*) {});
+        for (int i = 0; i < 200; ++i) {
+            jack_status_t status{};
+            jack_client_t* probe = jack_client_open(
+                "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status, serverName_.c_str());
+            if (probe) {
+                jack_client_close(probe);
+                return;
+            }
+            int exitStatus = 0;
+            if (waitpid(server_, &exitStatus, WNOHANG) == server_) {
+                server_ = 0;
+                whyNot_ = "jackd exited at start-up";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        whyNot_ = "jackd did not accept clients within 10 s";
+    }
+
+    static void TearDownTestSuite() {
+        if (!server_) return;
+        kill(server_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(server_, nullptr, WNOHANG) == server_) {
+                server_ = 0;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(server_, SIGKILL);
+        waitpid(server_, nullptr, 0);
+        server_ = 0;
+    }
+
+    void SetUp() override {
+        if (!whyNot_.empty()) GTEST_SKIP() << "JACK tests skipped: " << whyNot_;
+        // A server on a loaded machine now and then refuses a client while it removes the one
+        // before; a few tries, a little apart.
+        for (int attempt = 0; attempt < 5 && !backend; ++attempt) {
+            if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            backend = platform::JackMidiBackend::open("Quorbital", serverName_);
+        }
+        ASSERT_TRUE(backend) << "no client on the test's server";
+        tarn = TarnMIDIManager::create(backend);
+        TarnMIDIManager::setShared(tarn);
+    }
+    void TearDown() override {
+        TarnMIDIManager::setShared(nullptr);
+        tarn.reset();
+        backend.reset();
+    }
+
+    // Another program on the same server.
+    jack_client_t* openOtherClient(const char* name) {
+        jack_status_t status{};
+        return jack_client_open(name, static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+                                serverName_.c_str());
+    }
+
+    // Runs the main loop in short slices: deliveries arrive on the backend's thread and need not
+    // wake it.
+    static bool waitFor(const std::function<bool()>& condition) {
+        for (int i = 0; i < 1000; ++i) {
+            if (condition()) return true;
+            foundation::RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.01);
+        }
+        return condition();
+    }
+
+    static inline pid_t server_ = 0;
+    static inline std::string serverName_;
+    static inline std::string whyNot_;
+    std::shared_ptr<platform::JackMidiBackend> backend;
+    std::shared_ptr<TarnMIDIManager> tarn;
+};
+
+TEST_F(JackMidiBackendTest, OurOutputConnectedToOurInputDeliversANoteAndALongSysExUnchanged) {
+    auto out = TarnMIDIVirtualSource::create(tarn, "Quorbital Out");
+    auto in = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
+    auto receiver = std::make_shared<RecordingReceiver>();
+    in->addReceiver(receiver);
+    auto sender = std::make_shared<int>(0);
+    out->addSender(sender);
+
+    jack_client_t* patchbay = openOtherClient("patchbay");
+    ASSERT_TRUE(patchbay);
+    const std::string client = backend->clientName();
+    ASSERT_EQ(jack_connect(patchbay, (client + ":Quorbital Out").c_str(), (client + ":Quorbital In").c_str()), 0);
+
+    // A connection takes effect at a later cycle of the server; what was sent before it is gone.
+    // Clock bytes are sent until one arrives.
+    const std::vector<uint8_t> clock = {0xF8};
+    EXPECT_TRUE(waitFor([&] {
+        out->processMIDIPacketList(midi::MIDIPacketList(0, clock.data(), clock.size()), nullptr);
+        return !receiver->received().empty();
+    }));
+    auto withoutClock = [&] {
+        std::vector<std::vector<uint8_t>> packets;
+        for (const auto& packet : receiver->received())
+            if (packet != clock) packets.push_back(packet);
+        return packets;
+    };
+
+    const std::vector<uint8_t> note = {0x90, 0x3C, 0x64};
+    std::vector<uint8_t> sysex(1000);
+    sysex.front() = 0xF0;
+    for (size_t i = 1; i + 1 < sysex.size(); ++i) sysex[i] = static_cast<uint8_t>(i & 0x7F);
+    sysex.back() = 0xF7;
+    EXPECT_TRUE(out->processMIDIPacketList(midi::MIDIPacketList(0, note.data(), note.size()), nullptr));
+    EXPECT_TRUE(out->processMIDIPacketList(midi::MIDIPacketList(0, sysex.data(), sysex.size()), nullptr));
+
+    EXPECT_TRUE(waitFor([&] { return withoutClock().size() >= 2; }));
+    EXPECT_EQ(withoutClock(), (std::vector<std::vector<uint8_t>>{note, sysex}));
+    jack_client_close(patchbay);
+    in->removeReceiver(receiver.get());
+    out->removeSender(sender.get());
+}
+
+TEST_F(JackMidiBackendTest, EveryDocumentGetsAVirtualDestinationThoughTheyStartWithOneName) {
+    auto first = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
+    auto second = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
+    EXPECT_NE(first->midiEndpointRef(), 0u);
+    EXPECT_NE(second->midiEndpointRef(), 0u);
+    EXPECT_NE(first->midiEndpointRef(), second->midiEndpointRef());
+    EXPECT_TRUE(second->setName("Quorbital In (8001)"));
+    const std::string client = backend->clientName();
+    jack_client_t* patchbay = openOtherClient("lookup");
+    ASSERT_TRUE(patchbay);
+    EXPECT_TRUE(jack_port_by_name(patchbay, (client + ":Quorbital In (8001)").c_str()));
+    jack_client_close(patchbay);
+}
+
+TEST_F(JackMidiBackendTest, PortOfAnotherClientAppearsAsASourceAndGoesOfflineWhenTheClientCloses) {
+    auto listed = [&](bool onlineOnly) -> std::shared_ptr<TarnMIDIRealSource> {
+        for (const auto& source : onlineOnly ? tarn->realSourcesOnlineOrInUse() : tarn->realSources())
+            if (source->name() == "keys out") return source;
+        return nullptr;
+    };
+    EXPECT_FALSE(listed(false));
+    jack_client_t* keys = openOtherClient("keys");
+    ASSERT_TRUE(keys);
+    ASSERT_TRUE(jack_port_register(keys, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0));
+    ASSERT_EQ(jack_activate(keys), 0);
+    EXPECT_TRUE(waitFor([&] { return listed(true) != nullptr; }));
+    auto source = listed(true);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->uniqueID(), midi::MidiBackend::stableUniqueID("keys", "out"));
+    // Our own ports are not among the machine's.
+    for (const auto& s : tarn->realSources()) EXPECT_EQ(s->name().rfind("Quorbital", 0), std::string::npos) << s->name();
+
+    jack_client_close(keys);
+    EXPECT_TRUE(waitFor([&] { return listed(true) == nullptr; }));
+    EXPECT_EQ(listed(false), source);
+    EXPECT_TRUE(source->isOffline());
+}
+
+TEST_F(JackMidiBackendTest, SourceOfAnotherClientReachesTheReceiversOfItsRealSource) {
+    struct Player {
+        jack_port_t* port = nullptr;
+        std::atomic<bool> playing{false};
+    } player;
+    jack_client_t* keys = openOtherClient("player");
+    ASSERT_TRUE(keys);
+    player.port = jack_port_register(keys, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(
+        keys,
+        [](jack_nframes_t frames, void* arg) -> int {
+            auto* p = static_cast<Player*>(arg);
+            void* buffer = jack_port_get_buffer(p->port, frames);
+            jack_midi_clear_buffer(buffer);
+            if (p->playing.load()) {
+                const jack_midi_data_t bytes[3] = {0xB0, 0x07, 0x40};
+                jack_midi_event_write(buffer, 0, bytes, 3);
+            }
+            return 0;
+        },
+        &player);
+    ASSERT_EQ(jack_activate(keys), 0);
+    std::shared_ptr<TarnMIDIRealSource> source;
+    EXPECT_TRUE(waitFor([&] {
+        for (const auto& s : tarn->realSources())
+            if (s->name() == "player out" && s->isOnline()) source = s;
+        return source != nullptr;
+    }));
+    ASSERT_TRUE(source);
+    auto receiver = std::make_shared<RecordingReceiver>();
+    source->addReceiver(receiver);
+    EXPECT_TRUE(source->ioIsRunning());
+    // It plays every cycle: the first cycles after the connection was made may not carry it yet.
+    player.playing = true;
+    EXPECT_TRUE(waitFor([&] { return !receiver->received().empty(); }));
+    player.playing = false;
+    for (const auto& packet : receiver->received()) EXPECT_EQ(packet, (std::vector<uint8_t>{0xB0, 0x07, 0x40}));
+    source->removeReceiver(receiver.get());
+    jack_deactivate(keys);
+    jack_client_close(keys);
+}
+
+}  // namespace
