@@ -235,7 +235,9 @@ TEST_P(TarnIOTest, RealSourceAndVirtualDestination) {
             EXPECT_EQ(endpoint->ioIsRunning(), c.running[i]) << "after step " << i;
             EXPECT_EQ(endpoint->isInUse(), c.running[i]) << "after step " << i;
         }
-        if (endpoint == endpoints[0]) EXPECT_EQ(fake->connectionCount(ref), endpoint->ioIsRunning() ? 1u : 0u);
+        if (endpoint == endpoints[0]) {
+            EXPECT_EQ(fake->connectionCount(ref), endpoint->ioIsRunning() ? 1u : 0u);
+        }
     }
 }
 

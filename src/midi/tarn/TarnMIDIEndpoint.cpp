@@ -194,8 +194,12 @@ void TarnMIDIRealEndpoint::syncWithMIDIEndpoint(const std::vector<midi::Endpoint
 
 std::shared_ptr<foundation::Object> TarnMIDIRealEndpoint::replacementAfterDecoding() {
     auto manager = TarnMIDIManager::shared();
-    std::shared_ptr<foundation::Object> shared = isSourceKind() ? manager->realSourceWithDescriptor(descriptor())
-                                                                : manager->realDestinationWithDescriptor(descriptor());
+    std::shared_ptr<foundation::Object> shared;
+    if (isSourceKind()) {
+        shared = manager->realSourceWithDescriptor(descriptor());
+    } else {
+        shared = manager->realDestinationWithDescriptor(descriptor());
+    }
     return shared ? shared : shared_from_this();
 }
 
