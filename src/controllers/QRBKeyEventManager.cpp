@@ -3,8 +3,6 @@
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 
-FND_REGISTER_CLASS(QRBKeyEventManager)
-
 namespace {
 constexpr const char* kKeyCombosKey = "keyCombos";
 constexpr const char* kSortDescriptorsKey = "keyCombosSortDescriptors";

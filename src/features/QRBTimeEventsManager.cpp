@@ -2,8 +2,6 @@
 
 #include "foundation/ArchiveLists.h"
 
-FND_REGISTER_CLASS(QRBTimeEventsManager)
-
 namespace {
 constexpr const char* kDelaysKey = "delays";
 }

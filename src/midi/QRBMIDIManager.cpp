@@ -2,8 +2,6 @@
 
 #include "foundation/ArchiveLists.h"
 
-FND_REGISTER_CLASS(QRBMIDIManager)
-
 namespace {
 constexpr const char* kVersionKey = "Version";
 constexpr const char* kNoteUpperPitchKey = "noteUpperPitch";

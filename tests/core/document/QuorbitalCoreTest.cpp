@@ -14,6 +14,7 @@
 #include "foundation/RunLoop.h"
 #include "foundation/UserDefaults.h"
 #include "midi/QRBMIDIManager.h"
+#include "support/TestRegistration.h"
 #include "support/TestSupport.h"
 #include "zz/ZZHeartbeat.h"
 
@@ -68,7 +69,7 @@ QRBManagerPtr decodeManager(const foundation::Data& data) {
 
 }  // namespace
 
-FND_REGISTER_CLASS(LegacyRootWiiManager)
+TEST_REGISTER_ARCHIVED_CLASS(LegacyRootWiiManager)
 
 TEST(QuorbitalCoreTest, HeadlessOnlyWithTheArgumentAfterTheProgramsName) {
     struct Case {

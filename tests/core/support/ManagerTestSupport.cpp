@@ -1,6 +1,7 @@
 #include "core/support/ManagerTestSupport.h"
 
 #include "core/support/OSCBytes.h"
+#include "support/TestRegistration.h"
 #include "support/TestSupport.h"
 
 #include "core/mapping/QRBContext.h"
@@ -14,7 +15,7 @@
 
 namespace managertest {
 
-QRB_REGISTER_EVENT_SOURCE(ProbeEventSource)
+TEST_REGISTER_EVENT_SOURCE(ProbeEventSource)
 
 namespace {
 

@@ -1,0 +1,24 @@
+#include "platform/PlatformBackends.h"
+
+#include "foundation/NetService.h"
+#include "platform/AvahiBonjourBackend.h"
+
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+void registerAll() {
+    // Bonjour is Avahi's unless a program or test sets another backend.
+    foundation::BonjourBackend::setDefaultFactory([] { return std::make_shared<AvahiBonjourBackend>(); });
+}
+
+}  // namespace
+
+void registerPlatformBackends() {
+    static const bool registered = (registerAll(), true);
+    (void)registered;
+}
+
+}  // namespace platform
