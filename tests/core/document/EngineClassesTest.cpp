@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -18,23 +17,30 @@
 namespace {
 
 struct DeclaredClasses {
-    std::set<std::string> archived;  // FND_ARCHIVED_CLASS("name", ...)
-    std::set<std::string> outputs;   // QRB_EVENT_SOURCE_CLASS("name", ...)
+    std::set<std::string> archived;  // FND_ARCHIVED_CLASS("name", parent)
+    std::set<std::string> outputs;   // QRB_EVENT_SOURCE_CLASS("name", parent)
 };
+
+// The quoted names after each `macro("` in `text`.
+void collectNames(const std::string& text, const std::string& macro, std::set<std::string>& names) {
+    const std::string opening = macro + "(\"";
+    for (size_t at = text.find(opening); at != std::string::npos; at = text.find(opening, at + 1)) {
+        const size_t begin = at + opening.size();
+        const size_t end = text.find('"', begin);
+        if (end != std::string::npos) names.insert(text.substr(begin, end - begin));
+    }
+}
 
 // The class names the headers under `root` declare.
 DeclaredClasses declaredClasses(const std::filesystem::path& root) {
-    static const std::regex archived(R"re(\bFND_ARCHIVED_CLASS\(\s*"([^"]+)")re");
-    static const std::regex output(R"re(\bQRB_EVENT_SOURCE_CLASS\(\s*"([^"]+)")re");
     DeclaredClasses found;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
         if (!entry.is_regular_file() || entry.path().extension() != ".h") continue;
         std::ifstream in(entry.path());
         std::stringstream text;
         text << in.rdbuf();
-        const std::string s = text.str();
-        for (std::sregex_iterator it(s.begin(), s.end(), archived), end; it != end; ++it) found.archived.insert((*it)[1]);
-        for (std::sregex_iterator it(s.begin(), s.end(), output), end; it != end; ++it) found.outputs.insert((*it)[1]);
+        collectNames(text.str(), "FND_ARCHIVED_CLASS", found.archived);
+        collectNames(text.str(), "QRB_EVENT_SOURCE_CLASS", found.outputs);
     }
     return found;
 }
