@@ -21,6 +21,7 @@
 
 #include "core/osc/QRBArg.h"
 #include "core/mapping/QRBContext.h"
+#include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
 #include "core/osc/QRBMessageEndpoint.h"
@@ -33,6 +34,7 @@
 #include "foundation/KeyedArchiver.h"
 #include "foundation/RunLoop.h"
 #include "foundation/Value.h"
+#include "platform/PlatformBackends.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -226,6 +228,9 @@ StartupFigures bestStartup(const std::string& path, long port, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Documents made here browse and publish as the program's do.
+    registerEngineClasses();
+    platform::registerPlatformBackends();
     bool quick = false;
     std::string only;
     for (int i = 1; i < argc; ++i) {

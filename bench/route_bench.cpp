@@ -57,6 +57,7 @@
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
+#include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
 #include "core/monitor/QRBMessageMonitor.h"
@@ -66,6 +67,7 @@
 #include "core/osc/QRBTarget.h"
 #include "BenchSockets.h"
 #include "foundation/Exception.h"
+#include "platform/PlatformBackends.h"
 
 #include <lo/lo.h>
 
@@ -929,6 +931,9 @@ void printRatios(std::vector<std::string>& lines, const std::string& prefix, con
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Documents made here browse and publish as the program's do.
+    registerEngineClasses();
+    platform::registerPlatformBackends();
     if (argc == 5 && std::strcmp(argv[1], "--forward") == 0) return runForwarder(argv[2], argv[3], argv[4]);
     const std::set<std::string> allParts = {"udp", "tcp", "args8", "contexts", "monitor", "paced", "startup", "instructions"};
     std::set<std::string> parts = allParts;

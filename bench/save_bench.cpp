@@ -6,11 +6,13 @@
 //   save_bench [N]    (default 2000, so 2,000 and 20,000 contexts)
 
 #include "core/mapping/QRBContext.h"
+#include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "foundation/Exception.h"
+#include "platform/PlatformBackends.h"
 
 #include <algorithm>
 #include <chrono>
@@ -61,6 +63,9 @@ Figures measure(long contexts, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Documents made here browse and publish as the program's do.
+    registerEngineClasses();
+    platform::registerPlatformBackends();
     const long small = argc > 1 ? std::max(1L, std::atol(argv[1])) : 2000;
     const long large = small * 10;
     try {

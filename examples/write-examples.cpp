@@ -7,6 +7,7 @@
 // to 100 and sent to 127.0.0.1:9000 as /mixer/volume.
 
 #include "core/mapping/QRBContext.h"
+#include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
 #include "core/mapping/QRBPreset.h"
@@ -55,6 +56,7 @@ void writeFaderExample(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    registerEngineClasses();
     const std::string folder = argc > 1 ? argv[1] : QUORBITAL_EXAMPLES_FOLDER;
     try {
         writeFaderExample(folder + "/fader.qrb3");

@@ -2,12 +2,18 @@
 // plain root object, the input is decoded the way a document is (the manager under "QRBLib",
 // with the class substitutions), so that whole documents in the corpus reach the manager, preset
 // and context decoders.
+#include "core/document/EngineClasses.h"
 #include "core/document/QuorbitalCore.h"
 #include "core/document/QRBManager.h"
 #include "foundation/KeyedArchiver.h"
 
 #include <cstddef>
 #include <cstdint>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    registerEngineClasses();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     foundation::Data bytes(data, data + size);

@@ -20,6 +20,7 @@
 // Most packets travel over UDP. One in four (chosen from the bytes, so that an input always takes
 // the same way) and those too large for a datagram travel over TCP, framed with a length prefix.
 
+#include "core/document/EngineClasses.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBContext.h"
 #include "core/document/QRBManager.h"
@@ -387,6 +388,11 @@ private:
 };
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    registerEngineClasses();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Harness* harness = new Harness();  // lives as long as the process: its servers run on

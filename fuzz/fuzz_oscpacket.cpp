@@ -1,5 +1,6 @@
 // An OSC packet from the network: it passes our check or is refused; what passes is parsed and
 // dispatched by liblo and turned into a message as the routing callbacks do.
+#include "core/document/EngineClasses.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBOSCPacket.h"
 
@@ -28,6 +29,11 @@ lo_server server() {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    registerEngineClasses();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kQRBMaxOSCPacketSize) return 0;

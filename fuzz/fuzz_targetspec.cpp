@@ -1,10 +1,16 @@
 // A target destination as a user types it: any text is accepted as a protocol, host and port
 // within range, or refused with an error text.
+#include "core/document/EngineClasses.h"
 #include "core/osc/QRBTarget.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    registerEngineClasses();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -6,6 +6,7 @@
 
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
+#include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
 #include "core/mapping/QRBPreset.h"
@@ -53,6 +54,7 @@ void writeDocument(const std::string& path, int presets, int contexts) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    registerEngineClasses();
     const std::string folder = argc > 1 ? argv[1] : QUORBITAL_SEEDS_FOLDER;
     try {
         writeDocument(folder + "/document-small.qrb3", 1, 3);

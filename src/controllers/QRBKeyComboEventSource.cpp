@@ -2,7 +2,7 @@
 
 #include "core/mapping/QRBEventSourceMerger.h"
 
-QRB_REGISTER_EVENT_SOURCE(QRBKeyComboEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBKeyComboEventSource)
 
 namespace {
 constexpr const char* kKeycodeKey = "QRBKeyComboEventSourceKeycode";

@@ -4,8 +4,6 @@
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 
-FND_REGISTER_CLASS(QRBKeyEventManager)
-
 namespace {
 constexpr const char* kKeyCombosArchiveKey = "keyCombos";
 constexpr const char* kSortDescriptorsKey = "keyCombosSortDescriptors";

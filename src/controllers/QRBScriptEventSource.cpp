@@ -2,7 +2,7 @@
 
 #include "core/mapping/QRBEventSourceMerger.h"
 
-QRB_REGISTER_EVENT_SOURCE(QRBScriptEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBScriptEventSource)
 
 namespace {
 constexpr const char* kScriptSourceKey = "QRBScriptEventSourceScriptSource";

@@ -3,8 +3,6 @@
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 
-FND_REGISTER_CLASS(QRBScriptManager)
-
 namespace {
 constexpr const char* kAppleScriptsArchiveKey = "appleScripts";
 }

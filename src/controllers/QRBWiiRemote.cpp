@@ -2,8 +2,6 @@
 
 #include "foundation/KeptObject.h"
 
-FND_REGISTER_CLASS(QRBWiiRemote)
-
 namespace {
 constexpr const char* kVersionKey = "Version";
 constexpr const char* kSlotKey = "slot";

@@ -4,8 +4,6 @@
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 
-FND_REGISTER_CLASS(QRBWiiRemoteManager)
-
 namespace {
 constexpr const char* kWiiSettingsKey = "QRBWiiSettings";
 }

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
-QRB_REGISTER_EVENT_SOURCE(NSLogEventSource)
-QRB_REGISTER_EVENT_SOURCE(NSLogLimitEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(NSLogEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(NSLogLimitEventSource)
 
 namespace {
 constexpr const char* kArgumentSeparator = " | ";

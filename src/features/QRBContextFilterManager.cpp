@@ -1,7 +1,5 @@
 #include "features/QRBContextFilterManager.h"
 
-FND_REGISTER_CLASS(QRBContextFilterManager)
-
 namespace {
 constexpr const char* kFilterAddressesKey = "filterAddresses";
 }

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cmath>
 
-QRB_REGISTER_EVENT_SOURCE(QRBDelayEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBDelayEventSource)
 
 namespace {
 constexpr const char* kDelayIntervalKey = "delayInterval";

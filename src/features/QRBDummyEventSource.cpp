@@ -9,7 +9,7 @@ QRBEventSourcePtr QRBEventSourceMeta<QRBDummyEventSource>::create() const {
     foundation::raise(foundation::kGenericException, QRBDummyEventSource::kNotInstantiable);
 }
 
-QRB_REGISTER_EVENT_SOURCE(QRBDummyEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBDummyEventSource)
 
 std::shared_ptr<foundation::Object> QRBDummyEventSource::replacementAfterDecoding() {
     const std::string shown = name().value_or("(null)");

@@ -2,8 +2,6 @@
 
 #include "core/document/QRBManager.h"
 
-FND_REGISTER_CLASS(QRBInterpretationManager)
-
 namespace {
 constexpr const char* kOSCManagerKey = "oscManager";
 constexpr const char* kInputModeKey = "inputMode";

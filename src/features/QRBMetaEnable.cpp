@@ -7,11 +7,11 @@
 
 #include <cmath>
 
-QRB_REGISTER_EVENT_SOURCE(QRBMetaEnable)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBMetaEnable)
 namespace detail {
-QRB_REGISTER_EVENT_SOURCE(QRBToggledEnable)
-QRB_REGISTER_EVENT_SOURCE(QRBLatchedEnable)
-QRB_REGISTER_EVENT_SOURCE(QRBLatchedCombine)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBToggledEnable)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBLatchedEnable)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBLatchedCombine)
 }  // namespace detail
 
 namespace {

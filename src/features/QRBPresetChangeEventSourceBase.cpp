@@ -10,10 +10,10 @@
 
 #include <algorithm>
 
-QRB_REGISTER_EVENT_SOURCE(QRBPresetChangeEventSourceBase)
-QRB_REGISTER_EVENT_SOURCE(QRBPresetChangeEventSource)
-QRB_REGISTER_EVENT_SOURCE(QRBPresetEventSource)
-QRB_REGISTER_EVENT_SOURCE(QRBPresetChangeIndexedEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBPresetChangeEventSourceBase)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBPresetChangeEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBPresetEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBPresetChangeIndexedEventSource)
 
 namespace {
 

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 
-FND_REGISTER_CLASS(QRBTimeEventsManager)
-
 QRBEventSourcePtr QRBTimeEventsManager::objectInDelaysAtIndex(size_t index) const {
     FND_PARAMETER_ASSERT(index < delays_.size());
     return delays_[index];

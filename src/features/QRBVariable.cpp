@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-QRB_REGISTER_EVENT_SOURCE(QRBVariable)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBVariable)
 
 namespace {
 

@@ -67,16 +67,13 @@ private:
     std::map<std::string, std::string> substitutions_;
 };
 
-// Registers T (default-constructible, with FND_ARCHIVED_CLASS) at load time:
-//   FND_REGISTER_CLASS(QRBArg)
-#define FND_REGISTER_CLASS(T)                                                                           \
-    namespace {                                                                                       \
-    [[maybe_unused]] const bool fnd_registered_##T = [] {                                             \
-        ::foundation::ClassRegistry::shared().registerClass(T::kArchivedClassName,                     \
-                                                            [] { return std::make_shared<T>(); });   \
-        return true;                                                                                  \
-    }();                                                                                              \
-    }
+// Registers T (default-constructible, with FND_ARCHIVED_CLASS) under its archived name. Each
+// library calls this for its classes from its one registration function (FoundationClasses.h,
+// EngineClasses.h), never from a static initialiser: a static library drops an object file that
+// nothing names, and its initialisers with it.
+template <class T> void registerArchivedClass() {
+    ClassRegistry::shared().registerClass(T::kArchivedClassName, [] { return std::make_shared<T>(); });
+}
 
 class KeyedArchiver {
 public:

@@ -2,8 +2,6 @@
 
 namespace foundation {
 
-FND_REGISTER_CLASS(SortDescriptor)
-
 namespace {
 constexpr const char* kKeyKey = "NSKey";
 constexpr const char* kAscendingKey = "NSAscending";

@@ -11,8 +11,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-FND_REGISTER_CLASS(QRBMIDIManager)
-
 namespace {
 constexpr const char* kVersionKey = "Version";
 constexpr const char* kNoteUpperPitchKey = "noteUpperPitch";

@@ -610,12 +610,6 @@ struct ResolveOperation final : AvahiOperation, foundation::BonjourBackend::Oper
     }
 };
 
-// The engine's Bonjour is Avahi's unless a program or test sets another.
-const bool kRegistered = [] {
-    foundation::BonjourBackend::setDefaultFactory([] { return std::make_shared<AvahiBonjourBackend>(); });
-    return true;
-}();
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "foundation/KeptObject.h"
 #include "foundation/KeyedArchiver.h"
+#include "support/TestRegistration.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -57,7 +58,7 @@ public:
         extra = c.decodeObject("extra");
     }
 };
-FND_REGISTER_CLASS(TestNode)
+TEST_REGISTER_ARCHIVED_CLASS(TestNode)
 
 // Archived but never registered.
 class Probe : public Object {
@@ -71,7 +72,7 @@ public:
 class RenamedNode : public TestNode {
     FND_ARCHIVED_CLASS("RenamedNode", TestNode)
 };
-FND_REGISTER_CLASS(RenamedNode)
+TEST_REGISTER_ARCHIVED_CLASS(RenamedNode)
 
 std::shared_ptr<TestNode> node(const std::string& name) {
     auto n = std::make_shared<TestNode>();

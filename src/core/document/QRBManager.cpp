@@ -25,8 +25,6 @@
 #include <cstring>
 #include <unordered_set>
 
-FND_REGISTER_CLASS(QRBManager)
-
 namespace {
 
 // Archive keys.

@@ -76,7 +76,7 @@ struct QRBBackmappingToken {
 };
 
 // Makes a return route to `rewriteAddress` with `tokens`, for an action that backmapping gives a
-// way back to an existing mapping. The OSC route output installs it (QRBBackmappingEventSource);
+// way back to an existing mapping. registerEngineClasses installs QRBBackmappingEventSource's;
 // without one nothing is backmapped.
 using QRBBackmappingRouteMaker =
     std::function<QRBEventSourcePtr(const std::string& rewriteAddress, const std::vector<QRBBackmappingToken>& tokens)>;
@@ -315,7 +315,7 @@ public:
     // Ends the application after "/quorbital/quit"; the start-up installs its own. Without one
     // the main run loop is stopped.
     static void setTerminateApplicationHandler(std::function<void()> handler);
-    // The OSC route output installs its maker when the engine loads.
+    // The backmapping route output installs its maker (registerEngineClasses).
     static void setBackmappingRouteMaker(QRBBackmappingRouteMaker maker);
     static QRBBackmappingRouteMaker currentBackmappingRouteMaker();
 

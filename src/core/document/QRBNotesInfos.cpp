@@ -1,7 +1,5 @@
 #include "core/document/QRBNotesInfos.h"
 
-FND_REGISTER_CLASS(QRBNotesInfos)
-
 namespace {
 constexpr const char* kFrameKey = "QRBNotesFrame";
 constexpr const char* kRTFDKey = "QRBNotesRTFD";

@@ -7,8 +7,6 @@
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 
-FND_REGISTER_CLASS(QRBActionLocation)
-
 namespace {
 
 constexpr const char* kDisplayNameKey = "displayName";

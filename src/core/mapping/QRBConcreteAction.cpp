@@ -8,23 +8,11 @@
 
 #include <algorithm>
 
-FND_REGISTER_CLASS(QRBConcreteAction)
-
 namespace {
 
 constexpr const char* kDupActionsKey = "QRBActionDupActions";
 constexpr const char* kActionNotFound = "Inconsistency error: action not found in parent context.";
 constexpr const char* kContextMissing = "context cannot be nil";
-
-// Older documents archived argument actions under the action base's name, and duplicates under
-// two former names.
-[[maybe_unused]] const bool substitutionsRegistered = [] {
-    auto& registry = foundation::ClassRegistry::shared();
-    registry.setSubstitution("QRBAction", QRBConcreteAction::kArchivedClassName);
-    registry.setSubstitution("QRBDupConcreteAction", QRBDupAction::kArchivedClassName);
-    registry.setSubstitution("QRBSplitAction", QRBDupAction::kArchivedClassName);
-    return true;
-}();
 
 }  // namespace
 

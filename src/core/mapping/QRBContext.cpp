@@ -15,8 +15,6 @@
 #include <cmath>
 #include <string_view>
 
-FND_REGISTER_CLASS(QRBContext)
-
 namespace {
 
 constexpr const char* kActualInputArgValuesError =

@@ -5,8 +5,6 @@
 #include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
 
-FND_REGISTER_CLASS(QRBDupAction)
-
 namespace {
 constexpr const char* kMasterKey = "QRBDupActionMaster";
 constexpr const char* kMasterMissing = "_masterAction cannot be nil";

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <unordered_set>
 
-FND_REGISTER_CLASS(QRBPreset)
-
 namespace {
 
 constexpr const char* kNameArchiveKey = "QRBPresetName";

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 
-FND_REGISTER_CLASS(QRBPresetManager)
-
 namespace {
 
 constexpr const char* kPresetsArchiveKey = "QRBPresetManagerPresets";

@@ -3,9 +3,6 @@
 #include "foundation/NotificationCenter.h"
 #include "zz/ZZExtensions.h"
 
-FND_REGISTER_CLASS(QRBSnapshotElement)
-FND_REGISTER_CLASS(QRBSnapshot)
-
 namespace {
 
 constexpr const char* kMessageKey = "message";

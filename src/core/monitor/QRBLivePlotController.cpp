@@ -5,8 +5,6 @@
 
 #include <cmath>
 
-FND_REGISTER_CLASS(QRBHeadlessLivePlotController)
-
 namespace {
 constexpr const char* kFrameKey = "QRBLivePlotFrame";
 }  // namespace

@@ -7,8 +7,6 @@
 
 #include <cstdint>
 
-FND_REGISTER_CLASS(QRBMessageMonitor)
-
 namespace {
 constexpr const char* kDirectionKey = "direction";
 constexpr const char* kMonitoringStateFormat = "Message monitoring %s";

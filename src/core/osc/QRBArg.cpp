@@ -18,8 +18,6 @@
 #include <string_view>
 #include <utility>
 
-FND_REGISTER_CLASS(QRBArg)
-
 namespace {
 
 constexpr const char* kUnexpectedType = "Unexpected liblo type";
@@ -649,7 +647,6 @@ void QRBArg::setStringValue(const std::optional<std::string>& text) {
 }
 
 // ---- Numbers -------------------------------------------------------------------------------
-
 
 #define QRB_NUMBER_SOURCE(requested)                                                                  \
     Bytes b{libloValue(), buffer_.size()};                                                            \

@@ -6,8 +6,6 @@
 #include <atomic>
 #include <mutex>
 
-FND_REGISTER_CLASS(QRBOSCMessage)
-
 namespace {
 
 constexpr const char* kPathKey = "path";

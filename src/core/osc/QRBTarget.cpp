@@ -24,8 +24,6 @@
 #include <thread>
 #include <vector>
 
-FND_REGISTER_CLASS(QRBTarget)
-
 namespace {
 
 // Archive keys.
@@ -36,14 +34,6 @@ constexpr const char* kArchiveServiceNameKey = "QRBHostInfoServiceName";
 constexpr const char* kArchiveServiceDomainKey = "QRBHostInfoServiceDomain";
 constexpr const char* kArchiveHostKey = "QRBHostInfoHost";
 constexpr const char* kArchivePortKey = "QRBHostInfoPort";
-
-// Earlier versions archived targets under these names.
-[[maybe_unused]] const bool substitutionsRegistered = [] {
-    auto& registry = foundation::ClassRegistry::shared();
-    registry.setSubstitution("QRBHostInfo", QRBTarget::kArchivedClassName);
-    registry.setSubstitution("QRBDefaultHostInfo", QRBTarget::kArchivedClassName);
-    return true;
-}();
 
 constexpr const char* kEmDash = "\u2014";
 

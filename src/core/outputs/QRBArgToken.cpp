@@ -16,15 +16,6 @@
 #include <string_view>
 #include <typeinfo>
 
-FND_REGISTER_CLASS(QRBArgToken)
-FND_REGISTER_CLASS(QRBArgTokenCopy)
-FND_REGISTER_CLASS(QRBArgTokenStatic)
-FND_REGISTER_CLASS(QRBArgTokenIndexValue)
-FND_REGISTER_CLASS(QRBArgTokenVarRef)
-FND_REGISTER_CLASS(QRBArgTokenByRef)
-FND_REGISTER_CLASS(QRBArgTokenUpdateRef)
-FND_REGISTER_CLASS(QRBArgTokenGroup)
-
 namespace {
 
 constexpr const char* kTypeKey = "QRBArgTokenType";

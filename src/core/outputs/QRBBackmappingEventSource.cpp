@@ -3,14 +3,7 @@
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBEventSourceMerger.h"
 
-QRB_REGISTER_EVENT_SOURCE(QRBBackmappingEventSource)
-
-namespace {
-[[maybe_unused]] const bool makerInstalled = [] {
-    QRBManager::setBackmappingRouteMaker(&QRBBackmappingEventSource::makeRoute);
-    return true;
-}();
-}  // namespace
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBBackmappingEventSource)
 
 QRBEventSourcePtr QRBBackmappingEventSource::makeRoute(const std::string& rewriteAddress,
                                                        const std::vector<QRBBackmappingToken>& tokens) {

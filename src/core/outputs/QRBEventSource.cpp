@@ -90,14 +90,6 @@ const QRBEventSourceClass& QRBEventSource::staticClass() {
     return meta;
 }
 
-namespace {
-[[maybe_unused]] const bool registeredBase = [] {
-    QRBEventSourceClass::registerClass(QRBEventSource::staticClass());
-    return true;
-}();
-}  // namespace
-FND_REGISTER_CLASS(QRBEventSource)
-
 const QRBEventSourceClass* QRBEventSource::typeForTypeDescription(const std::string& description) {
     return QRBEventSourceTypeRegistry::shared().typeForTypeDescription(description);
 }

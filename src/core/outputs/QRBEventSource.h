@@ -8,9 +8,10 @@
 // (QRBEventSourceClass) that answers the class-level questions the menus and the type registry
 // ask: which registry entry it shares, how many MIDI channels it tells apart, which ready-made
 // outputs it proposes for an action. Subclasses declare themselves with QRB_EVENT_SOURCE_CLASS in
-// the class body and QRB_REGISTER_EVENT_SOURCE in their source file; class-level answers are
-// static member functions (classType, classChannelCount, classProposedEventSourcesCollection)
-// that a subclass hides to override, and inherits otherwise.
+// the class body and QRB_DEFINE_EVENT_SOURCE_CLASS in their source file, and are registered in
+// EngineClasses.cpp; class-level answers are static member functions (classType,
+// classChannelCount, classProposedEventSourcesCollection) that a subclass hides to override, and
+// inherits otherwise.
 
 #include "core/outputs/QRBAcceptResult.h"
 #include "foundation/KeyedArchiver.h"
@@ -67,7 +68,8 @@ public:
     bool canBeCreatedByUser() const;
     bool canBeCopiedByUser() const;
 
-    // The registered class of that name, or null. Classes register when their library is loaded.
+    // The registered class of that name, or null. Classes register through
+    // registerEventSourceClass (the engine's registerEngineClasses).
     static const QRBEventSourceClass* classNamed(const std::string& name);
     static void registerClass(const QRBEventSourceClass& cls);
 
@@ -209,18 +211,17 @@ public:                                                                         
                                                                                                   \
 private:
 
-// In the source file of an output class: defines its class object and registers it, for the type
-// registry and for archives, when the library loads.
-#define QRB_REGISTER_EVENT_SOURCE(T)                                                              \
+// In the source file of an output class: defines its class object. The class is registered by
+// registerEventSourceClass<T>(), from the engine's registration function (EngineClasses.cpp).
+#define QRB_DEFINE_EVENT_SOURCE_CLASS(T)                                                          \
     const QRBEventSourceClass& T::staticClass() {                                                 \
         static const QRBEventSourceMeta<T> meta(T::kArchivedClassName,                            \
                                                 &T::EventSourceSuperclass::staticClass());        \
         return meta;                                                                              \
-    }                                                                                             \
-    namespace {                                                                                   \
-    [[maybe_unused]] const bool qrb_event_source_registered_##T = [] {                            \
-        QRBEventSourceClass::registerClass(T::staticClass());                                     \
-        return true;                                                                              \
-    }();                                                                                          \
-    }                                                                                             \
-    FND_REGISTER_CLASS(T)
+    }
+
+// Registers the output class T for the type registry (classNamed) and for archives.
+template <class T> void registerEventSourceClass() {
+    QRBEventSourceClass::registerClass(T::staticClass());
+    foundation::registerArchivedClass<T>();
+}

@@ -17,15 +17,6 @@ const std::set<std::string>& baseKeys() {
     return keys;
 }
 
-[[maybe_unused]] const bool registered = [] {
-    foundation::ClassRegistry::shared().registerStandIn(
-        QRBEventSource::kArchivedClassName,
-        [](const std::string& className, const std::vector<std::string>& classes) -> foundation::ObjectPtr {
-            return std::make_shared<QRBKeptEventSource>(className, classes);
-        });
-    return true;
-}();
-
 // Whether this is the first time the class is reported for the document (null: an action outside
 // any document). Closed documents are forgotten.
 bool firstReport(const std::shared_ptr<QRBActionHost>& document, const std::string& className) {

@@ -21,7 +21,7 @@
 #include <limits>
 #include <typeinfo>
 
-QRB_REGISTER_EVENT_SOURCE(QRBRouteEventSource)
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBRouteEventSource)
 
 namespace {
 
@@ -34,12 +34,6 @@ constexpr const char* kTriggerModeKey = "triggerMode";
 constexpr const char* kMemoKey = "memo";
 // Routes of version 4 and older named their target object.
 constexpr const char* kLegacyTargetKey = "QRBRouteHostInfo";
-
-// Routes were archived under this name before they had argument tokens.
-[[maybe_unused]] const bool substitutionRegistered = [] {
-    foundation::ClassRegistry::shared().setSubstitution("QRBOSCEventSource", QRBRouteEventSource::kArchivedClassName);
-    return true;
-}();
 
 constexpr const char* kArrow = "\u279B";          // ➛
 constexpr const char* kLocalTarget = "L";

@@ -6,10 +6,6 @@
 #include <algorithm>
 #include <strings.h>
 
-FND_REGISTER_CLASS(TarnMIDIEndpointDescriptor)
-FND_REGISTER_CLASS(TarnMIDIRealSource)
-FND_REGISTER_CLASS(TarnMIDIRealDestination)
-
 namespace {
 constexpr const char* kNameKey = "name";
 constexpr const char* kDisplayNameKey = "displayName";

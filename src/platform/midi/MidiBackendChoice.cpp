@@ -44,12 +44,4 @@ std::shared_ptr<midi::MidiBackend> chooseSystemMidiBackend() {
         [] { return AlsaMidiBackend::open(TarnMIDIManager::kClientName); });
 }
 
-namespace {
-// The system's MIDI is what the layer opens unless a test installs another.
-[[maybe_unused]] const bool registered = [] {
-    midi::MidiBackend::setDefaultFactory(chooseSystemMidiBackend);
-    return true;
-}();
-}  // namespace
-
 }  // namespace platform

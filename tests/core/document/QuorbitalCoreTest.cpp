@@ -16,6 +16,7 @@
 #include "foundation/UserDefaults.h"
 #include "midi/QRBMIDIManager.h"
 #include "platform/firewire/FakeFireWireBus.h"
+#include "support/TestRegistration.h"
 #include "support/TestSupport.h"
 #include "zz/ZZHeartbeat.h"
 
@@ -54,7 +55,7 @@ QRBManagerPtr decodeManager(const foundation::Data& data) {
 
 }  // namespace
 
-FND_REGISTER_CLASS(LegacyRootWiiManager)
+TEST_REGISTER_ARCHIVED_CLASS(LegacyRootWiiManager)
 
 TEST(QuorbitalCoreTest, HeadlessOnlyWithTheArgumentAfterTheProgramsName) {
     struct Case {

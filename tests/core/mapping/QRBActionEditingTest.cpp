@@ -8,6 +8,7 @@
 #include "core/mapping/QRBDupAction.h"
 #include "core/document/QRBPreferences.h"
 #include "foundation/Format.h"
+#include "support/TestRegistration.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ public:
 
 }  // namespace
 
-QRB_REGISTER_EVENT_SOURCE(ProposingEventSource)
+TEST_REGISTER_EVENT_SOURCE(ProposingEventSource)
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "core/mapping/QRBTrigger.h"
 #include "foundation/Exception.h"
+#include "support/TestRegistration.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +32,7 @@ public:
 
 }  // namespace
 
-QRB_REGISTER_EVENT_SOURCE(HaltingEventSource)
+TEST_REGISTER_EVENT_SOURCE(HaltingEventSource)
 
 namespace {
 

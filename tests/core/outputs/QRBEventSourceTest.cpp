@@ -10,6 +10,7 @@
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Resources.h"
+#include "support/TestRegistration.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +54,7 @@ foundation::Dictionary entry(const char* description) { return {{"typeDesc", fou
 
 }  // namespace
 
-QRB_REGISTER_EVENT_SOURCE(KymaTestEventSource)
+TEST_REGISTER_EVENT_SOURCE(KymaTestEventSource)
 
 // ---- the type registry -------------------------------------------------------------------------
 

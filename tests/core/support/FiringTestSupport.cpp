@@ -1,13 +1,15 @@
 #include "core/support/FiringTestSupport.h"
 
+#include "support/TestRegistration.h"
+
 #include <lo/lo.h>
 
 #include <stdexcept>
 
 namespace firing {
 
-QRB_REGISTER_EVENT_SOURCE(RecordingEventSource)
-QRB_REGISTER_EVENT_SOURCE(ChannelFreeEventSource)
+TEST_REGISTER_EVENT_SOURCE(RecordingEventSource)
+TEST_REGISTER_EVENT_SOURCE(ChannelFreeEventSource)
 
 VirtualMainLoop::VirtualMainLoop() : clock_(std::make_shared<foundation::ManualClock>(1000.0)) {
     foundation::RunLoop::main().setClock(clock_);

@@ -2,6 +2,7 @@
 
 #include "core/support/OSCBytes.h"
 #include "controllers/devices/DeviceLayers.h"
+#include "support/TestRegistration.h"
 #include "support/TestSupport.h"
 
 #include "core/mapping/QRBContext.h"
@@ -15,7 +16,7 @@
 
 namespace managertest {
 
-QRB_REGISTER_EVENT_SOURCE(ProbeEventSource)
+TEST_REGISTER_EVENT_SOURCE(ProbeEventSource)
 
 namespace {
 

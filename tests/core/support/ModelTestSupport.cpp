@@ -1,9 +1,11 @@
 #include "core/support/ModelTestSupport.h"
 
+#include "support/TestRegistration.h"
+
 namespace model {
 
-QRB_REGISTER_EVENT_SOURCE(ZeroChannelEventSource)
-QRB_REGISTER_EVENT_SOURCE(MergingEventSource)
+TEST_REGISTER_EVENT_SOURCE(ZeroChannelEventSource)
+TEST_REGISTER_EVENT_SOURCE(MergingEventSource)
 
 namespace {
 class ReplacingMerger : public QRBEventSourceMerging {

@@ -1,11 +1,13 @@
 #include "core/support/PresetTestSupport.h"
 
+#include "support/TestRegistration.h"
+
 namespace presets {
 
-QRB_REGISTER_EVENT_SOURCE(HookedEventSource)
-QRB_REGISTER_EVENT_SOURCE(NamedPresetEventSource)
-QRB_REGISTER_EVENT_SOURCE(NamedSnapshotEventSource)
-QRB_REGISTER_EVENT_SOURCE(ListedEventSource)
+TEST_REGISTER_EVENT_SOURCE(HookedEventSource)
+TEST_REGISTER_EVENT_SOURCE(NamedPresetEventSource)
+TEST_REGISTER_EVENT_SOURCE(NamedSnapshotEventSource)
+TEST_REGISTER_EVENT_SOURCE(ListedEventSource)
 
 PresetHost::PresetHost() { presets->setUndoManager(undo); }
 

@@ -1,0 +1,172 @@
+#include "core/document/EngineClasses.h"
+
+#include "controllers/QRBKeyComboEventSource.h"
+#include "controllers/QRBKeyEventManager.h"
+#include "controllers/QRBScriptEventSource.h"
+#include "controllers/QRBScriptManager.h"
+#include "controllers/QRBWiiRemote.h"
+#include "controllers/QRBWiiRemoteManager.h"
+#include "core/document/QRBManager.h"
+#include "core/document/QRBNotesInfos.h"
+#include "core/mapping/QRBActionLocation.h"
+#include "core/mapping/QRBConcreteAction.h"
+#include "core/mapping/QRBContext.h"
+#include "core/mapping/QRBDupAction.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
+#include "core/mapping/QRBSnapshot.h"
+#include "core/monitor/QRBLivePlotController.h"
+#include "core/monitor/QRBMessageMonitor.h"
+#include "core/osc/QRBArg.h"
+#include "core/osc/QRBOSCMessage.h"
+#include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBArgToken.h"
+#include "core/outputs/QRBBackmappingEventSource.h"
+#include "core/outputs/QRBEventSource.h"
+#include "core/outputs/QRBKeptEventSource.h"
+#include "core/outputs/QRBRouteEventSource.h"
+#include "features/NSLogEventSource.h"
+#include "features/QRBContextFilterManager.h"
+#include "features/QRBDelayEventSource.h"
+#include "features/QRBDummyEventSource.h"
+#include "features/QRBInterpretationManager.h"
+#include "features/QRBMetaEnable.h"
+#include "features/QRBPresetChangeEventSourceBase.h"
+#include "features/QRBSnapshotEventSourceBase.h"
+#include "features/QRBTimeEventsManager.h"
+#include "features/QRBVariable.h"
+#include "foundation/FoundationClasses.h"
+#include "foundation/KeyedArchiver.h"
+#include "midi/QRBMIDIManager.h"
+#include "midi/tarn/TarnMIDIEndpoint.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using foundation::registerArchivedClass;
+
+// Archived classes that are not outputs, one line each.
+void registerArchivedClasses() {
+    // core/osc
+    registerArchivedClass<QRBArg>();
+    registerArchivedClass<QRBOSCMessage>();
+    registerArchivedClass<QRBTarget>();
+    // core/mapping
+    registerArchivedClass<QRBConcreteAction>();
+    registerArchivedClass<QRBDupAction>();
+    registerArchivedClass<QRBContext>();
+    registerArchivedClass<QRBActionLocation>();
+    registerArchivedClass<QRBPreset>();
+    registerArchivedClass<QRBPresetManager>();
+    registerArchivedClass<QRBSnapshotElement>();
+    registerArchivedClass<QRBSnapshot>();
+    // core/outputs: the argument tokens of routes
+    registerArchivedClass<QRBArgToken>();
+    registerArchivedClass<QRBArgTokenCopy>();
+    registerArchivedClass<QRBArgTokenStatic>();
+    registerArchivedClass<QRBArgTokenIndexValue>();
+    registerArchivedClass<QRBArgTokenVarRef>();
+    registerArchivedClass<QRBArgTokenByRef>();
+    registerArchivedClass<QRBArgTokenUpdateRef>();
+    registerArchivedClass<QRBArgTokenGroup>();
+    // core/monitor
+    registerArchivedClass<QRBMessageMonitor>();
+    registerArchivedClass<QRBHeadlessLivePlotController>();
+    // core/document
+    registerArchivedClass<QRBManager>();
+    registerArchivedClass<QRBNotesInfos>();
+    // features
+    registerArchivedClass<QRBContextFilterManager>();
+    registerArchivedClass<QRBInterpretationManager>();
+    registerArchivedClass<QRBTimeEventsManager>();
+    // midi
+    registerArchivedClass<QRBMIDIManager>();
+    registerArchivedClass<TarnMIDIEndpointDescriptor>();
+    registerArchivedClass<TarnMIDIRealSource>();
+    registerArchivedClass<TarnMIDIRealDestination>();
+    // controllers
+    registerArchivedClass<QRBKeyEventManager>();
+    registerArchivedClass<QRBScriptManager>();
+    registerArchivedClass<QRBWiiRemote>();
+    registerArchivedClass<QRBWiiRemoteManager>();
+}
+
+// Output types: each goes into the type registry (QRBEventSourceClass::classNamed) and into
+// archives, one line each.
+void registerOutputTypes() {
+    registerEventSourceClass<QRBEventSource>();
+    registerEventSourceClass<QRBRouteEventSource>();
+    registerEventSourceClass<QRBBackmappingEventSource>();
+    // features: switching mappings, snapshots, enables, variables, logs and delays
+    registerEventSourceClass<QRBPresetChangeEventSourceBase>();
+    registerEventSourceClass<QRBPresetChangeEventSource>();
+    registerEventSourceClass<QRBPresetEventSource>();
+    registerEventSourceClass<QRBPresetChangeIndexedEventSource>();
+    registerEventSourceClass<QRBSnapshotEventSourceBase>();
+    registerEventSourceClass<QRBSnapshotTakeEventSource>();
+    registerEventSourceClass<QRBSnapshotRecallEventSourceBase>();
+    registerEventSourceClass<QRBSnapshotRelativeRecallEventSource>();
+    registerEventSourceClass<QRBSnapshotIndexedRecallEventSource>();
+    registerEventSourceClass<QRBSnapshotRecallEventSource>();
+    registerEventSourceClass<QRBForcePresetRestoreEventSource>();
+    registerEventSourceClass<QRBDummyEventSource>();
+    registerEventSourceClass<QRBMetaEnable>();
+    registerEventSourceClass<detail::QRBToggledEnable>();
+    registerEventSourceClass<detail::QRBLatchedEnable>();
+    registerEventSourceClass<detail::QRBLatchedCombine>();
+    registerEventSourceClass<QRBVariable>();
+    registerEventSourceClass<NSLogEventSource>();
+    registerEventSourceClass<NSLogLimitEventSource>();
+    registerEventSourceClass<QRBDelayEventSource>();
+    // controllers
+    registerEventSourceClass<QRBKeyComboEventSource>();
+    registerEventSourceClass<QRBScriptEventSource>();
+
+    // An output of a class this version lacks decodes as a stand-in that keeps what it holds.
+    foundation::ClassRegistry::shared().registerStandIn(
+        QRBEventSource::kArchivedClassName,
+        [](const std::string& className, const std::vector<std::string>& classes) -> foundation::ObjectPtr {
+            return std::make_shared<QRBKeptEventSource>(className, classes);
+        });
+}
+
+// Names earlier versions archived classes under, for every archive the process reads (pasteboard
+// and exchange files too). Documents add the rest of their table when they are opened
+// (QuorbitalCore::classSubstitutions).
+void registerSubstitutions() {
+    auto& registry = foundation::ClassRegistry::shared();
+    // Argument actions were archived under the action base's name, duplicates under two others.
+    registry.setSubstitution("QRBAction", QRBConcreteAction::kArchivedClassName);
+    registry.setSubstitution("QRBDupConcreteAction", QRBDupAction::kArchivedClassName);
+    registry.setSubstitution("QRBSplitAction", QRBDupAction::kArchivedClassName);
+    // Targets.
+    registry.setSubstitution("QRBHostInfo", QRBTarget::kArchivedClassName);
+    registry.setSubstitution("QRBDefaultHostInfo", QRBTarget::kArchivedClassName);
+    // Routes, before they had argument tokens.
+    registry.setSubstitution("QRBOSCEventSource", QRBRouteEventSource::kArchivedClassName);
+}
+
+// Hooks through which one part of the engine reaches another it must not include.
+void installHooks() {
+    // The manager backmaps input into routes of this class; the route's header includes the
+    // manager's, so the manager reaches it through this maker instead.
+    QRBManager::setBackmappingRouteMaker(&QRBBackmappingEventSource::makeRoute);
+}
+
+void registerAll() {
+    foundation::registerFoundationClasses();
+    registerArchivedClasses();
+    registerOutputTypes();
+    registerSubstitutions();
+    installHooks();
+}
+
+}  // namespace
+
+void registerEngineClasses() {
+    static const bool registered = (registerAll(), true);
+    (void)registered;
+}
