@@ -11,6 +11,7 @@
 #include "foundation/Object.h"
 #include "foundation/Observation.h"
 #include "foundation/SortDescriptor.h"
+#include "foundation/UndoableList.h"
 #include "foundation/UndoManager.h"
 
 #include <memory>
@@ -28,7 +29,7 @@ public:
 
     // The delays (QRBDelayEventSource; a document of a later version may hold other outputs,
     // which are kept as they are).
-    const std::vector<QRBEventSourcePtr>& delays() const { return delays_; }
+    const std::vector<QRBEventSourcePtr>& delays() const { return delays_.elements(); }
     size_t countOfDelays() const { return delays_.size(); }
     // Asserts an index of the list.
     QRBEventSourcePtr objectInDelaysAtIndex(size_t index) const;
@@ -51,6 +52,8 @@ public:
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
-    std::vector<QRBEventSourcePtr> delays_;
+    foundation::UndoableList<QRBTimeEventsManager, QRBEventSource> delays_{
+        kDelaysKey,
+        {.insert = &QRBTimeEventsManager::insertObject, .remove = &QRBTimeEventsManager::removeObjectFromDelaysAtIndex}};
     std::shared_ptr<foundation::UndoManager> undoManager_;
 };
