@@ -19,17 +19,17 @@
 // The manager runs in this process on the main run loop, with its real servers; nothing else
 // runs. The last lines are "value <name> <figure>" and "ratio <name> <value>".
 
-#include "core/osc/QRBArg.h"
-#include "core/mapping/QRBContext.h"
+#include "BenchSockets.h"
 #include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
-#include "core/osc/QRBMessageEndpoint.h"
-#include "core/osc/QRBOSCMessage.h"
+#include "core/document/QuorbitalCore.h"
+#include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/document/QuorbitalCore.h"
-#include "BenchSockets.h"
+#include "core/osc/QRBArg.h"
+#include "core/osc/QRBMessageEndpoint.h"
+#include "core/osc/QRBOSCMessage.h"
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/RunLoop.h"
@@ -177,7 +177,8 @@ std::string writeDocument(const std::filesystem::path& folder, size_t contexts, 
     const QRBManagerPtr& manager = document.oscManager();
     manager->setServerPort(port);
     auto preset = manager->presetManager()->currentPreset();
-    for (size_t i = 0; i + 1 < contexts; ++i) preset->addObject(QRBContext::create("/context/" + std::to_string(i), manager));
+    for (size_t i = 0; i + 1 < contexts; ++i)
+        preset->addObject(QRBContext::create("/context/" + std::to_string(i), manager));
     preset->addObject(QRBContext::create(std::string("/known"), manager));
     const std::string path = (folder / ("startup-" + std::to_string(contexts) + ".qrb3")).string();
     document.saveToURL(path, kQRBDocumentType, QRBDocument::SaveOperation::SaveTo);
@@ -295,15 +296,17 @@ int main(int argc, char** argv) {
         const StartupFigures b = bestStartup(manyPath, port, 3);
         std::filesystem::remove_all(folder);
         for (const auto& [n, f] : {std::pair{few, a}, std::pair{many, b}}) {
-            std::printf("startup: %zu contexts: decode %.3f s, start %.3f s, first message %.3f s\n", n, f.decode, f.start,
-                        f.firstMessage);
+            std::printf("startup: %zu contexts: decode %.3f s, start %.3f s, first message %.3f s\n", n, f.decode,
+                        f.start, f.firstMessage);
             value("startup_decode_s_" + std::to_string(n), f.decode);
             value("startup_start_s_" + std::to_string(n), f.start);
             value("startup_first_message_s_" + std::to_string(n), f.firstMessage);
         }
         const double scale = double(few) / double(many);  // per context
-        ratio("startup_decode_per_context_" + std::to_string(many) + "_over_" + std::to_string(few), b.decode / a.decode * scale);
-        ratio("startup_start_per_context_" + std::to_string(many) + "_over_" + std::to_string(few), b.start / a.start * scale);
+        ratio("startup_decode_per_context_" + std::to_string(many) + "_over_" + std::to_string(few),
+              b.decode / a.decode * scale);
+        ratio("startup_start_per_context_" + std::to_string(many) + "_over_" + std::to_string(few),
+              b.start / a.start * scale);
         ratio("startup_total_per_context_" + std::to_string(many) + "_over_" + std::to_string(few),
               (b.decode + b.start + b.firstMessage) / (a.decode + a.start + a.firstMessage) * scale);
     } catch (const foundation::Exception& e) {

@@ -103,9 +103,9 @@ struct Bench {
 
         auto context = QRBContext::create("/bench", manager);
         manager->presetManager()->currentPreset()->addObject(context);
-        context->receive(QRBOSCMessage::OSCMessageWithPath(
-                             "/bench", {QRBArg::argWithFloatValue(0), QRBArg::argWithFloatValue(0)}),
-                         manager->oscInputEndpoint(), foundation::Date::now());
+        context->receive(
+            QRBOSCMessage::OSCMessageWithPath("/bench", {QRBArg::argWithFloatValue(0), QRBArg::argWithFloatValue(0)}),
+            manager->oscInputEndpoint(), foundation::Date::now());
         auto route = std::make_shared<QRBRouteEventSource>();
         route->setTargetIdentifier(0);
         route->setRewriteAddress(std::string("/out"));

@@ -54,18 +54,18 @@
 // The ratios Quorbital / baseline come last, one "ratio <name> <value>" line each; "value" lines
 // before them hold figures without a baseline.
 
-#include "core/mapping/QRBActionConfigurator.h"
-#include "core/mapping/QRBConcreteAction.h"
-#include "core/mapping/QRBContext.h"
+#include "BenchSockets.h"
 #include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
-#include "core/monitor/QRBMessageMonitor.h"
+#include "core/mapping/QRBActionConfigurator.h"
+#include "core/mapping/QRBConcreteAction.h"
+#include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBTarget.h"
-#include "BenchSockets.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "foundation/Exception.h"
 #include "platform/PlatformBackends.h"
 
@@ -245,9 +245,9 @@ struct Child {
 struct DocumentShape {
     Transport transport = Transport::UDP;  // of the target; the document listens on both
     int extraContexts = 0;
-    bool extrasFirst = false;     // the extra contexts before the measured one in the preset
-    bool monitorBoth = false;     // the monitor records outgoing messages too
-    int argumentActions = 0;      // the measured context's argument actions (for messages of as many)
+    bool extrasFirst = false;  // the extra contexts before the measured one in the preset
+    bool monitorBoth = false;  // the monitor records outgoing messages too
+    int argumentActions = 0;   // the measured context's argument actions (for messages of as many)
 };
 
 void writeDocument(const std::string& path, long inPort, long outPort, const DocumentShape& shape) {
@@ -302,7 +302,8 @@ struct Packet {
         bytes.assign(padded(address.size()) + padded(tags.size()) + 4 * static_cast<size_t>(floats), 0);
         std::memcpy(bytes.data(), address.data(), address.size());
         std::memcpy(bytes.data() + padded(address.size()), tags.data(), tags.size());
-        for (int i = 0; i + 1 < floats; ++i) setFloat(bytes.size() - 4 * static_cast<size_t>(floats - i), 0.25f * (i + 1));
+        for (int i = 0; i + 1 < floats; ++i)
+            setFloat(bytes.size() - 4 * static_cast<size_t>(floats - i), 0.25f * (i + 1));
     }
     void setValue(float value) { setFloat(bytes.size() - 4, value); }
 
@@ -351,7 +352,8 @@ public:
 
     bool send(const Packet& packet) {
         if (transport_ == Transport::UDP) {
-            sendto(fd_, packet.bytes.data(), packet.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_);
+            sendto(fd_, packet.bytes.data(), packet.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to_),
+                   sizeof to_);
             return true;  // a datagram the kernel drops is the loss being measured
         }
         frame_.resize(4 + packet.bytes.size());
@@ -401,8 +403,7 @@ public:
 
     // Waits up to `timeoutMs` for input and hands every whole packet that came to
     // onPacket(bytes, size, arrival time). False when nothing came.
-    template <class F>
-    bool poll(int timeoutMs, F&& onPacket) {
+    template <class F> bool poll(int timeoutMs, F&& onPacket) {
         std::vector<pollfd> fds{{fd_, POLLIN, 0}};
         for (const auto& c : connections_) fds.push_back({c.fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), timeoutMs) <= 0) return false;
@@ -449,7 +450,8 @@ public:
             if (it->closed) {
                 close(it->fd);
                 it = connections_.erase(it);
-            } else ++it;
+            } else
+                ++it;
         }
         return true;
     }
@@ -472,7 +474,7 @@ struct Trial {
     size_t received = 0;
     size_t reordered = 0;  // arrivals with a lower number than one before them
     size_t duplicates = 0;
-    size_t packetSize = 0;  // of the last arrival
+    size_t packetSize = 0;          // of the last arrival
     std::vector<double> latencies;  // seconds from the send, of the messages that arrived
     Clock::time_point firstSent, lastArrived;
     bool clean() const { return received == sent && reordered == 0 && duplicates == 0; }
@@ -523,10 +525,12 @@ Trial runTrial(Receiver& receiver, Sender& sender, Packet packet, double divisor
     const double interval = rate > 0 ? 1.0 / rate : 0;
     size_t i = 0;
     for (; i < count; ++i) {
-        const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i * interval));
+        const auto due =
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(i * interval));
         // Sleep while far from the due time, then spin: sleeping alone is too coarse for high rates.
         for (auto now = Clock::now(); now < due; now = Clock::now()) {
-            if (due - now > std::chrono::microseconds(200)) std::this_thread::sleep_for(due - now - std::chrono::microseconds(100));
+            if (due - now > std::chrono::microseconds(200))
+                std::this_thread::sleep_for(due - now - std::chrono::microseconds(100));
         }
         packet.setValue(static_cast<float>(i));
         sentAt[i] = Clock::now();
@@ -585,22 +589,24 @@ void measureThroughput(Figures& f, const std::string& name, Receiver& receiver, 
             f.confirmedCount = count;
         }
     }
-    std::printf("%s throughput: %.0f messages/s over %zu messages, all in order\n", name.c_str(), f.rate, f.confirmedCount);
+    std::printf("%s throughput: %.0f messages/s over %zu messages, all in order\n", name.c_str(), f.rate,
+                f.confirmedCount);
 }
 
 // Over UDP: the highest paced rate at which no message is lost or reordered.
 void measureNoLossRate(Figures& f, const std::string& name, Receiver& receiver, Sender& sender, const Packet& packet,
                        double divisor, size_t count) {
     const auto describe = [&](const Trial& t, double rate, const char* note) {
-        std::printf("%s   %8.0f/s over %zu: %zu lost, %zu reordered%s\n", name.c_str(), rate, t.sent, t.sent - t.received,
-                    t.reordered, note);
+        std::printf("%s   %8.0f/s over %zu: %zu lost, %zu reordered%s\n", name.c_str(), rate, t.sent,
+                    t.sent - t.received, t.reordered, note);
     };
     // Doubling from 5,000/s until a trial fails, then a few halvings between the two.
     double good = 0, bad = 0;
     for (double rate = 5000; rate <= 1.6e6; rate *= 2) {
         Trial t = runTrial(receiver, sender, packet, divisor, kSearchCount, rate);
         describe(t, rate, "");
-        if (t.clean()) good = rate;
+        if (t.clean())
+            good = rate;
         else {
             bad = rate;
             break;
@@ -641,10 +647,13 @@ Figures measure(const std::string& name, Receiver& receiver, Sender& sender, con
     f.p50 = percentile(latency.latencies, 50) * 1e6;
     f.p99 = percentile(latency.latencies, 99) * 1e6;
     f.p999 = percentile(latency.latencies, 99.9) * 1e6;
-    std::printf("%s latency at 1000/s over %zu: p50 %.1f us, p99 %.1f us, p99.9 %.1f us (%zu of %zu arrived, %zu bytes each)\n",
-                name.c_str(), latencyCount, f.p50, f.p99, f.p999, latency.received, latency.sent, latency.packetSize);
-    if (receiver.transport() == Transport::TCP) measureThroughput(f, name, receiver, sender, packet, divisor, count);
-    else measureNoLossRate(f, name, receiver, sender, packet, divisor, count);
+    std::printf(
+        "%s latency at 1000/s over %zu: p50 %.1f us, p99 %.1f us, p99.9 %.1f us (%zu of %zu arrived, %zu bytes each)\n",
+        name.c_str(), latencyCount, f.p50, f.p99, f.p999, latency.received, latency.sent, latency.packetSize);
+    if (receiver.transport() == Transport::TCP)
+        measureThroughput(f, name, receiver, sender, packet, divisor, count);
+    else
+        measureNoLossRate(f, name, receiver, sender, packet, divisor, count);
     return f;
 }
 
@@ -697,7 +706,8 @@ struct Bench {
     // otherwise take minutes each.
     size_t count(bool main) const { return quick ? kSearchCount : main ? kConfirmCount : kSearchCount; }
 
-    Figures quorbital(const std::string& name, Receiver& receiver, const DocumentShape& shape, int floats, size_t count) {
+    Figures quorbital(const std::string& name, Receiver& receiver, const DocumentShape& shape, int floats,
+                      size_t count) {
         const long inPort = freePort();
         const std::string document = file(name, ".qrb3");
         writeDocument(document, inPort, receiver.port(), shape);
@@ -766,8 +776,8 @@ std::vector<PacedCase> measurePaced(Bench& bench, Transport transport, const std
         for (int round = 0; round < rounds; ++round) {
             for (int who = 0; who < 2; ++who) {
                 const bool isQ = who == 0;
-                Trial t = runTrial(isQ ? receiverQ : receiverB, isQ ? *q->sender : *b->sender, packet, isQ ? kScale : 1.0,
-                                   count, rate);
+                Trial t = runTrial(isQ ? receiverQ : receiverB, isQ ? *q->sender : *b->sender, packet,
+                                   isQ ? kScale : 1.0, count, rate);
                 const double p50 = percentile(t.latencies, 50) * 1e6, p99 = percentile(t.latencies, 99) * 1e6;
                 (isQ ? q50 : b50).push_back(p50);
                 (isQ ? q99 : b99).push_back(p99);
@@ -793,8 +803,7 @@ std::vector<PacedCase> measurePaced(Bench& bench, Transport transport, const std
 // within `timeout`.
 double timeToFirstMessage(Bench& bench, const std::string& name, const std::vector<std::string>& arguments,
                           Receiver& receiver, long inPort, double timeout) {
-    while (receiver.poll(0, [](const char*, size_t, Clock::time_point) {})) {
-    }
+    while (receiver.poll(0, [](const char*, size_t, Clock::time_point) {})) {}
     Sender sender(Transport::UDP, inPort);
     Packet packet(1);
     const auto started = Clock::now();
@@ -875,7 +884,8 @@ Instructions measureInstructions(Bench& bench, const std::string& name, bool rou
         const long inPort = freePort();
         const Packet packet(1);
         const double divisor = routed ? kScale : 1.0;
-        std::vector<std::string> arguments = {"valgrind", "--tool=callgrind", "--callgrind-out-file=" + bench.file(name, ".out")};
+        std::vector<std::string> arguments = {"valgrind", "--tool=callgrind",
+                                              "--callgrind-out-file=" + bench.file(name, ".out")};
         const std::string outFile = arguments.back().substr(std::strlen("--callgrind-out-file="));
         std::vector<std::string> program;
         if (routed) {
@@ -898,8 +908,8 @@ Instructions measureInstructions(Bench& bench, const std::string& name, bool rou
             return result;
         }
         totals[run] = callgrindTotal(outFile);
-        std::printf("%s under callgrind: %zu messages, %zu arrived, %lld instructions in all (%.0f s)\n", name.c_str(), count,
-                    t.received, totals[run], seconds(Clock::now() - started));
+        std::printf("%s under callgrind: %zu messages, %zu arrived, %lld instructions in all (%.0f s)\n", name.c_str(),
+                    count, t.received, totals[run], seconds(Clock::now() - started));
     }
     if (totals[0] < 0 || totals[1] < 0) return result;
     result.perMessage = static_cast<double>(totals[1] - totals[0]) / static_cast<double>(n);
@@ -910,9 +920,10 @@ Instructions measureInstructions(Bench& bench, const std::string& name, bool rou
 }
 
 void printVariant(const char* name, const Figures& q, const Figures& b) {
-    std::printf("variant %s: quorbital p50 %.1f us, p99 %.1f us, p99.9 %.1f us, rate %.0f/s; "
-                "baseline p50 %.1f us, p99 %.1f us, p99.9 %.1f us, rate %.0f/s\n",
-                name, q.p50, q.p99, q.p999, q.rate, b.p50, b.p99, b.p999, b.rate);
+    std::printf(
+        "variant %s: quorbital p50 %.1f us, p99 %.1f us, p99.9 %.1f us, rate %.0f/s; "
+        "baseline p50 %.1f us, p99 %.1f us, p99.9 %.1f us, rate %.0f/s\n",
+        name, q.p50, q.p99, q.p999, q.rate, b.p50, b.p99, b.p999, b.rate);
 }
 
 void printRatios(std::vector<std::string>& lines, const std::string& prefix, const char* rateName, const Figures& q,
@@ -935,14 +946,18 @@ int main(int argc, char** argv) {
     registerEngineClasses();
     platform::registerPlatformBackends();
     if (argc == 5 && std::strcmp(argv[1], "--forward") == 0) return runForwarder(argv[2], argv[3], argv[4]);
-    const std::set<std::string> allParts = {"udp", "tcp", "args8", "contexts", "monitor", "paced", "startup", "instructions"};
+    const std::set<std::string> allParts = {"udp",     "tcp",   "args8",   "contexts",
+                                            "monitor", "paced", "startup", "instructions"};
     std::set<std::string> parts = allParts;
     Bench bench;
     bool keep = false;  // the documents and logs stay in the folder
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) bench.quick = true;
-        else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) bench.program = argv[++i];
-        else if (std::strcmp(argv[i], "--keep") == 0) keep = true;
+        if (std::strcmp(argv[i], "--quick") == 0)
+            bench.quick = true;
+        else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc)
+            bench.program = argv[++i];
+        else if (std::strcmp(argv[i], "--keep") == 0)
+            keep = true;
         else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             parts.clear();
             std::stringstream list(argv[++i]);
@@ -954,8 +969,10 @@ int main(int argc, char** argv) {
                 parts.insert(part);
             }
         } else {
-            std::fprintf(stderr, "usage: route_bench [--quick] [--only udp,tcp,args8,contexts,monitor,paced,startup,instructions] "
-                                 "[--program PATH] [--keep]\n");
+            std::fprintf(
+                stderr,
+                "usage: route_bench [--quick] [--only udp,tcp,args8,contexts,monitor,paced,startup,instructions] "
+                "[--program PATH] [--keep]\n");
             return 2;
         }
     }
@@ -1074,7 +1091,8 @@ int main(int argc, char** argv) {
             const long inPort = freePort();
             const std::string one = bench.file("startup-1", ".qrb3");
             writeDocument(one, inPort, receiver.port(), DocumentShape{});
-            startup1 = measureStartup(bench, "startup-1-context", bench.quorbitalArguments(one), receiver, inPort, runs);
+            startup1 =
+                measureStartup(bench, "startup-1-context", bench.quorbitalArguments(one), receiver, inPort, runs);
             const std::string many = bench.file("startup-10000", ".qrb3");
             DocumentShape shape;
             shape.extraContexts = 10000;
@@ -1100,8 +1118,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (keep) std::printf("documents and logs kept in %s\n", bench.folder.c_str());
-    else std::filesystem::remove_all(bench.folder);
+    if (keep)
+        std::printf("documents and logs kept in %s\n", bench.folder.c_str());
+    else
+        std::filesystem::remove_all(bench.folder);
     std::printf("total time %.0f s\n", seconds(Clock::now() - benchStart));
 
     const Figures baseline = udpBaseline.value_or(Figures{});
@@ -1142,9 +1162,11 @@ int main(int argc, char** argv) {
     if (wants("monitor")) printRatios(ratios, "monitor_both_", "no_loss_rate", monitorQ, baseline);
     for (const auto& c : paced) {
         char text[120];
-        std::snprintf(text, sizeof text, "ratio paced_%s_p50_latency %.2f", c.name.c_str(), c.quorbital.p50 / c.baseline.p50);
+        std::snprintf(text, sizeof text, "ratio paced_%s_p50_latency %.2f", c.name.c_str(),
+                      c.quorbital.p50 / c.baseline.p50);
         ratios.push_back(text);
-        std::snprintf(text, sizeof text, "ratio paced_%s_p99_latency %.2f", c.name.c_str(), c.quorbital.p99 / c.baseline.p99);
+        std::snprintf(text, sizeof text, "ratio paced_%s_p99_latency %.2f", c.name.c_str(),
+                      c.quorbital.p99 / c.baseline.p99);
         ratios.push_back(text);
     }
     if (wants("startup")) {

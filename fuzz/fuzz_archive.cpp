@@ -3,8 +3,8 @@
 // with the class substitutions), so that whole documents in the corpus reach the manager, preset
 // and context decoders.
 #include "core/document/EngineClasses.h"
-#include "core/document/QuorbitalCore.h"
 #include "core/document/QRBManager.h"
+#include "core/document/QuorbitalCore.h"
 #include "foundation/KeyedArchiver.h"
 
 #include <cstddef>
@@ -19,12 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     foundation::Data bytes(data, data + size);
     try {
         foundation::KeyedUnarchiver::unarchiveObjectWithData(bytes);
-    } catch (const foundation::ArchiveError&) {
-    }
+    } catch (const foundation::ArchiveError&) {}
     try {
         auto unarchiver = QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(bytes);
         if (auto manager = QuorbitalCore::decodeOSCManager(*unarchiver)) manager->close();
-    } catch (const foundation::ArchiveError&) {
-    }
+    } catch (const foundation::ArchiveError&) {}
     return 0;
 }

@@ -21,17 +21,17 @@
 // the same way) and those too large for a datagram travel over TCP, framed with a length prefix.
 
 #include "core/document/EngineClasses.h"
+#include "core/document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBContext.h"
-#include "core/document/QRBManager.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBOSCPacket.h"
-#include "core/mapping/QRBPreset.h"
-#include "core/mapping/QRBPresetManager.h"
-#include "core/outputs/QRBRouteEventSource.h"
 #include "core/osc/QRBServer.h"
 #include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "foundation/Date.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
@@ -131,8 +131,7 @@ public:
 
     void drain() {
         static char buffer[65536];
-        for (int i = 0; i < 1000 && recv(udp_, buffer, sizeof buffer, 0) >= 0; ++i) {
-        }
+        for (int i = 0; i < 1000 && recv(udp_, buffer, sizeof buffer, 0) >= 0; ++i) {}
         for (int i = 0; i < 16; ++i) {
             int connection = accept4(tcp_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (connection < 0) break;
@@ -141,8 +140,7 @@ public:
         std::vector<int> open;
         for (int connection : connections_) {
             ssize_t size = 0;
-            for (int i = 0; i < 1000 && (size = recv(connection, buffer, sizeof buffer, 0)) > 0; ++i) {
-            }
+            for (int i = 0; i < 1000 && (size = recv(connection, buffer, sizeof buffer, 0)) > 0; ++i) {}
             if (size == 0 || (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
                 close(connection);
             else
@@ -281,7 +279,8 @@ private:
     void connectTCP() {
         tcpSender_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in to = loopback(port_);
-        if (connect(tcpSender_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) fail("cannot connect to the document");
+        if (connect(tcpSender_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+            fail("cannot connect to the document");
     }
 
     void makeManager() {

@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
         platform::registerPlatformBackends();
         return QRBCoreMain(argc, argv);
     } catch (const foundation::Exception& e) {
-        std::fprintf(stderr, "Terminating because of an uncaught exception %s: %s\n", e.name().c_str(), e.reason().c_str());
+        std::fprintf(stderr, "Terminating because of an uncaught exception %s: %s\n", e.name().c_str(),
+                     e.reason().c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Terminating because of an uncaught exception: %s\n", e.what());
     }

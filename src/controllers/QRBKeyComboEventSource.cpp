@@ -29,7 +29,8 @@ bool QRBKeyComboEventSource::isEqualToEventSource(const QRBEventSource& other) c
 }
 
 std::shared_ptr<QRBEventSourceMerging> QRBKeyComboEventSource::merger() const {
-    auto self = std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
+    auto self =
+        std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
     return QRBEventSourceMerger::uniquingMergerWithEventSource(self, kCollectionKeyPath);
 }
 

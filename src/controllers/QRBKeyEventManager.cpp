@@ -11,7 +11,9 @@ constexpr const char* kTargetAppNameKey = "targetAppName";
 constexpr const char* kDefaultSortKey = "keyComboString";
 }  // namespace
 
-QRBKeyEventManager::QRBKeyEventManager() { sortDescriptors_ = {foundation::SortDescriptor::create(kDefaultSortKey, true)}; }
+QRBKeyEventManager::QRBKeyEventManager() {
+    sortDescriptors_ = {foundation::SortDescriptor::create(kDefaultSortKey, true)};
+}
 
 QRBKeyComboEventSourcePtr QRBKeyEventManager::objectInKeyCombosAtIndex(size_t index) const {
     return keyCombos_.at(index);

@@ -22,7 +22,8 @@ bool QRBScriptEventSource::isEqualToEventSource(const QRBEventSource& other) con
 }
 
 std::shared_ptr<QRBEventSourceMerging> QRBScriptEventSource::merger() const {
-    auto self = std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
+    auto self =
+        std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
     return QRBEventSourceMerger::uniquingMergerWithEventSource(self, kCollectionKeyPath);
 }
 

@@ -38,8 +38,8 @@ void NSLogEventSource::logAction(const QRBAction& action, std::string& toString)
     const auto* context = dynamic_cast<const QRBContext*>(&action);
     // The arguments of the last message; a message with more arguments than the context holds
     // actions (input locked while it grew) logs what there is.
-    const size_t count = std::min(context ? context->actualArgumentCount() : action.actions().size(),
-                                  action.actions().size());
+    const size_t count =
+        std::min(context ? context->actualArgumentCount() : action.actions().size(), action.actions().size());
     for (size_t i = 0; i < count; ++i) logToString(*action.actions()[i], toString, i + 1 == count);
 }
 

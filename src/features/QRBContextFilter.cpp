@@ -13,7 +13,8 @@ namespace {
 // then decomposed, then stripped of its non-spacing marks, so "É", "é" and "e" are one letter.
 // Folding before decomposing lets the decomposition see the marks that folding brings out.
 icu::UnicodeString foldedForSearch(const std::string& utf8) {
-    icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
+    icu::UnicodeString text =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
     text.foldCase(U_FOLD_CASE_DEFAULT);
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* decomposition = icu::Normalizer2::getNFDInstance(status);
@@ -31,7 +32,8 @@ icu::UnicodeString foldedForSearch(const std::string& utf8) {
 
 }  // namespace
 
-QRBContextFilterPtr QRBContextFilter::contextFilterWithMode(unsigned long mode, const std::optional<std::string>& address) {
+QRBContextFilterPtr QRBContextFilter::contextFilterWithMode(unsigned long mode,
+                                                            const std::optional<std::string>& address) {
     return std::make_shared<QRBContextFilter>(mode, address);
 }
 

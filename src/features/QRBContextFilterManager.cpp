@@ -4,7 +4,8 @@ namespace {
 constexpr const char* kFilterAddressesKey = "filterAddresses";
 }
 
-QRBContextFilterManager::QRBContextFilterManager() : activeFilter_(QRBContextFilter::contextFilterWithMode(0, std::nullopt)) {}
+QRBContextFilterManager::QRBContextFilterManager()
+    : activeFilter_(QRBContextFilter::contextFilterWithMode(0, std::nullopt)) {}
 
 void QRBContextFilterManager::setActiveFilter(QRBContextFilterPtr filter) {
     if (!filter) filter = QRBContextFilter::contextFilterWithMode(0, std::nullopt);

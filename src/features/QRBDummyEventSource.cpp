@@ -4,8 +4,7 @@
 #include "foundation/Log.h"
 
 // The type menus never offer it; asking its class for a new one is a programming error.
-template <>
-QRBEventSourcePtr QRBEventSourceMeta<QRBDummyEventSource>::create() const {
+template <> QRBEventSourcePtr QRBEventSourceMeta<QRBDummyEventSource>::create() const {
     foundation::raise(foundation::kGenericException, QRBDummyEventSource::kNotInstantiable);
 }
 

@@ -71,7 +71,8 @@ void QRBMappingImportController::presentError(const foundation::DocumentError& e
         errorPresenter_(error);
         return;
     }
-    foundation::logf("The mappings could not be imported (%s %d): %s", error.domain(), error.code(), error.reason().c_str());
+    foundation::logf("The mappings could not be imported (%s %d): %s", error.domain(), error.code(),
+                     error.reason().c_str());
 }
 
 // ---- The selection -----------------------------------------------------------------------------

@@ -35,13 +35,13 @@ std::vector<QRBActionPtr> qrbmetaenable::candidateTargets(const QRBAction& actio
 
 foundation::Value qrbmetaenable::proposals(std::vector<QRBEventSourcePtr> sources) {
     if (sources.empty())
-        return foundation::Value(foundation::Array{
-            foundation::Value(foundation::Dictionary{{QRBMetaEnable::kNoTargetTitle, foundation::Value(foundation::Array{})}})});
+        return foundation::Value(foundation::Array{foundation::Value(
+            foundation::Dictionary{{QRBMetaEnable::kNoTargetTitle, foundation::Value(foundation::Array{})}})});
     ZZNaturalSortWithKey(sources, [](const QRBEventSourcePtr& s) { return s->name().value_or(std::string()); });
     foundation::Array list;
     for (const auto& source : sources) list.emplace_back(source);
-    return foundation::Value(
-        foundation::Array{foundation::Value(foundation::Dictionary{{QRBMetaEnable::kTargetKey, foundation::Value(std::move(list))}})});
+    return foundation::Value(foundation::Array{
+        foundation::Value(foundation::Dictionary{{QRBMetaEnable::kTargetKey, foundation::Value(std::move(list))}})});
 }
 
 // ---- the base ----------------------------------------------------------------------------------

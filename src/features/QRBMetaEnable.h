@@ -28,8 +28,7 @@ public:
 
     // One output of class T per action of the current mapping but `action`, under "Target",
     // naturally sorted by name.
-    template <class T>
-    static foundation::Value proposalsOfClass(const QRBAction* action);
+    template <class T> static foundation::Value proposalsOfClass(const QRBAction* action);
     static foundation::Value classProposedEventSourcesCollection(const QRBAction* action) {
         return proposalsOfClass<QRBMetaEnable>(action);
     }
@@ -114,8 +113,7 @@ std::vector<QRBActionPtr> candidateTargets(const QRBAction& action);
 foundation::Value proposals(std::vector<QRBEventSourcePtr> sources);
 }  // namespace qrbmetaenable
 
-template <class T>
-foundation::Value QRBMetaEnable::proposalsOfClass(const QRBAction* action) {
+template <class T> foundation::Value QRBMetaEnable::proposalsOfClass(const QRBAction* action) {
     std::vector<QRBEventSourcePtr> sources;
     if (action) {
         for (const auto& target : qrbmetaenable::candidateTargets(*action)) {

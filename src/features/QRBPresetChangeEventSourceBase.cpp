@@ -31,8 +31,7 @@ bool restoringSnapshot(const QRBAction& action) {
     return context && context->isSnapshotRestoreInProgress();
 }
 
-template <class T>
-std::shared_ptr<T> named(const char* name) {
+template <class T> std::shared_ptr<T> named(const char* name) {
     auto source = std::make_shared<T>();
     source->setName(std::string(name));
     return source;
@@ -45,9 +44,9 @@ std::shared_ptr<T> named(const char* name) {
 foundation::Value QRBPresetChangeEventSourceBase::classProposedEventSourcesCollection(const QRBAction* action) {
     const foundation::Value separator(QRBEventSource::menuSeparatorMarker());
     if (action && action->argValue()->hasStringType())
-        return foundation::Value(foundation::Array{
-            foundation::Value(foundation::Array{foundation::Value(named<QRBPresetChangeIndexedEventSource>(kByNameName))}),
-            separator});
+        return foundation::Value(foundation::Array{foundation::Value(foundation::Array{foundation::Value(
+                                                       named<QRBPresetChangeIndexedEventSource>(kByNameName))}),
+                                                   separator});
 
     auto next = named<QRBPresetChangeEventSource>(kNextName);
     next->setChangeToNext(true);
@@ -64,8 +63,7 @@ foundation::Value QRBPresetChangeEventSourceBase::classProposedEventSourcesColle
             byName.push_back(source);
         }
     }
-    std::stable_sort(byName.begin(), byName.end(),
-                     [](const auto& a, const auto& b) { return a->compareName(*b) < 0; });
+    std::stable_sort(byName.begin(), byName.end(), [](const auto& a, const auto& b) { return a->compareName(*b) < 0; });
     foundation::Array named;
     for (const auto& source : byName) named.emplace_back(source);
     return foundation::Value(

@@ -75,8 +75,7 @@ foundation::Value QRBSnapshotEventSourceBase::classProposedEventSourcesCollectio
             byName.push_back(source);
         }
     }
-    std::stable_sort(byName.begin(), byName.end(),
-                     [](const auto& a, const auto& b) { return a->compareName(*b) < 0; });
+    std::stable_sort(byName.begin(), byName.end(), [](const auto& a, const auto& b) { return a->compareName(*b) < 0; });
     foundation::Array named;
     for (const auto& source : byName) named.emplace_back(source);
     return foundation::Value(

@@ -17,7 +17,8 @@ void QRBTimeEventsManager::insertObject(const QRBEventSourcePtr& delay, size_t i
 void QRBTimeEventsManager::removeObjectFromDelaysAtIndex(size_t index) { delays_.remove(*this, index); }
 
 const std::vector<foundation::SortDescriptorPtr>& QRBTimeEventsManager::delaysSortDescriptors() const {
-    static const std::vector<foundation::SortDescriptorPtr> descriptors{foundation::SortDescriptor::create(kSortKey, true)};
+    static const std::vector<foundation::SortDescriptorPtr> descriptors{
+        foundation::SortDescriptor::create(kSortKey, true)};
     return descriptors;
 }
 
@@ -42,5 +43,6 @@ void QRBTimeEventsManager::encodeWithCoder(foundation::KeyedArchiver& coder) con
 }
 
 void QRBTimeEventsManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
-    if (auto delays = foundation::decodeObjectList<QRBEventSource>(coder, kDelaysKey)) delays_.assign(std::move(*delays));
+    if (auto delays = foundation::decodeObjectList<QRBEventSource>(coder, kDelaysKey))
+        delays_.assign(std::move(*delays));
 }

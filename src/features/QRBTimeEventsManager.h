@@ -11,8 +11,8 @@
 #include "foundation/Object.h"
 #include "foundation/Observation.h"
 #include "foundation/SortDescriptor.h"
-#include "foundation/UndoableList.h"
 #include "foundation/UndoManager.h"
+#include "foundation/UndoableList.h"
 
 #include <memory>
 #include <vector>
@@ -54,6 +54,7 @@ public:
 private:
     foundation::UndoableList<QRBTimeEventsManager, QRBEventSource> delays_{
         kDelaysKey,
-        {.insert = &QRBTimeEventsManager::insertObject, .remove = &QRBTimeEventsManager::removeObjectFromDelaysAtIndex}};
+        {.insert = &QRBTimeEventsManager::insertObject,
+         .remove = &QRBTimeEventsManager::removeObjectFromDelaysAtIndex}};
     std::shared_ptr<foundation::UndoManager> undoManager_;
 };

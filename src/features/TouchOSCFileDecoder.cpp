@@ -95,7 +95,8 @@ void XMLCALL startElementHandler(void* userData, const XML_Char* name, const XML
     auto* state = static_cast<ParserState*>(userData);
     try {
         std::vector<std::pair<std::string, std::string>> pairs;
-        for (size_t i = 0; attributes[i] && attributes[i + 1]; i += 2) pairs.emplace_back(attributes[i], attributes[i + 1]);
+        for (size_t i = 0; attributes[i] && attributes[i + 1]; i += 2)
+            pairs.emplace_back(attributes[i], attributes[i + 1]);
         state->decoder->startElement(name, pairs);
     } catch (const std::exception& e) {
         foundation::logf("The layout could not be read further: %s", e.what());
@@ -146,7 +147,8 @@ std::vector<QRBRouteEventSourcePtr> TouchOSCFileDecoder::decodeRoutes() {
     bool tooLarge = false;
     const zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
     for (zip_int64_t index = 0; index < entries && parsing; ++index) {
-        std::unique_ptr<zip_file_t, ZipFileCloser> file(zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0));
+        std::unique_ptr<zip_file_t, ZipFileCloser> file(
+            zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0));
         // An entry that cannot be opened (encrypted, an unknown compression) adds nothing.
         if (!file) continue;
         for (;;) {

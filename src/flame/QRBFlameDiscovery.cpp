@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-QRBFlameDiscovery::QRBFlameDiscovery(std::shared_ptr<FireWireBus> bus)
-    : bus_(bus ? std::move(bus) : noFireWireBus()) {}
+QRBFlameDiscovery::QRBFlameDiscovery(std::shared_ptr<FireWireBus> bus) : bus_(bus ? std::move(bus) : noFireWireBus()) {}
 
 QRBFlameDiscovery::~QRBFlameDiscovery() = default;
 

@@ -28,8 +28,7 @@ std::optional<std::vector<std::shared_ptr<T>>> decodeObjectList(KeyedUnarchiver&
     return list;
 }
 
-template <class T>
-Value objectListValue(const std::vector<std::shared_ptr<T>>& list) {
+template <class T> Value objectListValue(const std::vector<std::shared_ptr<T>>& list) {
     Array array;
     array.reserve(list.size());
     for (const auto& object : list) array.emplace_back(object);

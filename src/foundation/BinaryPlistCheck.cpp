@@ -68,7 +68,7 @@ public:
         // a large file of honest sharing is itself long.
         enum class Visit : uint8_t { Unseen, Open, Done };
         std::vector<Visit> visit(objectCount_, Visit::Unseen);
-        std::vector<uint16_t> height(objectCount_, 0);   // non-empty containers on the deepest path down
+        std::vector<uint16_t> height(objectCount_, 0);    // non-empty containers on the deepest path down
         std::vector<uint64_t> expanded(objectCount_, 0);  // up to maxExpanded + 1
         const auto nested = [] {
             return format("binary property list nested more than %zu levels deep", kMaxPlistNesting);
@@ -107,8 +107,9 @@ public:
             }
             const uint64_t child = readBigEndian(data_ + frame.c.refsStart + frame.next * refSize_, refSize_);
             ++frame.next;
-            if (child >= objectCount_) return format("binary property list refers to object %llu of %llu",
-                                                     (unsigned long long)child, (unsigned long long)objectCount_);
+            if (child >= objectCount_)
+                return format("binary property list refers to object %llu of %llu", (unsigned long long)child,
+                              (unsigned long long)objectCount_);
             if (visit[child] == Visit::Open) return nested();  // a container inside itself: no end to its depth
             if (visit[child] == Visit::Unseen) {
                 Container c;
@@ -215,8 +216,8 @@ std::optional<std::string> checkXML(const uint8_t* p, const uint8_t* end) {
         const uint8_t* name = p;
         while (p < end && ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z'))) ++p;
         const size_t length = static_cast<size_t>(p - name);
-        const bool container = (length == 5 && std::memcmp(name, "array", 5) == 0) ||
-                               (length == 4 && std::memcmp(name, "dict", 4) == 0);
+        const bool container =
+            (length == 5 && std::memcmp(name, "array", 5) == 0) || (length == 4 && std::memcmp(name, "dict", 4) == 0);
         const uint8_t* close = p;
         while (close < end && *close != '>') ++close;
         const bool empty = close > p && close < end && close[-1] == '/';

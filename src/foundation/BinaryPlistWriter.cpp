@@ -59,14 +59,20 @@ std::vector<uint16_t> utf16(const std::string& s) {
         const uint8_t b = p[i];
         uint32_t cp = 0xFFFD;
         size_t length = 1;
-        const size_t need = (b >= 0xF0 && b <= 0xF4) ? 3 : (b >= 0xE0 && b < 0xF0) ? 2 : (b >= 0xC2 && b < 0xE0) ? 1 : 0;
+        const size_t need = (b >= 0xF0 && b <= 0xF4)  ? 3
+                            : (b >= 0xE0 && b < 0xF0) ? 2
+                            : (b >= 0xC2 && b < 0xE0) ? 1
+                                                      : 0;
         if (b < 0x80) {
             cp = b;
         } else if (need && i + need < n) {
             uint32_t v = b & (0x3F >> need);
             bool ok = true;
             for (size_t k = 1; k <= need; ++k) {
-                if ((p[i + k] & 0xC0) != 0x80) { ok = false; break; }
+                if ((p[i + k] & 0xC0) != 0x80) {
+                    ok = false;
+                    break;
+                }
                 v = (v << 6) | (p[i + k] & 0x3F);
             }
             const uint32_t least = need == 1 ? 0x80 : need == 2 ? 0x800 : 0x10000;
@@ -323,7 +329,8 @@ Data convertTree(plist_t root) {
         if (plist_get_node_type(node) == PLIST_ARRAY) {
             for (plist_t item : arrayItems(node)) builder.append(container, convert(item));
         } else {
-            forEachDictItem(node, [&](const std::string& key, plist_t value) { builder.set(container, key, convert(value)); });
+            forEachDictItem(
+                node, [&](const std::string& key, plist_t value) { builder.set(container, key, convert(value)); });
         }
     }
     if (failed) return Data();

@@ -66,7 +66,7 @@ private:
     Container& container(Ref ref);
     const Container& container(Ref ref) const;
 
-    Data out_;                      // header and scalars so far
+    Data out_;                       // header and scalars so far
     std::vector<uint64_t> offsets_;  // by object; containers hold kContainer | their index until finish
     std::vector<Container> containers_;
     std::unordered_map<std::string, Ref, Hash, std::equal_to<>> strings_;

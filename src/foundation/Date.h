@@ -2,8 +2,8 @@
 // Dates as seconds since the reference date 2001-01-01 00:00:00 UTC (the epoch keyed archives
 // store under "NS.time"), and OSC time tags.
 
-#include <cstdint>
 #include <compare>
+#include <cstdint>
 
 namespace foundation {
 

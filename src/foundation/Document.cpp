@@ -3,10 +3,10 @@
 #include "foundation/Format.h"
 #include "foundation/RunLoop.h"
 
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -98,14 +98,16 @@ void Document::setLocked(bool locked) {
     if (!fileURL_) return;
     struct stat st {};
     if (::stat(fileURL_->c_str(), &st) != 0)
-        throw DocumentError(DocumentError::kFileWriteUnknown, format("%s: %s", fileURL_->c_str(), std::strerror(errno)));
+        throw DocumentError(DocumentError::kFileWriteUnknown,
+                            format("%s: %s", fileURL_->c_str(), std::strerror(errno)));
     mode_t mode = locked ? (st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (st.st_mode | S_IWUSR);
     willChangeValueForKey("locked");
     int result = ::chmod(fileURL_->c_str(), mode);
     int error = errno;
     didChangeValueForKey("locked");
     if (result != 0)
-        throw DocumentError(DocumentError::kFileWriteUnknown, format("%s: %s", fileURL_->c_str(), std::strerror(error)));
+        throw DocumentError(DocumentError::kFileWriteUnknown,
+                            format("%s: %s", fileURL_->c_str(), std::strerror(error)));
 }
 
 void Document::lockDocument() { setLocked(true); }

@@ -25,8 +25,7 @@ public:
     static constexpr int kFileReadCorruptFile = 259;
     static constexpr int kFileWriteUnknown = 512;
 
-    DocumentError(int code, std::string reason)
-        : Exception("NSCocoaErrorDomain", std::move(reason)), code_(code) {}
+    DocumentError(int code, std::string reason) : Exception("NSCocoaErrorDomain", std::move(reason)), code_(code) {}
     int code() const { return code_; }
     const char* domain() const { return "NSCocoaErrorDomain"; }
 

@@ -26,8 +26,6 @@ void raiseAssertion(const std::string& reason, const char* file, int line) {
     throw AssertionFailure(reason, file, line);
 }
 
-void raise(const std::string& name, const std::string& reason) {
-    throw Exception(name, reason);
-}
+void raise(const std::string& name, const std::string& reason) { throw Exception(name, reason); }
 
 }  // namespace foundation

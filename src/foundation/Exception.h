@@ -48,12 +48,16 @@ public:
 }  // namespace foundation
 
 // Asserts a condition; the reason is the condition's text.
-#define FND_ASSERT(cond) \
-    do { if (!(cond)) ::foundation::raiseAssertion(#cond, __FILE__, __LINE__); } while (0)
+#define FND_ASSERT(cond)                                                      \
+    do {                                                                      \
+        if (!(cond)) ::foundation::raiseAssertion(#cond, __FILE__, __LINE__); \
+    } while (0)
 
 // Asserts a condition about a parameter: "Invalid parameter not satisfying: <condition>".
-#define FND_PARAMETER_ASSERT(cond) \
-    do { if (!(cond)) ::foundation::raiseAssertion("Invalid parameter not satisfying: " #cond, __FILE__, __LINE__); } while (0)
+#define FND_PARAMETER_ASSERT(cond)                                                                                 \
+    do {                                                                                                           \
+        if (!(cond)) ::foundation::raiseAssertion("Invalid parameter not satisfying: " #cond, __FILE__, __LINE__); \
+    } while (0)
 
 // Reports an internal error with a fixed text.
 #define FND_INTERNAL_ERROR(text) ::foundation::raiseAssertion((text), __FILE__, __LINE__)

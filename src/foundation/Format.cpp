@@ -1,7 +1,7 @@
 #include "foundation/Format.h"
 
-#include <cstdio>
 #include <locale.h>
+#include <cstdio>
 
 namespace foundation {
 

@@ -8,8 +8,7 @@
 
 namespace foundation {
 
-template <class T>
-const void* identityKey(const T* p) {
+template <class T> const void* identityKey(const T* p) {
     if constexpr (std::is_polymorphic_v<T>) {
         return p ? dynamic_cast<const void*>(p) : nullptr;
     } else {
@@ -17,8 +16,7 @@ const void* identityKey(const T* p) {
     }
 }
 
-template <class T>
-const void* identityKey(const std::shared_ptr<T>& p) {
+template <class T> const void* identityKey(const std::shared_ptr<T>& p) {
     return identityKey(static_cast<const T*>(p.get()));
 }
 

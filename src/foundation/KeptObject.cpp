@@ -47,11 +47,16 @@ void KeptRecord::write(KeyedArchiver& coder, const std::set<std::string>& except
         case Entry::Form::BackReference: coder.encodeConditionalObject(entry.weak.lock(), entry.key); break;
         case Entry::Form::Reference: coder.encodeObject(entry.value, entry.key); break;
         case Entry::Form::Inline:
-            if (auto b = entry.value.getIf<bool>()) coder.encodeBool(*b, entry.key);
-            else if (auto i = entry.value.getIf<int64_t>()) coder.encodeInt64(*i, entry.key);
-            else if (auto d = entry.value.getIf<double>()) coder.encodeDouble(*d, entry.key);
-            else if (auto data = entry.value.getIf<Data>()) coder.encodeBytes(data->data(), data->size(), entry.key);
-            else coder.encodeObject(entry.value, entry.key);  // an inline string or date: kept as a reference
+            if (auto b = entry.value.getIf<bool>())
+                coder.encodeBool(*b, entry.key);
+            else if (auto i = entry.value.getIf<int64_t>())
+                coder.encodeInt64(*i, entry.key);
+            else if (auto d = entry.value.getIf<double>())
+                coder.encodeDouble(*d, entry.key);
+            else if (auto data = entry.value.getIf<Data>())
+                coder.encodeBytes(data->data(), data->size(), entry.key);
+            else
+                coder.encodeObject(entry.value, entry.key);  // an inline string or date: kept as a reference
             break;
         }
     }

@@ -26,8 +26,8 @@ public:
         enum class Form : uint8_t { Inline, Reference, BackReference };
         std::string key;
         Form form = Form::Inline;
-        Value value;                // Inline and Reference
-        std::weak_ptr<Object> weak; // BackReference
+        Value value;                 // Inline and Reference
+        std::weak_ptr<Object> weak;  // BackReference
     };
 
     KeptRecord() = default;

@@ -11,7 +11,6 @@
 #include <new>
 #include <unordered_set>
 
-
 namespace foundation {
 
 namespace {
@@ -24,8 +23,8 @@ constexpr const char* kClassKey = "$class";
 std::string escapedKey(const std::string& key) { return (!key.empty() && key[0] == '$') ? "$" + key : key; }
 
 bool isArrayClass(const std::string& n) {
-    return n == "NSArray" || n == "NSMutableArray" || n == "NSSet" || n == "NSMutableSet" ||
-           n == "NSOrderedSet" || n == "NSMutableOrderedSet";
+    return n == "NSArray" || n == "NSMutableArray" || n == "NSSet" || n == "NSMutableSet" || n == "NSOrderedSet" ||
+           n == "NSMutableOrderedSet";
 }
 bool isDictionaryClass(const std::string& n) { return n == "NSDictionary" || n == "NSMutableDictionary"; }
 
@@ -196,8 +195,10 @@ struct KeyedArchiver::Impl {
     }
 
     void setIn(Ref dict, const std::string& key, Ref node) {
-        if (!key.empty() && key[0] == '$') plist.set(dict, cString(escapedKey(key)), node);
-        else plist.set(dict, cString(key), node);
+        if (!key.empty() && key[0] == '$')
+            plist.set(dict, cString(escapedKey(key)), node);
+        else
+            plist.set(dict, cString(key), node);
     }
 
     void set(const std::string& key, Ref node) {
@@ -314,12 +315,18 @@ struct KeyedUnarchiver::Impl {
         ClassInfo info;
         info.name = tree.string(name);
         const std::string& n = info.name;
-        if (isArrayClass(n)) info.shape = Shape::Array;
-        else if (isDictionaryClass(n)) info.shape = Shape::Dictionary;
-        else if (n == "NSDate") info.shape = Shape::Date;
-        else if (n == "NSString" || n == "NSMutableString") info.shape = Shape::String;
-        else if (n == "NSData" || n == "NSMutableData") info.shape = Shape::Data;
-        else info.factory = ClassRegistry::shared().factoryFor(n);
+        if (isArrayClass(n))
+            info.shape = Shape::Array;
+        else if (isDictionaryClass(n))
+            info.shape = Shape::Dictionary;
+        else if (n == "NSDate")
+            info.shape = Shape::Date;
+        else if (n == "NSString" || n == "NSMutableString")
+            info.shape = Shape::String;
+        else if (n == "NSData" || n == "NSMutableData")
+            info.shape = Shape::Data;
+        else
+            info.factory = ClassRegistry::shared().factoryFor(n);
         return classes.emplace(classUID, std::move(info)).first->second;
     }
 
@@ -356,7 +363,8 @@ struct KeyedUnarchiver::Impl {
         if (uid == 0) return Value();
         if (state[uid] == State::Done) return decoded[uid];
         if (state[uid] == State::Decoding) {
-            if (listed && weakenListedHolders) return Value(std::make_shared<KeptReference>(decoded[uid].objectValue()));
+            if (listed && weakenListedHolders)
+                return Value(std::make_shared<KeptReference>(decoded[uid].objectValue()));
             return decoded[uid];
         }
         if (state[uid] == State::InProgress) {
@@ -539,9 +547,7 @@ Value KeyedUnarchiver::unarchiveObjectWithFile(const std::string& path) {
     return unarchiveObjectWithData(data);
 }
 
-bool KeyedUnarchiver::containsValueForKey(const std::string& key) const {
-    return impl_->item(key) != PlistTree::kNone;
-}
+bool KeyedUnarchiver::containsValueForKey(const std::string& key) const { return impl_->item(key) != PlistTree::kNone; }
 
 Value KeyedUnarchiver::decodeObject(const std::string& key) {
     const PlistTree::Ref node = impl_->item(key);
@@ -609,8 +615,10 @@ std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
     for (size_t i = 0; i < tree.count(dict); ++i) {
         const std::string_view key = tree.string(tree.key(dict, i));
         const PlistTree::Ref node = tree.value(dict, i);
-        if (key.empty() || key[0] != '$') items.emplace_back(std::string(key), node);
-        else if (key.size() > 1 && key[1] == '$') items.emplace_back(std::string(key.substr(1)), node);  // an escaped key
+        if (key.empty() || key[0] != '$')
+            items.emplace_back(std::string(key), node);
+        else if (key.size() > 1 && key[1] == '$')
+            items.emplace_back(std::string(key.substr(1)), node);  // an escaped key
     }
     std::vector<ArchivedEntry> entries;
     entries.reserve(items.size());

@@ -129,7 +129,6 @@ public:
         return obj;
     }
 
-
     // Keys of the object being decoded; before any object, keys of the archive's top level.
     bool containsValueForKey(const std::string& key) const;
     // Any value: numbers, strings, data, dates, arrays, dictionaries, objects; null when absent.

@@ -72,8 +72,8 @@ std::string groupedThousands(size_t n) {
 }
 
 std::string summaryLine(const Window& window) {
-    std::string span = kLogSummaryWindow == 1.0 ? std::string("the last second")
-                                                : format("the last %g seconds", kLogSummaryWindow);
+    std::string span =
+        kLogSummaryWindow == 1.0 ? std::string("the last second") : format("the last %g seconds", kLogSummaryWindow);
     return format("… %s more in %s, the last: %s", groupedThousands(window.counted).c_str(), span.c_str(),
                   window.lastLine.c_str());
 }
@@ -117,7 +117,8 @@ LogSink setLogSink(LogSink sink) {
 
 LogKind::LogKind(std::string kind) : kind_(std::move(kind)), previous_(currentKind) { currentKind = &kind_; }
 
-LogKind::LogKind(std::string_view site, long number) : LogKind(format("%.*s %ld", int(site.size()), site.data(), number)) {}
+LogKind::LogKind(std::string_view site, long number)
+    : LogKind(format("%.*s %ld", int(site.size()), site.data(), number)) {}
 
 LogKind::LogKind(const char* kind) : previous_(currentKind), active_(kind != nullptr) {
     if (!active_) return;

@@ -26,8 +26,7 @@ public:
         bool setTXTRecord(const TXTRecord&) override { return false; }
     };
 
-    template <class Callback>
-    std::unique_ptr<Op> failing(Callback failed) {
+    template <class Callback> std::unique_ptr<Op> failing(Callback failed) {
         auto op = std::make_unique<Op>();
         RunLoop::main().post([alive = op->alive, failed = std::move(failed)] {
             if (*alive && failed) failed(netServicesErrorDictionary(NetServicesUnknownError, "No Bonjour service"));
@@ -96,8 +95,7 @@ NetService::~NetService() {
     if (resolveTimer_) resolveTimer_->invalidate();
 }
 
-template <class F>
-void NetService::tellDelegate(F&& f) {
+template <class F> void NetService::tellDelegate(F&& f) {
     if (auto delegate = delegate_.lock()) f(*delegate);
 }
 
@@ -191,8 +189,7 @@ NetServiceBrowser::NetServiceBrowser(Key) {}
 
 NetServiceBrowser::~NetServiceBrowser() = default;
 
-template <class F>
-void NetServiceBrowser::tellDelegate(F&& f) {
+template <class F> void NetServiceBrowser::tellDelegate(F&& f) {
     if (auto delegate = delegate_.lock()) f(*delegate);
 }
 
@@ -218,7 +215,8 @@ void NetServiceBrowser::searchForServicesOfType(const std::string& type, const s
         auto service = std::make_shared<NetService>(NetService::Key{}, identity, -1, self->backend_);
         self->found_.emplace(key, service);
         self->order_.push_back(service);
-        self->tellDelegate([&](NetServiceBrowserDelegate& d) { d.netServiceBrowserDidFindService(*self, service, false); });
+        self->tellDelegate(
+            [&](NetServiceBrowserDelegate& d) { d.netServiceBrowserDidFindService(*self, service, false); });
     };
     callbacks.lost = [current](const ServiceIdentity& identity) {
         auto self = current();

@@ -27,10 +27,8 @@ class NotificationObject {
 public:
     NotificationObject() = default;
     NotificationObject(std::nullptr_t) {}
-    template <class T>
-    NotificationObject(const T* object) : key_(identityKey(object)) {}
-    template <class T>
-    NotificationObject(const std::shared_ptr<T>& object) : key_(identityKey(object)) {}
+    template <class T> NotificationObject(const T* object) : key_(identityKey(object)) {}
+    template <class T> NotificationObject(const std::shared_ptr<T>& object) : key_(identityKey(object)) {}
 
     const void* key() const { return key_; }
     bool isNull() const { return key_ == nullptr; }

@@ -35,16 +35,16 @@ public:
 };
 
 // Declares the archived name of a class and its parent's hierarchy.
-#define FND_ARCHIVED_CLASS(NAME, PARENT)                                                       \
-public:                                                                                        \
-    static constexpr const char* kArchivedClassName = NAME;                                    \
-    std::string archivedClassName() const override { return NAME; }                            \
-    std::vector<std::string> archivedClassHierarchy() const override {                         \
-        auto h = PARENT::archivedClassHierarchy();                                             \
-        h.insert(h.begin(), NAME);                                                             \
-        return h;                                                                              \
-    }                                                                                          \
-                                                                                               \
+#define FND_ARCHIVED_CLASS(NAME, PARENT)                               \
+public:                                                                \
+    static constexpr const char* kArchivedClassName = NAME;            \
+    std::string archivedClassName() const override { return NAME; }    \
+    std::vector<std::string> archivedClassHierarchy() const override { \
+        auto h = PARENT::archivedClassHierarchy();                     \
+        h.insert(h.begin(), NAME);                                     \
+        return h;                                                      \
+    }                                                                  \
+                                                                       \
 private:
 
 }  // namespace foundation

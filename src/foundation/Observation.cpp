@@ -118,13 +118,9 @@ ObservationToken Observable::addObserver(std::string key, KeyValueObserver callb
     return token;
 }
 
-void Observable::willChangeValueForKey(const std::string& key) {
-    willChange(KeyValueChangeKind::Setting, {}, key);
-}
+void Observable::willChangeValueForKey(const std::string& key) { willChange(KeyValueChangeKind::Setting, {}, key); }
 
-void Observable::didChangeValueForKey(const std::string& key) {
-    didChange(KeyValueChangeKind::Setting, {}, key);
-}
+void Observable::didChangeValueForKey(const std::string& key) { didChange(KeyValueChangeKind::Setting, {}, key); }
 
 void Observable::willChange(KeyValueChangeKind kind, std::vector<size_t> indexes, const std::string& key) {
     Pending& p = pending_[key];
@@ -140,7 +136,8 @@ void Observable::willChange(KeyValueChangeKind kind, std::vector<size_t> indexes
 // are delivered.
 void Observable::didChange(KeyValueChangeKind kind, std::vector<size_t> indexes, const std::string& key) {
     auto it = pending_.find(key);
-    if (it == pending_.end()) FND_INTERNAL_ERROR("didChangeValueForKey: without a matching willChangeValueForKey for \"" + key + "\"");
+    if (it == pending_.end())
+        FND_INTERNAL_ERROR("didChangeValueForKey: without a matching willChangeValueForKey for \"" + key + "\"");
     if (--it->second.depth > 0) return;
     Pending done = std::move(it->second);
     pending_.erase(it);

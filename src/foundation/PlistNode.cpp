@@ -51,8 +51,10 @@ std::optional<std::string> keyText(plist_t keyNode) {
         int low = 1, high = 255;
         while (low < high) {
             const int middle = (low + high + 1) / 2;
-            if (compare(middle) < 0) high = middle - 1;
-            else low = middle;
+            if (compare(middle) < 0)
+                high = middle - 1;
+            else
+                low = middle;
         }
         key.push_back(static_cast<char>(low));
     }
@@ -145,7 +147,8 @@ std::optional<PlistTree> parsePlistTree(const Data& data, std::string* error) {
         if (error) *error = std::move(*refused);
         return std::nullopt;
     }
-    if (data.size() >= 8 && std::memcmp(data.data(), "bplist00", 8) == 0) return PlistTree::fromBinary(data.data(), data.size());
+    if (data.size() >= 8 && std::memcmp(data.data(), "bplist00", 8) == 0)
+        return PlistTree::fromBinary(data.data(), data.size());
     PlistTree tree;
     {
         PlistNode root(parsePlist(data, error));

@@ -18,17 +18,27 @@ class PlistNode {
 public:
     PlistNode() = default;
     explicit PlistNode(plist_t n) : n_(n) {}
-    ~PlistNode() { if (n_) plist_free(n_); }
+    ~PlistNode() {
+        if (n_) plist_free(n_);
+    }
     PlistNode(PlistNode&& o) noexcept : n_(o.n_) { o.n_ = nullptr; }
     PlistNode& operator=(PlistNode&& o) noexcept {
-        if (this != &o) { if (n_) plist_free(n_); n_ = o.n_; o.n_ = nullptr; }
+        if (this != &o) {
+            if (n_) plist_free(n_);
+            n_ = o.n_;
+            o.n_ = nullptr;
+        }
         return *this;
     }
     PlistNode(const PlistNode&) = delete;
     PlistNode& operator=(const PlistNode&) = delete;
 
     plist_t get() const { return n_; }
-    plist_t release() { plist_t n = n_; n_ = nullptr; return n; }
+    plist_t release() {
+        plist_t n = n_;
+        n_ = nullptr;
+        return n;
+    }
     explicit operator bool() const { return n_ != nullptr; }
 
 private:

@@ -32,7 +32,9 @@ std::optional<std::string> Resources::pathForResource(const std::string& name, c
     return p.string();
 }
 
-std::string Resources::pathForHelper(const std::string& name) { return (fs::path(executableDirectory()) / name).string(); }
+std::string Resources::pathForHelper(const std::string& name) {
+    return (fs::path(executableDirectory()) / name).string();
+}
 
 std::string Resources::runningVersion() { return QUORBITAL_BUILD_VERSION; }
 std::string Resources::shortVersion() { return QUORBITAL_VERSION; }
@@ -100,8 +102,8 @@ int compareVersions(const std::string& a, const std::string& b) {
     const auto& longer = pa.size() > pb.size() ? pa : pb;
     int longerSign = pa.size() > pb.size() ? 1 : -1;
     const Part& next = longer[n];
-    bool preRelease = next.type == PartType::String ||
-                      (next.type == PartType::Separator && n + 1 < longer.size() && longer[n + 1].type == PartType::String);
+    bool preRelease = next.type == PartType::String || (next.type == PartType::Separator && n + 1 < longer.size() &&
+                                                        longer[n + 1].type == PartType::String);
     return preRelease ? -longerSign : longerSign;
 }
 

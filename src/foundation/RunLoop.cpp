@@ -26,8 +26,7 @@ bool includes(uint8_t modes, RunLoopMode mode) { return (modes & static_cast<uin
 
 // Callbacks must never unwind through epoll's loop (or the host's event loop above it): report and
 // go on with the next piece of work.
-template <class F>
-void invokeGuarded(const char* what, F&& f) noexcept {
+template <class F> void invokeGuarded(const char* what, F&& f) noexcept {
     try {
         f();
     } catch (const Exception& e) {
@@ -52,8 +51,7 @@ public:
         else
             more_.push_back(std::move(source));
     }
-    template <class F>
-    void forEach(F&& f) {
+    template <class F> void forEach(F&& f) {
         for (size_t i = 0; i < count_; ++i) f(inline_[i]);
         for (auto& source : more_) f(source);
     }
@@ -533,13 +531,10 @@ void RunLoop::stop() {
 }
 
 void RunLoop::run() {
-    while (runInternal(RunLoopMode::Default, kForever, false, nullptr) != RunResult::Stopped) {
-    }
+    while (runInternal(RunLoopMode::Default, kForever, false, nullptr) != RunResult::Stopped) {}
 }
 
-void RunLoop::runUntil(double deadline) {
-    runInternal(RunLoopMode::Default, deadline, false, nullptr);
-}
+void RunLoop::runUntil(double deadline) { runInternal(RunLoopMode::Default, deadline, false, nullptr); }
 
 bool RunLoop::runUntil(const std::function<bool()>& predicate, double timeout) {
     FND_PARAMETER_ASSERT(predicate);

@@ -95,7 +95,7 @@ private:
 
     // The rest is guarded by the owning loop's mutex.
     uint8_t modes_ = 0;
-    uint64_t order_ = 0;           // schedule order, to fire timers due at the same date in order
+    uint64_t order_ = 0;                   // schedule order, to fire timers due at the same date in order
     const void* performTarget_ = nullptr;  // set for performAfter's timers
     std::optional<double> queuedDate_;     // the date the loop's queues hold it under
 };
@@ -202,20 +202,16 @@ public:
     // --- delayed performs (default mode)
     // Runs `fn` after `delay` seconds. `target` is only a key for cancelPerforms().
     void performAfter(double delay, const void* target, std::function<void()> fn);
-    template <class T>
-    void performAfter(double delay, const T* target, std::function<void()> fn) {
+    template <class T> void performAfter(double delay, const T* target, std::function<void()> fn) {
         performAfter(delay, identityKey(target), std::move(fn));
     }
-    template <class T>
-    void performAfter(double delay, const std::shared_ptr<T>& target, std::function<void()> fn) {
+    template <class T> void performAfter(double delay, const std::shared_ptr<T>& target, std::function<void()> fn) {
         performAfter(delay, identityKey(target), std::move(fn));
     }
     // Cancels every pending perform made for `target`.
     void cancelPerforms(const void* target);
-    template <class T>
-    void cancelPerforms(const T* target) { cancelPerforms(identityKey(target)); }
-    template <class T>
-    void cancelPerforms(const std::shared_ptr<T>& target) { cancelPerforms(identityKey(target)); }
+    template <class T> void cancelPerforms(const T* target) { cancelPerforms(identityKey(target)); }
+    template <class T> void cancelPerforms(const std::shared_ptr<T>& target) { cancelPerforms(identityKey(target)); }
 
     // --- sources
     void addSource(const std::shared_ptr<RunLoopSource>& source, RunLoopMode mode);

@@ -100,8 +100,7 @@ void Task::launch() {
     int err = posix_spawn(&pid, launchPath_.c_str(), nullptr, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     if (err != 0) {
-        raise(kInvalidArgumentException,
-              format("could not launch %s: %s", launchPath_.c_str(), std::strerror(err)));
+        raise(kInvalidArgumentException, format("could not launch %s: %s", launchPath_.c_str(), std::strerror(err)));
     }
 
     launched_ = true;

@@ -62,9 +62,7 @@ const UndoManager::Group* UndoManager::stepToUndo() const {
     return undoStack_.empty() ? nullptr : &undoStack_.back();
 }
 
-const UndoManager::Group* UndoManager::stepToRedo() const {
-    return redoStack_.empty() ? nullptr : &redoStack_.back();
-}
+const UndoManager::Group* UndoManager::stepToRedo() const { return redoStack_.empty() ? nullptr : &redoStack_.back(); }
 
 std::string UndoManager::undoActionName() const {
     const Group* g = stepToUndo();
@@ -125,12 +123,8 @@ void UndoManager::closeOpenGroup() {
         undoStack_.push_back(std::move(group));
         notify(Change::Done);
         break;
-    case State::Undoing:
-        redoStack_.push_back(std::move(group));
-        break;
-    case State::Redoing:
-        undoStack_.push_back(std::move(group));
-        break;
+    case State::Undoing: redoStack_.push_back(std::move(group)); break;
+    case State::Redoing: undoStack_.push_back(std::move(group)); break;
     }
 }
 
@@ -192,16 +186,16 @@ void UndoManager::removeAllActionsWithTarget(Target target) {
     std::vector<Registration> removed;
     auto strip = [&](Group& group) {
         auto& regs = group.registrations;
-        auto keep = std::stable_partition(regs.begin(), regs.end(),
-                                          [&](const Registration& r) { return r.target != target; });
+        auto keep =
+            std::stable_partition(regs.begin(), regs.end(), [&](const Registration& r) { return r.target != target; });
         std::move(keep, regs.end(), std::back_inserter(removed));
         regs.erase(keep, regs.end());
     };
     for (auto* stack : {&undoStack_, &redoStack_}) {
         for (Group& g : *stack) strip(g);
-        stack->erase(std::remove_if(stack->begin(), stack->end(),
-                                    [](const Group& g) { return g.registrations.empty(); }),
-                     stack->end());
+        stack->erase(
+            std::remove_if(stack->begin(), stack->end(), [](const Group& g) { return g.registrations.empty(); }),
+            stack->end());
     }
     strip(open_);
 }

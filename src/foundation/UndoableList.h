@@ -33,8 +33,7 @@
 
 namespace foundation {
 
-template <class Owner, class T>
-class UndoableList {
+template <class Owner, class T> class UndoableList {
     struct NoStep {
         void operator()() const {}
     };
@@ -97,12 +96,12 @@ public:
 
     // The same steps as insert, with the owner's insertion of the removed element at `index` as
     // the inverse. Answers the removed element.
-    template <class Step = NoStep>
-    Element remove(Owner& owner, size_t index, Step&& whileChanging = Step{}) {
+    template <class Step = NoStep> Element remove(Owner& owner, size_t index, Step&& whileChanging = Step{}) {
         const size_t count = elements_.size();
         FND_PARAMETER_ASSERT(index < count);
         Element element = elements_[index];
-        registerInverse(owner, [insert = operations_.insert, element, index](Owner& self) { (self.*insert)(element, index); });
+        registerInverse(owner,
+                        [insert = operations_.insert, element, index](Owner& self) { (self.*insert)(element, index); });
         owner.willChange(KeyValueChangeKind::Removal, {index}, key_);
         elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(index));
         whileChanging();
@@ -118,7 +117,8 @@ public:
         FND_PARAMETER_ASSERT(index < count);
         FND_ASSERT(operations_.replace != nullptr);
         Element old = elements_[index];
-        registerInverse(owner, [replace = operations_.replace, old, index](Owner& self) { (self.*replace)(index, old); });
+        registerInverse(owner,
+                        [replace = operations_.replace, old, index](Owner& self) { (self.*replace)(index, old); });
         owner.willChange(KeyValueChangeKind::Replacement, {index}, key_);
         elements_[index] = element;
         owner.didChange(KeyValueChangeKind::Replacement, {index}, key_);
@@ -131,8 +131,7 @@ public:
     void append(Element element) { elements_.push_back(std::move(element)); }
 
 private:
-    template <class Inverse>
-    void registerInverse(Owner& owner, Inverse inverse) {
+    template <class Inverse> void registerInverse(Owner& owner, Inverse inverse) {
         const std::shared_ptr<UndoManager>& undo = owner.undoManager();
         if (!undo) return;
         std::weak_ptr<Owner> weak = std::static_pointer_cast<Owner>(owner.shared_from_this());

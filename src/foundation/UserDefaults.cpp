@@ -4,16 +4,16 @@
 #include "foundation/Log.h"
 #include "foundation/NotificationCenter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -138,7 +138,8 @@ void UserDefaults::moveAside(const std::string& reason) {
             }
         }
         if (result == 0) {
-            logf("User defaults in %s are damaged (%s); moved aside to %s.", path_.c_str(), reason.c_str(), aside.c_str());
+            logf("User defaults in %s are damaged (%s); moved aside to %s.", path_.c_str(), reason.c_str(),
+                 aside.c_str());
             return;
         }
         if (errno != EEXIST) {

@@ -4,14 +4,14 @@
 #include "foundation/Object.h"
 #include "foundation/PlistNode.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <limits>
-#include <unistd.h>
 
 namespace foundation {
 
@@ -199,8 +199,8 @@ Data readFile(const std::string& path) {
     }
     if (static_cast<uint64_t>(info.st_size) > kMaxReadFileSize) {
         ::close(fd);
-        throw PropertyListError(format("cannot open %s: larger than %llu bytes", path.c_str(),
-                                       (unsigned long long)kMaxReadFileSize));
+        throw PropertyListError(
+            format("cannot open %s: larger than %llu bytes", path.c_str(), (unsigned long long)kMaxReadFileSize));
     }
     Data d;
     d.reserve(static_cast<size_t>(info.st_size));
@@ -217,8 +217,8 @@ Data readFile(const std::string& path) {
         // A file that grows while it is read is held to the same bound.
         if (d.size() + static_cast<size_t>(n) > kMaxReadFileSize) {
             ::close(fd);
-            throw PropertyListError(format("cannot read %s: larger than %llu bytes", path.c_str(),
-                                           (unsigned long long)kMaxReadFileSize));
+            throw PropertyListError(
+                format("cannot read %s: larger than %llu bytes", path.c_str(), (unsigned long long)kMaxReadFileSize));
         }
         d.insert(d.end(), buf, buf + n);
     }

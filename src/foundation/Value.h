@@ -47,8 +47,7 @@ public:
     Value(foundation::Date d) : v_(d) {}
     Value(foundation::Array a) : v_(std::move(a)) {}
     Value(foundation::Dictionary d) : v_(std::move(d)) {}
-    template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T>>>
-    Value(std::shared_ptr<T> o) {
+    template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T>>> Value(std::shared_ptr<T> o) {
         if (o) v_ = std::static_pointer_cast<Object>(std::move(o));
     }
 
@@ -60,10 +59,10 @@ public:
     template <class T> T* getIf() { return std::get_if<T>(&v_); }
 
     // Typed reads that answer nothing for another type.
-    std::optional<bool> boolValue() const;          // bool, or a number (non-zero)
-    std::optional<int64_t> integerValue() const;    // integer, bool, or a finite real truncated and saturated
-    std::optional<uint64_t> uint64Value() const;    // the integer's bits
-    std::optional<double> realValue() const;        // any number
+    std::optional<bool> boolValue() const;        // bool, or a number (non-zero)
+    std::optional<int64_t> integerValue() const;  // integer, bool, or a finite real truncated and saturated
+    std::optional<uint64_t> uint64Value() const;  // the integer's bits
+    std::optional<double> realValue() const;      // any number
     const std::string* stringValue() const { return getIf<std::string>(); }
     const foundation::Data* dataValue() const { return getIf<foundation::Data>(); }
     std::optional<foundation::Date> dateValue() const;

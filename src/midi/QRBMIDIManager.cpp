@@ -144,16 +144,16 @@ void QRBMIDIManager::setUndoManager(const std::shared_ptr<foundation::UndoManage
 
 // ---- settings -----------------------------------------------------------------------------------
 
-#define QRB_MIDI_SETTER(Setter, field, key, Type, actionName)                                       \
-    void QRBMIDIManager::Setter(Type value) {                                                       \
-        if (value == field) return;                                                                 \
-        if (auto undo = registeringUndoManager()) {                                                 \
-            undo->registerUndo(this, [me = self(), old = field] { me->Setter(old); });              \
-            nameUndoAction(actionName);                                                             \
-        }                                                                                           \
-        willChangeValueForKey(key);                                                                 \
-        field = value;                                                                              \
-        didChangeValueForKey(key);                                                                  \
+#define QRB_MIDI_SETTER(Setter, field, key, Type, actionName)                          \
+    void QRBMIDIManager::Setter(Type value) {                                          \
+        if (value == field) return;                                                    \
+        if (auto undo = registeringUndoManager()) {                                    \
+            undo->registerUndo(this, [me = self(), old = field] { me->Setter(old); }); \
+            nameUndoAction(actionName);                                                \
+        }                                                                              \
+        willChangeValueForKey(key);                                                    \
+        field = value;                                                                 \
+        didChangeValueForKey(key);                                                     \
     }
 
 QRB_MIDI_SETTER(setNoteLowerPitch, noteLowerPitch_, kNoteLowerPitchKey, int64_t, "Set Lower Pitch")
@@ -180,7 +180,8 @@ void QRBMIDIManager::setInputMode(int64_t mode) {
 void QRBMIDIManager::setIsVirtualDestinationActive(bool active) {
     if (active == isVirtualDestinationActive_) return;
     if (auto undo = registeringUndoManager()) {
-        undo->registerUndo(this, [me = self(), old = isVirtualDestinationActive_] { me->setIsVirtualDestinationActive(old); });
+        undo->registerUndo(
+            this, [me = self(), old = isVirtualDestinationActive_] { me->setIsVirtualDestinationActive(old); });
         nameUndoAction(foundation::format("%s Quorbital Virtual MIDI Input", enableText(active)));
     }
     willChangeValueForKey(kVirtualDestinationActiveKey);
@@ -222,8 +223,7 @@ bool QRBMIDIManager::validateValue(const foundation::Value& value, const std::st
 // ---- ports --------------------------------------------------------------------------------------
 
 namespace {
-template <class T>
-size_t indexIn(const std::vector<std::shared_ptr<T>>& list, const std::shared_ptr<T>& endpoint) {
+template <class T> size_t indexIn(const std::vector<std::shared_ptr<T>>& list, const std::shared_ptr<T>& endpoint) {
     return static_cast<size_t>(std::find(list.begin(), list.end(), endpoint) - list.begin());
 }
 }  // namespace
@@ -239,10 +239,12 @@ void QRBMIDIManager::select(bool selected, const std::shared_ptr<TarnMIDIRealDes
         nameUndoAction(foundation::format("%s MIDI Output Port", enableText(selected)));
     }
     if (selected) {
-        willChange(foundation::KeyValueChangeKind::Insertion, {activeRealDestinations_.size()}, kActiveRealDestinationsKey);
+        willChange(foundation::KeyValueChangeKind::Insertion, {activeRealDestinations_.size()},
+                   kActiveRealDestinationsKey);
         activeRealDestinations_.push_back(destination);
         destination->addSender(self());
-        didChange(foundation::KeyValueChangeKind::Insertion, {activeRealDestinations_.size() - 1}, kActiveRealDestinationsKey);
+        didChange(foundation::KeyValueChangeKind::Insertion, {activeRealDestinations_.size() - 1},
+                  kActiveRealDestinationsKey);
     } else {
         willChange(foundation::KeyValueChangeKind::Removal, {index}, kActiveRealDestinationsKey);
         destination->removeSender(this);
@@ -335,7 +337,9 @@ QRBArgPtr QRBMIDIManager::velocityOnChannel(long channel) const {
     return channelVelocities_[static_cast<size_t>(channel - 1)];
 }
 
-void QRBMIDIManager::setVelocity(const QRBArg& value, long channel) { velocityOnChannel(channel)->makeSameAsValue(value); }
+void QRBMIDIManager::setVelocity(const QRBArg& value, long channel) {
+    velocityOnChannel(channel)->makeSameAsValue(value);
+}
 
 // ---- template collections -----------------------------------------------------------------------
 
@@ -389,10 +393,12 @@ uint64_t QRBCurrentMIDIHostTime() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-long QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list, const QRBMIDIMessageEndpointPtr& endpoint) {
+long QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list,
+                                           const QRBMIDIMessageEndpointPtr& endpoint) {
     if (endpoint == QRBMIDIMessageEndpoint::MIDIOutputsEndpoint()) {
         bool allSent = true;
-        if (isVirtualSourceActive_ && virtualSource_ && !virtualSource_->processMIDIPacketList(list, this)) allSent = false;
+        if (isVirtualSourceActive_ && virtualSource_ && !virtualSource_->processMIDIPacketList(list, this))
+            allSent = false;
         // Every destination is served, whichever failed before it.
         for (const auto& destination : activeRealDestinations_)
             if (!destination->processMIDIPacketList(list, this)) allSent = false;
@@ -518,7 +524,8 @@ void QRBMIDIManager::sendRawMIDIOverOSC(const midi::MIDIPacket& packet) {
     while (position < packet.length) {
         const size_t length = messageLength(packet.data[position]);
         uint8_t midiArg[4] = {0, 0xFF, 0xFF, 0xFF};
-        for (size_t i = 0; i < 3 && i < length && position + i < packet.length; ++i) midiArg[i + 1] = packet.data[position + i];
+        for (size_t i = 0; i < 3 && i < length && position + i < packet.length; ++i)
+            midiArg[i + 1] = packet.data[position + i];
         lo_message message = lo_message_new();
         lo_message_add_midi(message, midiArg);
         lo_bundle_add_message(bundle, kRawInputPath, message);

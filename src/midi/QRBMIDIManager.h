@@ -128,7 +128,8 @@ public:
     // ---- template collections
     const std::vector<QRBEventSourcePtr>& templatesCollections() const { return templatesCollections_; }
     // Undoable; each new collection takes the undo manager and a name unique among the others.
-    void insertTemplatesCollections(const std::vector<QRBEventSourcePtr>& collections, const std::vector<size_t>& indexes);
+    void insertTemplatesCollections(const std::vector<QRBEventSourcePtr>& collections,
+                                    const std::vector<size_t>& indexes);
     void removeTemplatesCollectionsAtIndexes(const std::vector<size_t>& indexes);
 
     // ---- output: 1 when everything was sent, -1 when anything failed.

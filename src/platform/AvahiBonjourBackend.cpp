@@ -192,7 +192,8 @@ namespace {
 AvahiWatch* watchNew(const AvahiPoll* api, int fd, AvahiWatchEvent events, AvahiWatchCallback callback,
                      void* userdata) {
     auto* impl = static_cast<AvahiBonjourBackend::Impl*>(api->userdata);
-    auto watch = std::make_shared<AvahiWatch>(AvahiWatch{impl, fd, events, callback, userdata, AvahiWatchEvent(0), false});
+    auto watch =
+        std::make_shared<AvahiWatch>(AvahiWatch{impl, fd, events, callback, userdata, AvahiWatchEvent(0), false});
     impl->fds[fd].watches.push_back(watch);
     impl->updateFd(fd);
     return watch.get();
@@ -324,9 +325,10 @@ bool AvahiBonjourBackend::Impl::ensureClient() {
     AvahiClient* made = avahi_client_new(&poll, AvahiClientFlags(0), clientCallback, this, &error);
     if (!made) {
         if (!reportedUnreachable)
-            foundation::logf("Bonjour: the Avahi daemon cannot be reached (%s); services are neither published "
-                             "nor found.",
-                             avahi_strerror(error));
+            foundation::logf(
+                "Bonjour: the Avahi daemon cannot be reached (%s); services are neither published "
+                "nor found.",
+                avahi_strerror(error));
         reportedUnreachable = true;
         return false;
     }
@@ -397,7 +399,10 @@ struct PublishOperation final : AvahiOperation, foundation::BonjourBackend::Publ
 
     PublishOperation(std::shared_ptr<AvahiBonjourBackend::Impl> impl, ServiceIdentity id, int p, TXTRecord t,
                      foundation::BonjourBackend::PublishCallbacks c)
-        : AvahiOperation(std::move(impl)), identity(std::move(id)), port(p), txt(std::move(t)),
+        : AvahiOperation(std::move(impl)),
+          identity(std::move(id)),
+          port(p),
+          txt(std::move(t)),
           callbacks(std::make_shared<foundation::BonjourBackend::PublishCallbacks>(std::move(c))) {}
 
     ~PublishOperation() override {
@@ -437,8 +442,8 @@ struct PublishOperation final : AvahiOperation, foundation::BonjourBackend::Publ
         int result = 0;
         for (int attempt = 0; attempt < 100; ++attempt) {
             result = avahi_entry_group_add_service_strlst(g, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                                          identity.name.c_str(), identity.type.c_str(),
-                                                          orNull(domain), nullptr, uint16_t(port), list);
+                                                          identity.name.c_str(), identity.type.c_str(), orNull(domain),
+                                                          nullptr, uint16_t(port), list);
             if (result != AVAHI_ERR_COLLISION) break;
             rename();
         }
@@ -503,7 +508,9 @@ struct BrowseOperation final : AvahiOperation, foundation::BonjourBackend::Opera
 
     BrowseOperation(std::shared_ptr<AvahiBonjourBackend::Impl> impl, std::string t, std::string d,
                     foundation::BonjourBackend::BrowseCallbacks c)
-        : AvahiOperation(std::move(impl)), type(std::move(t)), domain(std::move(d)),
+        : AvahiOperation(std::move(impl)),
+          type(std::move(t)),
+          domain(std::move(d)),
           callbacks(std::make_shared<foundation::BonjourBackend::BrowseCallbacks>(std::move(c))) {}
 
     ~BrowseOperation() override {
@@ -521,8 +528,10 @@ struct BrowseOperation final : AvahiOperation, foundation::BonjourBackend::Opera
             auto key = std::make_tuple(identity.name, identity.type, identity.domain);
             auto& seen = self->instances[key];
             bool wasKnown = !seen.empty();
-            if (event == AVAHI_BROWSER_NEW) seen.insert({interface, protocol});
-            else seen.erase({interface, protocol});
+            if (event == AVAHI_BROWSER_NEW)
+                seen.insert({interface, protocol});
+            else
+                seen.erase({interface, protocol});
             bool isKnown = !seen.empty();
             if (!isKnown) self->instances.erase(key);
             if (wasKnown == isKnown) break;
@@ -564,7 +573,8 @@ struct ResolveOperation final : AvahiOperation, foundation::BonjourBackend::Oper
 
     ResolveOperation(std::shared_ptr<AvahiBonjourBackend::Impl> impl, ServiceIdentity id,
                      foundation::BonjourBackend::ResolveCallbacks c)
-        : AvahiOperation(std::move(impl)), identity(std::move(id)),
+        : AvahiOperation(std::move(impl)),
+          identity(std::move(id)),
           callbacks(std::make_shared<foundation::BonjourBackend::ResolveCallbacks>(std::move(c))) {}
 
     ~ResolveOperation() override {

@@ -14,7 +14,8 @@
 
 namespace platform {
 
-class FakeBonjourBackend final : public foundation::BonjourBackend, public std::enable_shared_from_this<FakeBonjourBackend> {
+class FakeBonjourBackend final : public foundation::BonjourBackend,
+                                 public std::enable_shared_from_this<FakeBonjourBackend> {
 public:
     struct Service {
         foundation::ServiceIdentity identity;  // domain "local." for publications

@@ -44,7 +44,8 @@ std::optional<std::vector<uint8_t>> Base64::decode(const char* chars, size_t len
             char c = chars[i + k];
             chunk = (chunk << 6) | (c == '=' ? 0 : table[static_cast<uint8_t>(c)]);
         }
-        uint8_t bytes[3] = {static_cast<uint8_t>(chunk >> 16), static_cast<uint8_t>(chunk >> 8), static_cast<uint8_t>(chunk)};
+        uint8_t bytes[3] = {static_cast<uint8_t>(chunk >> 16), static_cast<uint8_t>(chunk >> 8),
+                            static_cast<uint8_t>(chunk)};
         for (uint8_t b : bytes)
             if (out.size() < outLength) out.push_back(b);
     }

@@ -39,7 +39,8 @@ template <class T> std::vector<T> ZZArrayByRemovingFirstObject(const std::vector
 
 // YES when the counts match and the test holds for every pair at the same index; stops at the
 // first pair that fails.
-template <class T, class Test> bool ZZIsEqualToArrayByPassingTest(const std::vector<T>& a, const std::vector<T>& b, Test test) {
+template <class T, class Test>
+bool ZZIsEqualToArrayByPassingTest(const std::vector<T>& a, const std::vector<T>& b, Test test) {
     if (&a == &b) return true;
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)

@@ -3,17 +3,17 @@
 #include "foundation/Exception.h"
 #include "foundation/Log.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 namespace fs = std::filesystem;
 
@@ -190,7 +190,8 @@ void ZZHeartbeatClient::updateLastCheck() { lastCheck_ = foundation::RunLoop::cu
 
 bool ZZHeartbeatClient::beat() {
     char ask = kAsk;
-    if (::send(fd_, &ask, 1, MSG_NOSIGNAL) != 1) throw foundation::Exception("NSPortTimeoutException", "connection failed");
+    if (::send(fd_, &ask, 1, MSG_NOSIGNAL) != 1)
+        throw foundation::Exception("NSPortTimeoutException", "connection failed");
     bool answered = false;
     pollfd p{fd_, POLLIN, 0};
     int wait = kAnswerWaitMs;

@@ -1,8 +1,8 @@
 #include "zz/ZZSystem.h"
 
+#include <sys/utsname.h>
 #include <cstdlib>
 #include <mutex>
-#include <sys/utsname.h>
 
 void ZZParseVersion(const std::string& text, int* major, int* minor, int* patch) {
     int parts[3] = {0, 0, 0};

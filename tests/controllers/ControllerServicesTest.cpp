@@ -25,7 +25,9 @@ TEST(TabletDaemonLauncherTest, BuildsTheDaemonsCommandLine) {
     const std::vector<Case> cases = {
         {0, 49, 0x100000, {"-TargetURL", url, "-MouseLockMode", "0"}},
         {2, 49, 0x100000, {"-TargetURL", url, "-MouseLockMode", "2", "-KeyCode", "49", "-ModifierFlags", "1048576"}},
-        {1, 0, 0xFFFFFFFFFFFF0001ull,
+        {1,
+         0,
+         0xFFFFFFFFFFFF0001ull,
          {"-TargetURL", url, "-MouseLockMode", "1", "-KeyCode", "0", "-ModifierFlags", "-65535"}},
     };
     for (const auto& c : cases) {
@@ -132,12 +134,14 @@ TEST(OutputListsTest, OutputsGetTheUndoManagerAndEachEditIsAnnounced) {
     auto lateScript = std::make_shared<QRBScriptEventSource>();
     keys->insertObject(lateCombo, 1);
     scripts->insertObject(lateScript, 0);
-    for (const QRBEventSourcePtr& output : std::vector<QRBEventSourcePtr>{earlyCombo, earlyScript, lateCombo, lateScript})
+    for (const QRBEventSourcePtr& output :
+         std::vector<QRBEventSourcePtr>{earlyCombo, earlyScript, lateCombo, lateScript})
         EXPECT_EQ(output->undoManager(), undo);
 
     keys->removeObjectFromKeyCombosAtIndex(0);
     scripts->removeObjectFromAppleScriptsAtIndex(1);
-    EXPECT_EQ(heard, (std::vector<std::string>{"keys +0", "scripts +0", "keys +1", "scripts +0", "keys -0", "scripts -1"}));
+    EXPECT_EQ(heard,
+              (std::vector<std::string>{"keys +0", "scripts +0", "keys +1", "scripts +0", "keys -0", "scripts -1"}));
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ class DeviceLayersTest : public ::testing::Test {
 protected:
     // The layers with one set, the rest the defaults.
     template <class Layer>
-    static void install(std::shared_ptr<Layer> DeviceLayers::*which, std::type_identity_t<std::shared_ptr<Layer>> layer) {
+    static void install(std::shared_ptr<Layer> DeviceLayers::*which,
+                        std::type_identity_t<std::shared_ptr<Layer>> layer) {
         DeviceLayers layers;
         layers.*which = std::move(layer);
         DeviceLayers::install(layers);

@@ -24,7 +24,8 @@ void expectDefaultSlots(const QRBWiiRemoteManager& manager) {
         EXPECT_FALSE(remote->outputBatteryLevel());
         EXPECT_FALSE(remote->outputXYZ());
         EXPECT_TRUE(remote->outputPRY());
-        EXPECT_FALSE(remote->outputIR() || remote->outputIRTUIO() || remote->outputRawIR() || remote->outputRawMotion());
+        EXPECT_FALSE(remote->outputIR() || remote->outputIRTUIO() || remote->outputRawIR() ||
+                     remote->outputRawMotion());
         EXPECT_EQ(remote->smoothingAcc(), 10.0);
         EXPECT_EQ(remote->smoothingIR(), 10.0);
         EXPECT_EQ(remote->smoothingMotionPlus(), 50.0);
@@ -45,7 +46,9 @@ std::shared_ptr<QRBWiiRemoteManager> decodeManager(const std::string& slots) {
     const std::string path = dir.file("wii.archive");
     auto result = testsupport::runPython(std::string("import sys\nsys.path.insert(0, '") + QUORBITAL_TEST_DATA +
                                              "')\nimport archives\na = archives.Archive()\n"
-                                             "keys = {} if " + slots + " is None else {'QRBWiiSettings': " + slots + "}\n"
+                                             "keys = {} if " +
+                                             slots + " is None else {'QRBWiiSettings': " + slots +
+                                             "}\n"
                                              "root = a.obj(['QRBWiiRemoteManager', 'NSObject'], **keys)\n"
                                              "a.save(sys.argv[1], {'root': root})\n",
                                          "'" + path + "'");
@@ -90,7 +93,8 @@ TEST(WiiRemoteTest, ANewSlotIsArchivedWithEveryKey) {
     const std::string path = dir.file("slot.archive");
     auto remote = QRBWiiRemote::initWithSlot(6);
     remote->setSyncLEDsWithPresetNumber(true);
-    foundation::writeFileAtomically(path, foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(remote)));
+    foundation::writeFileAtomically(path,
+                                    foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(remote)));
     auto result = testsupport::runPython(std::string("import sys\nsys.path.insert(0, '") + QUORBITAL_TEST_DATA + R"PY(')
 import archives
 p = archives.load(sys.argv[1])
@@ -111,6 +115,7 @@ assert cls['$classes'] == ['QRBWKTUIONullCalibrationData', 'QRBWKTUIOCalibration
 assert sorted(calibration) == ['$class'], calibration
 assert sorted(set(slot) - {'$class', 'TUIOCalibrationData'}) == sorted(expected), sorted(slot)
 print('ok')
-)PY", "'" + path + "'");
+)PY",
+                                         "'" + path + "'");
     EXPECT_EQ(result.exitCode, 0) << result.output;
 }

@@ -2,10 +2,10 @@
 // A program run as a child process for the whole-program tests: its standard output and error
 // are collected together, and every wait is bounded.
 
+#include <sys/types.h>
 #include <map>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace e2e {

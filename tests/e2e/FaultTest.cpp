@@ -5,14 +5,14 @@
 
 #include "ChildProcess.h"
 
-#include "core/mapping/QRBContext.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
+#include "core/document/QuorbitalCore.h"
+#include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/outputs/QRBRouteEventSource.h"
 #include "core/osc/QRBTarget.h"
-#include "core/document/QuorbitalCore.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -104,8 +104,7 @@ bool waitForRouting(int sender, long port, int good) {
         sendFloat(sender, port, "/good", 0);
         first = receiveRound(good, 0.25);
     }
-    while (receiveRound(good, 0.3) >= 0) {
-    }
+    while (receiveRound(good, 0.3) >= 0) {}
     return first == 0;
 }
 
@@ -211,7 +210,8 @@ TEST(FaultTest, AHostNameThatDoesNotResolveIsReportedWhileRoutingGoesOn) {
                                " /etc/nsswitch.conf\n"
                                // A name service cache would answer for the switch, from the name servers.
                                "if [ -d /run/nscd ]; then mount -t tmpfs tmpfs /run/nscd; fi\n"
-                               "exec " QUORBITAL_PROGRAM " -headless " + path + "\n";
+                               "exec " QUORBITAL_PROGRAM " -headless " +
+                               path + "\n";
     std::vector<std::string> arguments = namespaceArguments;
     arguments.insert(arguments.end(), {"/bin/sh", "-c", script});
     e2e::ChildProcess child(unshare, arguments,

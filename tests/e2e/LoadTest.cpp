@@ -12,14 +12,14 @@
 
 #include "ChildProcess.h"
 
-#include "core/mapping/QRBContext.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
+#include "core/document/QuorbitalCore.h"
+#include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/outputs/QRBRouteEventSource.h"
 #include "core/osc/QRBTarget.h"
-#include "core/document/QuorbitalCore.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -44,8 +44,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kCount = 100000;
-constexpr double kRate = 10000;  // messages per second at most
-constexpr size_t kWindow = 64;   // messages sent and not yet arrived, at most
+constexpr double kRate = 10000;     // messages per second at most
+constexpr size_t kWindow = 64;      // messages sent and not yet arrived, at most
 constexpr double kRunBound = 80.0;  // seconds for the run of one transport (it takes 15 to 35 s)
 constexpr long kMemorySlackKB = 4096;
 
@@ -205,10 +205,9 @@ TEST_P(LoadTest, AHundredThousandMessagesArriveInOrderAndMemoryReturns) {
     // resident size show what the program really holds.
     std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
     asan += std::string(asan.empty() ? "" : ":") + "quarantine_size_mb=1";
-    e2e::ChildProcess child(QUORBITAL_PROGRAM, {"-headless", path},
-                            {{"XDG_CONFIG_HOME", dir.file("config")},
-                             {"XDG_RUNTIME_DIR", dir.file("runtime")},
-                             {"ASAN_OPTIONS", asan}});
+    e2e::ChildProcess child(
+        QUORBITAL_PROGRAM, {"-headless", path},
+        {{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}, {"ASAN_OPTIONS", asan}});
     ASSERT_TRUE(child.waitForOutput(QuorbitalCore::kStartingRouting, 30)) << child.output();
 
     // The servers may still be starting after the line: a TCP connection is tried again, and a
@@ -250,7 +249,8 @@ TEST_P(LoadTest, AHundredThousandMessagesArriveInOrderAndMemoryReturns) {
             } else if (sent > arrived && Clock::now() - lastArrival > std::chrono::seconds(2)) {
                 break;
             }
-            const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sent / kRate));
+            const auto due =
+                start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sent / kRate));
             if (sent < count && sent - numbers.size() < kWindow && Clock::now() >= due) {
                 sender->send(static_cast<float>(first + static_cast<long>(sent)));
                 ++sent;
@@ -279,9 +279,10 @@ TEST_P(LoadTest, AHundredThousandMessagesArriveInOrderAndMemoryReturns) {
     }
     EXPECT_EQ(outOfPlace, 0u);
     const long memoryAfter = residentKB(child.pid());
-    EXPECT_LE(memoryAfter, memoryBefore + kMemorySlackKB) << "resident kB before " << memoryBefore << ", after " << memoryAfter;
-    std::printf("%s: %zu messages in %.1f s (%.0f/s), resident %ld kB before and %ld kB after\n", tcp ? "TCP" : "UDP", kCount,
-                elapsed, kCount / elapsed, memoryBefore, memoryAfter);
+    EXPECT_LE(memoryAfter, memoryBefore + kMemorySlackKB)
+        << "resident kB before " << memoryBefore << ", after " << memoryAfter;
+    std::printf("%s: %zu messages in %.1f s (%.0f/s), resident %ld kB before and %ld kB after\n", tcp ? "TCP" : "UDP",
+                kCount, elapsed, kCount / elapsed, memoryBefore, memoryAfter);
 
     child.sendSignal(SIGINT);
     EXPECT_EQ(child.waitForExit(20), 0) << child.output();

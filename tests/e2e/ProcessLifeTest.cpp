@@ -6,8 +6,8 @@
 
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
-#include "core/osc/QRBServer.h"
 #include "core/document/QuorbitalCore.h"
+#include "core/osc/QRBServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -94,7 +94,8 @@ protected:
     std::unique_ptr<e2e::ChildProcess> run(const e2e::ChildOptions& options = {}) {
         return std::make_unique<e2e::ChildProcess>(
             QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", document},
-            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}},
+            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                               {"XDG_RUNTIME_DIR", dir.file("runtime")}},
             options);
     }
 
@@ -159,8 +160,9 @@ TEST_F(ProcessLifeTest, TERMAndHUPEndTheRunAsINTDoesAndLeaveNothingBehind) {
 
         child->sendSignal(signal);
         EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
-        EXPECT_NE(child->output().find(std::string("Quitting because signal SIG") + sigabbrev_np(signal) + " was received."),
-                  std::string::npos)
+        EXPECT_NE(
+            child->output().find(std::string("Quitting because signal SIG") + sigabbrev_np(signal) + " was received."),
+            std::string::npos)
             << child->output();
         EXPECT_FALSE(fs::exists(heartbeatSocket));
     }
@@ -237,7 +239,8 @@ TEST_F(ProcessLifeTest, TheSettingsFileIsMovedAsideOnlyWhenItsBytesAreDamaged) {
     {
         SCOPED_TRACE("a FIFO");
         ASSERT_EQ(mkfifo(settingsPath.c_str(), 0600), 0);
-        startAndEnd("are not in a regular file (a FIFO); the registered values are used, and the file is left as it is.");
+        startAndEnd(
+            "are not in a regular file (a FIFO); the registered values are used, and the file is left as it is.");
         EXPECT_TRUE(fs::is_fifo(settingsPath));
         fs::remove(settingsPath);
     }
@@ -271,7 +274,8 @@ TEST_F(ProcessLifeTest, TheSettingsFileIsMovedAsideOnlyWhenItsBytesAreDamaged) {
         std::ofstream(settingsPath) << damaged;
         fs::permissions(settingsFolder, fs::perms::owner_read | fs::perms::owner_exec);
         std::error_code ignored;
-        const std::string output = startAndEnd("could not be moved aside to " + settingsPath + ".damaged (Permission denied)");
+        const std::string output =
+            startAndEnd("could not be moved aside to " + settingsPath + ".damaged (Permission denied)");
         EXPECT_EQ(output.find("; moved aside"), std::string::npos) << "no move is claimed that failed\n" << output;
         fs::permissions(settingsFolder, fs::perms::owner_all, ignored);
         EXPECT_EQ(contents(settingsPath), damaged);

@@ -5,10 +5,10 @@
 #include "ChildProcess.h"
 
 #include "core/document/QRBDocument.h"
-#include "core/outputs/QRBKeptEventSource.h"
 #include "core/document/QRBManager.h"
-#include "core/osc/QRBTarget.h"
 #include "core/document/QuorbitalCore.h"
+#include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBKeptEventSource.h"
 #include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"
@@ -41,7 +41,9 @@ class OlderManager : public foundation::Object {
 public:
     std::string archivedClassName() const override { return "LibloHandler"; }
     std::vector<std::string> archivedClassHierarchy() const override { return {"LibloHandler", "NSObject"}; }
-    void encodeWithCoder(foundation::KeyedArchiver& coder) const override { coder.encodeInteger(9123, "LibloHandlerPort"); }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override {
+        coder.encodeInteger(9123, "LibloHandlerPort");
+    }
 };
 
 // Sends an OSC message to a port on the loopback.
@@ -120,7 +122,8 @@ protected:
                                            const std::string& program = QUORBITAL_PROGRAM) {
         return std::make_unique<e2e::ChildProcess>(
             program, arguments,
-            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}});
+            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                               {"XDG_RUNTIME_DIR", dir.file("runtime")}});
     }
 
     // A new document of the current format routing on `port`, saved by the document itself.
@@ -182,8 +185,9 @@ TEST_F(ProgramTest, ADocumentOfAnotherWriterRoutesAndItsUnknownOutputsDoNothing)
     const long port = testsupport::freePort();
     ASSERT_NE(port, 0);
     const std::string path = dir.file("written.qrb3");
-    const auto written = testsupport::runCommand("python3 '" + std::string(QUORBITAL_TEST_DATA) + "/write_documents.py' current '" +
-                                                 path + "' " + std::to_string(port) + " " + std::to_string(receiver.port()));
+    const auto written =
+        testsupport::runCommand("python3 '" + std::string(QUORBITAL_TEST_DATA) + "/write_documents.py' current '" +
+                                path + "' " + std::to_string(port) + " " + std::to_string(receiver.port()));
     ASSERT_EQ(written.exitCode, 0) << written.output;
 
     auto child = run({"-headless", path});
@@ -239,7 +243,9 @@ TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
     };
     const std::vector<Case> cases = {
         {"no path", {"-headless"}, "No file path found after -headless (error: (null))."},
-        {"a file that is not there", {"-headless", dir.file("missing.qrb3")}, "Error occurred while reading the file (error: "},
+        {"a file that is not there",
+         {"-headless", dir.file("missing.qrb3")},
+         "Error occurred while reading the file (error: "},
         {"a folder", {"-headless", dir.path()}, "Error occurred while reading the file (error: "},
         {"an older format", {"-headless", older}, QuorbitalCore::kOlderFormat},
         {"no manager at all", {"-headless", noManager}, QuorbitalCore::kOlderFormat},

@@ -52,8 +52,7 @@ public:
     bool isValid() const { return server_ != nullptr; }
     int port() const { return lo_server_get_port(server_); }
     void poll() {
-        for (int i = 0; i < 100 && lo_server_recv_noblock(server_, 0) > 0; ++i) {
-        }
+        for (int i = 0; i < 100 && lo_server_recv_noblock(server_, 0) > 0; ++i) {}
     }
 
     std::vector<std::string> messages;

@@ -100,7 +100,8 @@ TEST(QRBContextFilterManager, ShowsEverythingUntilAFilterIsSetAndAgainAfterNone)
     EXPECT_TRUE(manager.filterAddresses().empty());
 
     int notices = 0;
-    auto token = manager.addObserver(QRBContextFilterManager::kActiveFilterKey, [&](const foundation::KeyValueChange&) { ++notices; });
+    auto token = manager.addObserver(QRBContextFilterManager::kActiveFilterKey,
+                                     [&](const foundation::KeyValueChange&) { ++notices; });
     auto assigned = QRBContextFilter::contextFilterWithMode(1, std::string("wii"));
     manager.setActiveFilter(assigned);
     EXPECT_EQ(manager.activeFilter(), assigned);

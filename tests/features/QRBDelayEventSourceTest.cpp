@@ -35,7 +35,9 @@ protected:
         next->setEventSource(recorder);
         return next;
     }
-    void send(float a, float b) { context->receive(firing::message("/pair", {Float(a), Float(b)}), input, Date::now()); }
+    void send(float a, float b) {
+        context->receive(firing::message("/pair", {Float(a), Float(b)}), input, Date::now());
+    }
 
     firing::VirtualMainLoop loop;
     std::shared_ptr<firing::TestHost> host = std::make_shared<firing::TestHost>();
@@ -117,9 +119,10 @@ TEST(DelayName, IsTheTruncatedMillisecondsAndTheMemo) {
         std::optional<std::string> memo;
         const char* name;
     };
-    for (const Case& c : {Case{0.25, std::nullopt, "250 ms"}, Case{0.25, "fade", "250 ms \u2013 fade"},
-                          Case{0.25, "", "250 ms"}, Case{0.0015, std::nullopt, "1 ms"}, Case{1.0, std::nullopt, "1000 ms"},
-                          Case{NAN, std::nullopt, "0 ms"}, Case{1e30, std::nullopt, "0 ms"}}) {
+    for (const Case& c :
+         {Case{0.25, std::nullopt, "250 ms"}, Case{0.25, "fade", "250 ms \u2013 fade"}, Case{0.25, "", "250 ms"},
+          Case{0.0015, std::nullopt, "1 ms"}, Case{1.0, std::nullopt, "1000 ms"}, Case{NAN, std::nullopt, "0 ms"},
+          Case{1e30, std::nullopt, "0 ms"}}) {
         auto delay = std::make_shared<QRBDelayEventSource>();
         delay->setDelayInterval(c.interval);
         delay->setMemo(c.memo);

@@ -221,7 +221,8 @@ TEST_F(MappingImportTest, AFileThatIsNotADocumentIsError256AndChangesNothing) {
         document.assign(std::istreambuf_iterator<char>(in), {});
     }
     foundation::Dictionary noManager{{"something", foundation::Value(std::string("else"))}};
-    const foundation::Data withoutManager = foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(noManager));
+    const foundation::Data withoutManager =
+        foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(noManager));
 
     struct Case {
         std::string name;
@@ -283,8 +284,7 @@ TEST_F(MappingImportTest, ImportedMappingsRouteThroughTheRunningDocument) {
     lo_address input = lo_address_new("127.0.0.1", std::to_string(port).c_str());
     ASSERT_GT(lo_send(input, "/fader", "f", 0.5f), 0);
     const bool arrived = runUntil([&] {
-        for (int i = 0; i < 100 && lo_server_recv_noblock(device, 0) > 0; ++i) {
-        }
+        for (int i = 0; i < 100 && lo_server_recv_noblock(device, 0) > 0; ++i) {}
         return !received.empty();
     });
     lo_address_free(input);

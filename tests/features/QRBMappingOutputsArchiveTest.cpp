@@ -25,8 +25,7 @@ testsupport::CommandResult writer(const std::string& arguments) {
     return testsupport::runCommand("python3 '" + kWriter + "' " + arguments);
 }
 
-template <class T>
-std::shared_ptr<T> at(const foundation::Array& list, size_t index) {
+template <class T> std::shared_ptr<T> at(const foundation::Array& list, size_t index) {
     auto object = list.at(index).object<T>();
     EXPECT_NE(object, nullptr) << "entry " << index << " is " << list.at(index).debugDescription();
     return object;

@@ -22,8 +22,7 @@ protected:
         control = QRBContext::create("/switch", manager);
         currentPreset()->addObject(control);
     }
-    template <class T>
-    std::shared_ptr<T> enable(const QRBActionPtr& of) {
+    template <class T> std::shared_ptr<T> enable(const QRBActionPtr& of) {
         auto source = std::make_shared<T>();
         source->setTargetLocation(of->location());
         control->setEventSource(source);
@@ -53,9 +52,21 @@ TEST_F(EnableTest, CollapsedRangesSetAStateOnEveryMessageAndOthersToggleOnCrossi
     const std::vector<Case> cases = {
         {"0..0 disables on every message", false, 0, 0, true, true, {1, 0, 1}, {false, false, false}},
         {"1..1 enables on every message", false, 1, 1, false, true, {0, 1, 0}, {true, true, true}},
-        {"0..1 toggles on each crossing", false, 0, 1, true, false, {0.2f, 0.8f, 0.9f, 0.3f, 0.1f},
+        {"0..1 toggles on each crossing",
+         false,
+         0,
+         1,
+         true,
+         false,
+         {0.2f, 0.8f, 0.9f, 0.3f, 0.1f},
          {true, false, false, true, true}},
-        {"the toggled kind toggles once per press", true, 0, 1, true, false, {0.2f, 0.8f, 0.9f, 0.3f, 0.8f},
+        {"the toggled kind toggles once per press",
+         true,
+         0,
+         1,
+         true,
+         false,
+         {0.2f, 0.8f, 0.9f, 0.3f, 0.8f},
          {true, false, false, false, true}},
     };
     for (const Case& c : cases) {
@@ -112,7 +123,8 @@ TEST_F(EnableTest, ACombiningOutputThatTargetsItsOwnActionTogglesItWithoutFiring
 
 TEST_F(EnableTest, ProposalsListEveryOtherActionOfTheMapping) {
     const foundation::Value proposed = detail::QRBToggledEnable::classProposedEventSourcesCollection(control.get());
-    auto hit = std::dynamic_pointer_cast<detail::QRBToggledEnable>(QRBEventSource::findEventSourceWithName("/target", proposed));
+    auto hit = std::dynamic_pointer_cast<detail::QRBToggledEnable>(
+        QRBEventSource::findEventSourceWithName("/target", proposed));
     ASSERT_NE(hit, nullptr);
     EXPECT_EQ(QRBEventSource::findEventSourceWithName("/switch", proposed), nullptr);
 

@@ -51,9 +51,11 @@ TEST_F(PresetChangeTest, EachKindSwitchesToItsMappingOfFour) {
     // A control outside the mappings still acts on its document.
     auto control = QRBContext::create("/control", manager);
     const std::vector<SwitchCase> cases = {
-        {"next wraps from the last to the first", [] { return nextOrPrevious(true); }, 3, Float(1), QRBAcceptResult::Done, 0},
+        {"next wraps from the last to the first", [] { return nextOrPrevious(true); }, 3, Float(1),
+         QRBAcceptResult::Done, 0},
         {"next", [] { return nextOrPrevious(true); }, 1, Float(1), QRBAcceptResult::Done, 2},
-        {"previous wraps from the first to the last", [] { return nextOrPrevious(false); }, 0, Float(1), QRBAcceptResult::Done, 3},
+        {"previous wraps from the first to the last", [] { return nextOrPrevious(false); }, 0, Float(1),
+         QRBAcceptResult::Done, 3},
         {"by name", [] { return byName("C"); }, 0, Float(1), QRBAcceptResult::Done, 2},
         {"by name of the current one", [] { return byName("C"); }, 2, Float(1), QRBAcceptResult::Nothing, 2},
         {"by a name no mapping has", [] { return byName("Z"); }, 1, Float(1), QRBAcceptResult::Failed, 1},
@@ -151,7 +153,8 @@ TEST_F(PresetChangeTest, TheMappingsTypeProposesTheSwitchesAndEveryMappingByName
     EXPECT_EQ(byName, (std::vector<std::string>{"Change to 'Bridge'", "Change to 'Chorus'", "Change to 'Verse'"}));
 
     control->setInternalArgType('s');
-    const foundation::Value forText = QRBPresetChangeEventSourceBase::classProposedEventSourcesCollection(control.get());
+    const foundation::Value forText =
+        QRBPresetChangeEventSourceBase::classProposedEventSourcesCollection(control.get());
     EXPECT_NE(QRBEventSource::findEventSourceWithName("Change by Name", forText), nullptr);
     EXPECT_EQ(QRBEventSource::findEventSourceWithName("Next Mapping", forText), nullptr);
 }

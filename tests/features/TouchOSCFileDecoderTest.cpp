@@ -25,8 +25,8 @@ std::string control(const std::string& name, const std::string& address) {
 }
 
 std::string layout(const std::string& version, const std::string& body) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><layout version=\"" + version + "\" mode=\"0\" orientation=\"vertical\">" +
-           body + "</layout>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><layout version=\"" + version +
+           "\" mode=\"0\" orientation=\"vertical\">" + body + "</layout>";
 }
 
 std::string page(const std::string& name, const std::string& controls) {
@@ -88,8 +88,9 @@ TEST_F(TouchLayoutTest, ControlsBecomeOneRoutePerAddress) {
         std::vector<std::string> expected;
     } cases[] = {
         {"version 9 in Base64",
-         {{"index.xml", layout("9", page(b64("2"), control(b64("push1"), "") + control(b64("fader1"), b64("/mix/volume")) +
-                                                      control(b64("Ménage"), "")))}},
+         {{"index.xml",
+           layout("9", page(b64("2"), control(b64("push1"), "") + control(b64("fader1"), b64("/mix/volume")) +
+                                          control(b64("Ménage"), "")))}},
          {"/2/push1", "/mix/volume", "/2/Ménage"}},
         {"version 8 plain",
          {{"index.xml", layout("8", page("1", control("push1", "") + control("cHVzaDE=", "") + control("x", "/x")))}},
@@ -113,14 +114,15 @@ TEST_F(TouchLayoutTest, ControlsBecomeOneRoutePerAddress) {
         {"values that do not decode are empty",
          {{"index.xml",
            layout("9", page(b64("4"), control(b64("push1"), "!!!!") + control(b64("push2"), b64("\xFF\xFE/x")) +
-                                           control("ab=c", b64("/ok")) + control("@@@@", "")) +
+                                          control("ab=c", b64("/ok")) + control("@@@@", "")) +
                            page("?!", control(b64("lost"), b64("/lost"))))}},
          {"/4/push1", "/4/push2", "/ok", "/4/"}},
         {"not XML", {{"index.xml", "\x89PNG not a layout"}}, {}},
         {"an empty archive", {}, {}},
     };
     std::vector<std::pair<std::string, Entries>> archives;
-    for (size_t i = 0; i < std::size(cases); ++i) archives.emplace_back("case" + std::to_string(i) + ".touchosc", cases[i].entries);
+    for (size_t i = 0; i < std::size(cases); ++i)
+        archives.emplace_back("case" + std::to_string(i) + ".touchosc", cases[i].entries);
     const std::vector<std::string> paths = zip(archives);
     for (size_t i = 0; i < std::size(cases); ++i) {
         TouchOSCFileDecoder decoder(paths[i]);
@@ -131,7 +133,8 @@ TEST_F(TouchLayoutTest, ControlsBecomeOneRoutePerAddress) {
 TEST_F(TouchLayoutTest, AFileThatIsNotAZipGivesNothing) {
     const std::string text = dir.file("layout.touchosc");
     std::ofstream(text) << layout("8", page("1", control("a", "/a")));
-    const std::string truncated = zip({{"whole.touchosc", {{"index.xml", layout("8", page("1", control("a", "/a")))}}}})[0];
+    const std::string truncated =
+        zip({{"whole.touchosc", {{"index.xml", layout("8", page("1", control("a", "/a")))}}}})[0];
     std::string bytes;
     {
         std::ifstream in(truncated, std::ios::binary);
@@ -150,7 +153,8 @@ TEST_F(TouchLayoutTest, AnArchiveThatUnpacksBeyondTheCapGivesNothing) {
                              page("1", control("a", "/a")) + "<tabpage name=\"2\">" + control("b", "/b");
     const std::string tail = "</tabpage></layout>";
     const size_t room = TouchOSCFileDecoder::kMaximumLayoutSize - head.size() - tail.size();
-    const auto made = testsupport::runPython(R"(
+    const auto made =
+        testsupport::runPython(R"(
 import sys, zipfile
 folder, head, tail, room = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 for name, padding in (('within', room), ('beyond', room + 1)):
@@ -163,7 +167,7 @@ for name, padding in (('within', room), ('beyond', room + 1)):
                 padding -= min(padding, len(block))
             entry.write(tail.encode())
 )",
-                                             "'" + dir.path() + "' '" + head + "' '" + tail + "' " + std::to_string(room));
+                               "'" + dir.path() + "' '" + head + "' '" + tail + "' " + std::to_string(room));
     ASSERT_EQ(made.exitCode, 0) << made.output;
     TouchOSCFileDecoder within(dir.file("within.touchosc"));
     EXPECT_EQ(addresses(within.decodeRoutes()), (std::vector<std::string>{"/a", "/b"}));

@@ -133,9 +133,14 @@ TEST(BinaryPlistReader, OddButReadableObjects) {
     } cases[] = {
         {"NUL inside an ASCII string ends it", {{0x53, 'a', 0, 'b'}}, Value("a")},
         {"UTF-16 with a surrogate pair", {{0x63, 0x00, 'a', 0xD8, 0x3C, 0xDF, 0xB9}}, Value("a\xF0\x9F\x8E\xB9")},
-        {"lone surrogates become U+FFFD", {{0x63, 0xDC, 0x00, 0xD8, 0x00, 0x00, 'b'}}, Value("\xEF\xBF\xBD\xEF\xBF\xBD" "b")},
+        {"lone surrogates become U+FFFD",
+         {{0x63, 0xDC, 0x00, 0xD8, 0x00, 0x00, 'b'}},
+         Value("\xEF\xBF\xBD\xEF\xBF\xBD"
+               "b")},
         {"empty UTF-16 string", {{0x60}}, Value("")},
-        {"sixteen-byte integer keeps its low eight bytes", {{0x14, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 7}}, Value(7)},
+        {"sixteen-byte integer keeps its low eight bytes",
+         {{0x14, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 7}},
+         Value(7)},
         {"eight-byte integer is two's complement", {{0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}}, Value(-2)},
         {"four-byte real", {{0x22, 0x3E, 0x80, 0, 0}}, Value(0.25)},
         {"count after the marker", {{0x5F, 0x10, 3, 'a', 'b', 'c'}}, Value("abc")},
@@ -164,7 +169,8 @@ value = {'ascii': 'plain', 'unicode': 'caf\u00e9 \U0001F3B9 \u4e2d', 'empty': ''
          'many': list(range(300))}
 with open(sys.argv[1], 'wb') as f:
     plistlib.dump(value, f, fmt=plistlib.FMT_BINARY)
-)PY", "'" + path + "'");
+)PY",
+                                         "'" + path + "'");
     ASSERT_EQ(result.exitCode, 0) << result.output;
     const Data data = readFile(path);
     const auto value = read(data);

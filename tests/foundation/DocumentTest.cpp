@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sys/stat.h>
+#include <fstream>
 
 using namespace foundation;
 
@@ -68,7 +68,8 @@ TEST(Document, SaveReopenAndErrors) {
     doc.failWrites = true;
     doc.text = "lost?";
     EXPECT_EQ(errorCode([&] { doc.save(); }), 512);
-    EXPECT_EQ(errorCode([&] { doc.saveToURL(dir.file("no/such/dir.doc"), "Text", Document::SaveOperation::SaveAs); }), 512);
+    EXPECT_EQ(errorCode([&] { doc.saveToURL(dir.file("no/such/dir.doc"), "Text", Document::SaveOperation::SaveAs); }),
+              512);
     TextDocument again;
     again.readFromURL(dir.file("a.doc"), "Text");
     EXPECT_EQ(again.text, "hello") << "a failed save leaves the old file intact";
@@ -107,8 +108,8 @@ TEST(Document, LockIsObservable) {
     testsupport::TempDir dir;
     TextDocument doc;
     std::vector<bool> seen;
-    auto token = doc.addObserver("locked", [&](const KeyValueChange& c) { seen.push_back(*c.newValue.boolValue()); },
-                                 ObservingInitial);
+    auto token = doc.addObserver(
+        "locked", [&](const KeyValueChange& c) { seen.push_back(*c.newValue.boolValue()); }, ObservingInitial);
     EXPECT_FALSE(doc.isLocked()) << "a document without a file is not locked";
     doc.saveToURL(dir.file("l.doc"), "Text", Document::SaveOperation::SaveAs);
     doc.lockDocument();

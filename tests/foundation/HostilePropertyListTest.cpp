@@ -86,8 +86,9 @@ TEST(HostilePropertyList, DeeplyNestedXMLIsRefused) {
     for (int i = 0; i < 100000; ++i) xml += "</array>";
     xml += "</plist>";
     EXPECT_THROW(propertyListFromData(Data(xml.begin(), xml.end())), PropertyListError);
-    std::string shallow = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><array><array/>"
-                          "<string>x</string></array></dict></plist>";
+    std::string shallow =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><array><array/>"
+        "<string>x</string></array></dict></plist>";
     EXPECT_NO_THROW(propertyListFromData(Data(shallow.begin(), shallow.end())));
 }
 
@@ -114,7 +115,8 @@ expected = {'ascii': 'plain', 'unicode': 'caf\u00e9 \U0001F3B9', 'negative': -5,
             'flag': True, 'bytes': b'\x00\x01\x02\xff', 'many': many, 'nested': {'empty': []}}
 assert p == expected, p
 print('same')
-)PY", "'" + path + "'");
+)PY",
+                                         "'" + path + "'");
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(propertyListFromData(readFile(path)), Value(d));
 }

@@ -165,7 +165,8 @@ assert objs[kids['$class'].data]['$classname'] == 'NSArray'
 kid = objs[kids['NS.objects'][0].data]
 assert objs[kid['name'].data] == 'kid'
 print('ok')
-)PY", "'" + path + "'");
+)PY",
+                                         "'" + path + "'");
     EXPECT_EQ(result.exitCode, 0) << result.output;
 }
 
@@ -194,7 +195,8 @@ objs = ['$null',
 top = {'$archiver': 'NSKeyedArchiver', '$version': 100000, '$top': {'root': U(1)}, '$objects': objs}
 with open(sys.argv[1], 'wb') as f:
     plistlib.dump(top, f, fmt=plistlib.FMT_BINARY)
-)PY", "'" + path + "'");
+)PY",
+                                         "'" + path + "'");
     ASSERT_EQ(result.exitCode, 0) << result.output;
 
     ClassRegistry::shared().setSubstitution("OldNode", "TestNode");
@@ -255,14 +257,16 @@ TEST(KeyedArchiver, DamagedArchivesAreErrors) {
         {"real out of 32-bit range",
          "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'count': 1e300}, " + node + "]}"},
         {"NaN where an integer is expected",
-         "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'count': float('nan')}, " + node + "]}"},
+         "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'count': float('nan')}, " + node +
+             "]}"},
         {"number where bytes are expected",
          "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'bytes': 3}, " + node + "]}"},
         {"array listing itself",
          "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'NS.objects': [U(1)]}, "
          "{'$classname': 'NSArray', '$classes': ['NSArray']}]}"},
         {"dictionary with a number as key",
-         "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'NS.keys': [U(3)], 'NS.objects': [U(3)]}, "
+         "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'NS.keys': [U(3)], 'NS.objects': "
+         "[U(3)]}, "
          "{'$classname': 'NSDictionary', '$classes': ['NSDictionary']}, 7]}"},
         {"dictionary with fewer values than keys",
          "top = {'$top': {'root': U(1)}, '$objects': ['$null', {'$class': U(2), 'NS.keys': [U(3)], 'NS.objects': []}, "
@@ -297,8 +301,7 @@ TEST(KeyedArchiver, TruncatedOrCorruptedBytesNeverCrash) {
         bad[i] ^= 0xA5;
         try {
             KeyedUnarchiver::unarchiveObjectWithData(bad);
-        } catch (const ArchiveError&) {
-        }
+        } catch (const ArchiveError&) {}
     }
     EXPECT_THROW(KeyedUnarchiver::unarchiveObjectWithFile("/nonexistent/quorbital.archive"), ArchiveError);
 }
@@ -329,7 +332,8 @@ TEST(KeyedArchiver, ObjectsOfUnknownClassesAreWrittenBackAsTheyWere) {
     testsupport::TempDir dir;
     const std::string written = dir.file("written.archive");
     const std::string saved = dir.file("saved.archive");
-    const std::string archives = std::string("import sys\nsys.path.insert(0, '") + QUORBITAL_TEST_DATA + "')\nimport archives\n";
+    const std::string archives =
+        std::string("import sys\nsys.path.insert(0, '") + QUORBITAL_TEST_DATA + "')\nimport archives\n";
     auto result = testsupport::runPython(archives + R"PY(
 a = archives.Archive()
 node = ['TestNode', 'NSObject']
@@ -349,7 +353,8 @@ a.fill(gizmo, count=7, negative=-3, large=1 << 40, ratio=0.5, flag=True, blob=b'
 a.fill(root, name='root', count=1, big=2, ratio=0.25, flag=True, bytes=b'\x07', children=a.array([shared]),
        parent=None, extra=gizmo)
 a.save(sys.argv[1], {'root': root})
-)PY", "'" + written + "'");
+)PY",
+                                         "'" + written + "'");
     ASSERT_EQ(result.exitCode, 0) << result.output;
 
     {
@@ -367,7 +372,8 @@ b = archives.canonical(sys.argv[2])
 difference = archives.first_difference(a, b)
 assert difference is None, difference
 print('same')
-)PY", "'" + written + "' '" + saved + "'");
+)PY",
+                                    "'" + written + "' '" + saved + "'");
     EXPECT_EQ(result.exitCode, 0) << result.output;
 }
 
@@ -380,8 +386,14 @@ TEST(KeyedArchiver, AnObjectInsideItsOwnCollectionIsRefused) {
         std::function<Value(const std::shared_ptr<TestNode>&)> extra;
     } cases[] = {
         {"array", [](const auto& n) { return Value(Array{Value(n)}); }},
-        {"dictionary", [](const auto& n) { return Value(Dictionary{{"me", Value(n)}}); }},
-        {"array in dictionary", [](const auto& n) { return Value(Dictionary{{"list", Value(Array{Value(1), Value(n)})}}); }},
+        {"dictionary",
+         [](const auto& n) {
+             return Value(Dictionary{{"me", Value(n)}});
+         }},
+        {"array in dictionary",
+         [](const auto& n) {
+             return Value(Dictionary{{"list", Value(Array{Value(1), Value(n)})}});
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -39,7 +39,8 @@ void refuse(int number, int packet) {
 TEST_F(LogKindTest, AFloodGivesItsFirstLinesWholeAndThenOneSummaryPerWindow) {
     for (int packet = 1; packet <= 1235; ++packet) refuse(9911, packet);
     // The two lines of one refusal are kinds of their own: each is written whole once.
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"OSC error 9911 in (null): packet 1", "Warning: read error or timeout: -1"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"OSC error 9911 in (null): packet 1", "Warning: read error or timeout: -1"}));
 
     clock->advance(1.0);
     refuse(9911, 1236);
@@ -58,9 +59,10 @@ TEST_F(LogKindTest, KindsAreCountedApartAndPlainLinesAreNeverHeldBack) {
     foundation::log("Starting routing...");
     logOfKind("dropped", "message 1");
     logOfKind("dropped", "message 2");
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"OSC error 9911 in (null): packet 1", "Warning: read error or timeout: -1",
-                                                     "OSC error 9904 in (null): packet 3", "Warning: read error or timeout: -1",
-                                                     "Starting routing...", "Starting routing...", "message 1"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"OSC error 9911 in (null): packet 1", "Warning: read error or timeout: -1",
+                                        "OSC error 9904 in (null): packet 3", "Warning: read error or timeout: -1",
+                                        "Starting routing...", "Starting routing...", "message 1"}));
 }
 
 TEST_F(LogKindTest, TheSummaryIsWrittenWhenTheFloodStops) {
@@ -97,5 +99,6 @@ TEST_F(LogKindTest, ARunLoopWritesTheSummaryAsTheWindowEnds) {
     EXPECT_EQ(log.lines().size(), 1u);
     clock->advance(1.01);
     loop->runMode(RunLoopMode::Default, 0);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"message 1", "… 9 more in the last second, the last: message 10"}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{"message 1", "… 9 more in the last second, the last: message 10"}));
 }

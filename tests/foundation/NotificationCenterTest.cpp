@@ -25,31 +25,27 @@ TEST(NotificationCenter, DeliversToObserversWhoseNameAndObjectMatch) {
     auto a = std::make_shared<Sender>();
     auto b = std::make_shared<Sender>();
     struct Case {
-        const char* observedName;  // "" = any
+        const char* observedName;      // "" = any
         const Sender* observedObject;  // null = any
         const char* postedName;
         const Sender* postedObject;
         bool delivered;
     };
     const Case cases[] = {
-        {"Changed", a.get(), "Changed", a.get(), true},
-        {"Changed", a.get(), "Changed", b.get(), false},
-        {"Changed", a.get(), "Changed", nullptr, false},
-        {"Changed", a.get(), "Other", a.get(), false},
-        {"Changed", nullptr, "Changed", b.get(), true},
-        {"Changed", nullptr, "Changed", nullptr, true},
-        {"", a.get(), "Other", a.get(), true},
-        {"", a.get(), "Other", b.get(), false},
+        {"Changed", a.get(), "Changed", a.get(), true},  {"Changed", a.get(), "Changed", b.get(), false},
+        {"Changed", a.get(), "Changed", nullptr, false}, {"Changed", a.get(), "Other", a.get(), false},
+        {"Changed", nullptr, "Changed", b.get(), true},  {"Changed", nullptr, "Changed", nullptr, true},
+        {"", a.get(), "Other", a.get(), true},           {"", a.get(), "Other", b.get(), false},
         {"", nullptr, "Anything", nullptr, true},
     };
     for (const auto& c : cases) {
         NotificationCenter center;
         int calls = 0;
-        ObserverToken token = center.addObserver(c.observedName, c.observedObject, [&](const Notification&) { ++calls; });
+        ObserverToken token =
+            center.addObserver(c.observedName, c.observedObject, [&](const Notification&) { ++calls; });
         center.post(c.postedName, c.postedObject);
-        EXPECT_EQ(calls, c.delivered ? 1 : 0)
-            << "observing '" << c.observedName << "' " << c.observedObject << ", posting '" << c.postedName << "' "
-            << c.postedObject;
+        EXPECT_EQ(calls, c.delivered ? 1 : 0) << "observing '" << c.observedName << "' " << c.observedObject
+                                              << ", posting '" << c.postedName << "' " << c.postedObject;
     }
 }
 
@@ -129,7 +125,8 @@ TEST(NotificationCenter, ObserversRemovedDuringDeliveryAreNotCalledAndAddedOnesW
 
 TEST(NotificationCenter, ObserverExceptionReachesThePosterAndTheCenterStaysUsable) {
     NotificationCenter center;
-    ObserverToken failing = center.addObserver("N", nullptr, [](const Notification&) { throw std::runtime_error("no"); });
+    ObserverToken failing =
+        center.addObserver("N", nullptr, [](const Notification&) { throw std::runtime_error("no"); });
     EXPECT_THROW(center.post("N"), std::runtime_error);
     failing.remove();
     int calls = 0;
@@ -151,8 +148,8 @@ TEST(NotificationCenter, TokenOutlivingItsCenterIsHarmless) {
 TEST(NotificationCenter, DefaultCenterIsOneInstance) {
     EXPECT_EQ(&NotificationCenter::defaultCenter(), &NotificationCenter::defaultCenter());
     int calls = 0;
-    ObserverToken token =
-        NotificationCenter::defaultCenter().addObserver("TarnMIDISetupChanged", nullptr, [&](const Notification&) { ++calls; });
+    ObserverToken token = NotificationCenter::defaultCenter().addObserver("TarnMIDISetupChanged", nullptr,
+                                                                          [&](const Notification&) { ++calls; });
     NotificationCenter::defaultCenter().post("TarnMIDISetupChanged");
     EXPECT_EQ(calls, 1);
 }

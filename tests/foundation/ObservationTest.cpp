@@ -32,9 +32,7 @@ public:
     }
 
 protected:
-    Value observedValueForKey(const std::string& key) const override {
-        return key == "level" ? Value(level) : Value();
-    }
+    Value observedValueForKey(const std::string& key) const override { return key == "level" ? Value(level) : Value(); }
 };
 
 struct Recorder {

@@ -350,7 +350,9 @@ TEST_F(VirtualLoop, SourceSignalledWhileItIsBeingPerformedIsPerformedAgain) {
     loop->dispatchReady();
     EXPECT_EQ(performed, 1);
     // The signal from the middle of the first perform was not swallowed by it.
-    struct pollfd p{loop->fd(), POLLIN, 0};
+    struct pollfd p {
+        loop->fd(), POLLIN, 0
+    };
     EXPECT_EQ(poll(&p, 1, 0), 1) << "a pending signal keeps the loop's descriptor readable";
     loop->dispatchReady();
     EXPECT_EQ(performed, 2);
@@ -440,9 +442,8 @@ TEST_F(VirtualLoop, TimerMovedEarlierOrAddedByACallbackFiresWhenItsNewDateComes)
     auto late = loop->scheduleTimer(50.0, false, RunLoopMode::Default, [&](Timer&) { fired.push_back("late"); });
     advance(1.0);
     late->setFireDate(clock->now() + 1.0);
-    loop->post([&] {
-        loop->scheduleTimer(0.5, false, RunLoopMode::Default, [&](Timer&) { fired.push_back("added"); });
-    });
+    loop->post(
+        [&] { loop->scheduleTimer(0.5, false, RunLoopMode::Default, [&](Timer&) { fired.push_back("added"); }); });
     loop->dispatchReady();
     EXPECT_TRUE(fired.empty());
     advance(0.5);
@@ -646,7 +647,9 @@ TEST(RunLoopRealTime, TimerWakesABlockedLoopAndMakesItsDescriptorReadable) {
     loop->scheduleTimer(0.02, false, RunLoopMode::Default, [&](Timer&) { second = true; });
     loop->dispatchReady();
     EXPECT_FALSE(second);
-    struct pollfd p{loop->fd(), POLLIN, 0};
+    struct pollfd p {
+        loop->fd(), POLLIN, 0
+    };
     ASSERT_EQ(poll(&p, 1, 5000), 1);
     loop->dispatchReady();
     EXPECT_TRUE(second);

@@ -96,7 +96,8 @@ TEST(Task, TerminateEndsALongRunningChildWithSigterm) {
 TEST(Task, ChildStartsWithDefaultSignalDispositions) {
     // This process ignores SIGPIPE (as a program with sockets does); a shell started with it
     // ignored could not even be killed by it.
-    struct sigaction ignore{}, previous{};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &previous);
     Ended ended;

@@ -237,22 +237,25 @@ TEST_F(UndoManagerTest, NamingWhileUndoingNamesTheRedoStep) {
 }
 
 TEST_F(UndoManagerTest, RemoveAllActionsWithTarget) {
-    event([&] { x.set(1); });                // only x: the step goes
-    event([&] { x.set(2); y.set(1); });      // mixed: y's part stays
-    x.set(3);                                // open group: x's registration goes too
+    event([&] { x.set(1); });  // only x: the step goes
+    event([&] {
+        x.set(2);
+        y.set(1);
+    });        // mixed: y's part stays
+    x.set(3);  // open group: x's registration goes too
     y.set(4);
 
     undo.removeAllActionsWithTarget(&x);
-    undo.undo();                             // the open group: y back to 1
+    undo.undo();  // the open group: y back to 1
     EXPECT_EQ(y.value, 1);
     EXPECT_EQ(x.value, 3);
-    undo.undo();                             // the mixed step, without x
+    undo.undo();  // the mixed step, without x
     EXPECT_EQ(y.value, 0);
     EXPECT_EQ(x.value, 3);
     EXPECT_FALSE(undo.canUndo()) << "the step left empty is gone";
 
     ASSERT_TRUE(undo.canRedo());
-    undo.removeAllActionsWithTarget(&y);     // the redo stack too
+    undo.removeAllActionsWithTarget(&y);  // the redo stack too
     EXPECT_FALSE(undo.canRedo());
 }
 
@@ -272,7 +275,7 @@ TEST_F(UndoManagerTest, ChangeHookReportsEachKindOfChange) {
     std::vector<Change> changes;
     undo.setChangeObserver([&](Change c) { changes.push_back(c); });
     event([&] { x.set(1); });
-    event([] {});                            // nothing registered: no step
+    event([] {});  // nothing registered: no step
     undo.disableUndoRegistration();
     event([&] { x.set(2); });
     undo.enableUndoRegistration();
@@ -283,8 +286,8 @@ TEST_F(UndoManagerTest, ChangeHookReportsEachKindOfChange) {
     undo.removeAllActions();
     EXPECT_FALSE(undo.canUndo());
     EXPECT_FALSE(undo.canRedo());
-    EXPECT_EQ(changes, (std::vector<Change>{Change::Done, Change::Undone, Change::Redone, Change::Undone,
-                                            Change::Done, Change::Cleared}));
+    EXPECT_EQ(changes, (std::vector<Change>{Change::Done, Change::Undone, Change::Redone, Change::Undone, Change::Done,
+                                            Change::Cleared}));
 }
 
 TEST_F(UndoManagerTest, AThrowingInverseLeavesTheManagerUsable) {
@@ -307,9 +310,7 @@ TEST_F(UndoManagerTest, AThrowingInverseLeavesTheManagerUsable) {
     // The same from redo.
     fail = false;
     event([&] {
-        undo.registerUndo(this, [&] {
-            undo.registerUndo(this, [] { throw std::runtime_error("redo failed"); });
-        });
+        undo.registerUndo(this, [&] { undo.registerUndo(this, [] { throw std::runtime_error("redo failed"); }); });
     });
     undo.undo();
     EXPECT_THROW(undo.redo(), std::runtime_error);

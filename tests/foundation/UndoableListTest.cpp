@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <ostream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -123,24 +123,48 @@ TEST_F(UndoableListTest, EachEditIsAnnouncedAndUndoneAndRedoneThroughTheOwner) {
         const char* what;
         std::function<void(Shelf&)> edit;
         Names after;
-        Notice done;      // the notice of the edit, and of its redo
-        Notice undone;    // the notice of its undo
+        Notice done;          // the notice of the edit, and of its redo
+        Notice undone;        // the notice of its undo
         std::string inverse;  // the owner's operation the undo calls
     };
     const Names start{"a", "b", "c"};
     const Case cases[] = {
-        {"insert at the front", [](Shelf& s) { s.insertObject(item("x"), 0); }, {"x", "a", "b", "c"},
-         {Kind::Insertion, {0}, {"x", "a", "b", "c"}, 4}, {Kind::Removal, {0}, start, 3}, "remove @0"},
-        {"insert in the middle", [](Shelf& s) { s.insertObject(item("x"), 2); }, {"a", "b", "x", "c"},
-         {Kind::Insertion, {2}, {"a", "b", "x", "c"}, 4}, {Kind::Removal, {2}, start, 3}, "remove @2"},
-        {"insert at the end", [](Shelf& s) { s.insertObject(item("x"), 3); }, {"a", "b", "c", "x"},
-         {Kind::Insertion, {3}, {"a", "b", "c", "x"}, 4}, {Kind::Removal, {3}, start, 3}, "remove @3"},
-        {"remove the first", [](Shelf& s) { s.removeObjectFromItemsAtIndex(0); }, {"b", "c"},
-         {Kind::Removal, {0}, {"b", "c"}, 2}, {Kind::Insertion, {0}, start, 3}, "insert a@0"},
-        {"remove the last", [](Shelf& s) { s.removeObjectFromItemsAtIndex(2); }, {"a", "b"},
-         {Kind::Removal, {2}, {"a", "b"}, 2}, {Kind::Insertion, {2}, start, 3}, "insert c@2"},
-        {"replace", [](Shelf& s) { s.replaceObjectInItemsAtIndex(1, item("x")); }, {"a", "x", "c"},
-         {Kind::Replacement, {1}, {"a", "x", "c"}, 3}, {Kind::Replacement, {1}, start, 3}, "replace b@1"},
+        {"insert at the front",
+         [](Shelf& s) { s.insertObject(item("x"), 0); },
+         {"x", "a", "b", "c"},
+         {Kind::Insertion, {0}, {"x", "a", "b", "c"}, 4},
+         {Kind::Removal, {0}, start, 3},
+         "remove @0"},
+        {"insert in the middle",
+         [](Shelf& s) { s.insertObject(item("x"), 2); },
+         {"a", "b", "x", "c"},
+         {Kind::Insertion, {2}, {"a", "b", "x", "c"}, 4},
+         {Kind::Removal, {2}, start, 3},
+         "remove @2"},
+        {"insert at the end",
+         [](Shelf& s) { s.insertObject(item("x"), 3); },
+         {"a", "b", "c", "x"},
+         {Kind::Insertion, {3}, {"a", "b", "c", "x"}, 4},
+         {Kind::Removal, {3}, start, 3},
+         "remove @3"},
+        {"remove the first",
+         [](Shelf& s) { s.removeObjectFromItemsAtIndex(0); },
+         {"b", "c"},
+         {Kind::Removal, {0}, {"b", "c"}, 2},
+         {Kind::Insertion, {0}, start, 3},
+         "insert a@0"},
+        {"remove the last",
+         [](Shelf& s) { s.removeObjectFromItemsAtIndex(2); },
+         {"a", "b"},
+         {Kind::Removal, {2}, {"a", "b"}, 2},
+         {Kind::Insertion, {2}, start, 3},
+         "insert c@2"},
+        {"replace",
+         [](Shelf& s) { s.replaceObjectInItemsAtIndex(1, item("x")); },
+         {"a", "x", "c"},
+         {Kind::Replacement, {1}, {"a", "x", "c"}, 3},
+         {Kind::Replacement, {1}, start, 3},
+         "replace b@1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -7,15 +7,15 @@
 
 #include <iostream>
 
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <linux/capability.h>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 using namespace foundation;
 
@@ -70,9 +70,7 @@ TEST(UserDefaults, PersistentDomainSurvivesAndDamagedFileIsKept) {
         EXPECT_EQ(d.unsignedLongLongForKey("big"), std::numeric_limits<uint64_t>::max() - 5);
         EXPECT_EQ(d.persistentKeys(), (std::vector<std::string>{"answer", "big"}));
     }
-    {
-        std::ofstream(path) << "this is not a property list";
-    }
+    { std::ofstream(path) << "this is not a property list"; }
     LogCapture log;
     UserDefaults d(path);
     EXPECT_EQ(d.integerForKey("answer"), 0);
@@ -146,12 +144,15 @@ TEST(UserDefaults, WhatIsFoundAtThePathIsReadMovedAsideOrLeftAsItIs) {
     const std::string damaged = "not a property list";
     const std::vector<Case> cases = {
         {"unreadable", true, valid, [](const std::string&, const std::string& path) { ::chmod(path.c_str(), 0); },
-         "could not be opened (Permission denied); the registered values are used, and the file is left as it is.", false},
+         "could not be opened (Permission denied); the registered values are used, and the file is left as it is.",
+         false},
         {"damaged in a read-only folder", true, damaged,
-         [](const std::string& folder, const std::string&) { ::chmod(folder.c_str(), 0555); }, "could not be moved aside to", false},
+         [](const std::string& folder, const std::string&) { ::chmod(folder.c_str(), 0555); },
+         "could not be moved aside to", false},
         {"a FIFO", false, "", [](const std::string&, const std::string& path) { ::mkfifo(path.c_str(), 0600); },
          "are not in a regular file (a FIFO); the registered values are used", false},
-        {"a folder", false, "", [](const std::string&, const std::string& path) { std::filesystem::create_directory(path); },
+        {"a folder", false, "",
+         [](const std::string&, const std::string& path) { std::filesystem::create_directory(path); },
          "are not in a regular file (a folder)", false},
         {"damaged", false, damaged, {}, "are damaged (", true},
     };
@@ -163,7 +164,8 @@ TEST(UserDefaults, WhatIsFoundAtThePathIsReadMovedAsideOrLeftAsItIs) {
         std::filesystem::create_directory(folder);
         FilePermissionsHold permissions;
         if (c.needsPermissions && !permissionsAreChecked(dir)) {
-            std::cout << "[  SKIPPED ] " << c.name << ": this user reads and writes every file whatever its permissions\n";
+            std::cout << "[  SKIPPED ] " << c.name
+                      << ": this user reads and writes every file whatever its permissions\n";
             continue;
         }
         const bool regular = !c.written.empty();

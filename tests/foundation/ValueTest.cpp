@@ -89,7 +89,8 @@ TEST(Format, NumbersIgnoreTheProcessLocale) {
     // A desktop session may run with a locale whose decimal mark is a comma.
     const char* previous = setlocale(LC_NUMERIC, nullptr);
     std::string saved = previous ? previous : "C";
-    if (!setlocale(LC_NUMERIC, "de_DE.UTF-8") && !setlocale(LC_NUMERIC, "fr_FR.UTF-8")) GTEST_SKIP() << "no comma locale installed";
+    if (!setlocale(LC_NUMERIC, "de_DE.UTF-8") && !setlocale(LC_NUMERIC, "fr_FR.UTF-8"))
+        GTEST_SKIP() << "no comma locale installed";
     std::string text = foundation::format("%0.2f", 0.5);
     setlocale(LC_NUMERIC, saved.c_str());
     EXPECT_EQ(text, "0.50");

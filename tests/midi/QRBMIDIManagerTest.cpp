@@ -37,7 +37,9 @@ protected:
         FakeMidiFixture::TearDown();
     }
 
-    std::shared_ptr<TarnMIDIRealDestination> destination(EndpointRef ref) { return tarn->realDestinationWithMIDIEndpointRef(ref); }
+    std::shared_ptr<TarnMIDIRealDestination> destination(EndpointRef ref) {
+        return tarn->realDestinationWithMIDIEndpointRef(ref);
+    }
     std::vector<EndpointRef> sentRefs() {
         std::vector<EndpointRef> refs;
         for (const auto& s : fake->sent()) refs.push_back(s.ref);
@@ -114,7 +116,9 @@ TEST_F(QRBMIDIManagerTest, MessageAtTheSizeLimitIsSentOneByteMoreFailsAndIsNotSh
     Bytes largest(QRBMIDIManager::kMaxMessageLength, 0x01);
     largest.front() = 0xF0;
     largest.back() = 0xF7;
-    EXPECT_EQ(manager->sendMIDIMessage(QRBMIDIMessage::MIDIMessageWithData(largest), QRBMIDIMessageEndpoint::MIDIOutputsEndpoint()), 1);
+    EXPECT_EQ(manager->sendMIDIMessage(QRBMIDIMessage::MIDIMessageWithData(largest),
+                                       QRBMIDIMessageEndpoint::MIDIOutputsEndpoint()),
+              1);
     ASSERT_EQ(fake->sent().size(), 2u);
     EXPECT_EQ(fake->sent()[1].bytes, largest);
     EXPECT_EQ(monitored().size(), 1u);
@@ -122,7 +126,9 @@ TEST_F(QRBMIDIManagerTest, MessageAtTheSizeLimitIsSentOneByteMoreFailsAndIsNotSh
     fake->clearSent();
     Bytes tooLarge(QRBMIDIManager::kMaxMessageLength + 1, 0x01);
     tooLarge.front() = 0xF0;
-    EXPECT_EQ(manager->sendMIDIMessage(QRBMIDIMessage::MIDIMessageWithData(tooLarge), QRBMIDIMessageEndpoint::MIDIOutputsEndpoint()), -1);
+    EXPECT_EQ(manager->sendMIDIMessage(QRBMIDIMessage::MIDIMessageWithData(tooLarge),
+                                       QRBMIDIMessageEndpoint::MIDIOutputsEndpoint()),
+              -1);
     EXPECT_TRUE(fake->sent().empty());
     EXPECT_EQ(monitored().size(), 1u);
 }
@@ -240,8 +246,10 @@ TEST_F(QRBMIDIManagerTest, SettersAreUndoableUnderTheirNames) {
     const std::vector<Case> cases = {
         {"Set Lower Pitch", [&] { manager->setNoteLowerPitch(10); }, [&] { return manager->noteLowerPitch() == 10; }},
         {"Set Upper Pitch", [&] { manager->setNoteUpperPitch(100); }, [&] { return manager->noteUpperPitch() == 100; }},
-        {"Enable Emulate Pitch Bend Wheel", [&] { manager->setShouldBendNotes(true); }, [&] { return manager->shouldBendNotes(); }},
-        {"Enable Note Repeat", [&] { manager->setShouldRepeatNotes(true); }, [&] { return manager->shouldRepeatNotes(); }},
+        {"Enable Emulate Pitch Bend Wheel", [&] { manager->setShouldBendNotes(true); },
+         [&] { return manager->shouldBendNotes(); }},
+        {"Enable Note Repeat", [&] { manager->setShouldRepeatNotes(true); },
+         [&] { return manager->shouldRepeatNotes(); }},
         {"MIDI Input Mode", [&] { manager->setInputMode(3); }, [&] { return manager->inputMode() == 3; }},
         {"Disable Quorbital Virtual MIDI Input", [&] { manager->setIsVirtualDestinationActive(false); },
          [&] { return !manager->isVirtualDestinationActive() && !manager->virtualDestination()->ioIsRunning(); }},
@@ -315,7 +323,9 @@ TEST_F(QRBMIDIManagerTest, ArchiveRoundTripKeepsSettingsAndLivePorts) {
     ASSERT_EQ(decoded->activeRealSources().size(), 1u);
     EXPECT_EQ(fake->connectionCount(keys), 1u);
     EXPECT_TRUE(decoded->virtualDestination()->ioIsRunning());
-    EXPECT_EQ(decoded->sendMIDIMessage(QRBMIDIMessage::MIDIMessageWithStatus(0xC0, 1), QRBMIDIMessageEndpoint::MIDIOutputsEndpoint()), 1);
+    EXPECT_EQ(decoded->sendMIDIMessage(QRBMIDIMessage::MIDIMessageWithStatus(0xC0, 1),
+                                       QRBMIDIMessageEndpoint::MIDIOutputsEndpoint()),
+              1);
     EXPECT_EQ(sentRefs(), (std::vector<EndpointRef>{second}));
     decoded->close();
 }

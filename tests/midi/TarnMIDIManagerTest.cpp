@@ -133,8 +133,8 @@ TEST_F(TarnMIDIManagerTest, ArchivedPortOfAnAbsentDeviceDecodesToAnOfflinePlaceh
     // Archived by a process that had the device.
     auto elsewhere = TarnMIDIManager::create(nullptr);
     auto archived = elsewhere->realDestinationWithDescriptor({"Synth", -12345});
-    const foundation::Data data =
-        foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(foundation::Array{foundation::Value(archived)}));
+    const foundation::Data data = foundation::KeyedArchiver::archivedDataWithRootObject(
+        foundation::Value(foundation::Array{foundation::Value(archived)}));
 
     auto decoded = foundation::KeyedUnarchiver::unarchiveObjectWithData(data);
     ASSERT_TRUE(decoded.arrayValue());
@@ -144,7 +144,10 @@ TEST_F(TarnMIDIManagerTest, ArchivedPortOfAnAbsentDeviceDecodesToAnOfflinePlaceh
     EXPECT_EQ(tarn->realDestinations()[0], endpoint);
     EXPECT_EQ(endpoint->displayName(), "Synth (offline)");
     // Decoding it again finds the same object.
-    EXPECT_EQ(foundation::KeyedUnarchiver::unarchiveObjectWithData(data).arrayValue()->at(0).object<TarnMIDIRealDestination>(),
+    EXPECT_EQ(foundation::KeyedUnarchiver::unarchiveObjectWithData(data)
+                  .arrayValue()
+                  ->at(0)
+                  .object<TarnMIDIRealDestination>(),
               endpoint);
 
     const EndpointRef ref = fake->plug(Kind::Destination, "Synth", -12345);
@@ -243,15 +246,17 @@ TEST_P(TarnIOTest, RealSourceAndVirtualDestination) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sequences, TarnIOTest,
-    ::testing::Values(IOCase{"receiver", {AddReceiver, RemoveReceiver}, {true, false}},
-                      IOCase{"sender", {AddSender, RemoveSender}, {true, false}},
-                      IOCase{"receiver_then_sender_leave_in_order",
-                             {AddReceiver, AddSender, RemoveReceiver, RemoveSender},
-                             {true, true, true, false}},
-                      IOCase{"two_receivers", {AddReceiver, AddSecondReceiver, RemoveReceiver, RemoveSecondReceiver},
-                             {true, true, true, false}},
-                      IOCase{"same_receiver_twice_counts_once", {AddReceiver, AddReceiver, RemoveReceiver}, {true, true, false}},
-                      IOCase{"removing_a_stranger_changes_nothing", {AddSender, RemoveReceiver}, {true, true}}),
+    ::testing::Values(
+        IOCase{"receiver", {AddReceiver, RemoveReceiver}, {true, false}},
+        IOCase{"sender", {AddSender, RemoveSender}, {true, false}},
+        IOCase{"receiver_then_sender_leave_in_order",
+               {AddReceiver, AddSender, RemoveReceiver, RemoveSender},
+               {true, true, true, false}},
+        IOCase{"two_receivers",
+               {AddReceiver, AddSecondReceiver, RemoveReceiver, RemoveSecondReceiver},
+               {true, true, true, false}},
+        IOCase{"same_receiver_twice_counts_once", {AddReceiver, AddReceiver, RemoveReceiver}, {true, true, false}},
+        IOCase{"removing_a_stranger_changes_nothing", {AddSender, RemoveReceiver}, {true, true}}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(TarnMIDIManagerTest, VirtualDestinationDeliversOnlyWhileRunning) {
@@ -282,8 +287,8 @@ TEST_F(TarnMIDIManagerTest, WithoutMIDISystemPortsBecomePlaceholders) {
 }
 
 TEST(TarnNoteNamesTest, NamesOfNotes) {
-    const std::vector<std::pair<unsigned, std::string>> cases = {{0, "C-2"}, {1, "C#-2"}, {60, "C3"}, {127, "G8"},
-                                                                 {128, "#err"}, {255, "#err"}};
+    const std::vector<std::pair<unsigned, std::string>> cases = {{0, "C-2"},  {1, "C#-2"},   {60, "C3"},
+                                                                 {127, "G8"}, {128, "#err"}, {255, "#err"}};
     for (const auto& [note, name] : cases) EXPECT_EQ(TarnMIDIManager::nameOfNote(note), name) << note;
 }
 

@@ -63,11 +63,13 @@ public:
             return "needs unshare, ip, dbus-daemon and avahi-daemon";
 
         bus_ = dir_.file("bus");
-        std::ofstream(dir_.file("bus.conf")) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+        std::ofstream(dir_.file("bus.conf"))
+            << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
-  <listen>unix:path=)" << bus_ << R"(</listen>
+  <listen>unix:path=)"
+            << bus_ << R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow user="*"/>
@@ -98,8 +100,8 @@ public:
                << "exec " << avahi << " -f " << dir_.file("avahi.conf")
                << " --no-drop-root --no-chroot --no-rlimits --no-proc-title\n";
 
-        std::vector<std::string> args = {unshare, "--net", "--mount", "--pid", "--fork", "--kill-child",
-                                         "--propagation", "private"};
+        std::vector<std::string> args = {unshare,  "--net",        "--mount",       "--pid",
+                                         "--fork", "--kill-child", "--propagation", "private"};
         if (geteuid() != 0) args.insert(args.begin() + 1, {"--user", "--map-root-user"});
         args.insert(args.end(), {"/bin/sh", "-c", script.str()});
         std::string log = dir_.file("daemons.log");
@@ -227,9 +229,8 @@ TEST_F(AvahiBonjourTest, AServerIsPublishedFoundAndResolvedThroughTheDaemon) {
     auto plain = NetService::create("", "_osc._tcp", "Plain test service", 4321);
     plain->setDelegate(recorder);
     plain->publish();
-    ASSERT_TRUE(runUntil([&] {
-        return findNamed(recorder->found, "Plain test service") != nullptr && !recorder->published.empty();
-    }));
+    ASSERT_TRUE(runUntil(
+        [&] { return findNamed(recorder->found, "Plain test service") != nullptr && !recorder->published.empty(); }));
     EXPECT_EQ(recorder->published, std::vector<std::string>{"Plain test service"});
     plain->stop();
     ASSERT_TRUE(runUntil([&] { return findNamed(recorder->lost, "Plain test service") != nullptr; }));

@@ -7,15 +7,15 @@
 #include "foundation/KeyedArchiver.h"
 
 // An archived class of a test:  TEST_REGISTER_ARCHIVED_CLASS(TestNode)
-#define TEST_REGISTER_ARCHIVED_CLASS(T)                                                           \
-    namespace {                                                                                   \
+#define TEST_REGISTER_ARCHIVED_CLASS(T)                                                                 \
+    namespace {                                                                                         \
     [[maybe_unused]] const bool test_registered_##T = (::foundation::registerArchivedClass<T>(), true); \
     }
 
 // An output class of a test (needs core/outputs/QRBEventSource.h): defines its class object and
 // registers it.
-#define TEST_REGISTER_EVENT_SOURCE(T)                                                             \
-    QRB_DEFINE_EVENT_SOURCE_CLASS(T)                                                              \
-    namespace {                                                                                   \
-    [[maybe_unused]] const bool test_registered_##T = (registerEventSourceClass<T>(), true);      \
+#define TEST_REGISTER_EVENT_SOURCE(T)                                                        \
+    QRB_DEFINE_EVENT_SOURCE_CLASS(T)                                                         \
+    namespace {                                                                              \
+    [[maybe_unused]] const bool test_registered_##T = (registerEventSourceClass<T>(), true); \
     }

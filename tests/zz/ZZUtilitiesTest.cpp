@@ -50,8 +50,8 @@ TEST(ZZLowPassWindow, FiltersMapsAndClips) {
         bool map, clip;
         double in, out;
     } cases[] = {
-        {true, false, -1.0, 0.0}, {true, false, 0.0, 0.5}, {true, false, 1.0, 1.0},
-        {false, true, 1.5, 1.0},  {false, true, -0.2, 0.0}, {true, true, 3.0, 1.0}, {true, true, -1.4, 0.0},
+        {true, false, -1.0, 0.0}, {true, false, 0.0, 0.5}, {true, false, 1.0, 1.0}, {false, true, 1.5, 1.0},
+        {false, true, -0.2, 0.0}, {true, true, 3.0, 1.0},  {true, true, -1.4, 0.0},
     };
     for (const auto& c : cases) {
         ZZLowPassWindow g;
@@ -66,8 +66,14 @@ TEST(ZZExtensions, IncrementingSuffixNumbers) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"Mapping 2", "Mapping 3"}, {"Snapshot", "Snapshot 2"}, {"Take5", "Take 6"}, {"a1b", "a1b 2"},
-        {"", " 2"},                 {"Mix 9  ", "Mix 10"},      {"007", " 8"},       {"Big 99999999999999999999999", "Big 9223372036854775807"},
+        {"Mapping 2", "Mapping 3"},
+        {"Snapshot", "Snapshot 2"},
+        {"Take5", "Take 6"},
+        {"a1b", "a1b 2"},
+        {"", " 2"},
+        {"Mix 9  ", "Mix 10"},
+        {"007", " 8"},
+        {"Big 99999999999999999999999", "Big 9223372036854775807"},
     };
     for (const auto& c : cases) EXPECT_EQ(ZZStringByIncrementingSuffixNumberInString(c.in), c.out) << c.in;
 }
@@ -98,7 +104,10 @@ TEST(ZZExtensions, NaturalOrderAndLists) {
     EXPECT_TRUE(ZZArrayByRemovingFirstObject(std::vector<int>{1}).empty());
 
     int calls = 0;
-    auto test = [&](int a, int b) { ++calls; return a == b; };
+    auto test = [&](int a, int b) {
+        ++calls;
+        return a == b;
+    };
     EXPECT_TRUE(ZZIsEqualToArrayByPassingTest(std::vector<int>{}, std::vector<int>{}, test));
     EXPECT_FALSE(ZZIsEqualToArrayByPassingTest(std::vector<int>{1}, std::vector<int>{1, 2}, test));
     EXPECT_EQ(calls, 0);
@@ -110,7 +119,11 @@ TEST(Base64, EncodesAndDecodes) {
     struct Case {
         std::vector<uint8_t> bytes;
         const char* text;
-    } cases[] = {{{}, ""}, {{'f'}, "Zg=="}, {{'f', 'o'}, "Zm8="}, {{'f', 'o', 'o'}, "Zm9v"}, {{0xFF, 0x00, 0xFE, 0x7F}, "/wD+fw=="}};
+    } cases[] = {{{}, ""},
+                 {{'f'}, "Zg=="},
+                 {{'f', 'o'}, "Zm8="},
+                 {{'f', 'o', 'o'}, "Zm9v"},
+                 {{0xFF, 0x00, 0xFE, 0x7F}, "/wD+fw=="}};
     for (const auto& c : cases) {
         EXPECT_EQ(Base64::encode(c.bytes), c.text);
         EXPECT_EQ(Base64::decode(std::string(c.text)), c.bytes) << c.text;
@@ -118,7 +131,8 @@ TEST(Base64, EncodesAndDecodes) {
     EXPECT_FALSE(Base64::decode(std::string("Zm9vY")).has_value());
     EXPECT_FALSE(Base64::decode(nullptr, 4).has_value());
     EXPECT_FALSE(Base64::decode(std::string("Zm\xC3\xA9")).has_value()) << "not ASCII";
-    EXPECT_EQ(Base64::decode(std::string("!!!!")), (std::vector<uint8_t>{0, 0, 0})) << "outside the alphabet reads as 0";
+    EXPECT_EQ(Base64::decode(std::string("!!!!")), (std::vector<uint8_t>{0, 0, 0}))
+        << "outside the alphabet reads as 0";
 }
 
 TEST(ZZTime, ConversionsAndTheAbstractRaiser) {

@@ -10,13 +10,13 @@
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <set>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -47,7 +47,8 @@ const std::pair<const char*, const char*> kLegacyWindowKeys[] = {
 
 // ---- Headless windows ----------------------------------------------------------------------------
 
-std::shared_ptr<QRBMainWindowInterface> QRBHeadlessWindowControllerFactory::makeMainWindowController(QRBDocument& document) {
+std::shared_ptr<QRBMainWindowInterface> QRBHeadlessWindowControllerFactory::makeMainWindowController(
+    QRBDocument& document) {
     return std::make_shared<QRBHeadlessMainWindow>(document.mainWindowUserInterfaceParameters());
 }
 
@@ -228,7 +229,8 @@ bool QRBDocument::validateMenuItem(QRBDocumentMenuItem& item) const {
 
 foundation::Data QRBDocument::dataOfType(const std::string&) const {
     foundation::Dictionary parameters = userInterfaceParameters_.value_or(foundation::Dictionary{});
-    if (mainController_) parameters[kMainWindowParametersKey] = foundation::Value(mainController_->userInterfaceParameters());
+    if (mainController_)
+        parameters[kMainWindowParametersKey] = foundation::Value(mainController_->userInterfaceParameters());
     foundation::Data data;
     try {
         foundation::KeyedArchiver archiver;
@@ -276,7 +278,8 @@ void QRBDocument::readFromData(const foundation::Data& data, const std::string&)
         throw foundation::DocumentError(foundation::DocumentError::kFileReadCorruptFile, e.reason());
     }
     if (!manager)
-        throw foundation::DocumentError(foundation::DocumentError::kFileReadCorruptFile, "the file holds no routing manager");
+        throw foundation::DocumentError(foundation::DocumentError::kFileReadCorruptFile,
+                                        "the file holds no routing manager");
 
     setOscManager(manager);
     userInterfaceParameters_ = std::move(parameters);

@@ -12,8 +12,8 @@
 //
 // Main thread only.
 
-#include "core/monitor/QRBMainWindowServices.h"
 #include "core/document/QRBNotesInfos.h"
+#include "core/monitor/QRBMainWindowServices.h"
 #include "foundation/Document.h"
 #include "foundation/Value.h"
 
@@ -96,11 +96,15 @@ public:
     // Keeps the process's list of documents holding a manager exact.
     void setOscManager(const QRBManagerPtr& manager);
     std::shared_ptr<QRBMainWindowInterface> mainController() const { return mainController_; }
-    void setMainController(std::shared_ptr<QRBMainWindowInterface> controller) { mainController_ = std::move(controller); }
+    void setMainController(std::shared_ptr<QRBMainWindowInterface> controller) {
+        mainController_ = std::move(controller);
+    }
     const QRBNotesInfosPtr& notesInfos() const { return notesInfos_; }
     void setNotesInfos(QRBNotesInfosPtr infos) { notesInfos_ = std::move(infos); }
     std::shared_ptr<QRBNotesController> notesController() const { return notesController_; }
-    void setNotesController(std::shared_ptr<QRBNotesController> controller) { notesController_ = std::move(controller); }
+    void setNotesController(std::shared_ptr<QRBNotesController> controller) {
+        notesController_ = std::move(controller);
+    }
     const std::optional<foundation::Dictionary>& userInterfaceParameters() const { return userInterfaceParameters_; }
     void setUserInterfaceParameters(std::optional<foundation::Dictionary> parameters) {
         userInterfaceParameters_ = std::move(parameters);

@@ -24,7 +24,8 @@ void QRBDocumentController::addDocument(const QRBDocumentPtr& document) {
 }
 
 void QRBDocumentController::removeDocument(const QRBDocument& document) {
-    auto found = std::find_if(documents_.begin(), documents_.end(), [&](const QRBDocumentPtr& d) { return d.get() == &document; });
+    auto found = std::find_if(documents_.begin(), documents_.end(),
+                              [&](const QRBDocumentPtr& d) { return d.get() == &document; });
     if (found == documents_.end()) return;
     // Kept until the list no longer names it: erasing may release the last reference.
     QRBDocumentPtr removed = *found;
@@ -64,7 +65,8 @@ void QRBDocumentController::openDocumentWithContentsOfURL(const std::string& pat
         if (!last->fileURL() && !last->isDocumentEdited()) last->close();
     }
 
-    auto done = [&](const QRBDocumentPtr& document, bool alreadyOpen, const std::optional<foundation::DocumentError>& error) {
+    auto done = [&](const QRBDocumentPtr& document, bool alreadyOpen,
+                    const std::optional<foundation::DocumentError>& error) {
         if (completionHandler) completionHandler(document, alreadyOpen, error);
     };
     if (QRBDocumentPtr open = documentForURL(path)) {

@@ -4,17 +4,17 @@
 #include "controllers/QRBScriptManager.h"
 #include "controllers/QRBWacomManager.h"
 #include "controllers/QRBWiiRemoteManager.h"
+#include "core/mapping/QRBEventSourceMerger.h"
 #include "core/monitor/QRBActivityTimer.h"
 #include "core/osc/QRBAppMessage.h"
-#include "core/mapping/QRBEventSourceMerger.h"
 #include "core/osc/QRBTarget.h"
 #include "core/osc/QRBTransport.h"
 #include "features/QRBContextFilterManager.h"
 #include "features/QRBInterpretationManager.h"
 #include "features/QRBTimeEventsManager.h"
-#include "foundation/Format.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
+#include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/NotificationCenter.h"
 #include "midi/QRBMIDIManager.h"
@@ -76,9 +76,7 @@ foundation::Value valuesOf(const foundation::Value& value) {
 }
 
 // The orders of found services: by name.
-int compareName(const foundation::NetService& a, const foundation::NetService& b) {
-    return a.name().compare(b.name());
-}
+int compareName(const foundation::NetService& a, const foundation::NetService& b) { return a.name().compare(b.name()); }
 
 // The document-wide lists that merged outputs join, seen through their owners' accessors.
 class RoutesCollection : public QRBEventSourceCollection {
@@ -162,7 +160,8 @@ void QRBManager::privateInit() {
     activityMonitor_ = std::make_shared<QRBActivityTimer>();
     activityMonitor_->start();
 
-    oscInputEndpoint_ = std::make_shared<QRBMessageEndpoint>(kInputEndpointName, QRBMessageEndpoint::kDirectionIncoming);
+    oscInputEndpoint_ =
+        std::make_shared<QRBMessageEndpoint>(kInputEndpointName, QRBMessageEndpoint::kDirectionIncoming);
 
     udpServer_ = QRBServer::create(LO_UDP);
     udpServer_->setDelegate(me);
@@ -328,7 +327,8 @@ void QRBManager::setDefaultTargetIndex(long index) {
 QRBTargetPtr QRBManager::targetAtIndex(long index) const {
     FND_PARAMETER_ASSERT(index >= 0);
     if (index >= static_cast<long>(oscTargets_.size()))
-        foundation::raiseAssertion("Invalid parameter not satisfying: index < self.oscTargets.count", __FILE__, __LINE__);
+        foundation::raiseAssertion("Invalid parameter not satisfying: index < self.oscTargets.count", __FILE__,
+                                   __LINE__);
     return oscTargets_[static_cast<size_t>(index)];
 }
 
@@ -394,7 +394,8 @@ void QRBManager::setLastRecalledSnapshotDirty() {
 
 std::shared_ptr<QRBEventSourceCollection> QRBManager::eventSourceCollection(const std::string& keyPath) {
     if (keyPath == "oscRoutes") return std::make_shared<RoutesCollection>(self());
-    if (keyPath == QRBKeyComboEventSource::kCollectionKeyPath) return std::make_shared<KeyCombosCollection>(keyEventManager_);
+    if (keyPath == QRBKeyComboEventSource::kCollectionKeyPath)
+        return std::make_shared<KeyCombosCollection>(keyEventManager_);
     if (keyPath == QRBScriptEventSource::kCollectionKeyPath) return std::make_shared<ScriptsCollection>(scriptManager_);
     if (keyPath == "midiManager.templatesCollections") return std::make_shared<TemplatesCollection>(midiManager_);
     return nullptr;
@@ -405,9 +406,8 @@ std::shared_ptr<QRBEventSourceCollection> QRBManager::eventSourceCollection(cons
 long QRBManager::sendOSCMessage(const QRBOSCMessagePtr& message, const QRBTargetPtr& target) {
     FND_PARAMETER_ASSERT(message);
     FND_PARAMETER_ASSERT(target);
-    return sendArguments(message->path(), message->arguments(), *target, [&] {
-        messageMonitor_->monitor(message, target->endpoint(), foundation::Date::now());
-    });
+    return sendArguments(message->path(), message->arguments(), *target,
+                         [&] { messageMonitor_->monitor(message, target->endpoint(), foundation::Date::now()); });
 }
 
 long QRBManager::sendOSCMessage(const std::string& path, const std::vector<QRBArgPtr>& arguments,
@@ -462,9 +462,13 @@ long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArg
             std::memset(sendBuffer_.data(), 0, length);
             serialised = lo_message_serialise(libloMessage.get(), path.c_str(), sendBuffer_.data(), nullptr) != nullptr;
         }
-        const QRBSendResult sent = serialised ? send(sendBuffer_.data(), length)
-                                              : QRBSendResult{EINVAL, "the message could not be sent"};
-        if (!sent) { const foundation::LogKind kind(sent.error == EWOULDBLOCK ? "message dropped for a stalled target" : nullptr); QRBTCPConnection::logSendError(sent.error, sent.text); }
+        const QRBSendResult sent =
+            serialised ? send(sendBuffer_.data(), length) : QRBSendResult{EINVAL, "the message could not be sent"};
+        if (!sent) {
+            const foundation::LogKind kind(sent.error == EWOULDBLOCK ? "message dropped for a stalled target"
+                                                                     : nullptr);
+            QRBTCPConnection::logSendError(sent.error, sent.text);
+        }
         return static_cast<bool>(sent);
     };
     // A message liblo would refuse as too long takes liblo's path below, which reports it as it
@@ -546,9 +550,9 @@ void QRBManager::presetManagerChanged(const foundation::KeyValueChange& change) 
 void QRBManager::sendChangeMessageForMappingName(const std::string& name, uint32_t mappingNumber) {
     for (int32_t state : {1, 0}) {
         auto message = QRBOSCMessage::OSCMessageWithPath(
-            kMappingPath, {QRBArg::argWithStringValue(name),
-                           QRBArg::argWithInt32Value(static_cast<int32_t>(mappingNumber)),
-                           QRBArg::argWithInt32Value(state)});
+            kMappingPath,
+            {QRBArg::argWithStringValue(name), QRBArg::argWithInt32Value(static_cast<int32_t>(mappingNumber)),
+             QRBArg::argWithInt32Value(state)});
         receive(message, QRBMessageEndpoint::appEndpoint(), foundation::Date::now());
     }
 }
@@ -566,7 +570,8 @@ void QRBManager::forgetServicesOf(const foundation::NetServiceBrowser& browser) 
 
 void QRBManager::netServiceBrowserWillSearch(foundation::NetServiceBrowser& browser) { forgetServicesOf(browser); }
 
-void QRBManager::netServiceBrowserDidNotSearch(foundation::NetServiceBrowser& browser, const foundation::Dictionary& errorDict) {
+void QRBManager::netServiceBrowserDidNotSearch(foundation::NetServiceBrowser& browser,
+                                               const foundation::Dictionary& errorDict) {
     forgetServicesOf(browser);
     foundation::logf("NSNetServiceBrowser error occurred. Error dict = %s",
                      foundation::Value(errorDict).debugDescription().c_str());
@@ -711,7 +716,8 @@ void QRBManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     defaultTargetIndex_ = static_cast<long>(coder.decodeInteger(kDefaultTargetIndexKey));
     if (auto targets = foundation::decodeObjectList<QRBTarget>(coder, kTargetsKey)) oscTargets_ = std::move(*targets);
     for (size_t i = 0; i < oscTargets_.size(); ++i) oscTargets_[i]->set_reservedIndex(static_cast<int64_t>(i));
-    if (auto routes = foundation::decodeObjectList<QRBEventSource>(coder, kRoutesKey)) oscRoutes_.assign(std::move(*routes));
+    if (auto routes = foundation::decodeObjectList<QRBEventSource>(coder, kRoutesKey))
+        oscRoutes_.assign(std::move(*routes));
     if (auto descriptors = foundation::decodeObjectList<foundation::SortDescriptor>(coder, kRoutesSortDescriptorsKey)) {
         oscRoutesSortDescriptors_ = std::move(*descriptors);
         hasRoutesSortDescriptors_ = true;
@@ -758,7 +764,8 @@ void QRBManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
     if (presetManager_) {
         for (const auto& preset : presetManager_->presets()) {
             for (const auto& context : preset->objects()) {
-                if (!context->isTopLevel()) throw foundation::ArchiveError("preset lists a context that is not top-level");
+                if (!context->isTopLevel())
+                    throw foundation::ArchiveError("preset lists a context that is not top-level");
             }
         }
     }

@@ -18,15 +18,15 @@
 // decoded ones.
 
 #include "core/mapping/QRBActionHost.h"
-#include "core/osc/QRBArg.h"
 #include "core/mapping/QRBContext.h"
-#include "core/outputs/QRBEventSource.h"
+#include "core/mapping/QRBPresetManager.h"
+#include "core/monitor/QRBMessageMonitor.h"
+#include "core/osc/QRBArg.h"
 #include "core/osc/QRBIPv6Datagrams.h"
 #include "core/osc/QRBMessageEndpoint.h"
-#include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBOSCMessage.h"
-#include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBServer.h"
+#include "core/outputs/QRBEventSource.h"
 #include "foundation/Date.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/NetService.h"
@@ -169,7 +169,9 @@ public:
     // Gives the route the manager's undo manager, then inserts.
     void insertObject(const QRBEventSourcePtr& route, size_t inOscRoutesAtIndex);
     void removeObjectFromOscRoutesAtIndex(size_t index);
-    const std::vector<foundation::SortDescriptorPtr>& oscRoutesSortDescriptors() const { return oscRoutesSortDescriptors_; }
+    const std::vector<foundation::SortDescriptorPtr>& oscRoutesSortDescriptors() const {
+        return oscRoutesSortDescriptors_;
+    }
     void setOscRoutesSortDescriptors(std::vector<foundation::SortDescriptorPtr> descriptors) {
         oscRoutesSortDescriptors_ = std::move(descriptors);
     }
@@ -247,14 +249,17 @@ public:
     void setOscUDPServiceBrowser(std::shared_ptr<foundation::NetServiceBrowser> browser);
     void setOscTCPServiceBrowser(std::shared_ptr<foundation::NetServiceBrowser> browser);
     void netServiceBrowserWillSearch(foundation::NetServiceBrowser& browser) override;
-    void netServiceBrowserDidNotSearch(foundation::NetServiceBrowser& browser, const foundation::Dictionary& errorDict) override;
+    void netServiceBrowserDidNotSearch(foundation::NetServiceBrowser& browser,
+                                       const foundation::Dictionary& errorDict) override;
     // Lists the service; one that may be used automatically and that no target names goes to the
     // default target unless it is protected, else to the first target that is not configured.
     // Every target is told.
     void netServiceBrowserDidFindService(foundation::NetServiceBrowser& browser,
-                                         const std::shared_ptr<foundation::NetService>& service, bool moreComing) override;
+                                         const std::shared_ptr<foundation::NetService>& service,
+                                         bool moreComing) override;
     void netServiceBrowserDidRemoveService(foundation::NetServiceBrowser& browser,
-                                           const std::shared_ptr<foundation::NetService>& service, bool moreComing) override;
+                                           const std::shared_ptr<foundation::NetService>& service,
+                                           bool moreComing) override;
     // Not one of this application's own servers ("Quorbital" in the name), and no "AppleLogic"
     // key in its TXT record.
     bool validateServiceForAutomaticUse(const foundation::NetService& service) const;

@@ -4,9 +4,9 @@
 #include "core/document/QRBManager.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
-#include "core/osc/LibloCallbacks.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBDupAction.h"
+#include "core/osc/LibloCallbacks.h"
 #include "features/QRBInterpretationManager.h"
 #include "foundation/Exception.h"
 #include "foundation/RunLoop.h"
@@ -61,7 +61,9 @@ void QRBManager::setTerminateApplicationHandler(std::function<void()> handler) {
     terminateApplicationHandler() = std::move(handler);
 }
 
-void QRBManager::setBackmappingRouteMaker(QRBBackmappingRouteMaker maker) { backmappingRouteMaker() = std::move(maker); }
+void QRBManager::setBackmappingRouteMaker(QRBBackmappingRouteMaker maker) {
+    backmappingRouteMaker() = std::move(maker);
+}
 
 QRBBackmappingRouteMaker QRBManager::currentBackmappingRouteMaker() { return backmappingRouteMaker(); }
 
@@ -260,9 +262,11 @@ bool QRBManager::backmapAction(const QRBActionPtr& action, const std::function<b
                 const bool holdsTarget =
                     sibling == target || std::find(below.begin(), below.end(), target) != below.end();
                 if (holdsTarget)
-                    tokens.push_back({QRBBackmappingToken::Kind::UpdateRef, sibling->location(), target->internalArgType()});
+                    tokens.push_back(
+                        {QRBBackmappingToken::Kind::UpdateRef, sibling->location(), target->internalArgType()});
                 else
-                    tokens.push_back({QRBBackmappingToken::Kind::ByRef, sibling->location(), sibling->internalArgType()});
+                    tokens.push_back(
+                        {QRBBackmappingToken::Kind::ByRef, sibling->location(), sibling->internalArgType()});
             }
         } else if (context->actualArgumentCount() == 1) {
             tokens.push_back({QRBBackmappingToken::Kind::Plain, nullptr, target->internalArgType()});

@@ -23,12 +23,23 @@ struct QRBPreferences::Observers {
 };
 
 const std::vector<std::string>& QRBPreferences::initialValueKeys() {
-    static const std::vector<std::string> keys = {
-        "DefaultMidiChannel", "DefaultOSCPort",         "GlobalMapPath",      "UseVorerira",
-        "WiimoteSyncOnLaunch", "RelaunchWiimoteDiscovery", "SpaceNavigatorConnectAtStartup", "UseWacomTablet",
-        "ShouldAskForWiimoteFixture", "MouseTrackingSpeed", "DisableKeyRepeat", "DisplayGMHints",
-        "LogDomains",         "WacomMouseLockMode",     "Use Effects",        "HideAfterLaunch",
-        "OSCMessageDecimalFormatPrecision"};
+    static const std::vector<std::string> keys = {"DefaultMidiChannel",
+                                                  "DefaultOSCPort",
+                                                  "GlobalMapPath",
+                                                  "UseVorerira",
+                                                  "WiimoteSyncOnLaunch",
+                                                  "RelaunchWiimoteDiscovery",
+                                                  "SpaceNavigatorConnectAtStartup",
+                                                  "UseWacomTablet",
+                                                  "ShouldAskForWiimoteFixture",
+                                                  "MouseTrackingSpeed",
+                                                  "DisableKeyRepeat",
+                                                  "DisplayGMHints",
+                                                  "LogDomains",
+                                                  "WacomMouseLockMode",
+                                                  "Use Effects",
+                                                  "HideAfterLaunch",
+                                                  "OSCMessageDecimalFormatPrecision"};
     return keys;
 }
 
@@ -70,7 +81,8 @@ void QRBPreferences::migrate(foundation::UserDefaults& defaults, const std::stri
         defaults.removeObjectForKey("NSTableView Hidden Columns QRBTable");
         defaults.removeObjectForKey("NSTableView Sort Ordering QRBTable");
     }
-    if (foundation::compareVersions(runningVersion, "20120504") > 0) defaults.removeObjectForKey("QRBTargetsSortDescriptors");
+    if (foundation::compareVersions(runningVersion, "20120504") > 0)
+        defaults.removeObjectForKey("QRBTargetsSortDescriptors");
     defaults.setString(runningVersion, kLastVersionUsed);
 }
 
@@ -88,10 +100,12 @@ QRBPreferences::QRBPreferences(foundation::UserDefaults& defaults)
     : defaults_(defaults), observers_(std::make_unique<Observers>()) {
     userDefaultsChanged();
     auto& center = foundation::NotificationCenter::defaultCenter();
-    observers_->defaultsChanged = center.addObserver(foundation::kUserDefaultsDidChangeNotification, &defaults_,
-                                                     [this](const foundation::Notification&) { userDefaultsChanged(); });
-    observers_->willTerminate = center.addObserver(foundation::kApplicationWillTerminateNotification, nullptr,
-                                                   [this](const foundation::Notification&) { applicationWillTerminate(); });
+    observers_->defaultsChanged =
+        center.addObserver(foundation::kUserDefaultsDidChangeNotification, &defaults_,
+                           [this](const foundation::Notification&) { userDefaultsChanged(); });
+    observers_->willTerminate =
+        center.addObserver(foundation::kApplicationWillTerminateNotification, nullptr,
+                           [this](const foundation::Notification&) { applicationWillTerminate(); });
 }
 
 QRBPreferences::~QRBPreferences() = default;
@@ -114,8 +128,7 @@ foundation::Dictionary QRBPreferences::wiiAddressMappings() const {
     try {
         foundation::Value v = foundation::propertyListFromData(*data);
         if (auto d = v.dictionaryValue()) return *d;
-    } catch (const foundation::PropertyListError&) {
-    }
+    } catch (const foundation::PropertyListError&) {}
     return {};
 }
 
@@ -138,7 +151,9 @@ void QRBPreferences::setLastKextInstallVersion(const std::string& version) {
     defaults_.setString(version, "LastVersionUsedDerodurArizevi");
 }
 
-bool QRBPreferences::spaceNavigatorConnectAtStartup() const { return defaults_.boolForKey("SpaceNavigatorConnectAtStartup"); }
+bool QRBPreferences::spaceNavigatorConnectAtStartup() const {
+    return defaults_.boolForKey("SpaceNavigatorConnectAtStartup");
+}
 
 int32_t QRBPreferences::wacomMouseLockMode() const {
     int64_t v = defaults_.integerForKey("WacomMouseLockMode");
@@ -149,8 +164,9 @@ int32_t QRBPreferences::wacomMouseLockMode() const {
 
 void QRBPreferences::setWacomMouseLockMode(int32_t mode) {
     if (mode == 3)
-        throw foundation::Exception(foundation::kInvalidArgumentException,
-                                    foundation::format("-[QRBPreferences setWAcomMouseLockMode:] Invalid argument : %i", mode));
+        throw foundation::Exception(
+            foundation::kInvalidArgumentException,
+            foundation::format("-[QRBPreferences setWAcomMouseLockMode:] Invalid argument : %i", mode));
     defaults_.setInteger(mode, "WacomMouseLockMode");
 }
 

@@ -3,8 +3,8 @@
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
 #include "core/document/QRBManager.h"
-#include "core/osc/QRBOSCMessage.h"
 #include "core/document/QRBPreferences.h"
+#include "core/osc/QRBOSCMessage.h"
 #include "foundation/Document.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
@@ -12,6 +12,9 @@
 #include "foundation/UserDefaults.h"
 #include "zz/ZZHeartbeat.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -19,10 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <pwd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -72,21 +72,24 @@ QuorbitalCore& QuorbitalCore::sharedInstance() {
 }
 
 QuorbitalCore::QuorbitalCore()
-    : application_(std::make_shared<QRBUnbuiltApplication>()),
-      processExit_([](int status) {
+    : application_(std::make_shared<QRBUnbuiltApplication>()), processExit_([](int status) {
           std::fflush(nullptr);
           std::_Exit(status);
       }) {}
 
 QuorbitalCore::~QuorbitalCore() = default;
 
-void QuorbitalCore::setHeartbeatServer(std::unique_ptr<ZZHeartbeatServer> server) { heartbeatServer_ = std::move(server); }
+void QuorbitalCore::setHeartbeatServer(std::unique_ptr<ZZHeartbeatServer> server) {
+    heartbeatServer_ = std::move(server);
+}
 
 QRBPreferences& QuorbitalCore::preferences() const {
     return preferences_ ? *preferences_ : QRBPreferences::sharedPreferences();
 }
 
-int QRBCoreMain(int argc, const char* const* argv) { return QuorbitalCore::sharedInstance().startApplication(argc, argv); }
+int QRBCoreMain(int argc, const char* const* argv) {
+    return QuorbitalCore::sharedInstance().startApplication(argc, argv);
+}
 
 // ---- Start -------------------------------------------------------------------------------------
 
@@ -158,7 +161,8 @@ int QuorbitalCore::runHeadless() {
     }
     if (!manager || !manager->archiveHeldWiiManager()) raiseStartupException(kOlderFormat);
     if (!QRBManager::isValidServerPort(manager->serverPort()))
-        raiseStartupException(foundation::format(QRBManager::kInvalidPortFormat, static_cast<long long>(manager->serverPort())));
+        raiseStartupException(
+            foundation::format(QRBManager::kInvalidPortFormat, static_cast<long long>(manager->serverPort())));
     // A locked file locks the document's input, as it does when the document is opened in the
     // window: the run learns no new addresses. (The lock the archive records is not read back
     // there either.)
@@ -281,12 +285,13 @@ const std::vector<std::pair<std::string, std::string>>& QuorbitalCore::classSubs
     return table;
 }
 
-std::unique_ptr<foundation::KeyedUnarchiver> QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(
-    const foundation::Data& data) {
+std::unique_ptr<foundation::KeyedUnarchiver>
+QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(const foundation::Data& data) {
     // The registry's substitutions hold for every archive the process reads; registering them
     // again is harmless.
     auto& registry = foundation::ClassRegistry::shared();
-    for (const auto& [archivedName, currentName] : classSubstitutions()) registry.setSubstitution(archivedName, currentName);
+    for (const auto& [archivedName, currentName] : classSubstitutions())
+        registry.setSubstitution(archivedName, currentName);
     return std::make_unique<foundation::KeyedUnarchiver>(data);
 }
 

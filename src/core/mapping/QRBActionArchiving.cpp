@@ -4,8 +4,8 @@
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBDupAction.h"
-#include "core/monitor/QRBLivePlotController.h"
 #include "core/mapping/QRBTrigger.h"
+#include "core/monitor/QRBLivePlotController.h"
 #include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
 

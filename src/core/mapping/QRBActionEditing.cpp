@@ -1,9 +1,9 @@
 // What the main window's outline asks of a row: ranges in the user's units, expansion, and the
 // channel and output-type menus as plain data that the user interface turns into menus.
 
+#include "core/document/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBContext.h"
-#include "core/document/QRBPreferences.h"
 
 #include <cmath>
 #include <string_view>
@@ -29,7 +29,13 @@ Value names(std::initializer_list<const char*> list) { return Value(nameList(lis
 
 bool isNumericType(int32_t type) {
     switch (type) {
-    case 'F': case 'T': case 'c': case 'd': case 'f': case 'h': case 'i': return true;
+    case 'F':
+    case 'T':
+    case 'c':
+    case 'd':
+    case 'f':
+    case 'h':
+    case 'i': return true;
     default: return false;
     }
 }

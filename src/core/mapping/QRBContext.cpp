@@ -162,7 +162,8 @@ void QRBContext::receive(const QRBOSCMessagePtr& message, const QRBMessageEndpoi
 bool QRBContext::checkDemux(size_t index, const QRBOSCMessagePtr& message, const QRBMessageEndpointPtr& source,
                             foundation::Date date) {
     const std::vector<QRBArgPtr>& args = message->arguments();
-    if (args.empty() || demuxRank_ < 0 || index != static_cast<size_t>(demuxRank_) || index >= args.size()) return false;
+    if (args.empty() || demuxRank_ < 0 || index != static_cast<size_t>(demuxRank_) || index >= args.size())
+        return false;
     const QRBArg& arg = *args[index];
     if (arg.libloType() == 's' && demuxJSON(arg, source, date)) return true;
 
@@ -199,10 +200,17 @@ void QRBContext::deliverToChild(const std::string& label, const QRBOSCMessagePtr
 
 std::optional<std::string> QRBContext::demuxLabel(const QRBArg& arg) const {
     switch (arg.libloType()) {
-    case 'i': case 'h': case 'f': case 'd': case 'T': case 'F': case 'N': case 'I':
-        return foundation::format("%.16g", arg.doubleValue());
-    case 's': case 'S': case 'c':
-        return arg.stringValue().value_or(std::string());
+    case 'i':
+    case 'h':
+    case 'f':
+    case 'd':
+    case 'T':
+    case 'F':
+    case 'N':
+    case 'I': return foundation::format("%.16g", arg.doubleValue());
+    case 's':
+    case 'S':
+    case 'c': return arg.stringValue().value_or(std::string());
     default:
         foundation::logf(kUnsupportedLabelFormat, name().value_or("(null)").c_str(), arg.description().c_str());
         return std::nullopt;
@@ -220,7 +228,9 @@ void QRBContext::fire() {
 // ---- Structure ---------------------------------------------------------------------------------
 
 QRBContextPtr QRBContext::context() const {
-    if (ownContext_) return std::static_pointer_cast<QRBContext>(std::const_pointer_cast<foundation::Object>(weak_from_this().lock()));
+    if (ownContext_)
+        return std::static_pointer_cast<QRBContext>(
+            std::const_pointer_cast<foundation::Object>(weak_from_this().lock()));
     return QRBAction::context();
 }
 
@@ -241,7 +251,8 @@ QRBContextPtr QRBContext::ensureChildContext(const std::string& label) {
 
 QRBContextPtr QRBContext::contextWithName(const std::string& name) const {
     for (const auto& action : actions_) {
-        if (auto child = std::dynamic_pointer_cast<QRBContext>(action); child && child->name() && *child->name() == name)
+        if (auto child = std::dynamic_pointer_cast<QRBContext>(action);
+            child && child->name() && *child->name() == name)
             return child;
     }
     return nullptr;
@@ -323,9 +334,8 @@ void QRBContext::invalidate() {
 
 void QRBContext::setDemuxRank(long rank) {
     if (rank == demuxRank_) return;
-    registerUndo([self = selfPointer(), old = demuxRank_] {
-        std::static_pointer_cast<QRBContext>(self)->setDemuxRank(old);
-    });
+    registerUndo(
+        [self = selfPointer(), old = demuxRank_] { std::static_pointer_cast<QRBContext>(self)->setDemuxRank(old); });
     demuxRank_ = rank;
     notifyChange();
 }

@@ -70,8 +70,7 @@ public:
     QRBContextPtr contextWithName(const std::string& name) const;
     std::vector<QRBContextPtr> subContexts() const;
     // A new action of class T named `name` and added to this context; null while input is locked.
-    template <class T>
-    std::shared_ptr<T> createAction(const std::optional<std::string>& name);
+    template <class T> std::shared_ptr<T> createAction(const std::optional<std::string>& name);
     // Adds an action: the first action of a context takes over the context's output; child
     // contexts stay in ascending numeric order of their labels.
     void addActionsObject(const QRBActionPtr& action);
@@ -196,8 +195,7 @@ private:
     bool decodingActions_ = false;
 };
 
-template <class T>
-std::shared_ptr<T> QRBContext::createAction(const std::optional<std::string>& name) {
+template <class T> std::shared_ptr<T> QRBContext::createAction(const std::optional<std::string>& name) {
     auto host = oscManager();
     if (host && host->isInputLocked()) return nullptr;
     auto action = std::make_shared<T>();

@@ -8,8 +8,8 @@
 // Mergers are made by QRBEventSource::merger for one merge and dropped; an output without a
 // merger is carried as the default merger would carry it.
 
-#include "core/outputs/QRBEventSource.h"
 #include "core/mapping/QRBEventSourceMerging.h"
+#include "core/outputs/QRBEventSource.h"
 
 #include <memory>
 #include <string>

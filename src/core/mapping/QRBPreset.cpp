@@ -173,9 +173,9 @@ void QRBPreset::setName(const std::string& name) {
     willChangeValueForKey(kNameKey);
     name_ = name;
     didChangeValueForKey(kNameKey);
-    foundation::NotificationCenter::defaultCenter().post(kQRBPresetNameChangedNotification,
-                                                         foundation::NotificationObject(this),
-                                                         {{kQRBPresetNameChangedOldNameKey, foundation::Value(oldName)}});
+    foundation::NotificationCenter::defaultCenter().post(
+        kQRBPresetNameChangedNotification, foundation::NotificationObject(this),
+        {{kQRBPresetNameChangedOldNameKey, foundation::Value(oldName)}});
 }
 
 void QRBPreset::willLeavePreset() {

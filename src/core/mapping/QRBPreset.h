@@ -11,8 +11,8 @@
 // Main thread only.
 
 #include "core/mapping/QRBContext.h"
-#include "core/outputs/QRBEventSource.h"
 #include "core/mapping/QRBSnapshot.h"
+#include "core/outputs/QRBEventSource.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/Object.h"
@@ -183,10 +183,11 @@ private:
     mutable uint64_t contextsByNameRenames_ = 0;
     mutable const QRBContextPtr* contextsByNameStorage_ = nullptr;
     mutable size_t contextsByNameLength_ = 0;
-    foundation::UndoableList<QRBPreset, QRBSnapshot> snapshots_{kSnapshotsKey,
-                                                                {.insert = &QRBPreset::insertObject,
-                                                                 .remove = &QRBPreset::removeObjectFromSnapshotsAtIndex,
-                                                                 .replace = &QRBPreset::replaceObjectInSnapshotsAtIndex}};
+    foundation::UndoableList<QRBPreset, QRBSnapshot> snapshots_{
+        kSnapshotsKey,
+        {.insert = &QRBPreset::insertObject,
+         .remove = &QRBPreset::removeObjectFromSnapshotsAtIndex,
+         .replace = &QRBPreset::replaceObjectInSnapshotsAtIndex}};
     bool lastRecalledSnapshotDirty_ = false;
     std::shared_ptr<foundation::UndoManager> undoManager_;
     std::string name_ = kDefaultName;

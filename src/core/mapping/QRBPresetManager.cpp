@@ -73,9 +73,11 @@ void QRBPresetManager::removePresetsObject(const QRBPresetPtr& preset) {
 
 void QRBPresetManager::exchange(const QRBPresetPtr& a, const QRBPresetPtr& with) {
     const size_t i = indexOfPreset(a);
-    if (i == kNotFound) foundation::raise(foundation::kInvalidArgumentException, "Cannot swap a preset if it is not in the array (A)");
+    if (i == kNotFound)
+        foundation::raise(foundation::kInvalidArgumentException, "Cannot swap a preset if it is not in the array (A)");
     const size_t j = indexOfPreset(with);
-    if (j == kNotFound) foundation::raise(foundation::kInvalidArgumentException, "Cannot swap a preset if it is not in the array (B)");
+    if (j == kNotFound)
+        foundation::raise(foundation::kInvalidArgumentException, "Cannot swap a preset if it is not in the array (B)");
     if (i == j) return;
     // Each position is emptied and refilled through the list's own operations.
     removeObjectFromPresetsAtIndex(i);
@@ -167,8 +169,8 @@ QRBPresetPtr QRBPresetManager::createPreset() const {
 }
 
 void QRBPresetManager::importPreset(const QRBPresetPtr& preset, const std::shared_ptr<QRBActionHost>& fromOSCManager,
-                                   const std::shared_ptr<QRBActionHost>& toOSCManager,
-                                   const std::string& originFilename) {
+                                    const std::shared_ptr<QRBActionHost>& toOSCManager,
+                                    const std::string& originFilename) {
     FND_PARAMETER_ASSERT(preset != nullptr);
     // A top-level context carries itself and everything below it over.
     const std::vector<QRBContextPtr> contexts = preset->objects();

@@ -109,7 +109,8 @@ private:
     void observePresetNames();
 
     foundation::UndoableList<QRBPresetManager, QRBPreset> presets_{
-        kPresetsKey, {.insert = &QRBPresetManager::insertObject, .remove = &QRBPresetManager::removeObjectFromPresetsAtIndex}};
+        kPresetsKey,
+        {.insert = &QRBPresetManager::insertObject, .remove = &QRBPresetManager::removeObjectFromPresetsAtIndex}};
     bool ongoingPresetChange_ = false;
     bool shouldSendPresetNameOnPresetRestore_ = false;
     std::shared_ptr<foundation::UndoManager> undoManager_;

@@ -105,9 +105,9 @@ void QRBSnapshot::setName(const std::string& name) {
     std::string oldName = std::move(name_);
     name_ = name;
     if (endpoint_) endpoint_->setStatusDescription(name_);
-    foundation::NotificationCenter::defaultCenter().post(kQRBSnapshotNameChangedNotification,
-                                                         foundation::NotificationObject(this),
-                                                         {{kQRBSnapshotNameChangedOldNameKey, foundation::Value(oldName)}});
+    foundation::NotificationCenter::defaultCenter().post(
+        kQRBSnapshotNameChangedNotification, foundation::NotificationObject(this),
+        {{kQRBSnapshotNameChangedOldNameKey, foundation::Value(oldName)}});
 }
 
 bool QRBSnapshot::isEqualToSnapshot(const QRBSnapshot& other) const {

@@ -11,7 +11,13 @@ constexpr double kEpsilon = QRBAction::kEpsilon;
 
 bool isNumericType(int32_t type) {
     switch (type) {
-    case 'F': case 'T': case 'c': case 'd': case 'f': case 'h': case 'i': return true;
+    case 'F':
+    case 'T':
+    case 'c':
+    case 'd':
+    case 'f':
+    case 'h':
+    case 'i': return true;
     default: return false;
     }
 }
@@ -83,13 +89,14 @@ void QRBTrigger::scheduleForRetrigger(QRBAction& action) {
 
     // The timer holds the action weakly: the action owns this trigger, which owns the timer.
     std::weak_ptr<foundation::Object> weakAction = action.weak_from_this();
-    auto timer = foundation::Timer::create(repeats ? retriggerInterval_ : delay, repeats, [weakAction](foundation::Timer&) {
-        auto object = weakAction.lock();
-        if (!object) return;
-        auto& repeated = static_cast<QRBAction&>(*object);
-        // The current value goes straight to the output: no scaling, no mode test, no activity.
-        if (const QRBEventSourcePtr source = repeated.eventSource()) source->acceptAction(repeated);
-    });
+    auto timer =
+        foundation::Timer::create(repeats ? retriggerInterval_ : delay, repeats, [weakAction](foundation::Timer&) {
+            auto object = weakAction.lock();
+            if (!object) return;
+            auto& repeated = static_cast<QRBAction&>(*object);
+            // The current value goes straight to the output: no scaling, no mode test, no activity.
+            if (const QRBEventSourcePtr source = repeated.eventSource()) source->acceptAction(repeated);
+        });
     timer->setFireDate(foundation::RunLoop::main().now() + delay);
     setRetriggerTimer(std::move(timer));
 }

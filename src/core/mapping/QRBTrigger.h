@@ -27,9 +27,9 @@ public:
     // Firing modes. Any other value never passes for numeric values.
     enum Mode : unsigned {
         kAlways = 0,
-        kUp = 1,               // crossing the threshold upwards
-        kDown = 2,             // crossing it downwards
-        kEither = 3,           // either crossing
+        kUp = 1,      // crossing the threshold upwards
+        kDown = 2,    // crossing it downwards
+        kEither = 3,  // either crossing
         kZeroToPositive = 4,
         kPositiveToZero = 5,
         kZeroStateChange = 6,  // the value left zero or reached it

@@ -22,8 +22,7 @@ std::optional<std::string> QRBActionNameFormatter::stringForObjectValue(const fo
     return std::nullopt;
 }
 
-bool QRBActionNameFormatter::getObjectValue(foundation::Value* object, const std::string& string,
-                                            std::string*) const {
+bool QRBActionNameFormatter::getObjectValue(foundation::Value* object, const std::string& string, std::string*) const {
     if (!object) return false;
     *object = foundation::Value(string);
     return true;
@@ -32,13 +31,14 @@ bool QRBActionNameFormatter::getObjectValue(foundation::Value* object, const std
 std::optional<std::string> QRBActionNameFormatter::editingStringForObjectValue(const foundation::Value& object) const {
     const std::string* name = object.stringValue();
     if (!name) return std::nullopt;
-    if (size_t at = name->find(kRankSeparator); at != std::string::npos) return name->substr(at + kRankSeparator.size());
+    if (size_t at = name->find(kRankSeparator); at != std::string::npos)
+        return name->substr(at + kRankSeparator.size());
     if (beginsWithInteger(*name)) return std::string();
     return std::nullopt;
 }
 
-std::optional<QRBActionNameFormatter::Parts>
-QRBActionNameFormatter::attributedStringForObjectValue(const foundation::Value& object) const {
+std::optional<QRBActionNameFormatter::Parts> QRBActionNameFormatter::attributedStringForObjectValue(
+    const foundation::Value& object) const {
     const std::string* name = object.stringValue();
     if (!name) return std::nullopt;
     const size_t at = name->find(kRankSeparator);

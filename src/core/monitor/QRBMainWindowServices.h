@@ -72,7 +72,8 @@ public:
     virtual ~QRBMappingImporterDelegate() = default;
     // With no mappings nothing happens; otherwise the import's undo step is named and the user is
     // told how many mappings came in.
-    virtual void mappingImporterDidFinish(QRBMappingImportController* importer, const std::vector<std::shared_ptr<QRBPreset>>& mappings) = 0;
+    virtual void mappingImporterDidFinish(QRBMappingImportController* importer,
+                                          const std::vector<std::shared_ptr<QRBPreset>>& mappings) = 0;
     // The destination document's manager.
     virtual std::shared_ptr<QRBActionHost> oscManager() const = 0;
 
@@ -91,7 +92,8 @@ public:
     QRBHeadlessMappingsController(std::weak_ptr<QRBActionHost> manager, UndoNamer undoNamer = {})
         : manager_(std::move(manager)), undoNamer_(std::move(undoNamer)) {}
 
-    void mappingImporterDidFinish(QRBMappingImportController* importer, const std::vector<std::shared_ptr<QRBPreset>>& mappings) override;
+    void mappingImporterDidFinish(QRBMappingImportController* importer,
+                                  const std::vector<std::shared_ptr<QRBPreset>>& mappings) override;
     std::shared_ptr<QRBActionHost> oscManager() const override { return manager_.lock(); }
 
 private:

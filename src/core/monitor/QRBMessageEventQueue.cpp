@@ -45,7 +45,8 @@ const QRBMessageEventPtr& QRBMessageEventQueue::objectAtIndex(size_t index) cons
 
 QRBMessageEventPtr QRBMessageEventQueue::makeEvent(QRBMessagePtr message, QRBMessageEndpointPtr endpoint,
                                                    std::optional<foundation::Date> timestamp) {
-    if (!spare_ || spare_.use_count() != 1) return QRBMessageEvent::eventWithMessage(std::move(message), std::move(endpoint), timestamp);
+    if (!spare_ || spare_.use_count() != 1)
+        return QRBMessageEvent::eventWithMessage(std::move(message), std::move(endpoint), timestamp);
     QRBMessageEventPtr event = std::move(spare_);
     event->message_ = std::move(message);
     event->endpoint_ = std::move(endpoint);

@@ -57,10 +57,10 @@ void QRBMessageMonitor::setDirection(unsigned direction) {
     if (direction == direction_) return;
     direction_ = direction;
     switch (direction) {
-        case 0: writeStatusLine("Monitoring incoming and outgoing messages"); break;
-        case 1: writeStatusLine("Monitoring incoming messages only"); break;
-        case 2: writeStatusLine("Monitoring outgoing messages only"); break;
-        default: writeStatusLine(""); break;
+    case 0: writeStatusLine("Monitoring incoming and outgoing messages"); break;
+    case 1: writeStatusLine("Monitoring incoming messages only"); break;
+    case 2: writeStatusLine("Monitoring outgoing messages only"); break;
+    default: writeStatusLine(""); break;
     }
 }
 
@@ -78,7 +78,7 @@ void QRBMessageMonitor::initWithCoder(foundation::KeyedUnarchiver& coder) {
     foundation::Object::initWithCoder(coder);
     const int64_t direction = coder.decodeInteger(kDirectionKey);
     if (direction < 0 || direction > int64_t(UINT32_MAX))
-        throw foundation::ArchiveError(foundation::format("message monitor direction %lld is out of range",
-                                                          static_cast<long long>(direction)));
+        throw foundation::ArchiveError(
+            foundation::format("message monitor direction %lld is out of range", static_cast<long long>(direction)));
     direction_ = static_cast<unsigned>(direction);
 }

@@ -28,8 +28,7 @@ public:
 
     // A controller that has become the monitor's delegate.
     static std::shared_ptr<QRBMonitorViewController> create(const QRBMessageMonitorPtr& monitor);
-    template <class T>
-    static std::shared_ptr<T> createWithClass(const QRBMessageMonitorPtr& monitor) {
+    template <class T> static std::shared_ptr<T> createWithClass(const QRBMessageMonitorPtr& monitor) {
         auto controller = std::make_shared<T>(Key{}, monitor);
         monitor->setDelegate(controller);
         return controller;

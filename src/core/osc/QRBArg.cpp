@@ -8,13 +8,13 @@
 
 #include <arpa/inet.h>
 
+#include <locale.h>
+#include <stdlib.h>
 #include <atomic>
 #include <cfloat>
 #include <cmath>
-#include <stdlib.h>
 #include <cstring>
 #include <limits>
-#include <locale.h>
 #include <string_view>
 #include <utility>
 
@@ -43,17 +43,22 @@ constexpr long kMaxPrettyPrinterPrecision = 20;
 // letters that are not OSC types.
 int fixedSize(int32_t type) {
     switch (type) {
-    case 'i': case 'f': case 'm': return 4;
-    case 'h': case 'd': case 't': return 8;
+    case 'i':
+    case 'f':
+    case 'm': return 4;
+    case 'h':
+    case 'd':
+    case 't': return 8;
     case 'c': return 1;
-    case 'T': case 'F': case 'N': case 'I': return 0;
+    case 'T':
+    case 'F':
+    case 'N':
+    case 'I': return 0;
     default: return -1;
     }
 }
 
-bool isKnownType(int32_t type) {
-    return fixedSize(type) >= 0 || type == 's' || type == 'S' || type == 'b';
-}
+bool isKnownType(int32_t type) { return fixedSize(type) >= 0 || type == 's' || type == 'S' || type == 'b'; }
 
 // ---- Bounded reads -------------------------------------------------------------------------
 
@@ -151,20 +156,31 @@ bool isValidUTF8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) { ++i; continue; }
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
         size_t len;
         uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-        else return false;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else
+            return false;
         if (i + len > s.size()) return false;
         for (size_t k = 1; k < len; ++k) {
             unsigned char cc = static_cast<unsigned char>(s[i + k]);
             if ((cc & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (cc & 0x3F);
         }
-        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
             return false;
         i += len;
     }
@@ -214,10 +230,16 @@ double leadingDouble(std::string_view s) {
     size_t i = start;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     size_t digits = 0;
-    while (i < s.size() && isDigit(s[i])) { ++i; ++digits; }
+    while (i < s.size() && isDigit(s[i])) {
+        ++i;
+        ++digits;
+    }
     if (i < s.size() && s[i] == '.') {
         ++i;
-        while (i < s.size() && isDigit(s[i])) { ++i; ++digits; }
+        while (i < s.size() && isDigit(s[i])) {
+            ++i;
+            ++digits;
+        }
     }
     if (digits == 0) return 0;
     if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
@@ -252,8 +274,9 @@ std::optional<std::string> prettyPrint(Bytes b, int32_t type) {
     case 'S': return "'" + std::string(b.text()) + "'";
     case 'c': return "\\" + characterText(b.read<uint8_t>());
     case 'b': return foundation::format("<%u byte blob>", b.blobCount());
-    case 'm': return foundation::format("[midi: 0x%02x 0x%02x 0x%02x 0x%02x]", b.read<uint8_t>(0), b.read<uint8_t>(1),
-                                        b.read<uint8_t>(2), b.read<uint8_t>(3));
+    case 'm':
+        return foundation::format("[midi: 0x%02x 0x%02x 0x%02x 0x%02x]", b.read<uint8_t>(0), b.read<uint8_t>(1),
+                                  b.read<uint8_t>(2), b.read<uint8_t>(3));
     case 't': return foundation::format("%08x.%08x", b.read<uint32_t>(0), b.read<uint32_t>(4));
     case 'T': return "#T";
     case 'F': return "#F";
@@ -270,7 +293,8 @@ std::optional<std::string> plainString(Bytes b, int32_t type) {
     // Coercion to text always uses two decimals, whatever the monitor shows.
     case 'f': return formatFixed(b.read<float>(), 2);
     case 'd': return formatFixed(b.read<double>(), 2);
-    case 's': case 'S': return std::string(b.text());
+    case 's':
+    case 'S': return std::string(b.text());
     case 'c': return characterText(b.read<uint8_t>());
     case 't': return foundation::format("%08x.%08x", b.read<uint32_t>(0), b.read<uint32_t>(4));
     case 'T': return "true";
@@ -523,7 +547,13 @@ bool QRBArg::hasStringType() const { return type_ == 's' || type_ == 'S'; }
 
 bool QRBArg::hasNumericType() const {
     switch (type_) {
-    case 'F': case 'T': case 'c': case 'd': case 'f': case 'h': case 'i': return true;
+    case 'F':
+    case 'T':
+    case 'c':
+    case 'd':
+    case 'f':
+    case 'h':
+    case 'i': return true;
     default: return false;
     }
 }
@@ -639,9 +669,13 @@ void QRBArg::setStringValue(const std::optional<std::string>& text) {
     case 'f': setFloatValue(narrowSaturating(leadingDouble(t))); return;
     case 'h': setInt64Value(leadingInteger<int64_t>(t)); return;
     case 'i': setInt32Value(leadingInteger<int32_t>(t)); return;
-    case 'T': case 'F': case 'N': case 'I': case 'b': case 'm': case 't':
-        foundation::logf(kReceiveWarning, prettyPrintType(type_).c_str(), "string");
-        return;
+    case 'T':
+    case 'F':
+    case 'N':
+    case 'I':
+    case 'b':
+    case 'm':
+    case 't': foundation::logf(kReceiveWarning, prettyPrintType(type_).c_str(), "string"); return;
     default: FND_INTERNAL_ERROR(kUnexpectedType);
     }
 }
@@ -651,11 +685,20 @@ void QRBArg::setStringValue(const std::optional<std::string>& text) {
 #define QRB_NUMBER_SOURCE(requested)                                                                  \
     Bytes b{libloValue(), buffer_.size()};                                                            \
     switch (type_) {                                                                                  \
-    case 'b': case 'm': case 't':                                                                     \
-        foundation::logf(kProvideWarning, prettyPrintType(type_).c_str(), requested);                 \
-        return 0;                                                                                     \
-    case 'i': case 'h': case 'f': case 'd': case 'c': case 's': case 'S':                            \
-    case 'T': case 'F': case 'N': case 'I': break;                                                    \
+    case 'b':                                                                                         \
+    case 'm':                                                                                         \
+    case 't': foundation::logf(kProvideWarning, prettyPrintType(type_).c_str(), requested); return 0; \
+    case 'i':                                                                                         \
+    case 'h':                                                                                         \
+    case 'f':                                                                                         \
+    case 'd':                                                                                         \
+    case 'c':                                                                                         \
+    case 's':                                                                                         \
+    case 'S':                                                                                         \
+    case 'T':                                                                                         \
+    case 'F':                                                                                         \
+    case 'N':                                                                                         \
+    case 'I': break;                                                                                  \
     default: FND_INTERNAL_ERROR(kUnexpectedType);                                                     \
     }
 
@@ -667,7 +710,8 @@ double QRBArg::doubleValue() const {
     case 'f': return b.read<float>();
     case 'd': return b.read<double>();
     case 'c': return b.read<int8_t>();
-    case 's': case 'S': return leadingDouble(b.text());
+    case 's':
+    case 'S': return leadingDouble(b.text());
     case 'T': return 1;
     case 'I': return 2147483647.0;
     default: return 0;  // 'F', 'N'
@@ -682,7 +726,8 @@ float QRBArg::floatValue() const {
     case 'f': return b.read<float>();
     case 'd': return static_cast<float>(b.read<double>());
     case 'c': return b.read<int8_t>();
-    case 's': case 'S': return narrowSaturating(leadingDouble(b.text()));
+    case 's':
+    case 'S': return narrowSaturating(leadingDouble(b.text()));
     case 'T': return 1;
     case 'I': return static_cast<float>(2147483647);
     default: return 0;
@@ -697,7 +742,8 @@ int32_t QRBArg::int32Value() const {
     case 'f': return roundHalfUp<int32_t>(b.read<float>());
     case 'd': return roundHalfUp<int32_t>(b.read<double>());
     case 'c': return b.read<int8_t>();
-    case 's': case 'S': return leadingInteger<int32_t>(b.text());
+    case 's':
+    case 'S': return leadingInteger<int32_t>(b.text());
     case 'T': return 1;
     case 'I': return 2147483647;
     default: return 0;
@@ -712,7 +758,8 @@ int64_t QRBArg::int64Value() const {
     case 'f': return roundHalfUp<int64_t>(b.read<float>());
     case 'd': return roundHalfUp<int64_t>(b.read<double>());
     case 'c': return b.read<int8_t>();
-    case 's': case 'S': return leadingInteger<int64_t>(b.text());
+    case 's':
+    case 'S': return leadingInteger<int64_t>(b.text());
     case 'T': return 1;
     case 'I': return 2147483647;
     default: return 0;
@@ -727,7 +774,8 @@ int8_t QRBArg::charValue() const {
     case 'f': return charFromDouble(b.read<float>());
     case 'd': return charFromDouble(b.read<double>());
     case 'c': return b.read<int8_t>();
-    case 's': case 'S': return static_cast<int8_t>(leadingInteger<int32_t>(b.text()));
+    case 's':
+    case 'S': return static_cast<int8_t>(leadingInteger<int32_t>(b.text()));
     case 'T': return 1;
     case 'I': return -1;
     default: return 0;
@@ -739,22 +787,29 @@ int8_t QRBArg::charValue() const {
 namespace {
 
 // Stores one number of type T as the value's whole buffer.
-template <class Buffer, class T> void store(Buffer& buffer, T v) {
-    buffer.assign(&v, sizeof(T));
-}
+template <class Buffer, class T> void store(Buffer& buffer, T v) { buffer.assign(&v, sizeof(T)); }
 
 }  // namespace
 
 // Decides what a setter does with the value's type: true to go on and store; false after the
 // silent no-op of the constant types or the warning of the types that hold no number.
-#define QRB_NUMBER_TARGET(given)                                                                      \
-    switch (type_) {                                                                                  \
-    case 'i': case 'h': case 'f': case 'd': case 'c': break;                                          \
-    case 'T': case 'F': case 'N': case 'I': return;                                                   \
-    case 's': case 'S': case 'b': case 'm': case 't':                                                 \
-        foundation::logf(kReceiveWarning, prettyPrintType(type_).c_str(), given);                     \
-        return;                                                                                       \
-    default: FND_INTERNAL_ERROR(kUnexpectedType);                                                     \
+#define QRB_NUMBER_TARGET(given)                                                                \
+    switch (type_) {                                                                            \
+    case 'i':                                                                                   \
+    case 'h':                                                                                   \
+    case 'f':                                                                                   \
+    case 'd':                                                                                   \
+    case 'c': break;                                                                            \
+    case 'T':                                                                                   \
+    case 'F':                                                                                   \
+    case 'N':                                                                                   \
+    case 'I': return;                                                                           \
+    case 's':                                                                                   \
+    case 'S':                                                                                   \
+    case 'b':                                                                                   \
+    case 'm':                                                                                   \
+    case 't': foundation::logf(kReceiveWarning, prettyPrintType(type_).c_str(), given); return; \
+    default: FND_INTERNAL_ERROR(kUnexpectedType);                                               \
     }
 
 void QRBArg::setDoubleValue(double x) {
@@ -821,7 +876,10 @@ QRBArgPtr QRBArg::coerceTo(int32_t type) const {
     auto result = std::make_shared<QRBArg>();
     result->setLibloType(type);
     switch (type) {
-    case 'T': case 'F': case 'N': case 'I': break;
+    case 'T':
+    case 'F':
+    case 'N':
+    case 'I': break;
     case 's':
     case 'S': result->setStringValue(stringValue().value_or(std::string())); break;
     case 'c': result->setCharValue(charValue()); break;
@@ -829,7 +887,9 @@ QRBArgPtr QRBArg::coerceTo(int32_t type) const {
     case 'f': result->setFloatValue(floatValue()); break;
     case 'h': result->setInt64Value(int64Value()); break;
     case 'i': result->setInt32Value(int32Value()); break;
-    case 'b': case 'm': case 't':
+    case 'b':
+    case 'm':
+    case 't':
         throw foundation::Exception(foundation::kInvalidArgumentException,
                                     foundation::format("Type coercion from type '%s' to type '%s' not supported yet.",
                                                        prettyPrintType(type_).c_str(), prettyPrintType(type).c_str()));

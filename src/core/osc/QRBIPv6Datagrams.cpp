@@ -25,9 +25,10 @@ QRBSendResult QRBIPv6Datagrams::send(const std::string& host, const std::string&
     if (const int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); status != 0)
         return {EINVAL, gai_strerror(status)};
     QRBSendResult result;
-    if (const int error = server && found->ai_addrlen == sizeof(sockaddr_in6)
-                              ? server->sendDatagram(packet, size, *reinterpret_cast<const sockaddr_in6*>(found->ai_addr))
-                              : EBADF;
+    if (const int error =
+            server && found->ai_addrlen == sizeof(sockaddr_in6)
+                ? server->sendDatagram(packet, size, *reinterpret_cast<const sockaddr_in6*>(found->ai_addr))
+                : EBADF;
         error != EBADF) {
         if (error != 0) result = {error, std::strerror(error)};
         freeaddrinfo(found);

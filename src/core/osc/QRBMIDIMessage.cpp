@@ -40,42 +40,39 @@ std::optional<std::string> voiceDetails(const foundation::Data& data) {
     const uint8_t d1 = data[1];
     const uint8_t d2 = data.size() > 2 ? data[2] : 0;
     switch (kind) {
-        case 0x80:
-        case 0x90: {
-            // A note-on with velocity 0 is a note-off.
-            const char* onOff = (status >= 0x90 && d2 != 0) ? "On " : "Off";
-            return foundation::format("Note-%s %s     Velocity %3i    Ch %2i", onOff, paddedNoteName(d1).c_str(),
-                                      int(d2), channel);
-        }
-        case 0xA0:
-            return foundation::format("Aftertouch %s    Value %3i       Ch %2i", paddedNoteName(d1).c_str(), int(d2),
-                                      channel);
-        case 0xB0:
-            return foundation::format("Control %3i      Value %3i       Ch %2i", int(d1), int(d2), channel);
-        case 0xC0:
-            return foundation::format("Program %3i                      Ch %2i", int(d1), channel);
-        case 0xD0:
-            return foundation::format("Mono Pressure    Value %3i       Ch %2i", int(d1), channel);
-        default:  // 0xE0
-            return foundation::format("Pitch Bend       Value %5i     Ch %2i", int(d1) + 128 * int(d2) - 8192, channel);
+    case 0x80:
+    case 0x90: {
+        // A note-on with velocity 0 is a note-off.
+        const char* onOff = (status >= 0x90 && d2 != 0) ? "On " : "Off";
+        return foundation::format("Note-%s %s     Velocity %3i    Ch %2i", onOff, paddedNoteName(d1).c_str(), int(d2),
+                                  channel);
+    }
+    case 0xA0:
+        return foundation::format("Aftertouch %s    Value %3i       Ch %2i", paddedNoteName(d1).c_str(), int(d2),
+                                  channel);
+    case 0xB0: return foundation::format("Control %3i      Value %3i       Ch %2i", int(d1), int(d2), channel);
+    case 0xC0: return foundation::format("Program %3i                      Ch %2i", int(d1), channel);
+    case 0xD0: return foundation::format("Mono Pressure    Value %3i       Ch %2i", int(d1), channel);
+    default:  // 0xE0
+        return foundation::format("Pitch Bend       Value %5i     Ch %2i", int(d1) + 128 * int(d2) - 8192, channel);
     }
 }
 
 std::optional<std::string> systemDetails(const foundation::Data& data) {
     switch (data[0]) {
-        case 0xF0: return foundation::format("SysEx (%li bytes)", long(data.size()));
-        case 0xF1: return "MTC Quarter Frame";
-        case 0xF2: return "Song Position Pointer";
-        case 0xF3: return "Song Select";
-        case 0xF6: return "Tune Request";
-        case 0xF7: return "End of SysEx";
-        case 0xF8: return "System Real Time: Timing Clock";
-        case 0xFA: return "System Real Time: Start";
-        case 0xFB: return "System Real Time: Continue";
-        case 0xFC: return "System Real Time: Stop";
-        case 0xFE: return "System Real Time: Active Sensing";
-        case 0xFF: return "System Real Time: System Reset";
-        default: return std::nullopt;  // 0xF4, 0xF5, 0xF9, 0xFD are undefined
+    case 0xF0: return foundation::format("SysEx (%li bytes)", long(data.size()));
+    case 0xF1: return "MTC Quarter Frame";
+    case 0xF2: return "Song Position Pointer";
+    case 0xF3: return "Song Select";
+    case 0xF6: return "Tune Request";
+    case 0xF7: return "End of SysEx";
+    case 0xF8: return "System Real Time: Timing Clock";
+    case 0xFA: return "System Real Time: Start";
+    case 0xFB: return "System Real Time: Continue";
+    case 0xFC: return "System Real Time: Stop";
+    case 0xFE: return "System Real Time: Active Sensing";
+    case 0xFF: return "System Real Time: System Reset";
+    default: return std::nullopt;  // 0xF4, 0xF5, 0xF9, 0xFD are undefined
     }
 }
 
@@ -85,9 +82,7 @@ QRBMIDIMessagePtr QRBMIDIMessage::MIDIMessageWithData(foundation::Data data) {
     return std::make_shared<QRBMIDIMessage>(std::move(data));
 }
 
-QRBMIDIMessagePtr QRBMIDIMessage::MIDIMessageWithByte(uint8_t byte) {
-    return MIDIMessageWithData({byte});
-}
+QRBMIDIMessagePtr QRBMIDIMessage::MIDIMessageWithByte(uint8_t byte) { return MIDIMessageWithData({byte}); }
 
 QRBMIDIMessagePtr QRBMIDIMessage::MIDIMessageWithStatus(uint8_t status, uint8_t data1) {
     return MIDIMessageWithData({status, data1});

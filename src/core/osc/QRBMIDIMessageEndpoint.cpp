@@ -4,8 +4,7 @@ QRBMIDIMessageEndpoint::QRBMIDIMessageEndpoint(std::string categoryName, unsigne
     : QRBMessageEndpoint(std::move(categoryName), direction) {}
 
 QRBMIDIMessageEndpoint::QRBMIDIMessageEndpoint(const TarnMIDIEndpointPtr& midiEndpoint, unsigned direction)
-    : QRBMessageEndpoint(midiEndpoint ? midiEndpoint->name() : std::string(), direction),
-      midiEndpoint_(midiEndpoint) {}
+    : QRBMessageEndpoint(midiEndpoint ? midiEndpoint->name() : std::string(), direction), midiEndpoint_(midiEndpoint) {}
 
 QRBMIDIMessageEndpointPtr QRBMIDIMessageEndpoint::MIDIInputsEndpoint() {
     static const QRBMIDIMessageEndpointPtr endpoint =

@@ -72,8 +72,7 @@ QRBOSCMessagePtr QRBOSCMessage::OSCMessageWithPath(const std::string& path, std:
     return std::make_shared<QRBOSCMessage>(path, std::move(arguments), std::move(userInfo));
 }
 
-QRBOSCMessagePtr QRBOSCMessage::OSCMessageWithPathKeepArgumentsAfterIndex(const std::string& path,
-                                                                          size_t index) const {
+QRBOSCMessagePtr QRBOSCMessage::OSCMessageWithPathKeepArgumentsAfterIndex(const std::string& path, size_t index) const {
     // The reasons name the conditions as the rest of the system states them.
     if (arguments_.empty())
         foundation::raiseAssertion(kInvalidParameter + std::string("self.arguments.count > 0"), __FILE__, __LINE__);

@@ -89,8 +89,8 @@ std::optional<QRBOSCPacketError> checkMessage(const uint8_t* data, size_t size) 
         case 'S': {
             long n = stringSize(p, remain, &fault);
             if (n < 0)
-                return makeError(LO_EINVALIDARG, kInvalidMessage,
-                                 foundation::format("argument %zu: %s", i + 1, fault), path);
+                return makeError(LO_EINVALIDARG, kInvalidMessage, foundation::format("argument %zu: %s", i + 1, fault),
+                                 path);
             need = static_cast<size_t>(n);
             break;
         }
@@ -111,8 +111,7 @@ std::optional<QRBOSCPacketError> checkMessage(const uint8_t* data, size_t size) 
             need = static_cast<size_t>(padded);
             break;
         }
-        default:
-            return makeError(LO_EINVALIDTYPE, kInvalidMessage, "unknown type " + describeType(type), path);
+        default: return makeError(LO_EINVALIDTYPE, kInvalidMessage, "unknown type " + describeType(type), path);
         }
         if (need > remain)
             return makeError(LO_EINVALIDARG, kInvalidMessage,
@@ -137,8 +136,7 @@ std::optional<QRBOSCPacketError> checkBundle(const uint8_t* data, size_t size, i
         p += 4;
         remain -= 4;
         if (length == 0) return makeError(LO_EINVALIDBUND, kInvalidBundle, "empty element");
-        if (length % 4 != 0)
-            return makeError(LO_EINVALIDBUND, kInvalidBundle, "element length not a multiple of four");
+        if (length % 4 != 0) return makeError(LO_EINVALIDBUND, kInvalidBundle, "element length not a multiple of four");
         if (length > remain) return makeError(LO_ESIZE, kInvalidBundle, "element runs past the end");
         auto error = isBundle(p, length) ? checkBundle(p, length, depth + 1) : checkMessage(p, length);
         if (error) return error;
@@ -213,10 +211,10 @@ bool QRBOSCStreamFramer::append(const uint8_t* bytes, size_t count, std::vector<
                 // other way (or sends no OSC at all).
                 if (!framedAny_) {
                     unframed_ = true;
-                    return fail(foundation::format("neither length-prefixed nor SLIP-framed OSC: it begins with "
-                                                   "%02x %02x %02x %02x",
-                                                   pending_[start], pending_[start + 1], pending_[start + 2],
-                                                   pending_[start + 3]));
+                    return fail(foundation::format(
+                        "neither length-prefixed nor SLIP-framed OSC: it begins with "
+                        "%02x %02x %02x %02x",
+                        pending_[start], pending_[start + 1], pending_[start + 2], pending_[start + 3]));
                 }
                 return fail(foundation::format("Message too large: %u bytes", length));
             }
@@ -234,8 +232,10 @@ bool QRBOSCStreamFramer::append(const uint8_t* bytes, size_t count, std::vector<
         uint8_t c = bytes[i];
         if (slipEscape_) {
             slipEscape_ = false;
-            if (c == kSlipEscEnd) c = kSlipEnd;
-            else if (c == kSlipEscEsc) c = kSlipEsc;
+            if (c == kSlipEscEnd)
+                c = kSlipEnd;
+            else if (c == kSlipEscEsc)
+                c = kSlipEsc;
         } else if (c == kSlipEsc) {
             slipEscape_ = true;
             continue;

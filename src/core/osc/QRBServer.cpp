@@ -67,9 +67,7 @@ std::mutex gLastErrorMutex;
 LastError gLastError;
 
 // A packet that holds a bundle: its first string is "#bundle", as liblo decides.
-bool isBundlePacket(const uint8_t* packet, size_t size) {
-    return size >= 8 && std::memcmp(packet, "#bundle", 8) == 0;
-}
+bool isBundlePacket(const uint8_t* packet, size_t size) { return size >= 8 && std::memcmp(packet, "#bundle", 8) == 0; }
 
 bool isPattern(const char* path) { return path && std::strpbrk(path, kPatternCharacters) != nullptr; }
 
@@ -78,7 +76,9 @@ uint32_t readBigEndian32(const uint8_t* bytes) {
 }
 
 // A bundle's time tag (the packet passed QRBCheckOSCPacket: the header is whole).
-lo_timetag bundleTimeTag(const uint8_t* bundle) { return lo_timetag{readBigEndian32(bundle + 8), readBigEndian32(bundle + 12)}; }
+lo_timetag bundleTimeTag(const uint8_t* bundle) {
+    return lo_timetag{readBigEndian32(bundle + 8), readBigEndian32(bundle + 12)};
+}
 
 bool isImmediate(lo_timetag tag) { return tag.sec == LO_TT_IMMEDIATE.sec && tag.frac == LO_TT_IMMEDIATE.frac; }
 
@@ -89,8 +89,7 @@ double secondsUntil(lo_timetag tag, lo_timetag now) {
 }
 
 // Calls `visit` with each element of a checked bundle: its bytes and size.
-template <class Visit>
-void forEachElement(const uint8_t* bundle, size_t size, Visit visit) {
+template <class Visit> void forEachElement(const uint8_t* bundle, size_t size, Visit visit) {
     for (size_t at = 16; at + 4 <= size;) {
         const size_t length = readBigEndian32(bundle + at);
         visit(bundle + at + 4, length);
@@ -243,8 +242,8 @@ struct QRBServer::Run {
     QRBServer* owner = nullptr;  // alive whenever liblo dispatches: notifyReady holds it
     int protocol = LO_UDP;
     lo_server server = nullptr;
-    int socketFd = -1;  // liblo's socket: the UDP socket, or the listening TCP socket
-    int socket6Fd = -1; // ours on the same port for IPv6 peers, or -1 (no IPv6 here)
+    int socketFd = -1;   // liblo's socket: the UDP socket, or the listening TCP socket
+    int socket6Fd = -1;  // ours on the same port for IPv6 peers, or -1 (no IPv6 here)
     // The server's sockets and connections in one descriptor, readable while any of them is:
     // what the run loop watches of a TCP server, whose connections come and go.
     int epollFd = -1;
@@ -414,8 +413,8 @@ void dispatchToTable(QRBServer::Run* run, const char* path, const char* types, l
             if (pattern && entry->path && *entry->path != path && !lo_pattern_match(entry->path->c_str(), path))
                 continue;
             if (!entry->typespec || *entry->typespec == types) {
-                QRBServerMessage received{*run->owner, entry->path ? entry->path->c_str() : path, types, argv, argc,
-                                          message, host, port};
+                QRBServerMessage received{
+                    *run->owner, entry->path ? entry->path->c_str() : path, types, argv, argc, message, host, port};
                 try {
                     result = entry->handler(received);
                 } catch (const std::exception& e) {
@@ -616,13 +615,13 @@ bool QRBServer::startThread() {
             if (fd < 0 || protocol_ != LO_UDP) continue;
             int granted = 0;
             socklen_t grantedLength = sizeof granted;
-            if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) != 0 || granted < kUDPReceiveBufferBytes) {
+            if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) != 0 ||
+                granted < kUDPReceiveBufferBytes) {
                 int size = kUDPReceiveBufferBytes;
                 setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
             }
         }
-        if (run->epollFd < 0 || !run->watch(run->socketFd) ||
-            (run->socket6Fd >= 0 && !run->watch(run->socket6Fd))) {
+        if (run->epollFd < 0 || !run->watch(run->socketFd) || (run->socket6Fd >= 0 && !run->watch(run->socket6Fd))) {
             QRBServerErrorHandler(errno, std::strerror(errno), "epoll");
             return false;
         }
@@ -737,9 +736,9 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
             }
             if (!keep && !run->closed) {
                 // One line for the connection: the framer refuses everything after its fault.
-                refusePacket(unframed
-                                 ? "Unreadable TCP stream from " + host + ":" + port + " (" + failure + "), connection closed"
-                                 : "Invalid TCP stream (" + failure + "), connection closed",
+                refusePacket(unframed ? "Unreadable TCP stream from " + host + ":" + port + " (" + failure +
+                                            "), connection closed"
+                                      : "Invalid TCP stream (" + failure + "), connection closed",
                              LO_TOOBIG, std::nullopt);
             }
         } else if (size == 0 && !run->closed && it->second.framer.unfinishedBytes() > 0) {
@@ -765,7 +764,8 @@ void QRBServer::acceptConnections(const std::shared_ptr<Run>& run, int listening
     for (;;) {
         sockaddr_storage from{};
         socklen_t length = sizeof from;
-        int connection = accept4(listeningFd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int connection =
+            accept4(listeningFd, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (connection < 0) {
             const int error = errno;
             if (error == EINTR || error == ECONNABORTED) continue;
@@ -774,9 +774,10 @@ void QRBServer::acceptConnections(const std::shared_ptr<Run>& run, int listening
                 // The connection stays ready in the backlog, so a watched socket would be handed
                 // over again at once, for ever: a core spinning and a log line each time.
                 if (!run->acceptFailureLogged)
-                    foundation::logf("Error: cannot accept TCP connections on port %ld (%s); they wait until "
-                                     "descriptors are free",
-                                     port_, std::strerror(error));
+                    foundation::logf(
+                        "Error: cannot accept TCP connections on port %ld (%s); they wait until "
+                        "descriptors are free",
+                        port_, std::strerror(error));
                 run->acceptFailureLogged = true;
                 pauseAccepting(run);
                 break;
@@ -911,17 +912,17 @@ void QRBServer::dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet,
 void QRBServer::holdBundle(const std::shared_ptr<Run>& run, const uint8_t* bundle, size_t size, lo_timetag now,
                            const std::string& host, const std::string& port) {
     if (run->heldBytes + size + kHeldBundleOverhead > kMaxHeldBundleBytes) {
-        refusePacket(foundation::format("Too many bundles waiting for their time (%zu bytes): bundle dropped",
-                                        run->heldBytes),
-                     LO_TOOBIG, std::nullopt);
+        refusePacket(
+            foundation::format("Too many bundles waiting for their time (%zu bytes): bundle dropped", run->heldBytes),
+            LO_TOOBIG, std::nullopt);
         return;
     }
     const lo_timetag tag = bundleTimeTag(bundle);
     // Equal time tags keep their order of arrival.
-    auto [position, inserted] = run->held.emplace(
-        std::make_pair(uint64_t(tag.sec) << 32 | tag.frac, run->arrivals++),
-        Run::HeldBundle{runLoop_->now() + secondsUntil(tag, now), std::vector<uint8_t>(bundle, bundle + size), host,
-                        port});
+    auto [position, inserted] =
+        run->held.emplace(std::make_pair(uint64_t(tag.sec) << 32 | tag.frac, run->arrivals++),
+                          Run::HeldBundle{runLoop_->now() + secondsUntil(tag, now),
+                                          std::vector<uint8_t>(bundle, bundle + size), host, port});
     run->heldBytes += Run::heldCost(position->second);
     if (position == run->held.begin()) scheduleHeldBundles(run);
 }
@@ -934,13 +935,12 @@ void QRBServer::scheduleHeldBundles(const std::shared_ptr<Run>& run) {
     if (run->held.empty() || !runLoop_) return;
     std::weak_ptr<QRBServer> weakSelf = weak_from_this();
     std::weak_ptr<Run> weakRun = run;
-    run->heldTimer = runLoop_->scheduleTimer(
-        std::max(0.0, run->held.begin()->second.due - runLoop_->now()), false, foundation::RunLoopMode::Common,
-        [weakSelf, weakRun](foundation::Timer&) {
-            auto self = weakSelf.lock();
-            auto run = weakRun.lock();
-            if (self && run && self->run_ == run) self->dispatchHeldBundles(run);
-        });
+    run->heldTimer = runLoop_->scheduleTimer(std::max(0.0, run->held.begin()->second.due - runLoop_->now()), false,
+                                             foundation::RunLoopMode::Common, [weakSelf, weakRun](foundation::Timer&) {
+                                                 auto self = weakSelf.lock();
+                                                 auto run = weakRun.lock();
+                                                 if (self && run && self->run_ == run) self->dispatchHeldBundles(run);
+                                             });
 }
 
 void QRBServer::dispatchHeldBundles(const std::shared_ptr<Run>& run) {
@@ -1010,7 +1010,8 @@ void QRBServer::deleteMethod(const std::optional<std::string>& path, const std::
     for (const auto& entry : run.table) {
         bool pathMatches = (!entry->path && !path) || (entry->path && path && *entry->path == *path) ||
                            (pattern && entry->path && lo_pattern_match(entry->path->c_str(), path->c_str()));
-        bool typeMatches = (!entry->typespec && !typespec) || (entry->typespec && typespec && *entry->typespec == *typespec);
+        bool typeMatches =
+            (!entry->typespec && !typespec) || (entry->typespec && typespec && *entry->typespec == *typespec);
         if (!pathMatches || !typeMatches) continue;
         entry->removed = true;
         run.unindexEntry(entry.get());

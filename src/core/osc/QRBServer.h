@@ -223,5 +223,5 @@ private:
     std::weak_ptr<QRBServerDelegate> delegate_;
     std::shared_ptr<foundation::NetService> service_;
     foundation::RunLoop* runLoop_ = nullptr;  // the loop that started the server; not owned
-    std::shared_ptr<Run> run_;  // the liblo server and what goes with it, while running
+    std::shared_ptr<Run> run_;                // the liblo server and what goes with it, while running
 };

@@ -169,7 +169,8 @@ QRBTCPConnection::Result QRBTCPConnection::flush() {
 QRBTCPConnection::Result QRBTCPConnection::hold(const void* packet, size_t size) {
     if (size + 4 > kMaxHeldBytes) return failure(EMSGSIZE);
     if (heldBytes() + 4 + size > kMaxHeldBytes)
-        return failure(EWOULDBLOCK, foundation::format("the target takes nothing, %zu messages are waiting", heldPackets_));
+        return failure(EWOULDBLOCK,
+                       foundation::format("the target takes nothing, %zu messages are waiting", heldPackets_));
     if (heldOffset_ > 0 && heldOffset_ >= held_.size() / 2) {
         held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(heldOffset_));
         for (size_t& end : frameEnds_) end -= heldOffset_;
@@ -188,7 +189,7 @@ QRBTCPConnection::Result QRBTCPConnection::hold(const void* packet, size_t size)
 void QRBTCPConnection::close(const Result& failure) {
     if (failure.error != 0 && heldPackets_ > 0)
         logSendError(failure.error, failure.text + foundation::format(" (%zu message%s not sent)", heldPackets_,
-                                                                       heldPackets_ == 1 ? "" : "s"));
+                                                                      heldPackets_ == 1 ? "" : "s"));
     watch_.cancel();
     watchingWrites_ = false;
     if (connectTimer_) {

@@ -15,10 +15,10 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cstring>
-#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -202,7 +202,7 @@ void QRBTarget::lookupFailed(HostLookup& lookup) {
 }
 
 void QRBTarget::hostLookupFinished(const std::shared_ptr<HostLookup>& lookup) {
-    if (lookup != lookup_) return;  // the destination changed meanwhile
+    if (lookup != lookup_) return;       // the destination changed meanwhile
     if (lookup->failureNoticed) return;  // seen by the send that waited for it
     std::unique_lock lock(lookup->mutex);
     const bool found = lookup->numericHost.has_value();
@@ -502,8 +502,7 @@ const sockaddr_in* QRBTarget::udpIPv4Destination() {
         const char* portEnd = port ? port + std::strlen(port) : nullptr;
         if (lo_address_get_protocol(address) == LO_UDP && host && port &&
             inet_pton(AF_INET, host, &destination.sin_addr) == 1 &&
-            std::from_chars(port, portEnd, number).ptr == portEnd && port != portEnd && number > 0 &&
-            number <= 65535) {
+            std::from_chars(port, portEnd, number).ptr == portEnd && port != portEnd && number > 0 && number <= 65535) {
             destination.sin_port = htons(static_cast<uint16_t>(number));
             datagramDestination_ = destination;
             datagramDestinationState_ = DatagramDestination::IPv4;

@@ -53,9 +53,7 @@ using QRBTargetPtr = std::shared_ptr<QRBTarget>;
 // Posted with the target as object when its Bonjour service resolved to a host and a port.
 inline constexpr const char* kQRBTargetDidResolveServiceNotification = "QRBTargetDidResolveServiceNotification";
 
-class QRBTarget : public foundation::Object,
-                  public foundation::Observable,
-                  public foundation::NetServiceDelegate {
+class QRBTarget : public foundation::Object, public foundation::Observable, public foundation::NetServiceDelegate {
     FND_ARCHIVED_CLASS("QRBTarget", foundation::Object)
 
 public:
@@ -95,7 +93,7 @@ public:
     struct Spec {
         int protocol = LO_UDP;  // LO_UDP or LO_TCP
         std::string host;
-        int32_t port = 0;       // 1 to 65535
+        int32_t port = 0;  // 1 to 65535
     };
     // Reads a destination as the user types it (see QRBParseOSCAddressString): text without a
     // scheme is UDP. Refuses with an error text: no host, no port or a port outside 1 to 65535
@@ -105,7 +103,8 @@ public:
 
     // Looks a host name up for a transport: the numeric address, or none with the error text in
     // `error`. Runs on a thread of its own.
-    using HostResolver = std::function<std::optional<std::string>(const std::string& host, int protocol, std::string* error)>;
+    using HostResolver =
+        std::function<std::optional<std::string>(const std::string& host, int protocol, std::string* error)>;
     // The system's resolver (getaddrinfo) by default; tests put a scripted one in its place (null
     // gives the system's back). Lookups under way keep the one they started with.
     static void setHostResolver(HostResolver resolver);

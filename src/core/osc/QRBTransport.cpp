@@ -33,10 +33,14 @@ struct URLParts {
 
 URLParts parseURL(const std::string& url) {
     URLParts parts;
-    if (startsWith(url, "osc:")) parts.protocol = LO_UDP;
-    else if (startsWith(url, "osc.udp:")) parts.protocol = LO_UDP;
-    else if (startsWith(url, "osc.tcp:")) parts.protocol = LO_TCP;
-    else if (startsWith(url, "osc.unix:")) parts.protocol = LO_UNIX;
+    if (startsWith(url, "osc:"))
+        parts.protocol = LO_UDP;
+    else if (startsWith(url, "osc.udp:"))
+        parts.protocol = LO_UDP;
+    else if (startsWith(url, "osc.tcp:"))
+        parts.protocol = LO_TCP;
+    else if (startsWith(url, "osc.unix:"))
+        parts.protocol = LO_UNIX;
 
     // The authority starts after "osc://" or after "osc.<anything but : and />://".
     size_t pos;
@@ -112,8 +116,7 @@ std::string QRBLocalOSCURLForPort(long port, int protocol) {
 std::optional<std::string> QRBOSCURLForHostAndPort(int protocol, const std::optional<std::string>& host, int port) {
     if (!host) return std::nullopt;
     const char* scheme = schemeForProtocol(protocol);
-    if (host->find(':') != std::string::npos)
-        return foundation::format("%s://[%s]:%i", scheme, host->c_str(), port);
+    if (host->find(':') != std::string::npos) return foundation::format("%s://[%s]:%i", scheme, host->c_str(), port);
     return foundation::format("%s://%s:%i", scheme, host->c_str(), port);
 }
 

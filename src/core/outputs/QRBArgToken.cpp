@@ -8,11 +8,11 @@
 #include "foundation/Format.h"
 #include "foundation/UndoManager.h"
 
+#include <locale.h>
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
-#include <locale.h>
 #include <string_view>
 #include <typeinfo>
 
@@ -45,10 +45,17 @@ bool isValidUTF8(std::string_view s) {
         }
         size_t length;
         uint32_t code;
-        if (c >= 0xC2 && c <= 0xDF) { length = 2; code = c & 0x1F; }
-        else if (c >= 0xE0 && c <= 0xEF) { length = 3; code = c & 0x0F; }
-        else if (c >= 0xF0 && c <= 0xF4) { length = 4; code = c & 0x07; }
-        else return false;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+            code = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            code = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            code = c & 0x07;
+        } else
+            return false;
         if (i + length > s.size()) return false;
         for (size_t k = 1; k < length; ++k) {
             const auto cc = static_cast<unsigned char>(s[i + k]);
@@ -98,8 +105,10 @@ public:
         int64_t value = 0;
         for (; i < text_.size() && isDigit(text_[i]); ++i) {
             const int digit = text_[i] - '0';
-            if (value > (INT64_MAX - digit) / 10) value = INT64_MAX;
-            else value = value * 10 + digit;
+            if (value > (INT64_MAX - digit) / 10)
+                value = INT64_MAX;
+            else
+                value = value * 10 + digit;
         }
         pos_ = i;
         return negative ? -value : value;
@@ -128,10 +137,16 @@ std::optional<double> wholeDecimalNumber(std::string_view s) {
     size_t i = start;
     if (i < end && (s[i] == '+' || s[i] == '-')) ++i;
     size_t digits = 0;
-    while (i < end && isDigit(s[i])) { ++i; ++digits; }
+    while (i < end && isDigit(s[i])) {
+        ++i;
+        ++digits;
+    }
     if (i < end && s[i] == '.') {
         ++i;
-        while (i < end && isDigit(s[i])) { ++i; ++digits; }
+        while (i < end && isDigit(s[i])) {
+            ++i;
+            ++digits;
+        }
     }
     if (digits == 0) return std::nullopt;
     if (i < end && (s[i] == 'e' || s[i] == 'E')) {
@@ -237,10 +252,14 @@ QRBArgTokenPtr parse(const std::string& text, bool inGroup) {
             // "args" before "arg": every text that begins with $args is the all-arguments token.
             bool refused = false;
             QRBArgTokenPtr token;
-            if (scanner.scanString("args")) token = std::make_shared<QRBArgTokenCopy>();
-            else if (scanner.scanString("arg")) token = parseIndexForm<QRBArgTokenIndexValue>(scanner, refused);
-            else if (scanner.scanString("var")) token = parseIndexForm<QRBArgTokenVarRef>(scanner, refused);
-            else if (scanner.scanString("$")) token = std::make_shared<QRBArgTokenStatic>("$");
+            if (scanner.scanString("args"))
+                token = std::make_shared<QRBArgTokenCopy>();
+            else if (scanner.scanString("arg"))
+                token = parseIndexForm<QRBArgTokenIndexValue>(scanner, refused);
+            else if (scanner.scanString("var"))
+                token = parseIndexForm<QRBArgTokenVarRef>(scanner, refused);
+            else if (scanner.scanString("$"))
+                token = std::make_shared<QRBArgTokenStatic>("$");
             if (refused) return nullptr;
             if (token) return token;
         }
@@ -256,7 +275,8 @@ QRBArgTokenPtr parse(const std::string& text, bool inGroup) {
                 size_t from = 0;
                 while (true) {
                     const size_t comma = inside.find(',', from);
-                    QRBArgTokenPtr member = parse(inside.substr(from, comma == std::string::npos ? std::string::npos : comma - from), true);
+                    QRBArgTokenPtr member =
+                        parse(inside.substr(from, comma == std::string::npos ? std::string::npos : comma - from), true);
                     if (!member) return nullptr;
                     members.push_back(std::move(member));
                     if (comma == std::string::npos) break;
@@ -317,7 +337,8 @@ std::string QRBArgToken::typePrefixString() const {
     case 's': return "s:";
     case 'i': return "i:";
     case 'f': return "f:";
-    default: throw foundation::Exception(foundation::kGenericException, foundation::format(kUnhandledTypeFormat, type_));
+    default:
+        throw foundation::Exception(foundation::kGenericException, foundation::format(kUnhandledTypeFormat, type_));
     }
 }
 
@@ -511,8 +532,9 @@ void QRBArgTokenIndexValue::encodeWithCoder(foundation::KeyedArchiver& coder) co
 void QRBArgTokenIndexValue::initWithCoder(foundation::KeyedUnarchiver& coder) {
     QRBArgToken::initWithCoder(coder);
     const int64_t index = coder.decodeInteger(kIndexKey);
-    if (index < 0) throw foundation::ArchiveError(foundation::format("%s: negative index %lld", archivedClassName().c_str(),
-                                                                     static_cast<long long>(index)));
+    if (index < 0)
+        throw foundation::ArchiveError(
+            foundation::format("%s: negative index %lld", archivedClassName().c_str(), static_cast<long long>(index)));
     index_ = std::min(static_cast<uint64_t>(index), kMaxIndex);
 }
 
@@ -539,8 +561,7 @@ std::shared_ptr<QRBActionLocation> QRBArgTokenByRef::location() const {
                     location_ = action->location();
                     legacyAction_.reset();
                 }
-            } catch (const foundation::Exception&) {
-            }
+            } catch (const foundation::Exception&) {}
         }
     }
     return location_;
@@ -562,8 +583,7 @@ std::string QRBArgTokenByRef::referenceName() const {
     if (auto action = legacyAction_.lock()) {
         try {
             return action->fullDisplayName();
-        } catch (const foundation::Exception&) {
-        }
+        } catch (const foundation::Exception&) {}
     }
     return "";
 }
@@ -644,8 +664,10 @@ void QRBArgTokenGroup::processAction(const QRBAction& action, std::vector<QRBArg
     // A value that is not a number picks none; infinities pick the first or the last.
     if (std::isnan(position)) return;
     size_t index = 0;
-    if (position >= n) index = tokens_.size() - 1;
-    else if (position > 0) index = static_cast<size_t>(position);
+    if (position >= n)
+        index = tokens_.size() - 1;
+    else if (position > 0)
+        index = static_cast<size_t>(position);
     tokens_[index]->processAction(action, result);
 }
 

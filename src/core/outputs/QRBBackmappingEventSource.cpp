@@ -27,6 +27,7 @@ QRBEventSourcePtr QRBBackmappingEventSource::makeRoute(const std::string& rewrit
 }
 
 std::shared_ptr<QRBEventSourceMerging> QRBBackmappingEventSource::merger() const {
-    auto me = std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
+    auto me =
+        std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
     return QRBEventSourceMerger::defaultMergerWithEventSource(me);
 }

@@ -22,7 +22,8 @@ public:
     // A return route to `rewriteAddress` with one token per backmapping token: the firing value
     // (Plain), the value of the action at a location (ByRef), or the firing value written into
     // that action first (UpdateRef). It sends to the default target.
-    static QRBEventSourcePtr makeRoute(const std::string& rewriteAddress, const std::vector<QRBBackmappingToken>& tokens);
+    static QRBEventSourcePtr makeRoute(const std::string& rewriteAddress,
+                                       const std::vector<QRBBackmappingToken>& tokens);
 
     // Shows and registers under the route's type.
     static const QRBEventSourceClass* classType() { return &QRBRouteEventSource::staticClass(); }

@@ -179,8 +179,7 @@ private:
 };
 
 // The class object of output class T, answering through T's static class-level functions.
-template <class T>
-class QRBEventSourceMeta final : public QRBEventSourceClass {
+template <class T> class QRBEventSourceMeta final : public QRBEventSourceClass {
 public:
     using QRBEventSourceClass::QRBEventSourceClass;
 
@@ -202,22 +201,21 @@ public:
 };
 
 // In the body of an output class: its archived name, its superclass and its class object.
-#define QRB_EVENT_SOURCE_CLASS(NAME, PARENT)                                                      \
-    FND_ARCHIVED_CLASS(NAME, PARENT)                                                              \
-public:                                                                                           \
-    using EventSourceSuperclass = PARENT;                                                         \
-    static const QRBEventSourceClass& staticClass();                                              \
-    const QRBEventSourceClass& eventSourceClass() const override { return staticClass(); }        \
-                                                                                                  \
+#define QRB_EVENT_SOURCE_CLASS(NAME, PARENT)                                               \
+    FND_ARCHIVED_CLASS(NAME, PARENT)                                                       \
+public:                                                                                    \
+    using EventSourceSuperclass = PARENT;                                                  \
+    static const QRBEventSourceClass& staticClass();                                       \
+    const QRBEventSourceClass& eventSourceClass() const override { return staticClass(); } \
+                                                                                           \
 private:
 
 // In the source file of an output class: defines its class object. The class is registered by
 // registerEventSourceClass<T>(), from the engine's registration function (EngineClasses.cpp).
-#define QRB_DEFINE_EVENT_SOURCE_CLASS(T)                                                          \
-    const QRBEventSourceClass& T::staticClass() {                                                 \
-        static const QRBEventSourceMeta<T> meta(T::kArchivedClassName,                            \
-                                                &T::EventSourceSuperclass::staticClass());        \
-        return meta;                                                                              \
+#define QRB_DEFINE_EVENT_SOURCE_CLASS(T)                                                                          \
+    const QRBEventSourceClass& T::staticClass() {                                                                 \
+        static const QRBEventSourceMeta<T> meta(T::kArchivedClassName, &T::EventSourceSuperclass::staticClass()); \
+        return meta;                                                                                              \
     }
 
 // Registers the output class T for the type registry (classNamed) and for archives.

@@ -11,7 +11,7 @@ constexpr const char* kActivateKey = "activate";
 }  // namespace
 
 std::unique_ptr<QRBEventSourceTypeRegistry> QRBEventSourceTypeRegistry::build(const std::optional<std::string>& path,
-                                                                               const ClassLookup& lookup) {
+                                                                              const ClassLookup& lookup) {
     if (!path || path->empty()) throw foundation::Exception(kGenericException, kMissingResourceReason);
 
     foundation::Value plist = foundation::propertyListFromData(foundation::readFile(*path));

@@ -23,7 +23,8 @@ bool firstReport(const std::shared_ptr<QRBActionHost>& document, const std::stri
     static std::set<std::string> withoutDocument;
     static std::map<std::weak_ptr<QRBActionHost>, std::set<std::string>, std::owner_less<>> reported;
     if (!document) return withoutDocument.insert(className).second;
-    for (auto it = reported.begin(); it != reported.end();) it = it->first.expired() ? reported.erase(it) : std::next(it);
+    for (auto it = reported.begin(); it != reported.end();)
+        it = it->first.expired() ? reported.erase(it) : std::next(it);
     return reported[document].insert(className).second;
 }
 

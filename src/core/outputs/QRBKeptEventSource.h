@@ -18,7 +18,8 @@ public:
 
     // The log line, with the class name.
     static constexpr const char* kNotAvailableFormat =
-        "Outputs of class %s are not available in this version: they do nothing and are kept in the document as they are.";
+        "Outputs of class %s are not available in this version: they do nothing and are kept in the document as they "
+        "are.";
 
     // Its own class object: it takes any MIDI channel, so that decoding leaves the channel of an
     // action whose output it keeps as the document holds it.

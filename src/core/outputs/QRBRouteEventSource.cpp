@@ -1,12 +1,12 @@
 #include "core/outputs/QRBRouteEventSource.h"
 
+#include "core/document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionHost.h"
 #include "core/mapping/QRBEventSourceMerger.h"
-#include "core/document/QRBManager.h"
+#include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBTarget.h"
-#include "core/mapping/QRBTrigger.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
@@ -35,7 +35,7 @@ constexpr const char* kMemoKey = "memo";
 // Routes of version 4 and older named their target object.
 constexpr const char* kLegacyTargetKey = "QRBRouteHostInfo";
 
-constexpr const char* kArrow = "\u279B";          // ➛
+constexpr const char* kArrow = "\u279B";  // ➛
 constexpr const char* kLocalTarget = "L";
 constexpr const char* kDefaultTarget = "\u0110";  // Đ
 constexpr const char* kAddressPlaceholder = "<address>";
@@ -280,14 +280,15 @@ QRBAcceptResult QRBRouteEventSource::acceptAction(QRBAction& action) {
     // The arguments first: their tokens may log, and so may the address template. The default
     // token alone on a single action sends the action's value itself, read in place instead of
     // copied (the manager copies it only for a message the monitor keeps).
-    const bool valueInPlace = rewriteTokens_.size() == 1 && typeid(*rewriteTokens_.front()) == typeid(QRBArgTokenCopy) &&
-                              !action.isMultiArgument();
+    const bool valueInPlace = rewriteTokens_.size() == 1 &&
+                              typeid(*rewriteTokens_.front()) == typeid(QRBArgTokenCopy) && !action.isMultiArgument();
     if (valueInPlace)
         arguments.push_back(action.argValue());
     else
         for (const auto& token : rewriteTokens_) token->processAction(action, arguments);
     const std::string address = addressWithAction(action);
-    return manager->sendOSCMessage(address, arguments, target, valueInPlace) == 1 ? QRBAcceptResult::Done : QRBAcceptResult::Failed;
+    return manager->sendOSCMessage(address, arguments, target, valueInPlace) == 1 ? QRBAcceptResult::Done
+                                                                                  : QRBAcceptResult::Failed;
 }
 
 void QRBRouteEventSource::attach(QRBAction& action) {
@@ -310,7 +311,8 @@ bool QRBRouteEventSource::isEqualToEventSource(const QRBEventSource& other) cons
 }
 
 std::shared_ptr<QRBEventSourceMerging> QRBRouteEventSource::merger() const {
-    auto me = std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
+    auto me =
+        std::const_pointer_cast<QRBEventSource>(std::static_pointer_cast<const QRBEventSource>(shared_from_this()));
     return QRBEventSourceMerger::uniquingMergerWithEventSource(me, kCollectionKeyPath);
 }
 

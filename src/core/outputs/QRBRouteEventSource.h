@@ -133,8 +133,8 @@ private:
     struct TemplatePart {
         enum class Kind { Text, Address, Variable, Argument };
         Kind kind = Kind::Text;
-        std::string text;     // Text
-        uint64_t index = 0;   // Variable, Argument
+        std::string text;    // Text
+        uint64_t index = 0;  // Variable, Argument
     };
     struct ReadTemplate {
         std::vector<TemplatePart> parts;

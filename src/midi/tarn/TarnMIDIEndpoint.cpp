@@ -3,8 +3,8 @@
 #include "foundation/Log.h"
 #include "midi/tarn/TarnMIDIManager.h"
 
-#include <algorithm>
 #include <strings.h>
+#include <algorithm>
 
 namespace {
 constexpr const char* kNameKey = "name";
@@ -206,9 +206,10 @@ void TarnMIDIRealSource::startIO() {
     auto manager = this->manager();
     if (!manager || !manager->backend()) return;
     std::weak_ptr<TarnMIDIRealSource> weak = std::static_pointer_cast<TarnMIDIRealSource>(shared_from_this());
-    port_ = manager->backend()->connectSource(kInputPortName, midiEndpointRef_, [weak](const midi::MIDIPacketList& list) {
-        if (auto source = weak.lock()) source->processMIDIPacketList(list, nullptr);
-    });
+    port_ =
+        manager->backend()->connectSource(kInputPortName, midiEndpointRef_, [weak](const midi::MIDIPacketList& list) {
+            if (auto source = weak.lock()) source->processMIDIPacketList(list, nullptr);
+        });
 }
 
 void TarnMIDIRealSource::stopIO() { port_.reset(); }

@@ -85,7 +85,8 @@ void TarnMIDIManager::processMIDINotification() {
 // ---- the lists ----------------------------------------------------------------------------------
 
 template <class T>
-void TarnMIDIManager::updateList(std::vector<std::shared_ptr<T>>& list, const std::vector<midi::EndpointInfo>& current) {
+void TarnMIDIManager::updateList(std::vector<std::shared_ptr<T>>& list,
+                                 const std::vector<midi::EndpointInfo>& current) {
     for (const auto& endpoint : list) endpoint->syncWithMIDIEndpoint(current);
     auto self = shared_from_this();
     for (const auto& info : current) {
@@ -115,7 +116,8 @@ std::shared_ptr<TarnMIDIRealSource> TarnMIDIManager::realSourceWithMIDIEndpointR
     return nullptr;
 }
 
-std::shared_ptr<TarnMIDIRealDestination> TarnMIDIManager::realDestinationWithMIDIEndpointRef(midi::EndpointRef ref) const {
+std::shared_ptr<TarnMIDIRealDestination> TarnMIDIManager::realDestinationWithMIDIEndpointRef(
+    midi::EndpointRef ref) const {
     for (const auto& e : realDestinations_)
         if (e->midiEndpointRef() == ref) return e;
     return nullptr;
@@ -146,7 +148,8 @@ std::shared_ptr<T> TarnMIDIManager::withDescriptor(std::vector<std::shared_ptr<T
     return endpoint;
 }
 
-std::shared_ptr<TarnMIDIRealSource> TarnMIDIManager::realSourceWithDescriptor(const TarnMIDIEndpointDescriptor& descriptor) {
+std::shared_ptr<TarnMIDIRealSource> TarnMIDIManager::realSourceWithDescriptor(
+    const TarnMIDIEndpointDescriptor& descriptor) {
     return withDescriptor(realSources_, descriptor);
 }
 
@@ -202,8 +205,8 @@ bool TarnMIDIManager::isUniqueIDInUse(int32_t uniqueID, const TarnMIDIEndpoint* 
 int32_t TarnMIDIManager::allocateUniqueID() const {
     static std::atomic<int32_t> counter{0};
     for (;;) {
-        const auto candidate = static_cast<int32_t>(static_cast<uint32_t>(time(nullptr)) +
-                                                    static_cast<uint32_t>(counter.fetch_add(1)));
+        const auto candidate =
+            static_cast<int32_t>(static_cast<uint32_t>(time(nullptr)) + static_cast<uint32_t>(counter.fetch_add(1)));
         if (candidate != 0 && !isUniqueIDInUse(candidate)) return candidate;
     }
 }
@@ -214,7 +217,8 @@ const std::array<std::string, 128>& TarnMIDIManager::noteNames() {
     static const std::array<std::string, 128> names = [] {
         static const char* const letters[12] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
         std::array<std::string, 128> result;
-        for (int note = 0; note < 128; ++note) result[note] = foundation::format("%s%d", letters[note % 12], note / 12 - 2);
+        for (int note = 0; note < 128; ++note)
+            result[note] = foundation::format("%s%d", letters[note % 12], note / 12 - 2);
         return result;
     }();
     return names;

@@ -57,7 +57,8 @@ public:
     // The endpoint the descriptor names (by unique ID, then by name); when none does, a new
     // offline placeholder appended to the list.
     std::shared_ptr<TarnMIDIRealSource> realSourceWithDescriptor(const TarnMIDIEndpointDescriptor& descriptor);
-    std::shared_ptr<TarnMIDIRealDestination> realDestinationWithDescriptor(const TarnMIDIEndpointDescriptor& descriptor);
+    std::shared_ptr<TarnMIDIRealDestination> realDestinationWithDescriptor(
+        const TarnMIDIEndpointDescriptor& descriptor);
 
     // ---- setup changes
     bool areNotificationsEnabled() const { return notificationsEnabled_; }
@@ -86,7 +87,8 @@ private:
     template <class T>
     void updateList(std::vector<std::shared_ptr<T>>& list, const std::vector<midi::EndpointInfo>& current);
     template <class T>
-    std::shared_ptr<T> withDescriptor(std::vector<std::shared_ptr<T>>& list, const TarnMIDIEndpointDescriptor& descriptor);
+    std::shared_ptr<T> withDescriptor(std::vector<std::shared_ptr<T>>& list,
+                                      const TarnMIDIEndpointDescriptor& descriptor);
     void open();
 
     std::shared_ptr<midi::MidiBackend> backend_;

@@ -24,7 +24,9 @@ public:
     struct Description {
         Description(uint32_t specifierID, uint32_t softwareVersion, std::optional<uint64_t> guid = std::nullopt,
                     std::map<uint8_t, uint32_t> unitDirectory = {})
-            : specifierID(specifierID), softwareVersion(softwareVersion), guid(guid),
+            : specifierID(specifierID),
+              softwareVersion(softwareVersion),
+              guid(guid),
               unitDirectory(std::move(unitDirectory)) {}
 
         uint32_t specifierID;

@@ -55,7 +55,8 @@ const std::vector<snd_seq_event_t>& AlsaEventCoder::eventsForBytes(const uint8_t
             }
             snd_seq_event_t event;
             snd_seq_ev_clear(&event);
-            const long used = snd_midi_event_encode(encoder_, bytes + position, static_cast<long>(length - position), &event);
+            const long used =
+                snd_midi_event_encode(encoder_, bytes + position, static_cast<long>(length - position), &event);
             if (used <= 0) {
                 whole = false;
                 break;
@@ -98,7 +99,7 @@ struct AlsaMidiBackend::Impl {
     int announcePort = -1;
     int wakeFd = -1;
 
-    std::mutex mutex;  // around every sequencer call and the tables
+    std::mutex mutex;                             // around every sequencer call and the tables
     std::map<int, midi::PacketHandler> handlers;  // our input ports
     std::vector<int> connectionPorts;             // our ports that are no endpoints
     std::function<void()> setupChanged;
@@ -156,13 +157,15 @@ struct AlsaMidiBackend::Impl {
                 const unsigned caps = snd_seq_port_info_get_capability(port);
                 if ((caps & capabilities) != capabilities || (caps & SND_SEQ_PORT_CAP_NO_EXPORT)) continue;
                 const int portID = snd_seq_port_info_get_port(port);
-                if (id == clientID && std::find(connectionPorts.begin(), connectionPorts.end(), portID) != connectionPorts.end())
+                if (id == clientID &&
+                    std::find(connectionPorts.begin(), connectionPorts.end(), portID) != connectionPorts.end())
                     continue;
                 const std::string portName = snd_seq_port_info_get_name(port);
                 midi::EndpointInfo info;
                 info.ref = refOfAddress(id, portID);
                 info.uniqueID = stableUniqueID(clientName, portName);
-                info.name = strcasecmp(clientName.c_str(), portName.c_str()) == 0 ? portName : clientName + " " + portName;
+                info.name =
+                    strcasecmp(clientName.c_str(), portName.c_str()) == 0 ? portName : clientName + " " + portName;
                 result.push_back(std::move(info));
             }
         }
@@ -266,8 +269,7 @@ private:
     int port_;
 };
 
-template <class Base>
-class AlsaVirtualEndpoint : public Base {
+template <class Base> class AlsaVirtualEndpoint : public Base {
 public:
     AlsaVirtualEndpoint(std::shared_ptr<Impl> impl, int port) : impl_(std::move(impl)), port_(port) {}
     ~AlsaVirtualEndpoint() override { impl_->deletePort(port_); }
@@ -318,8 +320,8 @@ std::shared_ptr<AlsaMidiBackend> AlsaMidiBackend::open(const std::string& client
     impl->clientID = snd_seq_client_id(impl->seq);
     impl->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     // Port starts, exits and changes of every client are announced to this private port.
-    impl->announcePort = snd_seq_create_simple_port(impl->seq, "announcements", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
-                                                    SND_SEQ_PORT_TYPE_APPLICATION);
+    impl->announcePort = snd_seq_create_simple_port(
+        impl->seq, "announcements", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT, SND_SEQ_PORT_TYPE_APPLICATION);
     if (impl->announcePort < 0 || impl->wakeFd < 0) return nullptr;
     snd_seq_connect_from(impl->seq, impl->announcePort, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     Impl* raw = impl.get();
@@ -346,8 +348,8 @@ std::vector<midi::EndpointInfo> AlsaMidiBackend::sources() { return impl_->list(
 std::vector<midi::EndpointInfo> AlsaMidiBackend::destinations() { return impl_->list(kWritable); }
 
 std::unique_ptr<midi::MidiBackend::InputPort> AlsaMidiBackend::connectSource(const std::string& portName,
-                                                                            midi::EndpointRef source,
-                                                                            midi::PacketHandler handler) {
+                                                                             midi::EndpointRef source,
+                                                                             midi::PacketHandler handler) {
     const int port = impl_->createPort(portName + " " + std::to_string(++impl_->portCounter),
                                        kWritable | SND_SEQ_PORT_CAP_NO_EXPORT);
     if (port < 0) return nullptr;
@@ -364,7 +366,7 @@ std::unique_ptr<midi::MidiBackend::InputPort> AlsaMidiBackend::connectSource(con
 }
 
 std::unique_ptr<midi::MidiBackend::OutputPort> AlsaMidiBackend::connectDestination(const std::string& portName,
-                                                                                  midi::EndpointRef destination) {
+                                                                                   midi::EndpointRef destination) {
     const int port = impl_->createPort(portName + " " + std::to_string(++impl_->portCounter),
                                        kReadable | SND_SEQ_PORT_CAP_NO_EXPORT);
     if (port < 0) return nullptr;

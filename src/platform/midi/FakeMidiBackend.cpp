@@ -36,7 +36,8 @@ struct FakeMidiBackend::State {
         std::lock_guard lock(mutex);
         Endpoint* e = find(ref);
         if (!e || e->failSends || e->offline) return false;
-        for (const auto& packet : list) sent.push_back({ref, {packet.data, packet.data + packet.length}, packet.timeStamp});
+        for (const auto& packet : list)
+            sent.push_back({ref, {packet.data, packet.data + packet.length}, packet.timeStamp});
         return true;
     }
 };
@@ -122,7 +123,9 @@ public:
 
 }  // namespace
 
-FakeMidiBackend::FakeMidiBackend() : state_(std::make_shared<State>()) { thread_ = std::thread([this] { run(); }); }
+FakeMidiBackend::FakeMidiBackend() : state_(std::make_shared<State>()) {
+    thread_ = std::thread([this] { run(); });
+}
 
 FakeMidiBackend::~FakeMidiBackend() {
     {
@@ -193,7 +196,8 @@ void FakeMidiBackend::unplug(EndpointRef ref) {
     {
         std::lock_guard lock(state_->mutex);
         auto& list = state_->endpoints;
-        list.erase(std::remove_if(list.begin(), list.end(), [&](const Endpoint& e) { return e.ref == ref; }), list.end());
+        list.erase(std::remove_if(list.begin(), list.end(), [&](const Endpoint& e) { return e.ref == ref; }),
+                   list.end());
         // Ports connected to a vanished source stay, as the system's do, but nothing reaches them.
     }
     announceSetupChange();
@@ -308,7 +312,7 @@ std::vector<midi::EndpointInfo> listOf(FakeMidiBackend::State& state, FakeMidiBa
 }  // namespace
 
 std::unique_ptr<midi::MidiBackend::InputPort> FakeMidiBackend::connectSource(const std::string&, EndpointRef source,
-                                                                            midi::PacketHandler handler) {
+                                                                             midi::PacketHandler handler) {
     std::lock_guard lock(state_->mutex);
     Endpoint* e = state_->find(source);
     if (!e || e->kind != Kind::Source) return nullptr;
@@ -319,7 +323,7 @@ std::unique_ptr<midi::MidiBackend::InputPort> FakeMidiBackend::connectSource(con
 }
 
 std::unique_ptr<midi::MidiBackend::OutputPort> FakeMidiBackend::connectDestination(const std::string&,
-                                                                                  EndpointRef destination) {
+                                                                                   EndpointRef destination) {
     std::lock_guard lock(state_->mutex);
     Endpoint* e = state_->find(destination);
     if (!e || e->kind != Kind::Destination) return nullptr;

@@ -110,7 +110,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                 }
             } else {
                 jack_midi_clear_buffer(buffer);
-                impl->maxEventSize.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)), std::memory_order_relaxed);
+                impl->maxEventSize.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)),
+                                         std::memory_order_relaxed);
                 bool reservedAny = false;
                 for (;;) {
                     RingHeader header;
@@ -239,7 +240,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
         const auto flags = input ? JackPortIsInput : JackPortIsOutput;
         slot->port = jack_port_register(client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
         for (int n = 2; !slot->port && n < 100; ++n)
-            slot->port = jack_port_register(client, (name + " " + std::to_string(n)).c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+            slot->port =
+                jack_port_register(client, (name + " " + std::to_string(n)).c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
         if (!slot->port) return nullptr;
         slot->ring = jack_ringbuffer_create(kRingSize);
         if (!slot->ring) {
@@ -370,8 +372,7 @@ private:
     std::string fullName_;
 };
 
-template <class Base>
-class JackVirtualEndpoint : public Base {
+template <class Base> class JackVirtualEndpoint : public Base {
 public:
     JackVirtualEndpoint(std::shared_ptr<Impl> impl, std::shared_ptr<PortSlot> slot)
         : impl_(std::move(impl)), slot_(std::move(slot)), ref_(jack_port_uuid(slot_->port)) {}
@@ -448,8 +449,8 @@ std::vector<midi::EndpointInfo> JackMidiBackend::sources() { return impl_->list(
 std::vector<midi::EndpointInfo> JackMidiBackend::destinations() { return impl_->list(JackPortIsInput); }
 
 std::unique_ptr<midi::MidiBackend::InputPort> JackMidiBackend::connectSource(const std::string& portName,
-                                                                            midi::EndpointRef source,
-                                                                            midi::PacketHandler handler) {
+                                                                             midi::EndpointRef source,
+                                                                             midi::PacketHandler handler) {
     jack_port_t* other = impl_->portOfRef(source);
     if (!other) return nullptr;
     const std::string name = impl_->uniquePortName(portName);
@@ -467,7 +468,7 @@ std::unique_ptr<midi::MidiBackend::InputPort> JackMidiBackend::connectSource(con
 }
 
 std::unique_ptr<midi::MidiBackend::OutputPort> JackMidiBackend::connectDestination(const std::string& portName,
-                                                                                  midi::EndpointRef destination) {
+                                                                                   midi::EndpointRef destination) {
     jack_port_t* other = impl_->portOfRef(destination);
     if (!other) return nullptr;
     const std::string name = impl_->uniquePortName(portName);

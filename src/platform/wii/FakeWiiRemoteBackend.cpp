@@ -171,13 +171,13 @@ void FakeWiiRemoteBackend::endDiscoveries(int error) {
 }
 
 size_t FakeWiiRemoteBackend::openHIDManagers() const {
-    return static_cast<size_t>(std::count_if(hidManagers_.begin(), hidManagers_.end(),
-                                             [](const HIDManager* m) { return m->opened; }));
+    return static_cast<size_t>(
+        std::count_if(hidManagers_.begin(), hidManagers_.end(), [](const HIDManager* m) { return m->opened; }));
 }
 
 size_t FakeWiiRemoteBackend::runningDiscoveries() const {
-    return static_cast<size_t>(std::count_if(discoveries_.begin(), discoveries_.end(),
-                                             [](const Discovery* d) { return d->running; }));
+    return static_cast<size_t>(
+        std::count_if(discoveries_.begin(), discoveries_.end(), [](const Discovery* d) { return d->running; }));
 }
 
 std::unique_ptr<devices::WiiDiscovery> FakeWiiRemoteBackend::makeDiscovery(devices::WiiDiscovery::Callbacks callbacks) {

@@ -48,8 +48,12 @@ DeclaredClasses declaredClasses(const std::filesystem::path& root) {
 // Classes that archives only name as an ancestor of another class, never as an object's own
 // class: nothing is made from them. The program's own MIDI ports are made by the MIDI layer
 // when it starts, never from a document, which names them through their descriptors.
-const std::set<std::string> kOnlyAncestors = {"QRBMessage",           "TarnMIDIEndpoint",      "TarnMIDIRealEndpoint",
-                                              "TarnMIDIVirtualEndpoint", "TarnMIDIVirtualSource", "TarnMIDIVirtualDestination"};
+const std::set<std::string> kOnlyAncestors = {"QRBMessage",
+                                              "TarnMIDIEndpoint",
+                                              "TarnMIDIRealEndpoint",
+                                              "TarnMIDIVirtualEndpoint",
+                                              "TarnMIDIVirtualSource",
+                                              "TarnMIDIVirtualDestination"};
 
 }  // namespace
 

@@ -5,15 +5,15 @@
 
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
-#include "core/mapping/QRBContext.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBDocumentController.h"
-#include "core/outputs/QRBKeptEventSource.h"
 #include "core/document/QRBManager.h"
+#include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/outputs/QRBRouteEventSource.h"
 #include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBKeptEventSource.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "foundation/NetService.h"
 #include "platform/FakeBonjourBackend.h"
 #include "support/TestSupport.h"
@@ -45,7 +45,8 @@ protected:
 
     QRBDocumentPtr open(const std::string& path) {
         QRBDocumentPtr result;
-        controller.openDocumentWithContentsOfURL(path, false, [&](const QRBDocumentPtr& d, bool, const auto&) { result = d; });
+        controller.openDocumentWithContentsOfURL(path, false,
+                                                 [&](const QRBDocumentPtr& d, bool, const auto&) { result = d; });
         return result;
     }
 

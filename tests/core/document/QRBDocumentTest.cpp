@@ -6,12 +6,12 @@
 #include "core/support/PresetTestSupport.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
-#include "core/mapping/QRBContext.h"
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBDocumentController.h"
 #include "core/document/QRBManager.h"
-#include "core/osc/QRBOSCMessage.h"
 #include "core/document/QRBPreferences.h"
+#include "core/mapping/QRBContext.h"
+#include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBTarget.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Log.h"
@@ -22,11 +22,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sys/resource.h>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using foundation::Data;
@@ -97,11 +97,12 @@ protected:
     // Opens through the controller; null on failure, with the error's code in `code`.
     QRBDocumentPtr open(const std::string& path, int* code = nullptr, bool* alreadyOpen = nullptr) {
         QRBDocumentPtr result;
-        controller.openDocumentWithContentsOfURL(path, false, [&](const QRBDocumentPtr& d, bool already, const auto& error) {
-            result = d;
-            if (code) *code = error ? error->code() : 0;
-            if (alreadyOpen) *alreadyOpen = already;
-        });
+        controller.openDocumentWithContentsOfURL(path, false,
+                                                 [&](const QRBDocumentPtr& d, bool already, const auto& error) {
+                                                     result = d;
+                                                     if (code) *code = error ? error->code() : 0;
+                                                     if (alreadyOpen) *alreadyOpen = already;
+                                                 });
         return result;
     }
 
@@ -122,8 +123,8 @@ protected:
         document->notesInfos()->setWindowFrame(std::string("10 10 300 200 0 0 1920 1080 "));
         document->setUserInterfaceParameters(foundation::Dictionary{
             {"Main", foundation::Dictionary{{"WindowFrame", "0 0 800 600 0 0 1920 1080 "}}}, {"Other", 5}});
-        document->setMainController(std::make_shared<QRBHeadlessMainWindow>(
-            foundation::Dictionary{{"WindowFrame", "1 2 800 600 0 0 1920 1080 "}, {"ColumnsWidths", foundation::Array{120, 80}}}));
+        document->setMainController(std::make_shared<QRBHeadlessMainWindow>(foundation::Dictionary{
+            {"WindowFrame", "1 2 800 600 0 0 1920 1080 "}, {"ColumnsWidths", foundation::Array{120, 80}}}));
         return document;
     }
 
@@ -167,7 +168,8 @@ TEST_F(DocumentTest, ReopenedDocumentEqualsTheSavedOne) {
     EXPECT_EQ(reopened->notesInfos()->windowFrame(), "10 10 300 200 0 0 1920 1080 ");
     // The window's own state replaced "Main"; the rest of the parameters stayed.
     EXPECT_EQ(reopened->mainWindowUserInterfaceParameters(),
-              (foundation::Dictionary{{"WindowFrame", "1 2 800 600 0 0 1920 1080 "}, {"ColumnsWidths", foundation::Array{120, 80}}}));
+              (foundation::Dictionary{{"WindowFrame", "1 2 800 600 0 0 1920 1080 "},
+                                      {"ColumnsWidths", foundation::Array{120, 80}}}));
     EXPECT_EQ(reopened->userInterfaceParameters()->at("Other"), Value(5));
     EXPECT_EQ(reopened->mainController()->userInterfaceParameters(), reopened->mainWindowUserInterfaceParameters());
 
@@ -201,7 +203,8 @@ TEST_F(DocumentTest, DamagedOrUnreadableFilesGiveError259AndNoDocument) {
          documentArchive({{"QRBLib", Value(QRBManager::create())}, {"QRBNotes", Value(foundation::Array{})}})},
     };
     for (size_t length : {size_t(8), size_t(40), valid.size() / 2, valid.size() - 1})
-        cases.push_back({"truncated to " + std::to_string(length) + " bytes", Data(valid.begin(), valid.begin() + long(length))});
+        cases.push_back(
+            {"truncated to " + std::to_string(length) + " bytes", Data(valid.begin(), valid.begin() + long(length))});
     Data flipped = valid;
     for (size_t i = 8; i < flipped.size(); i += 7) flipped[i] ^= 0x5a;
     cases.push_back({"bytes overwritten", flipped});
@@ -243,7 +246,8 @@ TEST_F(DocumentTest, AFailedWriteGives512AndLeavesTheOldFileIntact) {
     }
     EXPECT_EQ(readBytes(path), saved);
     EXPECT_EQ(errorCode([&] {
-                  document->saveToURL(dir.file("no such folder/Show.qrb3"), kQRBDocumentType, QRBDocument::SaveOperation::SaveAs);
+                  document->saveToURL(dir.file("no such folder/Show.qrb3"), kQRBDocumentType,
+                                      QRBDocument::SaveOperation::SaveAs);
               }),
               512);
     EXPECT_EQ(document->fileURL(), path);
@@ -261,12 +265,16 @@ TEST_F(DocumentTest, LegacyWindowKeysMoveIntoMain) {
         foundation::Dictionary main;
     };
     const std::vector<Case> cases = {
-        {"frame only", {{"mainWindowFrameString", "5 5 640 480 0 0 1920 1080 "}}, {{"WindowFrame", "5 5 640 480 0 0 1920 1080 "}}},
+        {"frame only",
+         {{"mainWindowFrameString", "5 5 640 480 0 0 1920 1080 "}},
+         {{"WindowFrame", "5 5 640 480 0 0 1920 1080 "}}},
         {"all three",
          {{"mainTableColumnsWidths", foundation::Dictionary{{"name", 100}}},
           {"mainWindowFrameString", "1 1 2 2 "},
           {"mainWindowSortDescriptors", foundation::Array{}}},
-         {{"ColumnsWidths", foundation::Dictionary{{"name", 100}}}, {"WindowFrame", "1 1 2 2 "}, {"SortDescriptors", foundation::Array{}}}},
+         {{"ColumnsWidths", foundation::Dictionary{{"name", 100}}},
+          {"WindowFrame", "1 1 2 2 "},
+          {"SortDescriptors", foundation::Array{}}}},
         {"none", {}, {}},
     };
     for (const auto& c : cases) {
@@ -285,7 +293,8 @@ TEST_F(DocumentTest, LegacyWindowKeysMoveIntoMain) {
     // Where the parameters exist, the legacy keys are not read.
     writeBytes(dir.file("both.qrb3"),
                documentArchive({{"QRBLib", Value(QRBManager::create())},
-                                {"userInterfaceParameters", foundation::Dictionary{{"Main", foundation::Dictionary{{"WindowFrame", "new"}}}}},
+                                {"userInterfaceParameters",
+                                 foundation::Dictionary{{"Main", foundation::Dictionary{{"WindowFrame", "new"}}}}},
                                 {"mainWindowFrameString", "old"}}));
     QRBDocumentPtr document = open(dir.file("both.qrb3"));
     ASSERT_NE(document, nullptr);
@@ -357,9 +366,9 @@ TEST_F(DocumentTest, NewDocumentsTakeTheFirstPortNoOpenDocumentHolds) {
     }
 
     struct Step {
-        char op;      // 'n' new, 'o' open the stored document, 'c' close the document made at `index`
+        char op;  // 'n' new, 'o' open the stored document, 'c' close the document made at `index`
         size_t index;
-        long port;    // the port the new or opened document holds
+        long port;  // the port the new or opened document holds
     };
     struct Case {
         std::string what;
@@ -367,7 +376,8 @@ TEST_F(DocumentTest, NewDocumentsTakeTheFirstPortNoOpenDocumentHolds) {
     };
     const std::vector<Case> cases = {
         {"the first new documents count up", {{'n', 0, base}, {'n', 0, base + 1}, {'n', 0, base + 2}}},
-        {"a port given back is taken again", {{'n', 0, base}, {'n', 0, base + 1}, {'c', 0, 0}, {'n', 0, base}, {'n', 0, base + 2}}},
+        {"a port given back is taken again",
+         {{'n', 0, base}, {'n', 0, base + 1}, {'c', 0, 0}, {'n', 0, base}, {'n', 0, base + 2}}},
         {"a later close frees its port", {{'n', 0, base}, {'n', 0, base + 1}, {'c', 1, 0}, {'n', 0, base + 1}}},
         {"an opened document keeps its port and is passed over",
          {{'o', 0, base + 2}, {'n', 0, base}, {'n', 0, base + 1}, {'n', 0, base + 3}}},
@@ -387,7 +397,8 @@ TEST_F(DocumentTest, NewDocumentsTakeTheFirstPortNoOpenDocumentHolds) {
                 // Edited, so that opening a file does not close it in place.
                 document->updateChangeCount(foundation::Document::ChangeType::Done);
             } else {
-                own.openDocumentWithContentsOfURL(stored, false, [&](const QRBDocumentPtr& d, bool, const auto&) { document = d; });
+                own.openDocumentWithContentsOfURL(stored, false,
+                                                  [&](const QRBDocumentPtr& d, bool, const auto&) { document = d; });
             }
             ASSERT_NE(document, nullptr);
             EXPECT_EQ(document->oscManager()->serverPort(), step.port);

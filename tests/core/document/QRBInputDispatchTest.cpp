@@ -4,11 +4,11 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "core/osc/LibloCallbacks.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
+#include "core/osc/LibloCallbacks.h"
 
 #include <gtest/gtest.h>
 
@@ -22,12 +22,12 @@ using firing::Int;
 using firing::String;
 using foundation::Date;
 using foundation::OSCTimeTag;
+using managertest::bundle;
 using managertest::Firing;
 using managertest::ManagerFixture;
+using managertest::packet;
 using managertest::ProbeEventSource;
 using managertest::Sender;
-using managertest::bundle;
-using managertest::packet;
 
 namespace {
 
@@ -326,12 +326,18 @@ TEST(LibloCallbacksTest, CommandPathsAndPatternCharacters) {
         bool plain;
     };
     const std::vector<Case> cases = {
-        {"/quorbital/quit", true, true},     {"/quorbital/wii/*", true, false},
-        {"/quorbital/mapping", false, true}, {"/quorbital/mappingX", false, true},
-        {"/quorbital", false, true},         {"/quorbitalx/quit", false, true},
-        {"/a b", false, false},              {"/a#", false, false},
-        {"/a,b", false, false},              {"/a?", false, false},
-        {"/a[1]", false, false},             {"/a{b}", false, false},
+        {"/quorbital/quit", true, true},
+        {"/quorbital/wii/*", true, false},
+        {"/quorbital/mapping", false, true},
+        {"/quorbital/mappingX", false, true},
+        {"/quorbital", false, true},
+        {"/quorbitalx/quit", false, true},
+        {"/a b", false, false},
+        {"/a#", false, false},
+        {"/a,b", false, false},
+        {"/a?", false, false},
+        {"/a[1]", false, false},
+        {"/a{b}", false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
@@ -353,10 +359,11 @@ class BackmappingTest : public InputDispatchTest {
 protected:
     void SetUp() override {
         InputDispatchTest::SetUp();
-        QRBManager::setBackmappingRouteMaker([this](const std::string& address, const std::vector<QRBBackmappingToken>& tokens) {
-            made.push_back({address, tokens, std::make_shared<ProbeEventSource>()});
-            return made.back().route;
-        });
+        QRBManager::setBackmappingRouteMaker(
+            [this](const std::string& address, const std::vector<QRBBackmappingToken>& tokens) {
+                made.push_back({address, tokens, std::make_shared<ProbeEventSource>()});
+                return made.back().route;
+            });
         ASSERT_TRUE(manager->start());
         // Two mappings drive the same output: /out takes floats on channel 1, /out2 integers on
         // channel 2 (its output shows values twice as large).
@@ -381,7 +388,8 @@ protected:
     // A message from a producer inside the application that asks for a way back to the mappings
     // that use `output`.
     void receiveWithRequest(const std::string& address, const foundation::Value& channel, bool withChannel = true) {
-        foundation::Dictionary request{{"eventSource", foundation::Value(std::static_pointer_cast<QRBEventSource>(output))}};
+        foundation::Dictionary request{
+            {"eventSource", foundation::Value(std::static_pointer_cast<QRBEventSource>(output))}};
         if (withChannel) request["channel"] = channel;
         auto message = firing::message(address, {Float(0.5)});
         message->setUserInfo({{"backmapping", foundation::Value(request)}});
@@ -457,7 +465,8 @@ TEST_F(BackmappingTest, TheChannelNarrowsTheMappingsAndOnlyNewAddressesAsk) {
 TEST_F(BackmappingTest, AnArgumentOfASeveralArgumentMappingIsWrittenIntoItsPlace) {
     // /multi has three arguments; the middle one drives the output.
     QRBContextPtr multi = addContext("/multi");
-    multi->receive(firing::message("/multi", {Float(0.1), Int(2), Float(0.3)}), manager->oscInputEndpoint(), Date::now());
+    multi->receive(firing::message("/multi", {Float(0.1), Int(2), Float(0.3)}), manager->oscInputEndpoint(),
+                   Date::now());
     ASSERT_EQ(multi->actions().size(), 3u);
     multi->actions()[1]->setEventSource(output);
     out->setEventSource(nullptr);

@@ -27,20 +27,20 @@
 using firing::Float;
 using managertest::Firing;
 using managertest::ManagerFixture;
+using managertest::packet;
 using managertest::ProbeEventSource;
 using managertest::Sender;
-using managertest::packet;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kNewAddresses = 50000;
-constexpr double kRate = 5000;                                 // new addresses per second at most
-constexpr size_t kWindow = 64;                                 // sent and not yet learned, at most
+constexpr double kRate = 5000;  // new addresses per second at most
+constexpr size_t kWindow = 64;  // sent and not yet learned, at most
 constexpr auto kProbeInterval = std::chrono::milliseconds(100);
-constexpr double kRunBound = 100;                              // seconds for the whole flood
-constexpr double kProbeBound = 5;                              // seconds from a probe's send to its routing
+constexpr double kRunBound = 100;  // seconds for the whole flood
+constexpr double kProbeBound = 5;  // seconds from a probe's send to its routing
 
 class InputFloodTest : public ManagerFixture {};
 
@@ -74,7 +74,8 @@ TEST_F(InputFloodTest, AKnownAddressRoutesEveryProbeWhileFiftyThousandNewOnesAre
                 nextProbe += kProbeInterval;
                 continue;
             }
-            const auto due = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sent / kRate));
+            const auto due =
+                start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(sent / kRate));
             if (sent < kNewAddresses && sent - learned.load() < kWindow && now >= due) {
                 sender.send(packet("/flood/" + std::to_string(sent), {Float(0.5f)}));
                 ++sent;

@@ -10,8 +10,8 @@
 #include "controllers/QRBScriptManager.h"
 #include "controllers/QRBWacomManager.h"
 #include "core/monitor/QRBActivityTimer.h"
-#include "core/osc/QRBAppMessage.h"
 #include "core/monitor/QRBMessageEvent.h"
+#include "core/osc/QRBAppMessage.h"
 #include "core/osc/QRBTarget.h"
 #include "features/QRBInterpretationManager.h"
 #include "foundation/Exception.h"
@@ -35,8 +35,8 @@ using firing::Int;
 using foundation::Date;
 using foundation::Value;
 using managertest::ManagerFixture;
-using managertest::Sender;
 using managertest::packet;
+using managertest::Sender;
 using presets::RawRecord;
 
 namespace {
@@ -125,8 +125,8 @@ TEST_F(ManagerTest, StartAndStopDriveTheServersBrowsersAndDevicesAndTellTheMonit
     manager->stop();  // not running: nothing more in the monitor
 
     using Line = std::pair<std::string, std::optional<std::string>>;
-    EXPECT_EQ(applicationLines(*manager), (std::vector<Line>{{"Routing started", std::nullopt},
-                                                             {"Routing paused.", std::nullopt}}));
+    EXPECT_EQ(applicationLines(*manager),
+              (std::vector<Line>{{"Routing started", std::nullopt}, {"Routing paused.", std::nullopt}}));
 }
 
 TEST_F(ManagerTest, StartingWhileRunningStopsEverythingWithoutDetails) {
@@ -204,8 +204,8 @@ TEST_F(ManagerTest, SendsFromTheDocumentsPortAndRecordsWhatLeft) {
             &seen);
 
         auto target = std::make_shared<QRBTarget>();
-        target->setTargetSpec(std::string(protocol == LO_TCP ? "osc.tcp://" : "") + "127.0.0.1:" +
-                              std::to_string(receiverPort));
+        target->setTargetSpec(std::string(protocol == LO_TCP ? "osc.tcp://" : "") +
+                              "127.0.0.1:" + std::to_string(receiverPort));
         const size_t before = manager->messageMonitor()->eventsCount();
         EXPECT_EQ(manager->sendOSCMessage(message, target), 1);
         for (int i = 0; i < 100 && seen.count == 0; ++i) lo_server_recv_noblock(receiver, 50);
@@ -232,7 +232,8 @@ TEST_F(ManagerTest, AnnouncesChangesWithTheManagerAsSender) {
     auto context = QRBContext::create(std::string("/a"), manager);
     std::vector<foundation::Notification> actionNotices;
     auto actionToken = foundation::NotificationCenter::defaultCenter().addObserver(
-        "QRBActionChangedNotification", manager, [&](const foundation::Notification& n) { actionNotices.push_back(n); });
+        "QRBActionChangedNotification", manager,
+        [&](const foundation::Notification& n) { actionNotices.push_back(n); });
     context->setInputMax(2);
     ASSERT_EQ(actionNotices.size(), 1u);
     EXPECT_EQ(actionNotices[0].userInfo.at("NSObject").objectValue(), context);
@@ -287,9 +288,8 @@ TEST_F(ManagerTest, RouteEditsAreAnnouncedWithTheirIndexes) {
     auto undo = std::make_shared<foundation::UndoManager>();
     manager->setUndoManager(undo);
     std::vector<std::pair<foundation::KeyValueChangeKind, std::vector<size_t>>> heard;
-    auto token = manager->addObserver(QRBManager::kOscRoutesKey, [&](const foundation::KeyValueChange& c) {
-        heard.emplace_back(c.kind, c.indexes);
-    });
+    auto token = manager->addObserver(
+        QRBManager::kOscRoutesKey, [&](const foundation::KeyValueChange& c) { heard.emplace_back(c.kind, c.indexes); });
     manager->insertObject(std::make_shared<firing::RecordingEventSource>(), 0);
     manager->insertObject(std::make_shared<firing::RecordingEventSource>(), 1);
     undo->closeEventGroup();
@@ -372,7 +372,8 @@ TEST_F(ManagerTest, DecodesOlderDocuments) {
         {"contexts kept on the manager become the mapping",
          RawRecord::make("QRBManager")
              ->set("QRBPresetManager", Value(std::make_shared<QRBPresetManager>()))
-             ->set("LibloHandlerContexts", foundation::Dictionary{{"/old/a", Value(contextA)}, {"/old/b", Value(contextB)}}),
+             ->set("LibloHandlerContexts",
+                   foundation::Dictionary{{"/old/a", Value(contextA)}, {"/old/b", Value(contextB)}}),
          [](QRBManager& m) {
              auto preset = m.presetManager()->currentPreset();
              ASSERT_EQ(preset->countOfObjects(), 2u);
@@ -385,14 +386,14 @@ TEST_F(ManagerTest, DecodesOlderDocuments) {
          [](QRBManager& m) { EXPECT_EQ(m.keyEventManager()->targetAppName(), "Live"); }},
         {"a short list of variables is made whole",
          RawRecord::make("QRBManager")
-             ->set("variableValues", foundation::Array{Value(QRBArg::argWithInt32Value(9)), Value(QRBArg::argWithNilValue())}),
+             ->set("variableValues",
+                   foundation::Array{Value(QRBArg::argWithInt32Value(9)), Value(QRBArg::argWithNilValue())}),
          [](QRBManager& m) {
              ASSERT_EQ(m.variableValues().size(), 128u);
              EXPECT_EQ(m.variableValueAtIndex(0)->int32Value(), 9);
              EXPECT_EQ(m.variableValueAtIndex(127)->libloType(), 'N');
          }},
-        {"an empty record gets everything new",
-         RawRecord::make("QRBManager"),
+        {"an empty record gets everything new", RawRecord::make("QRBManager"),
          [](QRBManager& m) {
              EXPECT_EQ(m.oscTargets().size(), 16u);
              EXPECT_EQ(m.variableValues().size(), 128u);
@@ -422,10 +423,12 @@ TEST_F(ManagerTest, DecodesOlderDocuments) {
 
 TEST_F(ManagerTest, RefusesDamagedArchives) {
     const std::vector<std::pair<const char*, std::shared_ptr<RawRecord>>> cases = {
-        {"targets that are not targets", RawRecord::make("QRBManager")->set("oscTargets", foundation::Array{Value("x")})},
+        {"targets that are not targets",
+         RawRecord::make("QRBManager")->set("oscTargets", foundation::Array{Value("x")})},
         {"contexts that are not a dictionary", RawRecord::make("QRBManager")->set("LibloHandlerContexts", Value("x"))},
         {"a preset manager that is not one", RawRecord::make("QRBManager")->set("QRBPresetManager", Value(3))},
-        {"variables that are not values", RawRecord::make("QRBManager")->set("variableValues", Value(foundation::Array{Value(1)}))},
+        {"variables that are not values",
+         RawRecord::make("QRBManager")->set("variableValues", Value(foundation::Array{Value(1)}))},
         // Servers would take it modulo 65536 and listen on 4464.
         {"a port above 65535", setInteger(RawRecord::make("QRBManager"), "LibloHandlerPort", 70000)},
         {"a negative port", setInteger(RawRecord::make("QRBManager"), "LibloHandlerPort", -1)},
@@ -518,24 +521,33 @@ TEST_F(ManagerTest, FoundServicesAreListedByNameAndOfferedToTargets) {
     };
     const std::vector<Case> cases = {
         {"the default target takes a new service", [](QRBManager&) {}, {osc("Mixer")}, {"Mixer", "", "", ""}},
-        {"a default in another slot", [](QRBManager& m) { m.setDefaultTargetIndex(2); }, {osc("Mixer")},
+        {"a default in another slot",
+         [](QRBManager& m) { m.setDefaultTargetIndex(2); },
+         {osc("Mixer")},
          {"", "", "Mixer", ""}},
-        {"a later service replaces one the default target took by itself", [](QRBManager&) {},
-         {osc("Mixer"), osc("Lights", "_osc._tcp")}, {"Lights", "", "", ""}},
+        {"a later service replaces one the default target took by itself",
+         [](QRBManager&) {},
+         {osc("Mixer"), osc("Lights", "_osc._tcp")},
+         {"Lights", "", "", ""}},
         {"a protected default is left alone",
-         [](QRBManager& m) { m.oscTargets()[0]->setTargetSpec(std::string("10.0.0.1:1")); }, {osc("Mixer")},
+         [](QRBManager& m) { m.oscTargets()[0]->setTargetSpec(std::string("10.0.0.1:1")); },
+         {osc("Mixer")},
          {"", "Mixer", "", ""}},
         {"one that a target names already is not given again",
          [](QRBManager& m) {
              m.oscTargets()[3]->setService(foundation::NetService::create("local.", "_osc._udp", "Mixer"), true);
          },
-         {osc("Mixer")}, {"", "", "", "Mixer"}},
+         {osc("Mixer")},
+         {"", "", "", "Mixer"}},
         {"the same name over the other transport is another service",
          [](QRBManager& m) {
              m.oscTargets()[3]->setService(foundation::NetService::create("local.", "_osc._udp", "Mixer"), true);
          },
-         {osc("Mixer", "_osc._tcp")}, {"Mixer", "", "", "Mixer"}},
-        {"this application's own servers are never taken", [](QRBManager&) {}, {osc("host:9000 (Quorbital)")},
+         {osc("Mixer", "_osc._tcp")},
+         {"Mixer", "", "", "Mixer"}},
+        {"this application's own servers are never taken",
+         [](QRBManager&) {},
+         {osc("host:9000 (Quorbital)")},
          {"", "", "", ""}},
     };
     for (const auto& c : cases) {

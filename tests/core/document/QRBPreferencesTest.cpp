@@ -23,9 +23,15 @@ TEST_F(PreferencesFixture, InitialValuesHaveTheTypesTheirReadersExpect) {
     ASSERT_EQ(initial.size(), 17u);
     using T = Value::Type;
     const std::pair<const char*, T> types[] = {
-        {"DefaultMidiChannel", T::Integer}, {"DefaultOSCPort", T::Integer}, {"GlobalMapPath", T::String},
-        {"UseVorerira", T::Bool},           {"MouseTrackingSpeed", T::Real}, {"LogDomains", T::Dictionary},
-        {"WacomMouseLockMode", T::Integer}, {"HideAfterLaunch", T::Bool},    {"OSCMessageDecimalFormatPrecision", T::Integer},
+        {"DefaultMidiChannel", T::Integer},
+        {"DefaultOSCPort", T::Integer},
+        {"GlobalMapPath", T::String},
+        {"UseVorerira", T::Bool},
+        {"MouseTrackingSpeed", T::Real},
+        {"LogDomains", T::Dictionary},
+        {"WacomMouseLockMode", T::Integer},
+        {"HideAfterLaunch", T::Bool},
+        {"OSCMessageDecimalFormatPrecision", T::Integer},
     };
     for (const auto& [key, type] : types) EXPECT_EQ(initial.at(key).type(), type) << key;
     for (const auto& key : QRBPreferences::initialValueKeys()) EXPECT_FALSE(initial.at(key).isNull()) << key;
@@ -41,7 +47,7 @@ TEST_F(PreferencesFixture, MigrationByVersion) {
                              "NSTableView Hidden Columns QRBTable", "NSTableView Sort Ordering QRBTable",
                              "QRBTargetsSortDescriptors"};
     struct Case {
-        const char* last;     // recorded version, or null for a first run
+        const char* last;  // recorded version, or null for a first run
         const char* running;
         bool removesToolbar, removesTable, removesTargets;
         const char* recorded;

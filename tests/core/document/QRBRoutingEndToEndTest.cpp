@@ -6,8 +6,8 @@
 #include "core/support/ManagerTestSupport.h"
 
 #include "core/monitor/QRBMessageEvent.h"
-#include "core/outputs/QRBRouteEventSource.h"
 #include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "foundation/Format.h"
 
 #include <gtest/gtest.h>
@@ -57,8 +57,7 @@ public:
     int port() const { return lo_server_get_port(server_); }
     // Takes in what has arrived, without waiting.
     void poll() {
-        for (int i = 0; i < 100 && lo_server_recv_noblock(server_, 0) > 0; ++i) {
-        }
+        for (int i = 0; i < 100 && lo_server_recv_noblock(server_, 0) > 0; ++i) {}
     }
 
     std::vector<Received> messages;
@@ -137,8 +136,8 @@ TEST_P(RoutingToTransport, InputIsScaledRewrittenAndSentToTheTarget) {
     TargetServer device(GetParam());
     ASSERT_TRUE(device.isValid());
     const QRBTargetPtr slot3 = manager->oscTargets()[3];
-    slot3->setTargetSpec(std::string(GetParam() == LO_TCP ? "osc.tcp://" : "") + "127.0.0.1:" +
-                         std::to_string(device.port()));
+    slot3->setTargetSpec(std::string(GetParam() == LO_TCP ? "osc.tcp://" : "") +
+                         "127.0.0.1:" + std::to_string(device.port()));
     manager->variableValueAtIndex(3)->makeSameAsValue(*QRBArg::argWithStringValue("deck"));
 
     // /in takes two floats; its second argument is scaled from 0..1 to 0..10.

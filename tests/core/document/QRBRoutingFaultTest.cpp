@@ -7,14 +7,14 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "core/osc/QRBArg.h"
 #include "core/mapping/QRBContext.h"
-#include "core/osc/QRBOSCMessage.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "core/osc/QRBArg.h"
+#include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBTCPConnection.h"
 #include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
 #include "support/TestSupport.h"
@@ -75,7 +75,8 @@ public:
     void read() {
         uint8_t chunk[65536];
         ssize_t size;
-        while ((size = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT)) > 0) bytes_.insert(bytes_.end(), chunk, chunk + size);
+        while ((size = recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            bytes_.insert(bytes_.end(), chunk, chunk + size);
         while (bytes_.size() >= 4) {
             uint32_t length;
             std::memcpy(&length, bytes_.data(), 4);
@@ -247,7 +248,8 @@ TEST_P(HostNameFaults, RoutingGoesOnAndTheTargetRecoversWhenTheNameResolves) {
     ASSERT_GE(late, 0);
     setFailingTarget("quorbital-test.invalid:" + std::to_string(latePort));
 
-    const std::string failure = "OSC target host quorbital-test.invalid could not be resolved: Name or service not known";
+    const std::string failure =
+        "OSC target host quorbital-test.invalid could not be resolved: Name or service not known";
     ASSERT_TRUE(routeUntil([&] { return logged(failure) > 0; }, GetParam().firstLookup + 10)) << "no failure logged";
     // Then the name resolves, at the first send after the retry interval.
     long firstArrived = -1;
@@ -310,7 +312,8 @@ TEST_F(RoutingFaults, ATCPTargetThatRefusesIsReportedOnEverySend) {
     const int refusing = boundSocket(SOCK_STREAM, refusingPort);  // bound, never listening
     setFailingTarget("osc.tcp://127.0.0.1:" + std::to_string(refusingPort));
     ASSERT_TRUE(routeRounds(50));
-    EXPECT_EQ(logged("Error 111 during OSC routing: Connection refused"), 50u) << ::testing::PrintToString(log_.lines());
+    EXPECT_EQ(logged("Error 111 during OSC routing: Connection refused"), 50u)
+        << ::testing::PrintToString(log_.lines());
     close(refusing);
 }
 

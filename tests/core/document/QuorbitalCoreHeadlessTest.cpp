@@ -4,11 +4,11 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "core/mapping/QRBContext.h"
 #include "core/document/QRBDocument.h"
+#include "core/document/QuorbitalCore.h"
+#include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/document/QuorbitalCore.h"
 #include "foundation/RunLoop.h"
 #include "foundation/UserDefaults.h"
 #include "support/TestSupport.h"
@@ -22,8 +22,8 @@
 #include <string>
 
 using firing::Float;
-using managertest::Sender;
 using managertest::packet;
+using managertest::Sender;
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
 #include "core/document/QRBManager.h"
-#include "core/osc/QRBMessageEndpoint.h"
-#include "core/monitor/QRBMessageMonitor.h"
-#include "core/osc/QRBOSCMessage.h"
 #include "core/document/QRBPreferences.h"
 #include "core/document/QuorbitalCore.h"
+#include "core/monitor/QRBMessageMonitor.h"
+#include "core/osc/QRBMessageEndpoint.h"
+#include "core/osc/QRBOSCMessage.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/RunLoop.h"
 #include "foundation/UserDefaults.h"
@@ -177,17 +177,18 @@ TEST(QuorbitalCoreTest, TheMonitorPrintsFloatsWithThePrecisionThePreferencesHadA
 
     // The settings file as the user's editor or an older run left it.
     const std::string settingsFile = dir.file("Quorbital.plist");
-    ASSERT_EQ(testsupport::runPython("import plistlib, sys\n"
-                                     "plistlib.dump({'OSCMessageDecimalFormatPrecision': 4}, open(sys.argv[1], 'wb'))\n",
-                                     settingsFile)
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        testsupport::runPython("import plistlib, sys\n"
+                               "plistlib.dump({'OSCMessageDecimalFormatPrecision': 4}, open(sys.argv[1], 'wb'))\n",
+                               settingsFile)
+            .exitCode,
+        0);
 
     struct Case {
         const char* name;
         std::vector<const char*> argv;
         std::optional<std::string> settings;  // none: the process's own preferences
-        std::string shown;  // the float 0.3 as printed
+        std::string shown;                    // the float 0.3 as printed
     };
     const Case cases[] = {
         {"shipped value", {"quorbital"}, dir.file("none.plist"), "0.30"},
@@ -210,8 +211,8 @@ TEST(QuorbitalCoreTest, TheMonitorPrintsFloatsWithThePrecisionThePreferencesHadA
 
         QRBMessageMonitor monitor;
         auto input = std::make_shared<QRBMessageEndpoint>("OSC Input", QRBMessageEndpoint::kDirectionIncoming);
-        auto message =
-            QRBOSCMessage::OSCMessageWithPath("/fader", {QRBArg::argWithFloatValue(0.3f), QRBArg::argWithInt32Value(7)});
+        auto message = QRBOSCMessage::OSCMessageWithPath(
+            "/fader", {QRBArg::argWithFloatValue(0.3f), QRBArg::argWithInt32Value(7)});
         monitor.monitor(message, input, foundation::Date::now());
         ASSERT_EQ(monitor.eventsCount(), 2u);  // the endpoint's header, then the message
         EXPECT_EQ(monitor.eventAtIndex(1)->message()->presentation(), "/fader ,fi " + c.shown + " 7");
@@ -294,8 +295,8 @@ TEST(QuorbitalCoreTest, LegacyRootKeysAreGivenToTheManager) {
     EXPECT_EQ(plain->midiManager()->noteUpperPitch(), 127);
     EXPECT_TRUE(plain->archiveHeldWiiManager());
 
-    QRBManagerPtr fixed = decodeManager(
-        archive({{"QRBLib", Value(manager)}, {"QRBWiiManager", Value(legacyWii)}, {"QRBParameters", Value(parameters)}}));
+    QRBManagerPtr fixed = decodeManager(archive(
+        {{"QRBLib", Value(manager)}, {"QRBWiiManager", Value(legacyWii)}, {"QRBParameters", Value(parameters)}}));
     ASSERT_NE(fixed, nullptr);
     auto wii = std::dynamic_pointer_cast<LegacyRootWiiManager>(fixed->wiiManager());
     ASSERT_NE(wii, nullptr);
@@ -304,8 +305,10 @@ TEST(QuorbitalCoreTest, LegacyRootKeysAreGivenToTheManager) {
     EXPECT_EQ(fixed->midiManager()->inputMode(), 1);
 
     EXPECT_EQ(decodeManager(archive({{"QRBNotes", Value("x")}})), nullptr) << "no manager, nothing to fix";
-    EXPECT_THROW(decodeManager(archive({{"QRBLib", Value(manager)}, {"QRBParameters", Value(3)}})), foundation::ArchiveError);
-    EXPECT_THROW(decodeManager(archive({{"QRBLib", Value(manager)}, {"QRBWiiManager", Value("x")}})), foundation::ArchiveError);
+    EXPECT_THROW(decodeManager(archive({{"QRBLib", Value(manager)}, {"QRBParameters", Value(3)}})),
+                 foundation::ArchiveError);
+    EXPECT_THROW(decodeManager(archive({{"QRBLib", Value(manager)}, {"QRBWiiManager", Value("x")}})),
+                 foundation::ArchiveError);
 
     // A manager archived without a Wii remote manager still gets one, but is known as such.
     auto record = presets::RawRecord::make("LibloHandler")->set("LibloHandlerPort", Value(9200));

@@ -85,7 +85,8 @@ protected:
 class HandWritten : public foundation::Object {
 public:
     using Writer = std::function<void(KeyedArchiver&, const HandWritten&)>;
-    HandWritten(std::vector<std::string> classes, Writer write) : classes_(std::move(classes)), write_(std::move(write)) {}
+    HandWritten(std::vector<std::string> classes, Writer write)
+        : classes_(std::move(classes)), write_(std::move(write)) {}
     std::string archivedClassName() const override { return classes_.front(); }
     std::vector<std::string> archivedClassHierarchy() const override { return classes_; }
     void encodeWithCoder(KeyedArchiver& coder) const override { write_(coder, *this); }
@@ -225,10 +226,21 @@ for o in objs:
     KeyedArchiver::archiveRootObjectToFile(Value(doc.context), path);
     auto result = testsupport::runPython(script, path);
     ASSERT_EQ(result.exitCode, 0) << result.output;
-    const std::vector<std::string> actionKeys = {
-        "QRBActionName", "QRBActionEventSource", "QRBActionLogger", "QRBActionEnabled", "QRBActionMidiChannel",
-        "QRBActionInputMin", "QRBActionInputMax", "QRBActionOutputMin", "QRBActionOutputMax", "QRBActionInputCap",
-        "requireIntegralInputScalingsFormatting", "argValue", "inputArgValue", "QRBActionContext", "QRBActionUserInfo"};
+    const std::vector<std::string> actionKeys = {"QRBActionName",
+                                                 "QRBActionEventSource",
+                                                 "QRBActionLogger",
+                                                 "QRBActionEnabled",
+                                                 "QRBActionMidiChannel",
+                                                 "QRBActionInputMin",
+                                                 "QRBActionInputMax",
+                                                 "QRBActionOutputMin",
+                                                 "QRBActionOutputMax",
+                                                 "QRBActionInputCap",
+                                                 "requireIntegralInputScalingsFormatting",
+                                                 "argValue",
+                                                 "inputArgValue",
+                                                 "QRBActionContext",
+                                                 "QRBActionUserInfo"};
     auto line = [&](const std::string& cls, std::vector<std::string> extra) {
         extra.insert(extra.end(), actionKeys.begin(), actionKeys.end());
         std::sort(extra.begin(), extra.end());
@@ -236,11 +248,10 @@ for o in objs:
         for (const auto& key : extra) text += " " + key;
         return text + "\n";
     };
-    const std::string expected =
-        line("QRBContext", {"QRBContextActions", "QRBContextDemuxRank", "lastReceivedMessage", "lastReceivedDate",
-                            "QRBContextLibHandler"}) +
-        line("QRBConcreteAction", {"QRBActionDupActions"}) +
-        line("QRBDupAction", {"QRBActionDupActions", "QRBDupActionMaster"});
+    const std::string expected = line("QRBContext", {"QRBContextActions", "QRBContextDemuxRank", "lastReceivedMessage",
+                                                     "lastReceivedDate", "QRBContextLibHandler"}) +
+                                 line("QRBConcreteAction", {"QRBActionDupActions"}) +
+                                 line("QRBDupAction", {"QRBActionDupActions", "QRBDupActionMaster"});
     EXPECT_EQ(result.output, expected);
 }
 
@@ -319,7 +330,8 @@ TEST_F(ActionArchiveTest, EveryKeyOfOlderDocumentsDecodesAsBefore) {
         {"context name, no demultiplexing, no last message", kContextClasses,
          [](KeyedArchiver& c, const HandWritten& self) {
              c.encodeString("/old", "QRBContextName");
-             c.encodeObject(Value(foundation::Array{self.others[0]->self(), self.others[1]->self()}), "QRBContextActions");
+             c.encodeObject(Value(foundation::Array{self.others[0]->self(), self.others[1]->self()}),
+                            "QRBContextActions");
          },
          [&](const foundation::ObjectPtr& o) {
              auto context = std::dynamic_pointer_cast<QRBContext>(o);
@@ -359,16 +371,20 @@ TEST_F(ActionArchiveTest, EveryKeyOfOlderDocumentsDecodesAsBefore) {
              ASSERT_EQ(message->arguments().size(), 1u);
              EXPECT_FLOAT_EQ(message->arguments()[0]->floatValue(), 0.25f);
          }},
-        {"older class name of argument actions", {"QRBAction", "NSObject"},
+        {"older class name of argument actions",
+         {"QRBAction", "NSObject"},
          [](KeyedArchiver& c, const HandWritten&) { c.encodeString("arg", "QRBActionName"); },
          [&](const foundation::ObjectPtr& o) {
              EXPECT_TRUE(std::dynamic_pointer_cast<QRBConcreteAction>(o));
              EXPECT_FALSE(std::dynamic_pointer_cast<QRBDupAction>(o));
          }},
-        {"older duplicate class", {"QRBDupConcreteAction", "QRBConcreteAction", "QRBAction", "NSObject"},
+        {"older duplicate class",
+         {"QRBDupConcreteAction", "QRBConcreteAction", "QRBAction", "NSObject"},
          [](KeyedArchiver&, const HandWritten&) {},
          [&](const foundation::ObjectPtr& o) { EXPECT_TRUE(std::dynamic_pointer_cast<QRBDupAction>(o)); }},
-        {"older split class", {"QRBSplitAction", "QRBAction", "NSObject"}, [](KeyedArchiver&, const HandWritten&) {},
+        {"older split class",
+         {"QRBSplitAction", "QRBAction", "NSObject"},
+         [](KeyedArchiver&, const HandWritten&) {},
          [&](const foundation::ObjectPtr& o) { EXPECT_TRUE(std::dynamic_pointer_cast<QRBDupAction>(o)); }},
     };
     for (const auto& c : cases) {
@@ -379,10 +395,9 @@ TEST_F(ActionArchiveTest, EveryKeyOfOlderDocumentsDecodesAsBefore) {
         arg0->setInputArgValue(*QRBArg::argWithFloatValue(0.5f));
         auto arg1 = std::make_shared<QRBConcreteAction>();
         arg1->setInputArgValue(*QRBArg::argWithInt32Value(9));
-        root->others = {handWritten(kConcreteClasses,
-                                    [arg0](KeyedArchiver& k, const HandWritten&) { arg0->encodeWithCoder(k); }),
-                        handWritten(kConcreteClasses,
-                                    [arg1](KeyedArchiver& k, const HandWritten&) { arg1->encodeWithCoder(k); })};
+        root->others = {
+            handWritten(kConcreteClasses, [arg0](KeyedArchiver& k, const HandWritten&) { arg0->encodeWithCoder(k); }),
+            handWritten(kConcreteClasses, [arg1](KeyedArchiver& k, const HandWritten&) { arg1->encodeWithCoder(k); })};
         foundation::ObjectPtr decoded;
         ASSERT_NO_THROW(decoded = decode(root).objectValue());
         ASSERT_TRUE(decoded);
@@ -404,7 +419,10 @@ TEST_F(ActionArchiveTest, DamagedArchivesAreRefusedWithAnArchiveError) {
     };
     const Case cases[] = {
         {"actions that are not an array",
-         [&] { return handWritten(kContextClasses, [](KeyedArchiver& c, const HandWritten&) { c.encodeInteger(3, "QRBContextActions"); }); }},
+         [&] {
+             return handWritten(kContextClasses,
+                                [](KeyedArchiver& c, const HandWritten&) { c.encodeInteger(3, "QRBContextActions"); });
+         }},
         {"an entry that is not an action",
          [&] { return handWritten(kContextClasses, writeArray("QRBContextActions", {Value("text")})); }},
         {"a null entry", [&] { return handWritten(kContextClasses, writeArray("QRBContextActions", {Value()})); }},
@@ -421,7 +439,8 @@ TEST_F(ActionArchiveTest, DamagedArchivesAreRefusedWithAnArchiveError) {
              auto outer = handWritten(kContextClasses, [](KeyedArchiver& c, const HandWritten& self) {
                  c.encodeObject(Value(foundation::Array{self.others[0]->self()}), "QRBContextActions");
              });
-             auto inner = handWritten(kContextClasses, [outerWeak = std::weak_ptr<HandWritten>(outer)](KeyedArchiver& c, const HandWritten&) {
+             auto inner = handWritten(kContextClasses, [outerWeak = std::weak_ptr<HandWritten>(outer)](
+                                                           KeyedArchiver& c, const HandWritten&) {
                  c.encodeObject(Value(foundation::Array{outerWeak.lock()->self()}), "QRBContextActions");
              });
              outer->others = {inner};
@@ -438,7 +457,9 @@ TEST_F(ActionArchiveTest, DamagedArchivesAreRefusedWithAnArchiveError) {
              return root;
          }},
         {"one action twice in a list",
-         [&] { return handWritten(kContextClasses, writeArray("QRBContextActions", {Value(concrete), Value(concrete)})); }},
+         [&] {
+             return handWritten(kContextClasses, writeArray("QRBContextActions", {Value(concrete), Value(concrete)}));
+         }},
         {"duplicates that are not an array",
          [&] { return handWritten(kConcreteClasses, writeArray("QRBActionDupActions", {Value(concrete)})); }},
         {"a duplicate with duplicates",
@@ -448,29 +469,61 @@ TEST_F(ActionArchiveTest, DamagedArchivesAreRefusedWithAnArchiveError) {
          }},
         {"a duplicate's master that is a duplicate",
          [&] {
-             return handWritten({"QRBDupAction", "QRBConcreteAction", "QRBAction", "NSObject"},
-                                [&](KeyedArchiver& c, const HandWritten&) {
-                                    c.encodeObject(Value(dupObject), "QRBDupActionMaster");
-                                });
+             return handWritten(
+                 {"QRBDupAction", "QRBConcreteAction", "QRBAction", "NSObject"},
+                 [&](KeyedArchiver& c, const HandWritten&) { c.encodeObject(Value(dupObject), "QRBDupActionMaster"); });
          }},
         {"an unknown older argument type",
-         [&] { return handWritten(kConcreteClasses, [](KeyedArchiver& c, const HandWritten&) { c.encodeInt32('z', "QRBActionArgType"); }); }},
+         [&] {
+             return handWritten(kConcreteClasses,
+                                [](KeyedArchiver& c, const HandWritten&) { c.encodeInt32('z', "QRBActionArgType"); });
+         }},
         {"user info that is not a dictionary",
-         [&] { return handWritten(kConcreteClasses, [](KeyedArchiver& c, const HandWritten&) { c.encodeString("x", "QRBActionUserInfo"); }); }},
+         [&] {
+             return handWritten(kConcreteClasses,
+                                [](KeyedArchiver& c, const HandWritten&) { c.encodeString("x", "QRBActionUserInfo"); });
+         }},
         {"an output that is not an output",
-         [&] { return handWritten(kConcreteClasses, [&](KeyedArchiver& c, const HandWritten&) { c.encodeObject(Value(concrete), "QRBActionEventSource"); }); }},
+         [&] {
+             return handWritten(kConcreteClasses, [&](KeyedArchiver& c, const HandWritten&) {
+                 c.encodeObject(Value(concrete), "QRBActionEventSource");
+             });
+         }},
         {"a value that is not a value",
-         [&] { return handWritten(kConcreteClasses, [](KeyedArchiver& c, const HandWritten&) { c.encodeString("x", "argValue"); }); }},
+         [&] {
+             return handWritten(kConcreteClasses,
+                                [](KeyedArchiver& c, const HandWritten&) { c.encodeString("x", "argValue"); });
+         }},
         {"a context that is not a context",
-         [&] { return handWritten(kConcreteClasses, [&](KeyedArchiver& c, const HandWritten&) { c.encodeObject(Value(concrete), "QRBActionContext"); }); }},
+         [&] {
+             return handWritten(kConcreteClasses, [&](KeyedArchiver& c, const HandWritten&) {
+                 c.encodeObject(Value(concrete), "QRBActionContext");
+             });
+         }},
         {"a channel that is not a number",
-         [&] { return handWritten(kConcreteClasses, [](KeyedArchiver& c, const HandWritten&) { c.encodeString("1", "QRBActionMidiChannel"); }); }},
+         [&] {
+             return handWritten(kConcreteClasses, [](KeyedArchiver& c, const HandWritten&) {
+                 c.encodeString("1", "QRBActionMidiChannel");
+             });
+         }},
         {"a manager that is not a manager",
-         [&] { return handWritten(kContextClasses, [&](KeyedArchiver& c, const HandWritten&) { c.encodeObject(Value(concrete), "QRBContextLibHandler"); }); }},
+         [&] {
+             return handWritten(kContextClasses, [&](KeyedArchiver& c, const HandWritten&) {
+                 c.encodeObject(Value(concrete), "QRBContextLibHandler");
+             });
+         }},
         {"a date that is not a date",
-         [&] { return handWritten(kContextClasses, [](KeyedArchiver& c, const HandWritten&) { c.encodeString("today", "lastReceivedDate"); }); }},
+         [&] {
+             return handWritten(kContextClasses, [](KeyedArchiver& c, const HandWritten&) {
+                 c.encodeString("today", "lastReceivedDate");
+             });
+         }},
         {"a message that is not a message",
-         [&] { return handWritten(kContextClasses, [&](KeyedArchiver& c, const HandWritten&) { c.encodeObject(Value(concrete), "lastReceivedMessage"); }); }},
+         [&] {
+             return handWritten(kContextClasses, [&](KeyedArchiver& c, const HandWritten&) {
+                 c.encodeObject(Value(concrete), "lastReceivedMessage");
+             });
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -3,10 +3,10 @@
 
 #include "core/support/PresetTestSupport.h"
 
-#include "core/monitor/QRBActionNameFormatter.h"
+#include "core/document/QRBPreferences.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBDupAction.h"
-#include "core/document/QRBPreferences.h"
+#include "core/monitor/QRBActionNameFormatter.h"
 #include "foundation/Format.h"
 #include "support/TestRegistration.h"
 
@@ -93,11 +93,11 @@ TEST_F(ActionEditingTest, MIDIInputShowsItsRangeInMIDIUnits) {
         double factor;
     };
     const Case cases[] = {
-        {"/midi/cc7/1", 2, 1, 127},      {"/midi/cc7/1", 2, -1, 127},
-        {"/midi/note/1", 3, 0, 1},       {"/midi/note/1", 3, 1, 127},       {"/midi/note/1", 3, 2, 1},
-        {"/midi/note/1", 3, -1, 127},    {"/midi/aftertouch/1", 2, 0, 1},  {"/midi/aftertouch/1", 2, 1, 127},
-        {"/midi/program/1", 2, 1, 1},    {"/midi/wheel/1", 2, 0, 16383},   {"/midi/clock/position", 2, 0, 1},
-        {"/midi/raw/osc-in", 2, 0, 127}, {"/midiface", 2, 0, 127},         {"/wii/1/accel", 3, 1, 1},
+        {"/midi/cc7/1", 2, 1, 127},      {"/midi/cc7/1", 2, -1, 127},       {"/midi/note/1", 3, 0, 1},
+        {"/midi/note/1", 3, 1, 127},     {"/midi/note/1", 3, 2, 1},         {"/midi/note/1", 3, -1, 127},
+        {"/midi/aftertouch/1", 2, 0, 1}, {"/midi/aftertouch/1", 2, 1, 127}, {"/midi/program/1", 2, 1, 1},
+        {"/midi/wheel/1", 2, 0, 16383},  {"/midi/clock/position", 2, 0, 1}, {"/midi/raw/osc-in", 2, 0, 127},
+        {"/midiface", 2, 0, 127},        {"/wii/1/accel", 3, 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(foundation::format("%s rank %ld", c.context, c.which));
@@ -107,7 +107,8 @@ TEST_F(ActionEditingTest, MIDIInputShowsItsRangeInMIDIUnits) {
         EXPECT_EQ(action->inputScalingFudgeFactor(), c.factor);
     }
     // A duplicate counts with its master's rank.
-    auto velocity = std::static_pointer_cast<QRBConcreteAction>(host->current()->contextWithName("/midi/note/1")->actions()[1]);
+    auto velocity =
+        std::static_pointer_cast<QRBConcreteAction>(host->current()->contextWithName("/midi/note/1")->actions()[1]);
     EXPECT_EQ(velocity->dup()->inputScalingFudgeFactor(), 127);
     // An action outside any context shows its range as it is.
     EXPECT_EQ(std::make_shared<QRBConcreteAction>()->inputScalingFudgeFactor(), 1);
@@ -212,18 +213,25 @@ TEST_F(ActionEditingTest, TheTypeMenuOffersWhatTheInputCanDrive) {
     midi->setArgValue(*QRBArg::argOfType('m', bytes));
 
     const std::vector<std::string> tail = {
-        "---", "Virtual Devices: Key Combo, Keycode, Mouse, HID", "---",
+        "---",
+        "Virtual Devices: Key Combo, Keycode, Mouse, HID",
+        "---",
         "Meta Events: Enable, Enable Toggle, Enable Combine, Mappings, Snapshots, Change Channel, Variable, Delay",
-        "---", "System: AppleScript, Console Log", "---", "Wiimote: Wiimote Enable, Vibrate, LEDs, MotionPlus Reset"};
+        "---",
+        "System: AppleScript, Console Log",
+        "---",
+        "Wiimote: Wiimote Enable, Vibrate, LEDs, MotionPlus Reset"};
     auto withTail = [&](std::vector<std::string> head) {
         head.insert(head.end(), tail.begin(), tail.end());
         return head;
     };
 
     preferences.setEnableKymaRelatedFeatures(true);
-    EXPECT_EQ(entries(number->typesMenuCollection()),
-              withTail({kNA, "---", "Control: MIDI CC, MIDI CC Toggle, MIDI Prg, MIDI Message, Kyma CC, Kyma Ext, Kyma Prg, OSC Message",
-                        "---", "Notes: MIDI Note, MIDI Note w/ Params, Kyma Note, Kyma Note w/ Params, Note Params"}));
+    EXPECT_EQ(
+        entries(number->typesMenuCollection()),
+        withTail({kNA, "---",
+                  "Control: MIDI CC, MIDI CC Toggle, MIDI Prg, MIDI Message, Kyma CC, Kyma Ext, Kyma Prg, OSC Message",
+                  "---", "Notes: MIDI Note, MIDI Note w/ Params, Kyma Note, Kyma Note w/ Params, Note Params"}));
     preferences.setEnableKymaRelatedFeatures(false);
     if (!preferences.enableKymaRelatedFeatures()) {
         EXPECT_EQ(entries(number->typesMenuCollection()),
@@ -233,8 +241,8 @@ TEST_F(ActionEditingTest, TheTypeMenuOffersWhatTheInputCanDrive) {
     preferences.setEnableKymaRelatedFeatures(kymaBefore);
 
     EXPECT_EQ(entries(text->typesMenuCollection()),
-              (std::vector<std::string>{kNA, "---", "Control: OSC Message", "---", "Meta Events: Mappings, Variable", "---",
-                                        "System= Console Log"}));
+              (std::vector<std::string>{kNA, "---", "Control: OSC Message", "---", "Meta Events: Mappings, Variable",
+                                        "---", "System= Console Log"}));
     EXPECT_EQ(entries(midi->typesMenuCollection()),
               (std::vector<std::string>{kNA, "---", "Control: OSC Message, Send to MIDI", "---",
                                         "Meta Events: Mappings, Variable", "---", "System= Console Log"}));

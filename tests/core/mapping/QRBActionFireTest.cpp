@@ -5,8 +5,8 @@
 #include "core/support/FiringTestSupport.h"
 
 #include "core/mapping/QRBConcreteAction.h"
-#include "core/monitor/QRBLivePlotController.h"
 #include "core/mapping/QRBTrigger.h"
+#include "core/monitor/QRBLivePlotController.h"
 #include "foundation/NotificationCenter.h"
 
 #include <gtest/gtest.h>

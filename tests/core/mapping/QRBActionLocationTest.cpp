@@ -144,7 +144,8 @@ TEST(Location, AllThreePartsAreRequired) {
     EXPECT_EQ(copy->contextName(), "/a");
     EXPECT_EQ(copy->pathComponents(), components);
     EXPECT_EQ(copy->displayName(), "/a left[0]");
-    EXPECT_EQ(made->description(), foundation::format("<QRBActionLocation %p \"/a\" (left, 0)>", static_cast<void*>(made.get())));
+    EXPECT_EQ(made->description(),
+              foundation::format("<QRBActionLocation %p \"/a\" (left, 0)>", static_cast<void*>(made.get())));
 }
 
 TEST(LocationArchive, RoundTripWritesExactlyTheThreeKeys) {
@@ -164,7 +165,8 @@ objects = archive['$objects']
 for o in objects:
     if isinstance(o, dict) and '$class' in o and objects[o['$class'].data].get('$classname') == 'QRBActionLocation':
         print(' '.join(sorted(k for k in o if k != '$class')))
-)", file);
+)",
+                                       file);
     EXPECT_EQ(keys.exitCode, 0) << keys.output;
     EXPECT_EQ(keys.output, "contextName displayName pathComponents\n");
 }
@@ -175,11 +177,16 @@ TEST(LocationArchive, DamagedArchivesRaiseArchiveError) {
     };
     const std::pair<const char*, std::shared_ptr<RawRecord>> damaged[] = {
         {"no path", complete()},
-        {"no context name", RawRecord::make("QRBActionLocation")->set("displayName", "/a[0]")->set("pathComponents", path({0}))},
-        {"no display name", RawRecord::make("QRBActionLocation")->set("contextName", "/a")->set("pathComponents", path({0}))},
+        {"no context name",
+         RawRecord::make("QRBActionLocation")->set("displayName", "/a[0]")->set("pathComponents", path({0}))},
+        {"no display name",
+         RawRecord::make("QRBActionLocation")->set("contextName", "/a")->set("pathComponents", path({0}))},
         {"path not a list", complete()->set("pathComponents", "0")},
         {"path holding a list", complete()->set("pathComponents", path({foundation::Array{}}))},
-        {"context name not a string", RawRecord::make("QRBActionLocation")->set("displayName", "x")->set("contextName", 1)->set("pathComponents", path({}))},
+        {"context name not a string", RawRecord::make("QRBActionLocation")
+                                          ->set("displayName", "x")
+                                          ->set("contextName", 1)
+                                          ->set("pathComponents", path({}))},
     };
     for (const auto& [name, root] : damaged)
         EXPECT_THROW(decode<foundation::Object>(foundation::Value(root)), foundation::ArchiveError) << name;

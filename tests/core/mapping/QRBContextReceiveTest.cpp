@@ -145,7 +145,8 @@ TEST_F(ReceiveTest, DelayedReleaseWaitsForTheDefaultMode) {
 }
 
 TEST_F(ReceiveTest, PressOnAContextWithOneActionFiresThatActionToo) {
-    context->createAction<QRBConcreteAction>(std::nullopt)->setEventSource(std::make_shared<RecordingEventSource>(configurator->log));
+    context->createAction<QRBConcreteAction>(std::nullopt)
+        ->setEventSource(std::make_shared<RecordingEventSource>(configurator->log));
     const QRBAction* only = context->actions()[0].get();
     receive(message("/a"));
     loop.advance(0.1);
@@ -168,7 +169,8 @@ TEST_F(ReceiveTest, EachSwitchOfShallowTriggeringRearmsButtonDetection) {
 // ---- input lock --------------------------------------------------------------------------------
 
 TEST_F(ReceiveTest, LockedInputCreatesNothingAndFiresOnlyExistingActions) {
-    context->createAction<QRBConcreteAction>(std::nullopt)->setEventSource(std::make_shared<RecordingEventSource>(configurator->log));
+    context->createAction<QRBConcreteAction>(std::nullopt)
+        ->setEventSource(std::make_shared<RecordingEventSource>(configurator->log));
     giveContextOutput();  // the whole-message output would fire after the arguments
     host->locked = true;
     receive(message("/a", {Float(0.7f), Float(0.8f), Float(0.9f)}));
@@ -249,12 +251,12 @@ TEST_F(ReceiveTest, StringsThatAreNotAnObjectOrArrayAreLabels) {
     context->demux(0);
     const std::string deep(100000, '[');
     const std::string cases[] = {
-        "{oops",            // malformed
-        "3",                // a JSON number
-        "\"quoted\"",       // a JSON string
-        "[1e400]",          // a number no double holds
+        "{oops",                                // malformed
+        "3",                                    // a JSON number
+        "\"quoted\"",                           // a JSON string
+        "[1e400]",                              // a number no double holds
         deep + "1" + std::string(100000, ']'),  // nesting far beyond any sensible depth
-        "[\"\xff\"]",       // not UTF-8
+        "[\"\xff\"]",                           // not UTF-8
     };
     for (const auto& text : cases) receive(message("/a", {String(text)}));
     EXPECT_EQ(context->subContexts().size(), std::size(cases));

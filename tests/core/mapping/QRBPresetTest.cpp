@@ -4,9 +4,9 @@
 
 #include "core/support/PresetTestSupport.h"
 
+#include "core/document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
-#include "core/document/QRBManager.h"
 #include "core/mapping/QRBDupAction.h"
 #include "foundation/Exception.h"
 #include "support/TestSupport.h"
@@ -58,8 +58,7 @@ protected:
         configurator->log->clear();
     }
 
-    template <class T = RecordingEventSource>
-    std::shared_ptr<T> giveOutput(const QRBActionPtr& action) {
+    template <class T = RecordingEventSource> std::shared_ptr<T> giveOutput(const QRBActionPtr& action) {
         auto source = std::make_shared<T>(configurator->log);
         action->setEventSource(source);
         return source;
@@ -99,12 +98,13 @@ TEST(PresetManagerNew, OneDefaultMappingWithACleanEmptySnapshot) {
 TEST_F(PresetTest, SwitchLeavesRestoresRecallsThenTellsObserversOnce) {
     std::vector<std::vector<std::string>> heard;
     std::vector<bool> heardDuringSwitch;
-    auto token = manager->addObserver(QRBPresetManager::kCurrentPresetKey, [&](const foundation::KeyValueChange& change) {
-        heard.push_back(calls());
-        heardDuringSwitch.push_back(manager->ongoingPresetChange());
-        EXPECT_EQ(change.oldValue.object<QRBPreset>(), a);
-        EXPECT_EQ(change.newValue.object<QRBPreset>(), b);
-    });
+    auto token =
+        manager->addObserver(QRBPresetManager::kCurrentPresetKey, [&](const foundation::KeyValueChange& change) {
+            heard.push_back(calls());
+            heardDuringSwitch.push_back(manager->ongoingPresetChange());
+            EXPECT_EQ(change.oldValue.object<QRBPreset>(), a);
+            EXPECT_EQ(change.newValue.object<QRBPreset>(), b);
+        });
 
     manager->setCurrentPreset(b);
 
@@ -140,7 +140,8 @@ TEST_F(PresetTest, ASwitchRequestedDuringASwitchIsIgnored) {
         ++requests;
         manager->setCurrentPreset(c);
     };
-    auto token = manager->addObserver(QRBPresetManager::kCurrentPresetKey, [&](const auto&) { manager->setCurrentPreset(c); });
+    auto token =
+        manager->addObserver(QRBPresetManager::kCurrentPresetKey, [&](const auto&) { manager->setCurrentPreset(c); });
 
     manager->setCurrentPreset(b);
     EXPECT_EQ(requests, 1);
@@ -224,8 +225,9 @@ TEST_F(PresetTest, ExchangeGoesThroughTheListOperations) {
     manager->addPresetsObject(c);
     host->endEvent();
     std::vector<foundation::KeyValueChangeKind> notices;
-    auto token = manager->addObserver(QRBPresetManager::kPresetsKey,
-                                      [&](const foundation::KeyValueChange& change) { notices.push_back(change.kind); });
+    auto token = manager->addObserver(QRBPresetManager::kPresetsKey, [&](const foundation::KeyValueChange& change) {
+        notices.push_back(change.kind);
+    });
 
     manager->exchange(a, c);
     host->endEvent();
@@ -401,7 +403,8 @@ TEST(PresetSnapshots, AddGoesAfterTheLastRecalledAndRemoveFallsBackToTheFirst) {
     preset.addSnapshotsObject(s2);
     preset.setLastRecalledSnapshot(s1);
     preset.addSnapshotsObject(s3);
-    EXPECT_EQ(names(preset.snapshots()), (std::vector<std::string>{"\u2014", "Snapshot 1", "Snapshot 3", "Snapshot 2"}));
+    EXPECT_EQ(names(preset.snapshots()),
+              (std::vector<std::string>{"\u2014", "Snapshot 1", "Snapshot 3", "Snapshot 2"}));
     EXPECT_EQ(preset.lastRecalledSnapshot(), s3);
     EXPECT_EQ(preset.snapshotWithName("Snapshot 2"), s2);
     EXPECT_EQ(preset.snapshotWithName("Snapshot 9"), nullptr);
@@ -499,8 +502,9 @@ TEST_F(PresetTest, PresetRenameReachesOutputsOfEveryPresetAndUndoes) {
 
     std::vector<std::string> oldNames;
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(
-        kQRBPresetNameChangedNotification, b,
-        [&](const foundation::Notification& n) { oldNames.push_back(*n.userInfo.at(kQRBPresetNameChangedOldNameKey).stringValue()); });
+        kQRBPresetNameChangedNotification, b, [&](const foundation::Notification& n) {
+            oldNames.push_back(*n.userInfo.at(kQRBPresetNameChangedOldNameKey).stringValue());
+        });
 
     b->setName("Bridge");
     host->endEvent();
@@ -625,14 +629,16 @@ TEST_F(PresetTest, ADocumentTreeRoundTripsThroughAFileAndPlaysBack) {
         ASSERT_EQ(got->countOfObjects(), want->countOfObjects());
         for (size_t i = 0; i < want->countOfObjects(); ++i) {
             EXPECT_TRUE(got->objectInObjectsAtIndex(i)->isTopLevel());
-            expectSameTree(*got->objectInObjectsAtIndex(i), *want->objectInObjectsAtIndex(i), want->name() + " " + std::to_string(i));
+            expectSameTree(*got->objectInObjectsAtIndex(i), *want->objectInObjectsAtIndex(i),
+                           want->name() + " " + std::to_string(i));
         }
         EXPECT_EQ(names(got->snapshots()), names(want->snapshots()));
         EXPECT_FALSE(got->objectInSnapshotsAtIndex(0)->elements().has_value());
         for (size_t i = 1; i < want->countOfSnapshots(); ++i)
             EXPECT_TRUE(got->objectInSnapshotsAtIndex(i)->isEqualToSnapshot(*want->objectInSnapshotsAtIndex(i)));
         // The last recalled snapshot is the decoded member at the same place.
-        auto wantIndex = std::find(want->snapshots().begin(), want->snapshots().end(), want->lastRecalledSnapshot()) - want->snapshots().begin();
+        auto wantIndex = std::find(want->snapshots().begin(), want->snapshots().end(), want->lastRecalledSnapshot()) -
+                         want->snapshots().begin();
         EXPECT_EQ(got->lastRecalledSnapshot(), got->objectInSnapshotsAtIndex(static_cast<size_t>(wantIndex)));
     }
 
@@ -687,7 +693,8 @@ TEST(PresetArchive, ALegacyPresetThatFiredOnRestoreRecallsItsDecodedValues) {
 
     host->presets->addPresetsObject(preset);
     preset->objectInObjectsAtIndex(0)->setOscManager(host);
-    auto decodedOutput = std::static_pointer_cast<RecordingEventSource>(preset->objectInObjectsAtIndex(0)->eventSource());
+    auto decodedOutput =
+        std::static_pointer_cast<RecordingEventSource>(preset->objectInObjectsAtIndex(0)->eventSource());
     host->presets->setCurrentPreset(preset);
     EXPECT_EQ(decodedOutput->acceptedValues(), std::vector<double>{double(0.75f)});
 }
@@ -702,12 +709,17 @@ TEST(PresetArchive, OlderPresetsGainTheirRestoreSnapshotTable) {
     } cases[] = {
         {"no snapshots at all", RawRecord::make("QRBPreset")->set("QRBPresetName", "Old"), {"\u2014"}, 0},
         {"snapshots but no last recalled one",
-         RawRecord::make("QRBPreset")->set("snapshots", foundation::Array{foundation::Value(snapshot)}), {"\u2014"}, 0},
+         RawRecord::make("QRBPreset")->set("snapshots", foundation::Array{foundation::Value(snapshot)}),
+         {"\u2014"},
+         0},
         {"fire actions on restore",
          RawRecord::make("QRBPreset")->setBool("shouldFireActionsOnPresetRestore", true),
-         {"\u2014", "Snapshot 1"}, 1},
+         {"\u2014", "Snapshot 1"},
+         1},
         {"fire actions on restore switched off",
-         RawRecord::make("QRBPreset")->setBool("shouldFireActionsOnPresetRestore", false), {"\u2014"}, 0},
+         RawRecord::make("QRBPreset")->setBool("shouldFireActionsOnPresetRestore", false),
+         {"\u2014"},
+         0},
     };
     for (const auto& c : cases) {
         auto preset = decode<QRBPreset>(foundation::Value(c.preset));
@@ -731,20 +743,30 @@ TEST(PresetArchive, ManagersWithoutPresetsOrCurrentPresetTable) {
         bool sendName;
     } cases[] = {
         {"nothing stored", RawRecord::make("QRBPresetManager"), {"Default Mapping"}, "Default Mapping", false},
-        {"empty list", RawRecord::make("QRBPresetManager")->set("QRBPresetManagerPresets", foundation::Array{}),
-         {"Default Mapping"}, "Default Mapping", false},
+        {"empty list",
+         RawRecord::make("QRBPresetManager")->set("QRBPresetManagerPresets", foundation::Array{}),
+         {"Default Mapping"},
+         "Default Mapping",
+         false},
         {"no current preset",
          RawRecord::make("QRBPresetManager")
              ->set("QRBPresetManagerPresets", foundation::Array{foundation::Value(p1), foundation::Value(p2)})
              ->setBool("shouldSendPresetNameOnPresetRestore", true),
-         {"One", "Two"}, "One", true},
-        {"a current preset but no list", RawRecord::make("QRBPresetManager")->set("QRBPresetManagerCurrentPreset", foundation::Value(p2)),
-         {"Two"}, "Two", false},
+         {"One", "Two"},
+         "One",
+         true},
+        {"a current preset but no list",
+         RawRecord::make("QRBPresetManager")->set("QRBPresetManagerCurrentPreset", foundation::Value(p2)),
+         {"Two"},
+         "Two",
+         false},
         {"list and current",
          RawRecord::make("QRBPresetManager")
              ->set("QRBPresetManagerPresets", foundation::Array{foundation::Value(p1), foundation::Value(p2)})
              ->setConditional("QRBPresetManagerCurrentPreset", p2),
-         {"One", "Two"}, "Two", false},
+         {"One", "Two"},
+         "Two",
+         false},
     };
     for (const auto& c : cases) {
         auto manager = decode<QRBPresetManager>(foundation::Value(c.manager));
@@ -762,22 +784,25 @@ TEST(PresetArchive, DamagedArchivesRaiseArchiveError) {
     const std::pair<const char*, std::shared_ptr<RawRecord>> damaged[] = {
         {"presets not a list", RawRecord::make("QRBPresetManager")->set("QRBPresetManagerPresets", "x")},
         {"a preset of another class",
-         RawRecord::make("QRBPresetManager")->set("QRBPresetManagerPresets", foundation::Array{foundation::Value(snapshot)})},
-        {"current preset of another class", RawRecord::make("QRBPresetManager")->set("QRBPresetManagerCurrentPreset", foundation::Value(snapshot))},
+         RawRecord::make("QRBPresetManager")
+             ->set("QRBPresetManagerPresets", foundation::Array{foundation::Value(snapshot)})},
+        {"current preset of another class",
+         RawRecord::make("QRBPresetManager")->set("QRBPresetManagerCurrentPreset", foundation::Value(snapshot))},
         {"current preset not listed",
          RawRecord::make("QRBPresetManager")
              ->set("QRBPresetManagerPresets", foundation::Array{foundation::Value(RawRecord::make("QRBPreset"))})
              ->set("QRBPresetManagerCurrentPreset", foundation::Value(stray))},
-        {"option not a boolean", RawRecord::make("QRBPresetManager")->set("shouldSendPresetNameOnPresetRestore", "yes")},
+        {"option not a boolean",
+         RawRecord::make("QRBPresetManager")->set("shouldSendPresetNameOnPresetRestore", "yes")},
         {"preset name not a string", RawRecord::make("QRBPreset")->set("QRBPresetName", 3)},
         {"contexts not a list", RawRecord::make("QRBPreset")->set("QRBPresetObjects", foundation::Value(snapshot))},
         {"a context of another class", RawRecord::make("QRBPreset")->set("QRBPresetObjects", foundation::Array{"ctx"})},
         {"snapshots not a list", RawRecord::make("QRBPreset")->set("snapshots", 1)},
-        {"last recalled snapshot not listed",
-         RawRecord::make("QRBPreset")
-             ->set("snapshots", foundation::Array{foundation::Value(listed)})
-             ->set("lastRecalledSnapshot", foundation::Value(snapshot))},
-        {"last recalled snapshot without a list", RawRecord::make("QRBPreset")->set("lastRecalledSnapshot", foundation::Value(snapshot))},
+        {"last recalled snapshot not listed", RawRecord::make("QRBPreset")
+                                                  ->set("snapshots", foundation::Array{foundation::Value(listed)})
+                                                  ->set("lastRecalledSnapshot", foundation::Value(snapshot))},
+        {"last recalled snapshot without a list",
+         RawRecord::make("QRBPreset")->set("lastRecalledSnapshot", foundation::Value(snapshot))},
     };
     for (const auto& [name, root] : damaged)
         EXPECT_THROW(decode<foundation::Object>(foundation::Value(root)), foundation::ArchiveError) << name;

@@ -217,8 +217,7 @@ TEST_F(SnapshotTest, RecallSkipsChildrenAndContextsThatAreGone) {
     EXPECT_EQ(preset->contextWithName("/b"), nullptr);
 
     // A child element whose child context is gone for good is skipped too.
-    auto orphan = QRBSnapshot::snapshotWithElements(
-        {element(nullptr, {element(message("nowhere", {Float(1)}))})});
+    auto orphan = QRBSnapshot::snapshotWithElements({element(nullptr, {element(message("nowhere", {Float(1)}))})});
     preset->addSnapshotsObject(orphan);
     EXPECT_NO_THROW(preset->recallSnapshot(orphan));
 }

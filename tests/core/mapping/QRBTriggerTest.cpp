@@ -61,9 +61,15 @@ TEST_F(TriggerTest, ModeTable) {
         double previous, current;
     };
     const Pair pairs[] = {
-        {"rising 0 to 1", 0, 1},         {"falling 1 to 0", 1, 0},        {"repeated 1", 1, 1},
-        {"repeated 0", 0, 0},            {"crossing up", 0.4, 0.6},       {"crossing down", 0.6, 0.4},
-        {"rising below", 0.1, 0.3},      {"to zero from below", 0.3, 0},  {"negative counts by size", 0, -1},
+        {"rising 0 to 1", 0, 1},
+        {"falling 1 to 0", 1, 0},
+        {"repeated 1", 1, 1},
+        {"repeated 0", 0, 0},
+        {"crossing up", 0.4, 0.6},
+        {"crossing down", 0.6, 0.4},
+        {"rising below", 0.1, 0.3},
+        {"to zero from below", 0.3, 0},
+        {"negative counts by size", 0, -1},
         {"NaN", 0, nan},
     };
     struct Row {
@@ -71,18 +77,9 @@ TEST_F(TriggerTest, ModeTable) {
         const char* passes;  // one column per pair
     };
     const Row rows[] = {
-        {0, "xxxxxxxxxx"},
-        {1, "x...x...x."},
-        {2, ".x...x...."},
-        {3, "xx..xx..x."},
-        {4, "x.......x."},
-        {5, ".x.....x.."},
-        {6, "xx.....xxx"},
-        {7, "x...x.x.x."},
-        {8, ".x...x.x.."},
-        {9, "xx..xxxxx."},
-        {100, ".........."},
-        {55, ".........."},
+        {0, "xxxxxxxxxx"}, {1, "x...x...x."}, {2, ".x...x...."},   {3, "xx..xx..x."},
+        {4, "x.......x."}, {5, ".x.....x.."}, {6, "xx.....xxx"},   {7, "x...x.x.x."},
+        {8, ".x...x.x.."}, {9, "xx..xxxxx."}, {100, ".........."}, {55, ".........."},
     };
     for (const auto& row : rows) {
         for (size_t k = 0; k < std::size(pairs); ++k) {

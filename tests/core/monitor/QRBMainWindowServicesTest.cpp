@@ -3,12 +3,12 @@
 
 #include "core/support/FiringTestSupport.h"
 
-#include "core/osc/QRBAppMessage.h"
+#include "core/document/QRBNotesInfos.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/monitor/QRBLivePlotController.h"
 #include "core/monitor/QRBMainWindowServices.h"
 #include "core/monitor/QRBMonitorViewController.h"
-#include "core/document/QRBNotesInfos.h"
+#include "core/osc/QRBAppMessage.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Log.h"
 
@@ -27,7 +27,8 @@ protected:
     QRBMessageEndpointPtr input = std::make_shared<QRBMessageEndpoint>("OSC Input", 1);
 
     void record(int count) {
-        for (int k = 0; k < count; ++k) monitor->monitor(firing::message("/m", {Float(k)}), input, foundation::Date::now());
+        for (int k = 0; k < count; ++k)
+            monitor->monitor(firing::message("/m", {Float(k)}), input, foundation::Date::now());
     }
 };
 

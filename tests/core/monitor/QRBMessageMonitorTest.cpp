@@ -1,6 +1,6 @@
+#include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBAppMessage.h"
 #include "core/osc/QRBMessageEndpointChangeMessage.h"
-#include "core/monitor/QRBMessageMonitor.h"
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
 
@@ -78,9 +78,9 @@ TEST_F(QRBMessageMonitorTest, HeaderPrecedesEachChangeOfEndpoint) {
     monitor.monitor(line("b1"), snapshot, at(3));
     monitor.monitor(line("a3"), input, at(4));
 
-    EXPECT_EQ(linesOf(monitor), (std::vector<std::string>{"[From OSC Input - port 8000]", "a1", "a2",
-                                                           "[From Snapshot Recall]", "b1",
-                                                           "[From OSC Input - port 8000]", "a3"}));
+    EXPECT_EQ(linesOf(monitor),
+              (std::vector<std::string>{"[From OSC Input - port 8000]", "a1", "a2", "[From Snapshot Recall]", "b1",
+                                        "[From OSC Input - port 8000]", "a3"}));
     // Endpoints are told apart by identity, not by name.
     auto secondInput = std::make_shared<QRBMessageEndpoint>("OSC Input", 1);
     secondInput->setStatusDescription("port 8000");
@@ -139,7 +139,7 @@ TEST_F(QRBMessageMonitorTest, DirectionFilterAndStatusLines) {
     monitor.monitor(line("in"), input, at(1e12));
     monitor.monitor(line("out"), output, at(1e12));
     EXPECT_EQ(linesOf(monitor), (std::vector<std::string>{"[Application]", "Monitoring outgoing messages only",
-                                                           "[To OSC Output]", "out"}));
+                                                          "[To OSC Output]", "out"}));
 
     monitor.clear();
     monitor.setDirection(0);
@@ -194,7 +194,7 @@ TEST_F(QRBMessageMonitorTest, PauseAndResumeLines) {
     monitor.setPaused(false);
     monitor.monitor(line("kept"), input, at(1e12));
     EXPECT_EQ(linesOf(monitor), (std::vector<std::string>{"[Application]", "Message monitoring paused",
-                                                           "Message monitoring resumed", "[From OSC Input]", "kept"}));
+                                                          "Message monitoring resumed", "[From OSC Input]", "kept"}));
 }
 
 TEST_F(QRBMessageMonitorTest, MessagesThatAreNotMonitorableAreLeftOut) {
@@ -210,10 +210,10 @@ TEST_F(QRBMessageMonitorTest, DelegateIsToldOncePerRecordedEvent) {
     monitor.setDelegate(delegate);
     EXPECT_EQ(monitor.delegate(), delegate);
 
-    monitor.monitor(line("a"), input, at(1));    // header + event
-    monitor.monitor(line("b"), input, at(2));    // event
-    monitor.monitor(line("x"), output, at(3));   // filtered out
-    monitor.monitor(line("c"), snapshot, at(4)); // header + event
+    monitor.monitor(line("a"), input, at(1));     // header + event
+    monitor.monitor(line("b"), input, at(2));     // event
+    monitor.monitor(line("x"), output, at(3));    // filtered out
+    monitor.monitor(line("c"), snapshot, at(4));  // header + event
     EXPECT_EQ(delegate->calls, 3);
     EXPECT_EQ(delegate->countsSeen, (std::vector<size_t>{2, 3, 5})) << "told after the event is in place";
 
@@ -284,7 +284,9 @@ TEST(QRBMessageEventQueue, KeepsTimeStampOrderBehindHeaders) {
     constexpr double H = -1;
     const std::vector<OrderingCase> cases = {
         {"in time order events are appended", 10, {H, 1, 2, 3}, {0, 1, 2, 3}},
-        {"an earlier event lands before the two newest but after their header", 10, {H, 5, 6, 7, H, 8, 9, 3},
+        {"an earlier event lands before the two newest but after their header",
+         10,
+         {H, 5, 6, 7, H, 8, 9, 3},
          {0, 1, 2, 3, 4, 7, 5, 6}},
         {"an event earlier than everything after a header stops at the header", 10, {H, 5, 6, 1}, {0, 3, 1, 2}},
         {"equal time stamps keep their arrival order", 10, {H, 5, 5, 3, 5, 5}, {0, 3, 1, 2, 4, 5}},

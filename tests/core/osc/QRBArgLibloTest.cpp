@@ -49,17 +49,36 @@ int collect(const char* path, const char* types, lo_arg** argv, int argc, lo_mes
 }
 
 std::vector<QRBArgPtr> everyType() {
-    return {I32(-123456), I64(-1234567890123LL), F32(0.1f), F64(-2.5e-300), Str("text \xC3\xA9"),
-            Sym("symbol"), Chr('q'), Blob({0, 1, 2, 3, 250}), Midi(1, 0x90, 60, 127),
-            Tag(0x83AA7E80, 0x12345678), Typed('T'), Typed('F'), Typed('N'), Typed('I')};
+    return {I32(-123456),
+            I64(-1234567890123LL),
+            F32(0.1f),
+            F64(-2.5e-300),
+            Str("text \xC3\xA9"),
+            Sym("symbol"),
+            Chr('q'),
+            Blob({0, 1, 2, 3, 250}),
+            Midi(1, 0x90, 60, 127),
+            Tag(0x83AA7E80, 0x12345678),
+            Typed('T'),
+            Typed('F'),
+            Typed('N'),
+            Typed('I')};
 }
 
 // Values at the edges of what the layout holds.
 std::vector<QRBArgPtr> edgeValues() {
     std::vector<uint8_t> big(1000);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
-    return {I32(std::numeric_limits<int32_t>::min()), I64(std::numeric_limits<int64_t>::max()),
-            F32(std::nanf("")), F64(-0.0), Str(""), Sym("abc"), Chr(-1), Blob({}), Blob({7, 7, 7}), Blob(big),
+    return {I32(std::numeric_limits<int32_t>::min()),
+            I64(std::numeric_limits<int64_t>::max()),
+            F32(std::nanf("")),
+            F64(-0.0),
+            Str(""),
+            Sym("abc"),
+            Chr(-1),
+            Blob({}),
+            Blob({7, 7, 7}),
+            Blob(big),
             Tag(0, 1)};
 }
 

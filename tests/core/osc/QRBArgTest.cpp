@@ -33,8 +33,8 @@ std::string describe(const QRBArgPtr& a) { return a ? a->description() : "(null)
 void expectSameArg(const QRBArgPtr& actual, const QRBArgPtr& expected, const std::string& context) {
     ASSERT_TRUE(actual) << context;
     EXPECT_TRUE(actual->isEqualToArg(*expected))
-        << context << ": got " << describe(actual) << " (type '" << static_cast<char>(actual->libloType())
-        << "', " << actual->managedBufferSize() << " bytes), expected " << describe(expected);
+        << context << ": got " << describe(actual) << " (type '" << static_cast<char>(actual->libloType()) << "', "
+        << actual->managedBufferSize() << " bytes), expected " << describe(expected);
 }
 
 template <class T> void expectSameNumber(T actual, T expected, const std::string& context) {
@@ -259,12 +259,19 @@ TEST(QRBArgNumbers, Getters) {
         {"Nil", Typed('N'), 0, 0, 0, 0, 0},
         {"Infinitum", Typed('I'), 2147483647.0, 2147483648.0f, kI32Max, kI32Max, -1},
         {"int32 without bytes", Typed('i'), 0, 0, 0, 0, 0},
-        {"double with too few bytes", [] { auto a = Typed('d'); a->setManagedBufferSize(3); return a; }(), 0, 0, 0, 0, 0},
+        {"double with too few bytes",
+         [] {
+             auto a = Typed('d');
+             a->setManagedBufferSize(3);
+             return a;
+         }(),
+         0, 0, 0, 0, 0},
         // Conversions C++ leaves undefined saturate instead.
         {"NaN", F64(kNaN), kNaN, std::nanf(""), 0, 0, 0},
         {"huge double", F64(1e300), 1e300, std::numeric_limits<float>::infinity(), kI32Max, kI64Max, 127},
         {"huge negative double", F64(-1e300), -1e300, -std::numeric_limits<float>::infinity(), kI32Min, kI64Min, -128},
-        {"infinite float", F32(std::numeric_limits<float>::infinity()), kInf, std::numeric_limits<float>::infinity(), kI32Max, kI64Max, 127},
+        {"infinite float", F32(std::numeric_limits<float>::infinity()), kInf, std::numeric_limits<float>::infinity(),
+         kI32Max, kI64Max, 127},
         {"double past int32", F64(5e9), 5e9, 5e9f, kI32Max, 5000000000, 0},
     };
     for (const Case& c : cases) {
@@ -335,7 +342,8 @@ TEST(QRBArgNumbers, Setters) {
         // Texts.
         {"text into string", Str("old"), [](QRBArg& a) { a.setStringValue("new"); }, Str("new"), nullptr},
         {"nil text", Sym("old"), [](QRBArg& a) { a.setStringValue(std::nullopt); }, Sym(""), nullptr},
-        {"text ends at its NUL", Str("old"), [](QRBArg& a) { a.setStringValue(std::string("a\0b", 3)); }, Str("a"), nullptr},
+        {"text ends at its NUL", Str("old"), [](QRBArg& a) { a.setStringValue(std::string("a\0b", 3)); }, Str("a"),
+         nullptr},
         {"text into int32", I32(9), [](QRBArg& a) { a.setStringValue("  42xyz"); }, I32(42), nullptr},
         {"text into int64", I64(9), [](QRBArg& a) { a.setStringValue("-9000000000"); }, I64(-9000000000), nullptr},
         {"text into float", F32(9), [](QRBArg& a) { a.setStringValue("0.25"); }, F32(0.25f), nullptr},
@@ -454,7 +462,8 @@ TEST(QRBArgCoercion, Table) {
 TEST(QRBArgCoercion, BlobSourcesWarnAndGiveZero) {
     foundation::LogCapture log;
     expectSameArg(Blob({1})->coerceTo('f'), F32(0), "blob to float");
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Warning: Argument of type 'blob' can't provide a value of type 'float'"});
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"Warning: Argument of type 'blob' can't provide a value of type 'float'"});
 }
 
 TEST(QRBArgCoercion, UnsupportedTargets) {
@@ -590,7 +599,7 @@ QRBArgPtr decodeHandWritten(std::function<void(foundation::KeyedArchiver&)> writ
 }
 
 std::function<void(foundation::KeyedArchiver&)> keys(const char* typeKey, int32_t type, const char* bytesKey,
-                                                      foundation::Data bytes) {
+                                                     foundation::Data bytes) {
     return [=](foundation::KeyedArchiver& c) {
         c.encodeInt32(type, typeKey);
         c.encodeBytes(bytes.data(), bytes.size(), bytesKey);
@@ -607,9 +616,9 @@ TEST(QRBArgArchive, ValuesRoundTripThroughAFile) {
     std::vector<uint8_t> big(300);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
     const std::vector<QRBArgPtr> values = {
-        I32(-7), I64(-4294967297), F32(0.1f), F64(-2.5), Str("text \xC3\xA9"), Str(""), Sym("sym"), Chr(-3),
-        Blob({}), Blob(big), Midi(1, 0x90, 60, 127), Tag(0x83AA7E80, 5), Typed('T'), Typed('F'), Typed('N'),
-        Typed('I'),
+        I32(-7),    I64(-4294967297), F32(0.1f),  F64(-2.5),  Str("text \xC3\xA9"),   Str(""),
+        Sym("sym"), Chr(-3),          Blob({}),   Blob(big),  Midi(1, 0x90, 60, 127), Tag(0x83AA7E80, 5),
+        Typed('T'), Typed('F'),       Typed('N'), Typed('I'),
         Typed('f'),  // a value whose type was set but that has no bytes yet
     };
     foundation::Array array;

@@ -1,8 +1,8 @@
+#include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBAppMessage.h"
 #include "core/osc/QRBMIDIMessage.h"
 #include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "core/osc/QRBMessageEndpointChangeMessage.h"
-#include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
@@ -263,9 +263,18 @@ TEST(QRBOSCMessage, PresentationAndSignature) {
 
 TEST(QRBOSCMessage, DeviceManagerTrafficIsNotMonitorable) {
     const std::vector<std::pair<const char*, bool>> cases = {
-        {"/midi/1/cc", false}, {"/midiclock", false}, {"/wii/1/button/A", false}, {"/wiimote", false},
-        {"/wacom", false},     {"/wacom/pen/x", false}, {"/fader", true},        {"/tuio/2Dcur", true},
-        {"/mid", true},        {"/quorbital/mapping", true}, {"midi", true},    {"/MIDI/1", true},
+        {"/midi/1/cc", false},
+        {"/midiclock", false},
+        {"/wii/1/button/A", false},
+        {"/wiimote", false},
+        {"/wacom", false},
+        {"/wacom/pen/x", false},
+        {"/fader", true},
+        {"/tuio/2Dcur", true},
+        {"/mid", true},
+        {"/quorbital/mapping", true},
+        {"midi", true},
+        {"/MIDI/1", true},
     };
     for (const auto& [path, monitorable] : cases)
         EXPECT_EQ(QRBOSCMessage::OSCMessageWithPath(path, std::vector<QRBArgPtr>{})->isMonitorable(), monitorable)
@@ -277,9 +286,9 @@ TEST(QRBOSCMessage, EqualityComparesPathAndEachArgument) {
     EXPECT_TRUE(a->isEqualToOSCMessage(*a));
     EXPECT_TRUE(a->isEqualToOSCMessage(*faderMessage()));
 
-    auto longer = QRBOSCMessage::OSCMessageWithPath(
-        "/fader", {QRBArg::argWithFloatValue(0.5f), QRBArg::argWithInt32Value(3), QRBArg::argWithStringValue("go"),
-                   QRBArg::argWithNilValue()});
+    auto longer =
+        QRBOSCMessage::OSCMessageWithPath("/fader", {QRBArg::argWithFloatValue(0.5f), QRBArg::argWithInt32Value(3),
+                                                     QRBArg::argWithStringValue("go"), QRBArg::argWithNilValue()});
     auto otherPath = QRBOSCMessage::OSCMessageWithPath("/knob", a->arguments());
     auto otherValue = QRBOSCMessage::OSCMessageWithPath(
         "/fader", {QRBArg::argWithFloatValue(0.5f), QRBArg::argWithInt32Value(4), QRBArg::argWithStringValue("go")});
@@ -348,8 +357,9 @@ TEST(QRBOSCMessage, PlainMessagesAreWrittenByteForByteAsLibloWritesThem) {
     }
     for (const std::string text : {"", "a", "abc", "abcd", "abcdefgh"})
         cases.push_back({"/s", {QRBArg::argWithStringValue(text), QRBArg::argWithInt32Value(-7)}, true});
-    cases.push_back({"/many", {QRBArg::argWithInt32Value(1), QRBArg::argWithFloatValue(2.25f),
-                               QRBArg::argWithStringValue(std::string("three")), QRBArg::argWithInt32Value(INT32_MIN)},
+    cases.push_back({"/many",
+                     {QRBArg::argWithInt32Value(1), QRBArg::argWithFloatValue(2.25f),
+                      QRBArg::argWithStringValue(std::string("three")), QRBArg::argWithInt32Value(INT32_MIN)},
                      true});
     cases.push_back({"/short", {shortInt, unterminated}, true});
     cases.push_back({"/other", {QRBArg::argWithFloatValue(1), QRBArg::argWithTrueValue()}, false});
@@ -405,7 +415,8 @@ TEST(QRBOSCMessage, DamagedArchivesGiveAnError) {
         {"no path", std::nullopt, foundation::Value(foundation::Array{})},
         {"path of another type", foundation::Value(5), foundation::Value(foundation::Array{})},
         {"arguments not a list", foundation::Value("/a"), foundation::Value("i")},
-        {"an argument that is a string", foundation::Value("/a"), foundation::Value(foundation::Array{foundation::Value("x")})},
+        {"an argument that is a string", foundation::Value("/a"),
+         foundation::Value(foundation::Array{foundation::Value("x")})},
         {"an argument that is another object", foundation::Value("/a"),
          foundation::Value(foundation::Array{foundation::Value(std::make_shared<QRBMessageMonitor>())})},
     };

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <random>
 
-using oscbytes::Bytes;
 using oscbytes::bundleHead;
+using oscbytes::Bytes;
 
 namespace {
 
@@ -98,8 +98,12 @@ TEST(QRBOSCPacketTest, MalformedPacketsAreRefusedWithLiblosErrorNumbers) {
         {"string argument not terminated", Bytes().str("/a").str(",s").raw("abcd"), LO_EINVALIDARG, "/a"},
         // liblo 0.31 reads a blob's size before it checks that four bytes are left.
         {"blob with fewer than four bytes left",
-         Bytes().raw({'/', 'a', '/', 'b', 0, 0, 0, 0}).raw({',', 'i', 's', 'b', 0, 0, 0, 0}).raw({5, 0, 0, 0})
-             .raw({0, 0, 0, 0}).raw({'b', 'c', 0}),
+         Bytes()
+             .raw({'/', 'a', '/', 'b', 0, 0, 0, 0})
+             .raw({',', 'i', 's', 'b', 0, 0, 0, 0})
+             .raw({5, 0, 0, 0})
+             .raw({0, 0, 0, 0})
+             .raw({'b', 'c', 0}),
          LO_EINVALIDARG, "/a/b"},
         {"blob longer than the packet", Bytes().str("/a").str(",b").i32(100).raw({1, 2, 3, 4}), LO_EINVALIDARG, "/a"},
         {"blob size near 2^32", Bytes().str("/a").str(",b").i32(0xfffffffd).raw({1, 2, 3, 4}), LO_EINVALIDARG, "/a"},
@@ -108,12 +112,12 @@ TEST(QRBOSCPacketTest, MalformedPacketsAreRefusedWithLiblosErrorNumbers) {
         {"bundle without time tag", Bytes().str("#bundle"), LO_ESIZE, nullptr},
         // liblo 0.31 reads past the end of a bundle whose last element has length 0.
         {"bundle element of length 0", bundleHead().i32(0), LO_EINVALIDBUND, nullptr},
-        {"bundle element not a multiple of four", bundleHead().i32(6).raw({'/', 'a', 0, 0, ',', 0}),
-         LO_EINVALIDBUND, nullptr},
+        {"bundle element not a multiple of four", bundleHead().i32(6).raw({'/', 'a', 0, 0, ',', 0}), LO_EINVALIDBUND,
+         nullptr},
         {"bundle element past the end", bundleHead().i32(64).raw(good), LO_ESIZE, nullptr},
         {"bundle with trailing bytes", bundleHead().element(good).raw({0, 0}), LO_ESIZE, nullptr},
-        {"bundle element malformed", bundleHead().element(good).element(Bytes().str("/bad").str(",i")),
-         LO_EINVALIDARG, "/bad"},
+        {"bundle element malformed", bundleHead().element(good).element(Bytes().str("/bad").str(",i")), LO_EINVALIDARG,
+         "/bad"},
         {"bundle element path not terminated", bundleHead().element(Bytes().raw("#bun")), LO_ETERM, nullptr},
         {"bundles nested too deep", tooDeep, LO_EINVALIDBUND, nullptr},
         {"packet too large", std::vector<uint8_t>(kQRBMaxOSCPacketSize + 1, 0), LO_TOOBIG, nullptr},
@@ -123,8 +127,10 @@ TEST(QRBOSCPacketTest, MalformedPacketsAreRefusedWithLiblosErrorNumbers) {
         ASSERT_TRUE(error) << c.what;
         EXPECT_EQ(error->number, c.number) << c.what << ": " << error->text;
         EXPECT_FALSE(error->text.empty());
-        if (c.path) EXPECT_EQ(error->path, std::optional<std::string>(c.path)) << c.what;
-        else EXPECT_FALSE(error->path) << c.what;
+        if (c.path)
+            EXPECT_EQ(error->path, std::optional<std::string>(c.path)) << c.what;
+        else
+            EXPECT_FALSE(error->path) << c.what;
     }
 }
 
@@ -174,9 +180,12 @@ TEST(QRBOSCPacketTest, SLIPStreamsAreDecodedWithTheirEscapes) {
     auto encode = [](const std::vector<uint8_t>& packet) {
         std::vector<uint8_t> out;
         for (uint8_t b : packet) {
-            if (b == 0xC0) out.insert(out.end(), {0xDB, 0xDC});
-            else if (b == 0xDB) out.insert(out.end(), {0xDB, 0xDD});
-            else out.push_back(b);
+            if (b == 0xC0)
+                out.insert(out.end(), {0xDB, 0xDC});
+            else if (b == 0xDB)
+                out.insert(out.end(), {0xDB, 0xDD});
+            else
+                out.push_back(b);
         }
         out.push_back(0xC0);
         return out;

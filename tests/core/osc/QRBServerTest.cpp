@@ -40,8 +40,8 @@
 
 using foundation::LogCapture;
 using foundation::RunLoop;
-using oscbytes::Bytes;
 using oscbytes::bundleHead;
+using oscbytes::Bytes;
 
 namespace {
 
@@ -161,7 +161,12 @@ struct Call {
 };
 
 Call record(const QRBServerMessage& m) {
-    Call call{m.path, m.types, {}, m.senderHost, m.senderPort, std::this_thread::get_id(),
+    Call call{m.path,
+              m.types,
+              {},
+              m.senderHost,
+              m.senderPort,
+              std::this_thread::get_id(),
               m.message ? lo_message_get_timestamp(m.message) : LO_TT_IMMEDIATE,
               m.message ? lo_message_get_argc(m.message) : m.argc};
     for (int i = 0; i < m.argc; ++i) {
@@ -531,8 +536,8 @@ TEST_P(ServerTest, APortInUseIsReportedAndStartAnswersNo) {
     EXPECT_FALSE(server->start());
     EXPECT_FALSE(server->isRunning());
     ASSERT_EQ(delegate->errors.size(), 1u);
-    EXPECT_EQ(delegate->errors[0], std::string("OSC ") + name() + " Server error: Port " + std::to_string(port) +
-                                       " already in use");
+    EXPECT_EQ(delegate->errors[0],
+              std::string("OSC ") + name() + " Server error: Port " + std::to_string(port) + " already in use");
     EXPECT_TRUE(log.contains("OSC error 9904 in (null): "));  // liblo gives no `where`
     EXPECT_TRUE(bonjour->publishedServices().empty());
     close(blocker);
@@ -547,15 +552,19 @@ TEST_P(ServerTest, MalformedPacketsAreReportedAndTheServerGoesOnServing) {
     for (auto& b : noise) b = uint8_t(random());
 
     std::vector<std::vector<uint8_t>> bad = {
-        Bytes().raw({'/', 'a', '/', 'b', 0, 0, 0, 0}).raw({',', 'i', 's', 'b', 0, 0, 0, 0}).raw({5, 0, 0, 0})
-            .raw({0, 0, 0, 0}).raw({'b', 'c', 0}),                      // a blob with 3 bytes left
-        Bytes().str("/a").str(",b").i32(1000).raw({1, 2, 3, 4}),        // a blob longer than the packet
-        Bytes().str("/a").str(",s").raw("abcd"),                        // an unterminated string
-        Bytes().str("/a").str(",x").i32(0),                             // a type liblo does not know
-        Bytes().str("/a").str(",i").raw({1, 2}),                        // a truncated argument
-        bundleHead().i32(0),                                            // an empty bundle element
-        bundleHead().element(bundleHead().i32(64).raw(good)),           // a bundle inside overrunning its element
-        Bytes().raw("/abc"),                                            // no terminator at all
+        Bytes()
+            .raw({'/', 'a', '/', 'b', 0, 0, 0, 0})
+            .raw({',', 'i', 's', 'b', 0, 0, 0, 0})
+            .raw({5, 0, 0, 0})
+            .raw({0, 0, 0, 0})
+            .raw({'b', 'c', 0}),                                  // a blob with 3 bytes left
+        Bytes().str("/a").str(",b").i32(1000).raw({1, 2, 3, 4}),  // a blob longer than the packet
+        Bytes().str("/a").str(",s").raw("abcd"),                  // an unterminated string
+        Bytes().str("/a").str(",x").i32(0),                       // a type liblo does not know
+        Bytes().str("/a").str(",i").raw({1, 2}),                  // a truncated argument
+        bundleHead().i32(0),                                      // an empty bundle element
+        bundleHead().element(bundleHead().i32(64).raw(good)),     // a bundle inside overrunning its element
+        Bytes().raw("/abc"),                                      // no terminator at all
         noise,
     };
     Sender sender(protocol(), port);
@@ -575,7 +584,9 @@ TEST_P(ServerTest, MalformedPacketsAreReportedAndTheServerGoesOnServing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, ServerTest, ::testing::Values(LO_UDP, LO_TCP),
-                         [](const ::testing::TestParamInfo<int>& info) { return info.param == LO_UDP ? "UDP" : "TCP"; });
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == LO_UDP ? "UDP" : "TCP";
+                         });
 
 TEST_P(ServerTest, AHandlerThatRunsTheLoopIsNotHandedTheNextMessageMeanwhile) {
     // A handler that waits modally runs the main loop again, which also watches the server's
@@ -673,7 +684,7 @@ TEST_P(TCPStreamTest, StreamsFramedNeitherWayGetOneLineAndOtherConnectionsGoOn) 
     struct Case {
         const char* what;
         std::vector<uint8_t> bytes;
-        bool hangUp;      // the sender closes its end after the bytes
+        bool hangUp;       // the sender closes its end after the bytes
         std::string line;  // what the log says of the connection
     };
     const std::vector<uint8_t> good = intMessage("/good", 1);
@@ -720,9 +731,12 @@ TEST_P(TCPStreamTest, SLIPIsRecognisedWithAndWithoutALeadingEnd) {
     auto slipEscape = [](const std::vector<uint8_t>& packet) {
         std::vector<uint8_t> out;
         for (uint8_t b : packet) {
-            if (b == 0xC0) out.insert(out.end(), {0xDB, 0xDC});
-            else if (b == 0xDB) out.insert(out.end(), {0xDB, 0xDD});
-            else out.push_back(b);
+            if (b == 0xC0)
+                out.insert(out.end(), {0xDB, 0xDC});
+            else if (b == 0xDB)
+                out.insert(out.end(), {0xDB, 0xDD});
+            else
+                out.push_back(b);
         }
         return out;
     };
@@ -733,7 +747,8 @@ TEST_P(TCPStreamTest, SLIPIsRecognisedWithAndWithoutALeadingEnd) {
     };
     const std::vector<Case> cases = {
         // What common JavaScript clients send: END, the packet, END, for every packet.
-        {"END, a bundle, END", Bytes().raw({END}).raw(bundleHead().element(message(1)).element(message(2))).raw({END}),
+        {"END, a bundle, END",
+         Bytes().raw({END}).raw(bundleHead().element(message(1)).element(message(2))).raw({END}),
          {1, 2}},
         {"END, messages, END", Bytes().raw({END}).raw(message(3)).raw({END, END}).raw(message(4)).raw({END}), {3, 4}},
         {"no leading END", Bytes().raw(message(5)).raw({END}).raw(message(6)).raw({END}), {5, 6}},
@@ -1019,7 +1034,8 @@ int connectClients(std::vector<int>& fds, int count, long port, double seconds) 
     int connected = 0;
     for (int fd : fds) {
         pollfd p{fd, POLLOUT, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (poll(&p, 1, int(std::max<int64_t>(0, left.count()))) == 1) {
             int error = 0;
             socklen_t length = sizeof error;
@@ -1056,7 +1072,8 @@ TEST_P(TCPStreamTest, RunningOutOfDescriptorsPausesAcceptingAndLosesNoConnection
         ASSERT_TRUE(runUntil([&] { return calls.size() == 1; }));
         calls.clear();
         bool fired = false;
-        RunLoop::main().scheduleTimer(0.001, false, foundation::RunLoopMode::Common, [&](foundation::Timer&) { fired = true; });
+        RunLoop::main().scheduleTimer(0.001, false, foundation::RunLoopMode::Common,
+                                      [&](foundation::Timer&) { fired = true; });
         ASSERT_TRUE(runUntil([&] { return fired; }));
     }
     // The clients' sockets first; then the limit is lowered so that the server can accept only

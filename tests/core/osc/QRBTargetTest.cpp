@@ -198,9 +198,8 @@ TEST(QRBTargetUndo, ChangesAreAnnouncedOnceAGroup) {
     std::vector<std::string> heard;
     std::vector<foundation::ObservationToken> tokens;
     for (const char* key : {QRBTarget::kHostKey, QRBTarget::kPortKey, QRBTarget::kTargetSpecKey, QRBTarget::kMemoKey})
-        tokens.push_back(target->addObserver(key, [&heard](const foundation::KeyValueChange& change) {
-            heard.push_back(change.key);
-        }));
+        tokens.push_back(target->addObserver(
+            key, [&heard](const foundation::KeyValueChange& change) { heard.push_back(change.key); }));
     target->setTargetSpec("10.0.0.2:9000");
     EXPECT_EQ(heard, (std::vector<std::string>{"targetSpec", "port", "host"}));
     heard.clear();
@@ -421,7 +420,8 @@ TEST(QRBTargetAddress, ASlowHostNameHoldsTheMainLoopOnlyBriefly) {
     for (int i = 0; i < 100; ++i) EXPECT_EQ(target->oscAddress(), nullptr);
     EXPECT_LT(secondsSince(start), 0.5);
     EXPECT_EQ(resolver.calls(), 1);
-    EXPECT_EQ(target->endpoint()->statusDescription(), std::string("osc.udp://slow.example:9000") + QRBTarget::kUnavailableSuffix);
+    EXPECT_EQ(target->endpoint()->statusDescription(),
+              std::string("osc.udp://slow.example:9000") + QRBTarget::kUnavailableSuffix);
 
     // The answer makes the address, from the main loop.
     resolver.release("127.0.0.1");
@@ -470,7 +470,9 @@ TEST(QRBTargetAddress, ALookupThatFailsAfterItsWaitIsLoggedOnceWhoeverSeesItFirs
         foundation::RunLoop::main().runUntil(foundation::RunLoop::main().now() + 0.1);
         EXPECT_EQ(target->oscAddress(), nullptr);
         const auto lines = log.lines();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "OSC target host late.invalid could not be resolved: no such host"), 1)
+        EXPECT_EQ(
+            std::count(lines.begin(), lines.end(), "OSC target host late.invalid could not be resolved: no such host"),
+            1)
             << ::testing::PrintToString(lines);
     }
 }
@@ -577,7 +579,8 @@ TEST(QRBTargetArchive, TargetsRoundTripAndOlderClassNamesDecodeAsTargets) {
              EXPECT_EQ(t.targetSpec(), "osc.udp://10.0.0.6:6000");
              EXPECT_EQ(t.serviceType(), "_osc._udp");
          }},
-        {"a port no transport has", RawRecord::make("QRBTarget")->set("QRBHostInfoHost", Value("10.0.0.7"))->set("QRBHostInfoPort", Value(70000)),
+        {"a port no transport has",
+         RawRecord::make("QRBTarget")->set("QRBHostInfoHost", Value("10.0.0.7"))->set("QRBHostInfoPort", Value(70000)),
          [](const QRBTarget& t) {
              QRBTarget& target = const_cast<QRBTarget&>(t);
              EXPECT_TRUE(target.isConfigured());

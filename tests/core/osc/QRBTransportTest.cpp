@@ -31,10 +31,10 @@ TEST(QRBTransportTest, ProtocolsMatchAsTargetsAndServicesCompareThem) {
         int a, b;
         bool matches;
     } cases[] = {
-        {0, 1, true}, {1, 1, true}, {1, 4, false}, {0, 0, false}, {4, 4, true}, {4, 1, false}, {2, 2, true}, {0, 4, false},
+        {0, 1, true}, {1, 1, true},  {1, 4, false}, {0, 0, false},
+        {4, 4, true}, {4, 1, false}, {2, 2, true},  {0, 4, false},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(QRBTransportProtocolMatches(c.a, c.b), c.matches) << c.a << " vs " << c.b;
+    for (const Case& c : cases) EXPECT_EQ(QRBTransportProtocolMatches(c.a, c.b), c.matches) << c.a << " vs " << c.b;
 }
 
 TEST(QRBTransportTest, ProtocolsNameTheirServiceTypesURLsAndDisplayNames) {
@@ -102,7 +102,7 @@ TEST(QRBTransportTest, UserEnteredAddressesParseIntoProtocolHostAndPort) {
         {"osc://host:1", 1, "host", 1},
         {"osc.unix://host:7", 2, "host", 7},
         {"osc.foo://host:12", 1, "host", 12},  // an unknown scheme counts as UDP
-        {"host:12ab", 1, "host", 12},         // the port is the digits that follow the colon
+        {"host:12ab", 1, "host", 12},          // the port is the digits that follow the colon
     };
     for (const Case& c : accepted) {
         int protocol = -9;
@@ -117,8 +117,10 @@ TEST(QRBTransportTest, UserEnteredAddressesParseIntoProtocolHostAndPort) {
     }
 
     const char* refused[] = {
-        "10.0.0.1", "10.0.0.1:0", "10.0.0.1:70000", "10.0.0.1:99999999999999999999", ":8000", "osc.udp://",
-        "osc.udp://:8000", "::1:9000", "[::1:9000", "[]:9000", "http://host:80", "host:-5", "osc.udp://[::1]",
+        "10.0.0.1",        "10.0.0.1:0", "10.0.0.1:70000",  "10.0.0.1:99999999999999999999",
+        ":8000",           "osc.udp://", "osc.udp://:8000", "::1:9000",
+        "[::1:9000",       "[]:9000",    "http://host:80",  "host:-5",
+        "osc.udp://[::1]",
     };
     for (const char* text : refused) {
         int protocol = -9;
@@ -175,9 +177,9 @@ TEST(QRBTransportTest, TypeTagsFallIntoTheirGroups) {
         char type;
         bool string, numeric, integer, floating;
     } cases[] = {
-        {'s', true, false, false, false}, {'S', true, false, false, false}, {'i', false, true, true, false},
-        {'h', false, true, true, false},   {'f', false, true, false, true},  {'d', false, true, false, true},
-        {'c', false, true, false, false},  {'T', false, true, false, false}, {'F', false, true, false, false},
+        {'s', true, false, false, false},  {'S', true, false, false, false},  {'i', false, true, true, false},
+        {'h', false, true, true, false},   {'f', false, true, false, true},   {'d', false, true, false, true},
+        {'c', false, true, false, false},  {'T', false, true, false, false},  {'F', false, true, false, false},
         {'b', false, false, false, false}, {'m', false, false, false, false}, {'t', false, false, false, false},
         {'N', false, false, false, false}, {'I', false, false, false, false}, {'\0', false, false, false, false},
     };

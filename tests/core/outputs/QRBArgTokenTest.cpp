@@ -5,9 +5,9 @@
 #include "core/support/PresetTestSupport.h"
 
 #include "core/mapping/QRBActionLocation.h"
-#include "core/outputs/QRBArgToken.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBDupAction.h"
+#include "core/outputs/QRBArgToken.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
@@ -180,7 +180,11 @@ TEST(QRBArgTokenText, ParsesShowsAndEditsEachFormAndTheEditingTextReadsBackAsThe
         // Whole numbers past 32 bits are floats rather than wrapped integers.
         {"3000000000", "static f 3e+09 =", "3000000000.00", "3000000000.00"},
         {"1,5", "static s 1,5 =", "\"1,5\"", "1,5"},
-        {"\xe2\x88\x92" "0.5", "static s \xe2\x88\x92" "0.5 =", nullptr, nullptr},  // a minus sign, not a hyphen
+        {"\xe2\x88\x92"
+         "0.5",
+         "static s \xe2\x88\x92"
+         "0.5 =",
+         nullptr, nullptr},  // a minus sign, not a hyphen
         {"1 2", "static s 1 2 =", "\"1 2\"", "1 2"},
         {"inf", "static s inf =", "\"inf\"", "inf"},
         {"1e60", "static f 3.40282347e+38 =", nullptr, nullptr},
@@ -235,8 +239,12 @@ TEST(QRBArgTokenText, LiteralsShowTheirTypeWhenItIsNotTheValuesOwn) {
         const char* display;
     };
     const Case cases[] = {
-        {"5", 'i', true, "5"},      {"5", 'f', false, "f:5"},      {"5", 's', false, "s:5"},
-        {"0.5", 'f', true, "0.50"}, {"0.5", 'i', false, "i:0.50"}, {"abc", 's', true, "\"abc\""},
+        {"5", 'i', true, "5"},
+        {"5", 'f', false, "f:5"},
+        {"5", 's', false, "s:5"},
+        {"0.5", 'f', true, "0.50"},
+        {"0.5", 'i', false, "i:0.50"},
+        {"abc", 's', true, "\"abc\""},
         {"abc", 'i', false, "i:\"abc\""},
     };
     for (const auto& c : cases) {
@@ -297,7 +305,9 @@ TEST_F(TokenTest, ArgumentTokensTakeAContextsReceivedArgumentsAndASingleActionsS
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(foundation::format("%s on %s", c.text, c.on));
-        const QRBAction& action = std::string(c.on) == "three" ? *three : std::string(c.on) == "two" ? *two : *arg(three, 0);
+        const QRBAction& action = std::string(c.on) == "three" ? *three
+                                  : std::string(c.on) == "two" ? *two
+                                                               : *arg(three, 0);
         EXPECT_EQ(evaluate(*parse(c.text), action), c.expected);
     }
     // A context's $args hands on the very values received; a single action's is a copy.
@@ -321,8 +331,8 @@ TEST_F(TokenTest, VariableTokensReadTheDocumentsVariablesAndNothingPastThem) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"$var[3]", {"i:7"}},       {"$vars[3]", {"s:7"}},        {"$varf[127]", {"f:1.5"}},
-        {"$var[0]", {"N:Nil"}},     {"$var[128]", {}},            {"$var[2147483647]", {}},
+        {"$var[3]", {"i:7"}},   {"$vars[3]", {"s:7"}}, {"$varf[127]", {"f:1.5"}},
+        {"$var[0]", {"N:Nil"}}, {"$var[128]", {}},     {"$var[2147483647]", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -483,8 +493,13 @@ TEST(QRBArgTokenEditing, TokensAreEqualWhenTheyWouldSendTheSame) {
 TEST(QRBArgTokenEditing, CopiesAreEqualAndIndependent) {
     auto location = QRBActionLocation::locationWithContextName("/a", foundation::Array{1}, "/a[1]");
     const QRBArgTokenPtr originals[] = {
-        parse("$args"), parse("0.25"), parse("$argi[2]"), parse("$vars[3]"), parse("(a,$arg[1])"),
-        std::make_shared<QRBArgTokenByRef>(location, 'i'), std::make_shared<QRBArgTokenUpdateRef>(location, '='),
+        parse("$args"),
+        parse("0.25"),
+        parse("$argi[2]"),
+        parse("$vars[3]"),
+        parse("(a,$arg[1])"),
+        std::make_shared<QRBArgTokenByRef>(location, 'i'),
+        std::make_shared<QRBArgTokenUpdateRef>(location, '='),
         std::make_shared<QRBArgToken>('s'),
     };
     for (const auto& original : originals) {
@@ -521,9 +536,15 @@ TEST(QRBArgTokenArchive, EveryKindOfTokenComesBackEqual) {
     auto location = QRBActionLocation::locationWithContextName("/a", foundation::Array{"left", 1}, "/a left[1]");
     auto undo = std::make_shared<foundation::UndoManager>();
     const QRBArgTokenPtr originals[] = {
-        parse("$args"), parse("0.125"), parse("hello"), parse("$arg s[2]"), parse("$vari[127]"),
-        parse("(0,$argf[1],$$)"), std::make_shared<QRBArgTokenByRef>(location, 'f'),
-        std::make_shared<QRBArgTokenUpdateRef>(location, 'i'), std::make_shared<QRBArgToken>('s'),
+        parse("$args"),
+        parse("0.125"),
+        parse("hello"),
+        parse("$arg s[2]"),
+        parse("$vari[127]"),
+        parse("(0,$argf[1],$$)"),
+        std::make_shared<QRBArgTokenByRef>(location, 'f'),
+        std::make_shared<QRBArgTokenUpdateRef>(location, 'i'),
+        std::make_shared<QRBArgToken>('s'),
         std::make_shared<QRBArgToken>(),
     };
     foundation::Array list;
@@ -531,7 +552,8 @@ TEST(QRBArgTokenArchive, EveryKindOfTokenComesBackEqual) {
         token->setUndoManager(undo);
         list.emplace_back(token);
     }
-    auto decoded = foundation::KeyedUnarchiver::unarchiveObjectWithData(foundation::KeyedArchiver::archivedDataWithRootObject(Value(list)));
+    auto decoded = foundation::KeyedUnarchiver::unarchiveObjectWithData(
+        foundation::KeyedArchiver::archivedDataWithRootObject(Value(list)));
     ASSERT_TRUE(decoded.arrayValue());
     ASSERT_EQ(decoded.arrayValue()->size(), std::size(originals));
     for (size_t i = 0; i < std::size(originals); ++i) {
@@ -558,29 +580,37 @@ TEST(QRBArgTokenArchive, ReadsTheKeysOfOlderAndHandWrittenArchives) {
     };
     auto literal = [](const QRBArgToken& t) { return *static_cast<const QRBArgTokenStatic&>(t).arg(); };
     const Case cases[] = {
-        {"a literal's text, version 1", RawRecord::make("QRBArgTokenStatic")->set("Version", 1)->set("QRBArgTokenArg", "12"),
+        {"a literal's text, version 1",
+         RawRecord::make("QRBArgTokenStatic")->set("Version", 1)->set("QRBArgTokenArg", "12"),
          [&](const QRBArgToken& t) {
              EXPECT_EQ(valueText(literal(t)), "i:12");
              EXPECT_EQ(t.type(), '=');
          }},
-        {"a literal's text without a version", RawRecord::make("QRBArgTokenStatic")->set("QRBArgTokenArg", " 0.5 ")->set("QRBArgTokenType", 'f'),
+        {"a literal's text without a version",
+         RawRecord::make("QRBArgTokenStatic")->set("QRBArgTokenArg", " 0.5 ")->set("QRBArgTokenType", 'f'),
          [&](const QRBArgToken& t) {
              EXPECT_EQ(valueText(literal(t)), "f:0.5");
              EXPECT_EQ(t.type(), 'f');
          }},
-        {"a literal's number, version 1", RawRecord::make("QRBArgTokenStatic")->set("Version", 1)->set("QRBArgTokenArg", 0.25),
+        {"a literal's number, version 1",
+         RawRecord::make("QRBArgTokenStatic")->set("Version", 1)->set("QRBArgTokenArg", 0.25),
          [&](const QRBArgToken& t) { EXPECT_EQ(valueText(literal(t)), "f:0.25"); }},
-        {"a literal's word, version 1", RawRecord::make("QRBArgTokenStatic")->set("Version", 1)->set("QRBArgTokenArg", "word"),
+        {"a literal's word, version 1",
+         RawRecord::make("QRBArgTokenStatic")->set("Version", 1)->set("QRBArgTokenArg", "word"),
          [&](const QRBArgToken& t) { EXPECT_EQ(valueText(literal(t)), "s:word"); }},
         {"a literal without its value", RawRecord::make("QRBArgTokenStatic")->set("Version", 2),
          [&](const QRBArgToken& t) { EXPECT_EQ(valueText(literal(t)), "N:Nil"); }},
         {"a literal's value, version 2",
-         RawRecord::make("QRBArgTokenStatic")->set("Version", 2)->set("QRBArgTokenArg", Value(QRBArg::argWithInt32Value(12)))->set("QRBArgTokenType", 's'),
+         RawRecord::make("QRBArgTokenStatic")
+             ->set("Version", 2)
+             ->set("QRBArgTokenArg", Value(QRBArg::argWithInt32Value(12)))
+             ->set("QRBArgTokenType", 's'),
          [&](const QRBArgToken& t) {
              EXPECT_EQ(valueText(literal(t)), "i:12");
              EXPECT_EQ(t.displayString(), "s:12");
          }},
-        {"an argument index", RawRecord::make("QRBArgTokenIndexValue")->set("QRBArgTokenIndex", 3)->set("QRBArgTokenType", 'i'),
+        {"an argument index",
+         RawRecord::make("QRBArgTokenIndexValue")->set("QRBArgTokenIndex", 3)->set("QRBArgTokenType", 'i'),
          [&](const QRBArgToken& t) { EXPECT_EQ(t.editingString(), "$argi[3]"); }},
         {"an index past 32 bits", RawRecord::make("QRBArgTokenVarRef")->set("QRBArgTokenIndex", 5000000000LL),
          [&](const QRBArgToken& t) { EXPECT_EQ(t.editingString(), "$var[2147483647]"); }},
@@ -588,7 +618,9 @@ TEST(QRBArgTokenArchive, ReadsTheKeysOfOlderAndHandWrittenArchives) {
          [&](const QRBArgToken& t) { EXPECT_EQ(t.editingString(), "$var[9]"); }},
         {"a type letter the language does not know", RawRecord::make("QRBArgTokenCopy")->set("QRBArgTokenType", 'b'),
          [&](const QRBArgToken& t) { EXPECT_EQ(t.type(), '='); }},
-        {"a group", RawRecord::make("QRBArgTokenGroup")->set("tokens", Value(foundation::Array{Value(parse("1")), Value(parse("$args"))})),
+        {"a group",
+         RawRecord::make("QRBArgTokenGroup")
+             ->set("tokens", Value(foundation::Array{Value(parse("1")), Value(parse("$args"))})),
          [&](const QRBArgToken& t) { EXPECT_EQ(t.editingString(), "(1,$args)"); }},
         {"a reference without a location", RawRecord::make("QRBArgTokenByRef")->set("QRBArgTokenType", 'f'),
          [&](const QRBArgToken& t) {
@@ -614,12 +646,14 @@ TEST(QRBArgTokenArchive, RefusesDamagedArchives) {
     const std::pair<const char*, std::shared_ptr<RawRecord>> cases[] = {
         {"a group without members", RawRecord::make("QRBArgTokenGroup")->set("tokens", Value(foundation::Array{}))},
         {"a group without its list", RawRecord::make("QRBArgTokenGroup")},
-        {"a group of something else", RawRecord::make("QRBArgTokenGroup")->set("tokens", Value(foundation::Array{"1"}))},
+        {"a group of something else",
+         RawRecord::make("QRBArgTokenGroup")->set("tokens", Value(foundation::Array{"1"}))},
         {"a group inside itself", selfHolding},
         {"groups inside each other", outer},
         {"a negative index", RawRecord::make("QRBArgTokenIndexValue")->set("QRBArgTokenIndex", -1)},
         {"a location that is text", RawRecord::make("QRBArgTokenByRef")->set("location", "/a")},
-        {"a literal's value that is no value", RawRecord::make("QRBArgTokenStatic")->set("Version", 2)->set("QRBArgTokenArg", Value(parse("1")))},
+        {"a literal's value that is no value",
+         RawRecord::make("QRBArgTokenStatic")->set("Version", 2)->set("QRBArgTokenArg", Value(parse("1")))},
     };
     for (const auto& [name, record] : cases) {
         SCOPED_TRACE(name);
@@ -636,9 +670,13 @@ TEST_F(TokenTest, AnOlderReferenceToAnActionTakesThatActionsLocation) {
     // In either order: the token may be read before or after the context that holds the action.
     for (bool tokenFirst : {false, true}) {
         SCOPED_TRACE(tokenFirst ? "token first" : "context first");
-        auto record = RawRecord::make("QRBArgTokenUpdateRef")->set("QRBArgTokenType", 'f')->set("QRBArgTokenRefAction", Value(target));
-        foundation::Array root = tokenFirst ? foundation::Array{Value(record), Value(other)} : foundation::Array{Value(other), Value(record)};
-        auto decoded = foundation::KeyedUnarchiver::unarchiveObjectWithData(foundation::KeyedArchiver::archivedDataWithRootObject(Value(root)));
+        auto record = RawRecord::make("QRBArgTokenUpdateRef")
+                          ->set("QRBArgTokenType", 'f')
+                          ->set("QRBArgTokenRefAction", Value(target));
+        foundation::Array root = tokenFirst ? foundation::Array{Value(record), Value(other)}
+                                            : foundation::Array{Value(other), Value(record)};
+        auto decoded = foundation::KeyedUnarchiver::unarchiveObjectWithData(
+            foundation::KeyedArchiver::archivedDataWithRootObject(Value(root)));
         auto token = (*decoded.arrayValue())[tokenFirst ? 0 : 1].object<QRBArgTokenUpdateRef>();
         ASSERT_TRUE(token);
         EXPECT_EQ(token->displayString(), "f:uref " + target->fullDisplayName());
@@ -686,7 +724,8 @@ TEST_F(TokenTest, RandomTextsNeverRaiseAndWhatTheyGiveEditsBackToTheSameToken) {
         ASSERT_TRUE(editing);
         QRBArgTokenPtr again = QRBArgToken::parseArgToken(*editing);
         ASSERT_TRUE(again) << *editing;
-        EXPECT_TRUE(again->isEqualToArgToken(*token)) << *editing << " gives " << contentOf(*again) << ", not " << contentOf(*token);
+        EXPECT_TRUE(again->isEqualToArgToken(*token))
+            << *editing << " gives " << contentOf(*again) << ", not " << contentOf(*token);
     }
     EXPECT_GT(tokens, 1000);
 

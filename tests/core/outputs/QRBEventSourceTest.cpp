@@ -3,10 +3,10 @@
 
 #include "core/support/FiringTestSupport.h"
 
-#include "core/mapping/QRBConcreteAction.h"
-#include "core/outputs/QRBEventSourceTypeRegistry.h"
 #include "core/document/QRBPreferences.h"
+#include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBTrigger.h"
+#include "core/outputs/QRBEventSourceTypeRegistry.h"
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Resources.h"
@@ -32,7 +32,8 @@ class StandInClasses {
 public:
     const QRBEventSourceClass* operator()(const std::string& name) {
         auto it = classes_.find(name);
-        if (it == classes_.end()) it = classes_.emplace(name, std::make_unique<QRBEventSourceClass>(name, nullptr)).first;
+        if (it == classes_.end())
+            it = classes_.emplace(name, std::make_unique<QRBEventSourceClass>(name, nullptr)).first;
         return it->second.get();
     }
     const QRBEventSourceClass* get(const std::string& name) const {
@@ -65,11 +66,38 @@ TEST(QRBEventSourceTypeRegistry, ResourceHoldsEveryTypeTheMenusOffer) {
     auto registry = QRBEventSourceTypeRegistry::build(path, std::ref(classes));
 
     const char* offered[] = {
-        "MIDI CC", "MIDI CC Toggle", "MIDI Prg", "MIDI Message", "Kyma CC", "Kyma Ext", "Kyma Prg",
-        "OSC Message", "MIDI Note", "MIDI Note w/ Params", "Kyma Note", "Kyma Note w/ Params", "Note Params",
-        "Key Combo", "Keycode", "Mouse", "HID", "Enable", "Enable Toggle", "Enable Combine", "Mappings",
-        "Snapshots", "Change Channel", "Variable", "Delay", "AppleScript", "Console Log", "Wiimote Enable",
-        "Vibrate", "LEDs", "MotionPlus Reset", "Send to MIDI",
+        "MIDI CC",
+        "MIDI CC Toggle",
+        "MIDI Prg",
+        "MIDI Message",
+        "Kyma CC",
+        "Kyma Ext",
+        "Kyma Prg",
+        "OSC Message",
+        "MIDI Note",
+        "MIDI Note w/ Params",
+        "Kyma Note",
+        "Kyma Note w/ Params",
+        "Note Params",
+        "Key Combo",
+        "Keycode",
+        "Mouse",
+        "HID",
+        "Enable",
+        "Enable Toggle",
+        "Enable Combine",
+        "Mappings",
+        "Snapshots",
+        "Change Channel",
+        "Variable",
+        "Delay",
+        "AppleScript",
+        "Console Log",
+        "Wiimote Enable",
+        "Vibrate",
+        "LEDs",
+        "MotionPlus Reset",
+        "Send to MIDI",
     };
     std::set<const QRBEventSourceClass*> types;
     for (const char* description : offered) {
@@ -218,7 +246,8 @@ TEST(QRBEventSource, ScalingShownForFloatingInputsOnly) {
         Arg input;
         double factor, offset;
     };
-    for (const Case& c : {Case{Float(0), 127, 1}, Case{Double(0), 127, 1}, Case{Int(0), 1, 0}, Case{String("x"), 1, 0}}) {
+    for (const Case& c :
+         {Case{Float(0), 127, 1}, Case{Double(0), 127, 1}, Case{Int(0), 1, 0}, Case{String("x"), 1, 0}}) {
         action->setInputArgValue(*value(c.input));
         EXPECT_DOUBLE_EQ(output->outputScalingFudgeFactorForAction(*action), c.factor);
         EXPECT_DOUBLE_EQ(output->outputScalingFudgeOffsetForAction(*action), c.offset);
@@ -243,7 +272,8 @@ TEST(QRBEventSource, FindsByNameDepthFirstInNestedCollections) {
     foundation::Value collection(foundation::Array{
         foundation::Value(a),
         foundation::Value(foundation::Array{sep, foundation::Value(b)}),
-        foundation::Value(foundation::Dictionary{{"Group", foundation::Value(foundation::Array{foundation::Value(c), foundation::Value(b2)})}}),
+        foundation::Value(foundation::Dictionary{
+            {"Group", foundation::Value(foundation::Array{foundation::Value(c), foundation::Value(b2)})}}),
         foundation::Value("b"),
     });
     EXPECT_EQ(QRBEventSource::findEventSourceWithName("b", collection), b);
@@ -285,10 +315,12 @@ TEST(QRBEventSource, DecodingAKymaOutputTurnsTheKymaFeaturesOn) {
     auto& preferences = QRBPreferences::sharedPreferences();
     preferences.setEnableKymaRelatedFeatures(false);
     if (preferences.enableKymaRelatedFeatures()) GTEST_SKIP() << "the Kyma features are on in this user's settings";
-    auto data = foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(std::make_shared<RecordingEventSource>()));
+    auto data = foundation::KeyedArchiver::archivedDataWithRootObject(
+        foundation::Value(std::make_shared<RecordingEventSource>()));
     foundation::KeyedUnarchiver::unarchiveRoot<RecordingEventSource>(data);
     EXPECT_FALSE(preferences.enableKymaRelatedFeatures());
-    data = foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(std::make_shared<KymaTestEventSource>()));
+    data = foundation::KeyedArchiver::archivedDataWithRootObject(
+        foundation::Value(std::make_shared<KymaTestEventSource>()));
     foundation::KeyedUnarchiver::unarchiveRoot<KymaTestEventSource>(data);
     EXPECT_TRUE(preferences.enableKymaRelatedFeatures());
     preferences.setEnableKymaRelatedFeatures(false);

@@ -5,12 +5,12 @@
 #include "core/support/ManagerTestSupport.h"
 #include "core/support/PresetTestSupport.h"
 
-#include "core/outputs/QRBBackmappingEventSource.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBEventSourceMerger.h"
-#include "core/outputs/QRBRouteEventSource.h"
-#include "core/osc/QRBTarget.h"
 #include "core/mapping/QRBTrigger.h"
+#include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBBackmappingEventSource.h"
+#include "core/outputs/QRBRouteEventSource.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 #include "foundation/Log.h"
@@ -89,11 +89,11 @@ TEST_F(RouteTest, AddressTemplatesFillInAddressesVariablesAndArguments) {
         {"/v/<var 2>", false, "/v/Nil"},    // an unset variable
         {"/v/<var 128>", false, "/v/nil"},  // no such variable
         {"/v/<var 99999999999999999999999>", false, "/v/nil"},
-        {"/v/<var -1>", false, "/v/"},      // a negative index names nothing
+        {"/v/<var -1>", false, "/v/"},  // a negative index names nothing
         {"/v/<var>", false, "/v/"},
-        {"/a/<arg 1>", true, "/a/5.00"},    // the scaled argument
+        {"/a/<arg 1>", true, "/a/5.00"},  // the scaled argument
         {"/a/<arg 0>", true, "/a/0.25"},
-        {"/a/<arg 7>", false, "/a/5.00"},   // a single action: its own value whatever the index
+        {"/a/<arg 7>", false, "/a/5.00"},  // a single action: its own value whatever the index
         // After a placeholder the whole run of delimiters must be ">": "><" is not, and the
         // next placeholder's text is copied as it stands.
         {"<address><var 3>", false, "/in/1var 3", 1},
@@ -205,7 +205,9 @@ TEST(QRBRouteSetters, EditsAreUndoableUnderTheirNames) {
     EXPECT_GT(r->attachGeneration(), generation);  // the actions attach again
 
     auto kept = std::make_shared<QRBArgTokenIndexValue>(2);
-    EXPECT_EQ(step([&] { r->setRewriteTokens(Value(foundation::Array{Value("$argi[0]"), Value(kept)})); }),
+    EXPECT_EQ(step([&] {
+                  r->setRewriteTokens(Value(foundation::Array{Value("$argi[0]"), Value(kept)}));
+              }),
               QRBRouteEventSource::kEditArgumentsActionName);
     ASSERT_EQ(r->rewriteTokens().size(), 2u);
     EXPECT_EQ(r->rewriteTokens()[1], kept);
@@ -385,10 +387,10 @@ TEST(QRBRouteType, RoutesAndReturnRoutesShowAsOneTypeThatOnlyRoutesEdit) {
 TEST(QRBBackmappingRoute, TheManagerMakesReturnRoutesWithTheBackmappingTokens) {
     ASSERT_TRUE(QRBManager::currentBackmappingRouteMaker());
     auto location = std::make_shared<QRBActionLocation>();
-    QRBEventSourcePtr made = QRBManager::currentBackmappingRouteMaker()(
-        "/out", {{QRBBackmappingToken::Kind::Plain, nullptr, 'f'},
-                 {QRBBackmappingToken::Kind::ByRef, location, 'i'},
-                 {QRBBackmappingToken::Kind::UpdateRef, location, 's'}});
+    QRBEventSourcePtr made =
+        QRBManager::currentBackmappingRouteMaker()("/out", {{QRBBackmappingToken::Kind::Plain, nullptr, 'f'},
+                                                            {QRBBackmappingToken::Kind::ByRef, location, 'i'},
+                                                            {QRBBackmappingToken::Kind::UpdateRef, location, 's'}});
     auto r = std::dynamic_pointer_cast<QRBBackmappingEventSource>(made);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->rewriteAddress(), "/out");
@@ -443,23 +445,37 @@ TEST(QRBRouteArchive, EveryVersionIsReadWithItsRules) {
          setInteger(v("QRBRouteEventSource", std::nullopt), "targetIdentifier", 7)
              ->set("QRBRouteTokens", tokenList({}))
              ->set("QRBRouteRewriteAddress", Value("/dst/*")),
-         "/dst/<address>", {"<all args>"}, -1},
+         "/dst/<address>",
+         {"<all args>"},
+         -1},
         {"version 1 under the former class name",
          v("QRBOSCEventSource", 1)->set("QRBRouteTokens", tokenList({}))->set("QRBRouteRewriteAddress", Value("*")),
-         "<address>", {"<all args>"}, -1},
+         "<address>",
+         {"<all args>"},
+         -1},
         {"version 2: an empty list sends no arguments",
-         v("QRBRouteEventSource", 2)->set("QRBRouteTokens", tokenList({}))->set("QRBRouteRewriteAddress", Value("/a/*/b*")),
-         "/a/<address>/b<address>", {}, -1},
+         v("QRBRouteEventSource", 2)
+             ->set("QRBRouteTokens", tokenList({}))
+             ->set("QRBRouteRewriteAddress", Value("/a/*/b*")),
+         "/a/<address>/b<address>",
+         {},
+         -1},
         {"version 3: a missing list is the default", v("QRBRouteEventSource", 3), std::nullopt, {"<all args>"}, -1},
         {"version 4: * stays, the target comes from the target object",
-         v("QRBRouteEventSource", 4)->set("QRBRouteTokens", tokenList({"$arg[1]"}))->set("QRBRouteRewriteAddress", Value("/x/*")),
-         "/x/*", {"arg[1]"}, -1},
+         v("QRBRouteEventSource", 4)
+             ->set("QRBRouteTokens", tokenList({"$arg[1]"}))
+             ->set("QRBRouteRewriteAddress", Value("/x/*")),
+         "/x/*",
+         {"arg[1]"},
+         -1},
         {"version 5: as written",
          setInteger(setInteger(v("QRBRouteEventSource", 5), "targetIdentifier", 3), "triggerMode", 2)
              ->set("QRBRouteTokens", tokenList({"$arg[1]", "7"}))
              ->set("QRBRouteRewriteAddress", Value("*"))
              ->set("memo", Value("m")),
-         "*", {"arg[1]", "7"}, 3},
+         "*",
+         {"arg[1]", "7"},
+         3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -488,10 +504,11 @@ TEST(QRBRouteArchive, OlderRoutesFindTheSlotOfTheirTarget) {
         return RawRecord::make("QRBRouteEventSource")->set("Version", Value(4))->set("QRBRouteHostInfo", Value(target));
     };
     auto current = setInteger(RawRecord::make("QRBRouteEventSource")->set("Version", Value(5)), "targetIdentifier", -2);
-    auto record = RawRecord::make("QRBManager")
-                      ->set("oscTargets", foundation::objectListValue(targets))
-                      ->set("oscRoutes", Value(foundation::Array{Value(legacy(targets[2])), Value(legacy(outside)),
-                                                                  Value(current)}));
+    auto record =
+        RawRecord::make("QRBManager")
+            ->set("oscTargets", foundation::objectListValue(targets))
+            ->set("oscRoutes",
+                  Value(foundation::Array{Value(legacy(targets[2])), Value(legacy(outside)), Value(current)}));
     foundation::BonjourBackend::setShared(std::make_shared<platform::FakeBonjourBackend>());
     auto manager = presets::decode<QRBManager>(Value(record));
     ASSERT_TRUE(manager);

@@ -39,7 +39,8 @@ void TestHost::notifyActivityOnAction(QRBAction& action) {
 
 RecordingEventSource::RecordingEventSource() : log(std::make_shared<std::vector<OutputCall>>()) {}
 
-RecordingEventSource::RecordingEventSource(std::shared_ptr<std::vector<OutputCall>> sharedLog) : log(std::move(sharedLog)) {}
+RecordingEventSource::RecordingEventSource(std::shared_ptr<std::vector<OutputCall>> sharedLog)
+    : log(std::move(sharedLog)) {}
 
 void RecordingEventSource::record(const char* what, QRBAction& action) {
     log->push_back(OutputCall{what, &action, action.argValue()->libloType(),

@@ -6,10 +6,10 @@
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBActionHost.h"
-#include "core/monitor/QRBActivityTimer.h"
 #include "core/mapping/QRBContext.h"
-#include "core/outputs/QRBEventSource.h"
+#include "core/monitor/QRBActivityTimer.h"
 #include "core/osc/QRBOSCMessage.h"
+#include "core/outputs/QRBEventSource.h"
 #include "foundation/Clock.h"
 #include "foundation/RunLoop.h"
 
@@ -62,9 +62,9 @@ public:
 struct OutputCall {
     std::string what;  // "accept", "attach", "detach", "reset"
     const QRBAction* action;
-    int32_t type;      // the action's output value at the time
+    int32_t type;  // the action's output value at the time
     double value;
-    double time;       // main loop clock
+    double time;  // main loop clock
 };
 
 // An output that records every call into a log (its own, or one shared by several outputs).
@@ -124,7 +124,9 @@ public:
 // Installs a configurator for the life of the object.
 class ConfiguratorScope {
 public:
-    explicit ConfiguratorScope(std::shared_ptr<QRBActionConfigurator> c) { QRBActionConfigurator::setShared(std::move(c)); }
+    explicit ConfiguratorScope(std::shared_ptr<QRBActionConfigurator> c) {
+        QRBActionConfigurator::setShared(std::move(c));
+    }
     ~ConfiguratorScope() { QRBActionConfigurator::setShared(nullptr); }
 };
 

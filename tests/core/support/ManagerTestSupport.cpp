@@ -1,7 +1,7 @@
 #include "core/support/ManagerTestSupport.h"
 
-#include "core/support/OSCBytes.h"
 #include "controllers/devices/DeviceLayers.h"
+#include "core/support/OSCBytes.h"
 #include "support/TestRegistration.h"
 #include "support/TestSupport.h"
 
@@ -65,8 +65,8 @@ Sender::~Sender() { close(fd_); }
 
 void Sender::send(const std::vector<uint8_t>& bytes) {
     if (protocol_ == LO_UDP) {
-        ssize_t sent = sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&destination_),
-                              sizeof destination_);
+        ssize_t sent =
+            sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&destination_), sizeof destination_);
         EXPECT_EQ(sent, ssize_t(bytes.size()));
         return;
     }

@@ -103,7 +103,9 @@ public:
 class RawRecord : public foundation::Object {
 public:
     explicit RawRecord(std::string className) : className_(std::move(className)) {}
-    static std::shared_ptr<RawRecord> make(std::string className) { return std::make_shared<RawRecord>(std::move(className)); }
+    static std::shared_ptr<RawRecord> make(std::string className) {
+        return std::make_shared<RawRecord>(std::move(className));
+    }
 
     std::string archivedClassName() const override { return className_; }
     std::vector<std::string> archivedClassHierarchy() const override { return {className_, "NSObject"}; }
@@ -134,14 +136,12 @@ private:
 };
 
 // Archives an object into a file and decodes it from there.
-template <class T>
-std::shared_ptr<T> roundTripThroughFile(const foundation::Value& root, const std::string& path) {
+template <class T> std::shared_ptr<T> roundTripThroughFile(const foundation::Value& root, const std::string& path) {
     foundation::KeyedArchiver::archiveRootObjectToFile(root, path);
     return foundation::KeyedUnarchiver::unarchiveObjectWithFile(path).object<T>();
 }
 
-template <class T>
-std::shared_ptr<T> decode(const foundation::Value& root) {
+template <class T> std::shared_ptr<T> decode(const foundation::Value& root) {
     return foundation::KeyedUnarchiver::unarchiveRoot<T>(foundation::KeyedArchiver::archivedDataWithRootObject(root));
 }
 

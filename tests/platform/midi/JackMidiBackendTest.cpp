@@ -209,7 +209,8 @@ TEST_F(JackMidiBackendTest, PortOfAnotherClientAppearsAsASourceAndGoesOfflineWhe
     ASSERT_TRUE(source);
     EXPECT_EQ(source->uniqueID(), midi::MidiBackend::stableUniqueID("keys", "out"));
     // Our own ports are not among the machine's.
-    for (const auto& s : tarn->realSources()) EXPECT_EQ(s->name().rfind("Quorbital", 0), std::string::npos) << s->name();
+    for (const auto& s : tarn->realSources())
+        EXPECT_EQ(s->name().rfind("Quorbital", 0), std::string::npos) << s->name();
 
     jack_client_close(keys);
     EXPECT_TRUE(waitFor([&] { return listed(true) == nullptr; }));
