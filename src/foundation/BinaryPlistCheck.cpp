@@ -1,5 +1,6 @@
 #include "foundation/BinaryPlistCheck.h"
 
+#include "foundation/BinaryPlistFormat.h"
 #include "foundation/Format.h"
 
 #include <algorithm>
@@ -10,22 +11,9 @@ namespace foundation {
 
 namespace {
 
-constexpr size_t kHeaderSize = 8;
-constexpr size_t kTrailerSize = 32;
-
-// Offsets and references are read for every object of a file: the usual widths are read whole.
-uint64_t readBigEndian(const uint8_t* p, size_t n) {
-    switch (n) {
-    case 1: return p[0];
-    case 2: return uint64_t{p[0]} << 8 | p[1];
-    case 4: return uint64_t{p[0]} << 24 | uint64_t{p[1]} << 16 | uint64_t{p[2]} << 8 | p[3];
-    default: {
-        uint64_t v = 0;
-        for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-        return v;
-    }
-    }
-}
+using bplist::kHeaderSize;
+using bplist::kTrailerSize;
+using bplist::readBigEndian;
 
 // The binary form: objects after the header, then a table of their offsets, then a trailer that
 // gives the sizes of offsets and references, the number of objects, the top object and where the
