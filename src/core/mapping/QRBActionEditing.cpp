@@ -27,19 +27,6 @@ Array nameList(std::initializer_list<const char*> list) {
 }
 Value names(std::initializer_list<const char*> list) { return Value(nameList(list)); }
 
-bool isNumericType(int32_t type) {
-    switch (type) {
-    case 'F':
-    case 'T':
-    case 'c':
-    case 'd':
-    case 'f':
-    case 'h':
-    case 'i': return true;
-    default: return false;
-    }
-}
-
 }  // namespace
 
 double QRBAction::inputScalingFudgeFactor() const {
@@ -161,7 +148,7 @@ Value QRBAction::multiArgTypesCollection() const {
 
 Value QRBAction::typesMenuCollection() const {
     if (isMultiArgument()) return multiArgTypesCollection();
-    return isNumericType(internalArgType()) ? typesCollection() : nonNumericalTypesCollection();
+    return QRBArgTypeIsNumeric(internalArgType()) ? typesCollection() : nonNumericalTypesCollection();
 }
 
 Value QRBAction::valuesMenuCollection() const {

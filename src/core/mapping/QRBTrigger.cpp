@@ -9,19 +9,6 @@ namespace {
 
 constexpr double kEpsilon = QRBAction::kEpsilon;
 
-bool isNumericType(int32_t type) {
-    switch (type) {
-    case 'F':
-    case 'T':
-    case 'c':
-    case 'd':
-    case 'f':
-    case 'h':
-    case 'i': return true;
-    default: return false;
-    }
-}
-
 }  // namespace
 
 double triggerThreshold(const QRBAction& action) { return (action.inputMax() - action.inputMin()) * 0.5; }
@@ -33,7 +20,7 @@ bool shouldTriggerForMode(unsigned mode, const QRBAction& action) {
     // A context with actions is judged by its first action's values, against its own range.
     const QRBAction& subject =
         action.isMultiArgument() ? *static_cast<const QRBContext&>(action).actions().front() : action;
-    if (!isNumericType(subject.internalArgType())) return true;
+    if (!QRBArgTypeIsNumeric(subject.internalArgType())) return true;
 
     const double t = triggerThreshold(action);
     // Values count by their size, on the side of the threshold: an inverted input range inverts
@@ -63,7 +50,7 @@ bool QRBTrigger::computeNextState(const QRBAction& action) const {
 }
 
 bool QRBTrigger::isArgValueAboveThreshold(const QRBAction& action) {
-    if (!isNumericType(action.internalArgType())) return true;
+    if (!QRBArgTypeIsNumeric(action.internalArgType())) return true;
     return action.argValue()->doubleValue() > triggerThreshold(action);
 }
 

@@ -143,6 +143,21 @@ private:
     Storage buffer_;  // managedBufferSize is buffer_.size()
 };
 
+// Whether values of a type letter have a number: the types an action scales and a trigger
+// compares with its threshold.
+inline bool QRBArgTypeIsNumeric(int32_t type) {
+    switch (type) {
+    case 'F':
+    case 'T':
+    case 'c':
+    case 'd':
+    case 'f':
+    case 'h':
+    case 'i': return true;
+    default: return false;
+    }
+}
+
 // Bounded integers for MIDI output.
 int32_t QRBClampRoundInteger(int64_t n, int64_t lo, int64_t hi);
 int32_t QRBClampScaledInteger(int64_t lo, int64_t hi, double x);
