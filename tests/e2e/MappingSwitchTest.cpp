@@ -2,6 +2,7 @@
 // through the first mapping's route, then, after "/next", through the second's.
 
 #include "ChildProcess.h"
+#include "LoopbackOSC.h"
 
 #include "core/document/QRBDocument.h"
 #include "core/document/QRBManager.h"
@@ -35,58 +36,12 @@ namespace {
 constexpr double kStartTimeout = 30.0;  // a sanitizer build starts slowly
 constexpr double kExitTimeout = 20.0;
 
-// A UDP socket on an ephemeral loopback port: sends OSC to the program and receives what it
-// routes.
-class Loopback {
-public:
-    Loopback() {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port_ = ntohs(address.sin_port);
-    }
-    ~Loopback() { close(fd_); }
-    long port() const { return port_; }
-
-    void send(long to, const std::string& path, std::optional<float> argument) {
-        lo_message message = lo_message_new();
-        if (argument) lo_message_add_float(message, *argument);
-        size_t size = 0;
-        void* bytes = lo_message_serialise(message, path.c_str(), nullptr, &size);
-        lo_message_free(message);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(to));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sendto(fd_, bytes, size, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        std::free(bytes);
-    }
-    // The path of the next message, or none within `timeout` seconds.
-    std::optional<std::string> receive(double timeout) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return std::nullopt;
-        char buffer[2048] = {};
-        if (recv(fd_, buffer, sizeof buffer - 1, 0) <= 0) return std::nullopt;
-        return std::string(buffer);
-    }
-
-private:
-    int fd_ = -1;
-    long port_ = 0;
-};
-
 // Sends "/x" until something routed of it comes back (the program may still be starting);
 // answers the path it was routed to.
-std::optional<std::string> routeX(Loopback& loopback, long port) {
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        loopback.send(port, "/x", 0.5f);
-        if (auto received = loopback.receive(0.25)) return received;
-    }
-    return std::nullopt;
+std::optional<std::string> routeX(Receiver& receiver, long port) {
+    const std::optional<std::string> routed = sendUntilRouted(port, "/x", 0.5f, receiver);
+    if (!routed) return std::nullopt;
+    return routed->substr(0, routed->find(' '));
 }
 
 }  // namespace
@@ -95,8 +50,8 @@ TEST(MappingSwitch, NextSwitchesTheMappingThatRoutesX) {
     testsupport::TempDir dir;
     std::filesystem::create_directories(dir.file("config"));
     std::filesystem::create_directories(dir.file("runtime"));
-    Loopback loopback;
-    ASSERT_NE(loopback.port(), 0);
+    Receiver receiver;
+    ASSERT_NE(receiver.port(), 0);
     const long port = testsupport::freePort();
     ASSERT_NE(port, 0);
 
@@ -108,7 +63,7 @@ TEST(MappingSwitch, NextSwitchesTheMappingThatRoutesX) {
         document.makeWindowControllers();
         const QRBManagerPtr& manager = document.oscManager();
         manager->setServerPort(port);
-        manager->oscTargets()[0]->setTargetSpec("127.0.0.1:" + std::to_string(loopback.port()));
+        manager->oscTargets()[0]->setTargetSpec("127.0.0.1:" + std::to_string(receiver.port()));
         manager->setDefaultTargetIndex(0);
         const auto& presets = manager->presetManager();
         auto second = std::make_shared<QRBPreset>();
@@ -136,16 +91,16 @@ TEST(MappingSwitch, NextSwitchesTheMappingThatRoutesX) {
     e2e::ChildProcess child(QUORBITAL_PROGRAM, {"-headless", path},
                             {{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}});
     ASSERT_TRUE(child.waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child.output();
-    EXPECT_EQ(routeX(loopback, port), "/first") << child.output();
+    EXPECT_EQ(routeX(receiver, port), "/first") << child.output();
 
     // A message without arguments presses and, a tenth of a second later, releases: the switch.
-    loopback.send(port, "/next", std::nullopt);
+    sendOSC(port, "/next");
     // Until the release has come (answers to earlier messages may still be on their way), at
     // most ten seconds.
     std::optional<std::string> routed;
     for (int attempt = 0; attempt < 200 && routed != "/second"; ++attempt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        routed = routeX(loopback, port);
+        routed = routeX(receiver, port);
     }
     EXPECT_EQ(routed, "/second") << child.output();
 
