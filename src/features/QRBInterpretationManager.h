@@ -67,8 +67,9 @@ public:
     void privateInitWithManager(const std::shared_ptr<QRBManager>& manager, unsigned inputMode);
 
     // Installs the TUIO and API entries on `server`, replacing those installed before: installing
-    // twice leaves one copy. The manager puts them ahead of its contexts' entries, so that a
-    // context made for a profile address by pass-through input never hides the interpreter.
+    // twice leaves one copy. Every entry of a profile address without type tags goes first, a
+    // context's included: a context that pass-through input made for the address must not take
+    // its messages before the interpreter (which hands them to that context itself).
     void installTUIOCallbacks(QRBServer& server);
 
     unsigned inputMode() const { return inputMode_; }

@@ -278,8 +278,8 @@ public:
     void fixParameters(const foundation::Dictionary& parameters);
 
     // ---- input (QRBManagerInput.cpp)
-    // Rebuilds both servers' tables: the interpretation manager's entries, the current preset's
-    // top-level contexts in order, then the catch-all. Asked for while one of the servers
+    // Rebuilds both servers' tables: the current preset's top-level contexts in order, the
+    // interpretation manager's entries, then the catch-all. Asked for while one of the servers
     // dispatches (an incoming message switched presets), the old entries are passed over at
     // once and the rebuild follows when the dispatch has returned.
     void registerAllMethods();

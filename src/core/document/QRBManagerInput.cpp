@@ -96,15 +96,14 @@ void QRBManager::registerAllMethodsNow() {
     registrationPending_ = false;
     udpServer_->clearRegisteredMethods();
     tcpServer_->clearRegisteredMethods();
-    // The interpretation manager's entries go first: passing TUIO input through makes a context
-    // for the profile's address, whose entry must not hide the interpreter once the table is
-    // rebuilt.
-    for (const auto& server : {udpServer_, tcpServer_}) tuioManager_->installTUIOCallbacks(*server);
     if (auto preset = presetManager_->currentPreset()) {
         const std::vector<QRBContextPtr> contexts = preset->objects();
         for (const auto& context : contexts) registerContext(context);
     }
-    for (const auto& server : {udpServer_, tcpServer_}) server->registerRootCallback(catchAllHandler());
+    for (const auto& server : {udpServer_, tcpServer_}) {
+        tuioManager_->installTUIOCallbacks(*server);
+        server->registerRootCallback(catchAllHandler());
+    }
 }
 
 bool QRBManager::registerContext(const QRBContextPtr& context) {
