@@ -2,7 +2,8 @@
 // or bundle), sent over the loopback to the manager's own server and taken through everything a
 // real packet meets: the packet check, liblo's parser and method table, the hand-off to the main
 // thread and the manager's dispatch (contexts made for new addresses, one action per argument,
-// demultiplexing, outputs firing to targets, the application commands and the monitor).
+// demultiplexing, outputs firing to targets, the application commands, the control API's
+// requests, TUIO frames and the monitor).
 //
 // After the packet comes a sentinel message over the same socket, and the main run loop runs
 // until the sentinel is dispatched: the server reads its input in order, so by then the packet has
