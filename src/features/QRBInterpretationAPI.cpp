@@ -48,7 +48,9 @@ private:
     QRBInterpretationManager& manager_;
 };
 
-bool isMessageAddress(const std::string& path) { return path.size() > 1 && path[0] == '/' && QRBPathHasNoPatternCharacters(path); }
+bool isMessageAddress(const std::string& path) {
+    return path.size() > 1 && path[0] == '/' && QRBPathHasNoPatternCharacters(path);
+}
 
 // "[Collection] Template": the collection's name is not empty, and the template's is what follows
 // the bracket (at least two characters) without surrounding spaces and tabs.
@@ -75,8 +77,7 @@ int QRBInterpretationManager::create(const QRBServerMessage& message) {
                       path.c_str());
     for (char type : types)
         if (!isDeclarableType(type))
-            return refuse("API: %s, invalid type string for message %s: %s", message.path, path.c_str(),
-                          types.c_str());
+            return refuse("API: %s, invalid type string for message %s: %s", message.path, path.c_str(), types.c_str());
     auto manager = oscManager();
     if (manager && manager->isInputLocked())
         return refuse("API: %s, cannot change message %s while input is locked", message.path, path.c_str());
@@ -93,8 +94,7 @@ int QRBInterpretationManager::range(const QRBServerMessage& message) {
     const double minimum = numberAt(message, 2);
     const double maximum = numberAt(message, 3);
     if (!std::isfinite(minimum) || !std::isfinite(maximum))
-        return refuse("API: %s, invalid range for argument index %i of message %s", message.path, index,
-                      path.c_str());
+        return refuse("API: %s, invalid range for argument index %i of message %s", message.path, index, path.c_str());
     APIUpdates updates(*this);
     QRBActionPtr action = requestedArgument(message.path, path, index);
     if (!action) return -1;
@@ -121,8 +121,7 @@ int QRBInterpretationManager::argumentChannel(const QRBServerMessage& message) {
 
 int QRBInterpretationManager::restoreMapping(const QRBServerMessage& message) {
     const std::string name = stringAt(message, 0);
-    if (name.empty())
-        return refuse("API: %s, cannot restore mapping because the given name is empty", message.path);
+    if (name.empty()) return refuse("API: %s, cannot restore mapping because the given name is empty", message.path);
     auto manager = oscManager();
     auto presets = manager ? manager->presetManager() : nullptr;
     if (!presets) return refuse("API: %s, cannot restore mapping %s", message.path, name.c_str());
@@ -178,9 +177,10 @@ int QRBInterpretationManager::mapToMIDI(const QRBServerMessage& message) {
         const uint8_t status = request.bytes[0] & 0xF0;
         const bool supported = (status == 0xC0 && size == 2) || (status == 0xB0 && size == 3);
         if (!supported)
-            return refuse("API: %s, unable to map MIDI message template to OSC message %s[%li]: unsupported status "
-                          "byte ($%02X)",
-                          address, request.path.c_str(), long(request.index), status);
+            return refuse(
+                "API: %s, unable to map MIDI message template to OSC message %s[%li]: unsupported status "
+                "byte ($%02X)",
+                address, request.path.c_str(), long(request.index), status);
         if (mapToAutomaticMIDI(address, *action, request) != 0) return -1;
         action->setUserOutputMin(request.dataMin);
         action->setUserOutputMax(request.dataMax);
@@ -257,8 +257,9 @@ int QRBInterpretationManager::mapToMIDI(const QRBServerMessage& message) {
     }
 
     if (!parseTemplateDisplayName(displayName, request.collectionName, request.templateName))
-        return refuse("API: %s, invalid MIDI template display name, expected format was \"[Collection_Name] "
-                      "Template_Name\", provided string is %s",
-                      address, displayName.c_str());
+        return refuse(
+            "API: %s, invalid MIDI template display name, expected format was \"[Collection_Name] "
+            "Template_Name\", provided string is %s",
+            address, displayName.c_str());
     return mapToMIDITemplate(address, *action, request);
 }

@@ -194,8 +194,7 @@ void TUIOProfileInterpreter::sendAlive(bool on, int32_t session) {
 void TUIOProfileInterpreter::deliver(const std::string& path, std::vector<QRBArgPtr> arguments) {
     auto manager = oscManager();
     if (!manager) return;
-    manager->receive(QRBOSCMessage::OSCMessageWithPath(path, std::move(arguments)), endpoint_,
-                     foundation::Date::now());
+    manager->receive(QRBOSCMessage::OSCMessageWithPath(path, std::move(arguments)), endpoint_, foundation::Date::now());
 }
 
 // ---- coalesced sources ---------------------------------------------------------------------------
@@ -240,6 +239,7 @@ std::vector<QRBArgPtr> TUIOProfileInterpreter::coordinateArguments(int count, co
             size_t contributors = 1;
             for (const auto& other : others) {
                 if (other.size() != values.size()) {
+                    const foundation::LogKind kind("TUIO coalescing failure");
                     foundation::log(kCoalesceFailureLog);
                     continue;
                 }

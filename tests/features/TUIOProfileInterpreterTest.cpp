@@ -45,9 +45,7 @@ Message source(const std::string& profile, const std::string& name) {
 
 class TUIOTest : public InterpretationFixture {
 protected:
-    TUIOProfileInterpreter& interpreter(unsigned profile) {
-        return *manager->tuioManager()->interpreter(profile);
-    }
+    TUIOProfileInterpreter& interpreter(unsigned profile) { return *manager->tuioManager()->interpreter(profile); }
     // The monitored lines of interpreted messages, oldest first.
     std::vector<std::string> interpreted() const {
         std::vector<std::string> lines;
@@ -80,12 +78,10 @@ TEST_F(TUIOTest, ACursorFrameAnnouncesTheCursorThenItsValuesAndItsLeavingFreesTh
 }
 
 TEST_F(TUIOTest, CursorsTakeTheLowestFreeSlot) {
-    send(frame({alive("/tuio/2Dcur", {1, 2}), setCursor(1, 0.1, 0.1), setCursor(2, 0.2, 0.2),
-                fseq("/tuio/2Dcur", 1)}));
+    send(frame({alive("/tuio/2Dcur", {1, 2}), setCursor(1, 0.1, 0.1), setCursor(2, 0.2, 0.2), fseq("/tuio/2Dcur", 1)}));
     // The first leaves and a third arrives: it takes slot 0 again.
     send(frame({alive("/tuio/2Dcur", {2}), setCursor(2, 0.25, 0.25), fseq("/tuio/2Dcur", 2)}));
-    send(frame({alive("/tuio/2Dcur", {2, 3}), setCursor(2, 0.3, 0.3), setCursor(3, 0.5, 0.5),
-                fseq("/tuio/2Dcur", 3)}));
+    send(frame({alive("/tuio/2Dcur", {2, 3}), setCursor(2, 0.3, 0.3), setCursor(3, 0.5, 0.5), fseq("/tuio/2Dcur", 3)}));
     ASSERT_TRUE(barrier());
 
     EXPECT_EQ(interpreter(TUIOProfileInterpreter::Cursor2D).alive(), (std::map<int32_t, int32_t>{{2, 1}, {3, 0}}));
@@ -117,8 +113,9 @@ TEST_F(TUIOTest, WithoutAliveMessagesAFreedSlotIsNotSharedByTheSessionThatHadIt)
 
 TEST_F(TUIOTest, ObjectsAreNamedByTheirClassIdentifierWhateverTheirSession) {
     auto setObject = [](int32_t session, int32_t classID, double x) {
-        return Message{"/tuio/2Dobj", {String("set"), Int(session), Int(classID), Float(x), Float(0.5), Float(0),
-                                       Float(0), Float(0), Float(0), Float(0), Float(0)}};
+        return Message{"/tuio/2Dobj",
+                       {String("set"), Int(session), Int(classID), Float(x), Float(0.5), Float(0), Float(0), Float(0),
+                        Float(0), Float(0), Float(0)}};
     };
     send(frame({alive("/tuio/2Dobj", {7}), setObject(7, 12, 0.25), fseq("/tuio/2Dobj", 1)}));
     ASSERT_TRUE(runUntil([&] { return hasContext("/tuio/2D/obj/12"); }));
@@ -128,7 +125,8 @@ TEST_F(TUIOTest, ObjectsAreNamedByTheirClassIdentifierWhateverTheirSession) {
     // Taken away and put back: a new session, the same address.
     send(frame({alive("/tuio/2Dobj", {}), fseq("/tuio/2Dobj", 2)}));
     send(frame({alive("/tuio/2Dobj", {9}), setObject(9, 12, 0.75), fseq("/tuio/2Dobj", 3)}));
-    ASSERT_TRUE(runUntil([&] { return !lastValues("/tuio/2D/obj/12").empty() && lastValues("/tuio/2D/obj/12")[0] == 0.75; }));
+    ASSERT_TRUE(
+        runUntil([&] { return !lastValues("/tuio/2D/obj/12").empty() && lastValues("/tuio/2D/obj/12")[0] == 0.75; }));
     EXPECT_EQ(lastValues("/tuio/2D/obj/12/alive"), std::vector<double>{1.0});
     EXPECT_FALSE(hasContext("/tuio/2D/obj/9"));
     EXPECT_FALSE(hasContext("/tuio/2D/obj/0"));
@@ -136,8 +134,8 @@ TEST_F(TUIOTest, ObjectsAreNamedByTheirClassIdentifierWhateverTheirSession) {
 
 TEST_F(TUIOTest, ThreeDimensionalProfilesHaveAddressesOfTheirOwn) {
     send(frame({alive("/tuio/3Dcur", {5}),
-                {"/tuio/3Dcur", {String("set"), Int(5), Float(0.1), Float(0.2), Float(0.3), Float(0), Float(0), Float(0),
-                                 Float(0)}},
+                {"/tuio/3Dcur",
+                 {String("set"), Int(5), Float(0.1), Float(0.2), Float(0.3), Float(0), Float(0), Float(0), Float(0)}},
                 fseq("/tuio/3Dcur", 1)}));
     send(frame({alive("/tuio/3Dobj", {6}),
                 {"/tuio/3Dobj", {String("set"), Int(6), Int(4), Float(0.1), Float(0.2), Float(0.3)}},
@@ -177,7 +175,8 @@ TEST_P(TUIOInputModeTest, PassesThroughAndInterpretsAsTheModeSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, TUIOInputModeTest,
-                         ::testing::Values(ModeCase{1, true, false}, ModeCase{2, false, true}, ModeCase{3, true, true}));
+                         ::testing::Values(ModeCase{1, true, false}, ModeCase{2, false, true},
+                                           ModeCase{3, true, true}));
 
 TEST_F(TUIOTest, CoalescedSourcesAreAveragedWithTheOthersSeenWithinASecond) {
     // Two infrared cameras see the same point, each a little off.
@@ -195,6 +194,14 @@ TEST_F(TUIOTest, CoalescedSourcesAreAveragedWithTheOthersSeenWithinASecond) {
     EXPECT_FLOAT_EQ(averaged[1], 0.5f);
     // Coalesced sources never count as alive messages: each set announces its object.
     EXPECT_FALSE(interpreter(TUIOProfileInterpreter::Cursor2D).receivesAlive());
+
+    // A camera reporting fewer values cannot be averaged with the others: its own pass unchanged.
+    send(frame({source("/tuio/2Dcur", "quorbital-wiimote-3@127.0.0.1"),
+                cur({String("set"), Int(1), Float(0.7), Float(0.7)}), alive("/tuio/2Dcur", {1}),
+                fseq("/tuio/2Dcur", 1)}));
+    ASSERT_TRUE(barrier());
+    EXPECT_EQ(lastValues("/tuio/2D/cur/0"), (std::vector<double>{0.7f, 0.7f}));
+    EXPECT_TRUE(log.contains(TUIOProfileInterpreter::kCoalesceFailureLog));
 
     // A tracker of another name is not averaged.
     send(frame({source("/tuio/2Dcur", "table@127.0.0.1"), setCursor(1, 0.9, 0.9), fseq("/tuio/2Dcur", 2)}));
@@ -233,8 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Message{"/tuio/2Dobj", {String("set"), Int(3), Float(12), Float(0.5)}},
                       Message{"/tuio/2Dobj", {String("set"), Int(3), Int(12)}},
                       Message{"/tuio/2Dcur", {String("alive"), String("3"), firing::True(), Float(1)}},
-                      Message{"/tuio/2Dcur", {String("fseq"), String("x")}},
-                      Message{"/tuio/2Dcur", {String("fseq")}},
+                      Message{"/tuio/2Dcur", {String("fseq"), String("x")}}, Message{"/tuio/2Dcur", {String("fseq")}},
                       Message{"/tuio/2Dcur", {String("source"), Int(1)}},
                       Message{"/tuio/2Dcur", {String("set"), Int(4), firing::Blob("xyz"), firing::Double(0.5)}}));
 
@@ -268,9 +274,8 @@ TEST_F(TUIOStreamTest, ATrackerOnItsOwnBecomesPerCursorContextsInAHeadlessDocume
         data = document.dataOfType(kQRBDocumentType);
         document.close();
     }
-    QRBManagerPtr decoded =
-        QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data)->decodeObjectOfClass<QRBManager>(
-            "QRBLib");
+    QRBManagerPtr decoded = QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data)
+                                ->decodeObjectOfClass<QRBManager>("QRBLib");
     ASSERT_NE(decoded, nullptr);
     ASSERT_EQ(decoded->tuioManager()->inputMode(), 3u);
     ASSERT_EQ(decoded->tuioManager()->oscManager(), decoded);
