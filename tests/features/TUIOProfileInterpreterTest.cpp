@@ -259,6 +259,53 @@ TEST_F(TUIOTest, SessionsBeyondTheLastSlotAreDroppedAndLogged) {
     EXPECT_FALSE(hasContext("/tuio/2D/cur/1024"));
 }
 
+// ---- the windows of coalesced sources, in virtual time
+
+// Feeds one message to an interpreter as liblo hands it over.
+int feed(TUIOProfileInterpreter& interpreter, const std::vector<Arg>& args) {
+    lo_message message = firing::libloMessage(args);
+    const int result = interpreter.interpret(lo_message_get_types(message), lo_message_get_argv(message),
+                                             lo_message_get_argc(message));
+    lo_message_free(message);
+    return result;
+}
+
+TEST(TUIOCoalescingWindows, ObjectsStayWhileACameraReportedWithinTheSeenWindowAndAveragesUseTheLastSecond) {
+    firing::VirtualMainLoop loop;
+    // Without a manager nothing is delivered; the interpreter's own state tells what happened.
+    TUIOProfileInterpreter interpreter(nullptr, TUIOProfileInterpreter::Cursor2D);
+    const std::string first = "quorbital-wiimote-1@127.0.0.1";
+    const std::string second = "quorbital-wiimote-2@127.0.0.1";
+    auto set = [&](double x) { return std::vector<Arg>{String("set"), Int(1), Float(x), Float(0.5)}; };
+
+    feed(interpreter, {String("source"), String(first)});
+    feed(interpreter, set(0.2));
+    feed(interpreter, {String("alive"), Int(1)});
+    loop.advance(0.1);
+    EXPECT_EQ(feed(interpreter, {String("fseq"), Int(1)}), 0);
+    EXPECT_EQ(interpreter.alive().size(), 1u) << "the camera reported 0.1 s ago";
+
+    loop.advance(0.15);
+    feed(interpreter, {String("fseq"), Int(2)});
+    EXPECT_TRUE(interpreter.alive().empty()) << "nothing reported for 0.25 s";
+    EXPECT_FALSE(interpreter.isCursorUsed(0));
+
+    // The second camera is averaged with the first's last report while that is less than a
+    // second old, and not after.
+    feed(interpreter, {String("source"), String(second)});
+    lo_message message = firing::libloMessage({Float(0.4), Float(0.7)});
+    std::vector<QRBArgPtr> coordinates = interpreter.coordinateArguments(2, "ff", lo_message_get_argv(message));
+    ASSERT_EQ(coordinates.size(), 2u);
+    EXPECT_FLOAT_EQ(coordinates[0]->floatValue(), 0.3f);
+    EXPECT_FLOAT_EQ(coordinates[1]->floatValue(), 0.6f);
+
+    loop.advance(0.8);  // the first camera last reported 1.05 s ago
+    coordinates = interpreter.coordinateArguments(2, "ff", lo_message_get_argv(message));
+    lo_message_free(message);
+    EXPECT_FLOAT_EQ(coordinates[0]->floatValue(), 0.4f);
+    EXPECT_FLOAT_EQ(coordinates[1]->floatValue(), 0.7f);
+}
+
 // ---- a tracker of its own, and a document as a headless run decodes it
 
 class TUIOStreamTest : public managertest::ManagerFixture {};
