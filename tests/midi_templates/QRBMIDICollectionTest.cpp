@@ -151,7 +151,8 @@ TEST(TemplateExchangeFile, RoundTripKeepsTheTree) {
     auto empty = std::make_shared<QRBMIDICollection>();
     empty->setName(std::string("Empty"));
 
-    auto back = QRBMIDICollection::collectionsWithExchangeData(QRBMIDICollection::exchangeDataWithCollections({desk, empty}));
+    auto back =
+        QRBMIDICollection::collectionsWithExchangeData(QRBMIDICollection::exchangeDataWithCollections({desk, empty}));
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ(back[0]->name(), "Desk");
     ASSERT_EQ(back[0]->templateList().size(), 1u);
@@ -161,15 +162,15 @@ TEST(TemplateExchangeFile, RoundTripKeepsTheTree) {
     EXPECT_EQ(t->displayName(), "[Desk] Fader");
     EXPECT_TRUE(back[1]->templateList().empty());
 
-    EXPECT_TRUE(QRBMIDICollection::collectionsWithExchangeData(QRBMIDICollection::exchangeDataWithCollections({}))
-                    .empty());
+    EXPECT_TRUE(
+        QRBMIDICollection::collectionsWithExchangeData(QRBMIDICollection::exchangeDataWithCollections({})).empty());
 }
 
 TEST(TemplateExchangeFile, OtherContentIsAnError) {
     const foundation::Data notAnArchive = hex("62 70 6C 69 73 74 30 30 FF");
     EXPECT_THROW(QRBMIDICollection::collectionsWithExchangeData(notAnArchive), foundation::ArchiveError);
-    auto single = foundation::KeyedArchiver::archivedDataWithRootObject(
-        foundation::Value(std::make_shared<QRBMIDICollection>()));
+    auto single =
+        foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(std::make_shared<QRBMIDICollection>()));
     EXPECT_THROW(QRBMIDICollection::collectionsWithExchangeData(single), foundation::ArchiveError);
     auto wrongClass = foundation::KeyedArchiver::archivedDataWithRootObject(
         foundation::Value(foundation::Array{foundation::Value(named("t"))}));

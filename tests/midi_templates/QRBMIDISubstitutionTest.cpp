@@ -41,29 +41,59 @@ TEST(TemplateOutput, SubstitutionsWriteChannelValueTextAndChecksums) {
         {"channel over a recorded channel", "B1 07 64", {channelAt(0)}, f(0), 3, 127, "B2 07 64"},
         {"value over a recorded value", "B1 07 64", {numberAt(2)}, f(0), 1, 127, "B1 07 00"},
         {"value 1.0 on 0..127", "B0 07 00", {numberAt(2)}, f(1), 1, 127, "B0 07 7F"},
-        {"14-bit value 0.5 in two slices", "E0 00 00", {numberAt(1, {0, 7}, 16383), numberAt(2, {7, 7}, 16383)},
-         f(0.5), 1, 16383, "E0 00 40"},
+        {"14-bit value 0.5 in two slices",
+         "E0 00 00",
+         {numberAt(1, {0, 7}, 16383), numberAt(2, {7, 7}, 16383)},
+         f(0.5),
+         1,
+         16383,
+         "E0 00 40"},
         // Out-of-range and non-finite values are held at the ends of the range, never wrapped.
         {"1.01 x 127 is held at 127", "B0 07 00", {numberAt(2)}, f(1.01), 1, 127, "B0 07 7F"},
         {"a negative value is held at 0", "B0 07 55", {numberAt(2)}, f(-3), 1, 127, "B0 07 00"},
         {"infinity is held at the top", "B0 07 00", {numberAt(2)}, f(INFINITY), 1, 127, "B0 07 7F"},
         {"NaN sends nothing", "B0 07 00", {numberAt(2)}, f(NAN), 1, 127, nullptr},
         {"a text value sends nothing for a number", "B0 07 00", {numberAt(2)}, s("x"), 1, 127, nullptr},
-        {"sum over 41 10 42 12", "F0 41 10 42 12 00 F7", {checksum(100, 1, 4, 5)}, f(0), 1, 127,
+        {"sum over 41 10 42 12",
+         "F0 41 10 42 12 00 F7",
+         {checksum(100, 1, 4, 5)},
+         f(0),
+         1,
+         127,
          "F0 41 10 42 12 25 F7"},
         {"negated sum", "F0 41 10 42 12 00 F7", {checksum(200, 1, 4, 5)}, f(0), 1, 127, "F0 41 10 42 12 5B F7"},
         {"xor", "F0 41 10 42 12 00 F7", {checksum(300, 1, 4, 5)}, f(0), 1, 127, "F0 41 10 42 12 01 F7"},
-        {"an unknown checksum type writes 0", "F0 41 10 42 12 33 F7", {checksum(7, 1, 4, 5)}, f(0), 1, 127,
+        {"an unknown checksum type writes 0",
+         "F0 41 10 42 12 33 F7",
+         {checksum(7, 1, 4, 5)},
+         f(0),
+         1,
+         127,
          "F0 41 10 42 12 00 F7"},
         // The checksum covers the value written, whatever the order of the two.
-        {"checksum before the value it covers", "F0 10 00 00 F7", {checksum(100, 1, 2, 3), numberAt(2)}, f(1), 1,
-         127, "F0 10 7F 0F F7"},
+        {"checksum before the value it covers",
+         "F0 10 00 00 F7",
+         {checksum(100, 1, 2, 3), numberAt(2)},
+         f(1),
+         1,
+         127,
+         "F0 10 7F 0F F7"},
         {"text shorter than its field", "F0 00 00 00 00 00 F7", {text(1, 5)}, s("abc"), 1, 127, "F0 61 62 63 F7"},
         {"text longer than its field", "F0 00 00 F7", {text(1, 2)}, s("abcdef"), 1, 127, "F0 61 62 F7"},
         // A shorter text moves the later bytes down; the checksum after it follows them.
-        {"checksum after a shortened text", "F0 00 00 00 00 11 00 F7", {text(1, 4), checksum(100, 1, 5, 6)},
-         s("ab"), 1, 127, "F0 61 62 11 54 F7"},
-        {"check range reaching the last byte fails", "F0 41 10 42 12 00", {checksum(100, 1, 5, 5)}, f(0), 1, 127,
+        {"checksum after a shortened text",
+         "F0 00 00 00 00 11 00 F7",
+         {text(1, 4), checksum(100, 1, 5, 6)},
+         s("ab"),
+         1,
+         127,
+         "F0 61 62 11 54 F7"},
+        {"check range reaching the last byte fails",
+         "F0 41 10 42 12 00",
+         {checksum(100, 1, 5, 5)},
+         f(0),
+         1,
+         127,
          nullptr},
         {"text field reaching the last byte fails", "F0 00 00", {text(1, 2)}, s("ab"), 1, 127, nullptr},
         {"a position past the end fails", "B0 07", {numberAt(2)}, f(1), 1, 127, nullptr},
@@ -164,9 +194,8 @@ TEST(ByteSubstitution, PrecisionFitsTheSlice) {
         QRBMIDIRange fitted;
     };
     const Case cases[] = {
-        {127, {0, 7}, 7, {0, 7}},  {15, {0, 7}, 4, {0, 4}}, {15, {5, 2}, 4, {3, 1}},
-        {128, {0, 7}, 8, {0, 7}},  {16383, {7, 7}, 14, {7, 7}},
-        {0, {0, 7}, 1, {0, 1}},  // a range of zeros still has one bit
+        {127, {0, 7}, 7, {0, 7}},    {15, {0, 7}, 4, {0, 4}}, {15, {5, 2}, 4, {3, 1}}, {128, {0, 7}, 8, {0, 7}},
+        {16383, {7, 7}, 14, {7, 7}}, {0, {0, 7}, 1, {0, 1}},  // a range of zeros still has one bit
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.dataMax);
@@ -174,7 +203,9 @@ TEST(ByteSubstitution, PrecisionFitsTheSlice) {
         s->setDataMax(c.dataMax);
         EXPECT_EQ(s->precision(), c.precision);
         EXPECT_EQ(s->slice(), c.fitted);
-        if (!(c.fitted == c.slice)) EXPECT_EQ(s->templateByteBitOffset(), 0);
+        if (!(c.fitted == c.slice)) {
+            EXPECT_EQ(s->templateByteBitOffset(), 0);
+        }
     }
 }
 
@@ -204,8 +235,9 @@ TEST(Substitutions, PositionsFollowInsertedAndRemovedBytes) {
 
     // One byte inserted at the byte substitution's position moves it on; the field and the
     // checksum's byte follow; the check range, which holds the point, grows.
-    for (QRBMIDISubstitution* s : {static_cast<QRBMIDISubstitution*>(byte.get()), static_cast<QRBMIDISubstitution*>(field.get()),
-                                   static_cast<QRBMIDISubstitution*>(sum.get())})
+    for (QRBMIDISubstitution* s :
+         {static_cast<QRBMIDISubstitution*>(byte.get()), static_cast<QRBMIDISubstitution*>(field.get()),
+          static_cast<QRBMIDISubstitution*>(sum.get())})
         s->adjustForAddedTemplateBytesInRange({3, 1});
     EXPECT_EQ(byte->templateByteIndex(), 4);
     EXPECT_EQ(field->substitutedBytesRange(), (QRBMIDIRange{6, 4}));
@@ -258,31 +290,6 @@ TEST(SubstitutionArchive, RoundTripKeepsEveryField) {
     EXPECT_EQ(QRBMIDIRange::fromString("nonsense"), (QRBMIDIRange{}));
 }
 
-// Writes whatever keys a test gives under a substitution's class name: what a damaged document or
-// a hostile exchange file holds.
-class RawSubstitution : public foundation::Object {
-public:
-    RawSubstitution(std::string className, foundation::Dictionary keys)
-        : className_(std::move(className)), keys_(std::move(keys)) {}
-    std::string archivedClassName() const override { return className_; }
-    std::vector<std::string> archivedClassHierarchy() const override {
-        return {className_, "QRBMIDISubstitution", "NSObject"};
-    }
-    void encodeWithCoder(foundation::KeyedArchiver& coder) const override {
-        for (const auto& [key, value] : keys_) coder.encodeObject(value, key);
-    }
-
-private:
-    std::string className_;
-    foundation::Dictionary keys_;
-};
-
-template <class T> std::shared_ptr<T> decodeRaw(const char* className, foundation::Dictionary keys) {
-    auto raw = std::make_shared<RawSubstitution>(className, std::move(keys));
-    auto data = foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(raw));
-    return foundation::KeyedUnarchiver::unarchiveRoot<T>(data);
-}
-
 TEST(SubstitutionArchive, HostileFieldsAreClampedAndNeverShiftOutOfRange) {
     using V = foundation::Value;
     constexpr int64_t kHuge = std::numeric_limits<int64_t>::max();
@@ -292,18 +299,18 @@ TEST(SubstitutionArchive, HostileFieldsAreClampedAndNeverShiftOutOfRange) {
         int64_t offset, index;
     };
     const Case cases[] = {
-        {"{-5, 3}", 0, 0}, {"{0, 64}", 0, 0},     {"{70, 8}", 9, 1},       {"{0, -1}", -3, 2},
-        {"{0, 0}", 0, -7}, {"{9999999999, 2}", kHuge, kHuge}, {"{0, 9}", kLeast, kLeast}, {"junk", 4, 0},
+        {"{-5, 3}", 0, 0},          {"{0, 64}", 0, 0}, {"{70, 8}", 9, 1},
+        {"{0, -1}", -3, 2},         {"{0, 0}", 0, -7}, {"{9999999999, 2}", kHuge, kHuge},
+        {"{0, 9}", kLeast, kLeast}, {"junk", 4, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.slice);
-        auto s = decodeRaw<QRBMIDIByteSubstitution>(
-            "QRBMIDIByteSubstitution", {{"type", V(int64_t{1})},
-                                        {"dataMin", V(kLeast)},
-                                        {"dataMax", V(kHuge)},
-                                        {"slice", V(c.slice)},
-                                        {"templateByteBitOffset", V(c.offset)},
-                                        {"templateByteIndex", V(c.index)}});
+        auto s = decodeRaw<QRBMIDIByteSubstitution>("QRBMIDIByteSubstitution", {{"type", V(int64_t{1})},
+                                                                                {"dataMin", V(kLeast)},
+                                                                                {"dataMax", V(kHuge)},
+                                                                                {"slice", V(c.slice)},
+                                                                                {"templateByteBitOffset", V(c.offset)},
+                                                                                {"templateByteIndex", V(c.index)}});
         EXPECT_TRUE(QRBMIDIByteSubstitution::isValidBitField(s->slice(), s->templateByteBitOffset()));
         EXPECT_GE(s->templateByteIndex(), 0);
         EXPECT_GE(s->dataMin(), 0);
@@ -324,11 +331,11 @@ TEST(SubstitutionArchive, HostileFieldsAreClampedAndNeverShiftOutOfRange) {
     EXPECT_LE(far->templateBytesToIndex(), QRBMIDISubstitution::kMaxTemplateLength);
     EXPECT_EQ(makeTemplate("F0 00 F7", {far})->buildOutputMessage(*action(QRBArg::argWithStringValue("x"))), nullptr);
 
-    auto sum = decodeRaw<QRBMIDIChecksumSubstitution>("QRBMIDIChecksumSubstitution",
-                                                      {{"type", V(int64_t{100})},
-                                                       {"checkFromIndex", V(int64_t{-1})},
-                                                       {"checkToIndex", V(kLeast)},
-                                                       {"templateByteIndex", V(kHuge)}});
+    auto sum =
+        decodeRaw<QRBMIDIChecksumSubstitution>("QRBMIDIChecksumSubstitution", {{"type", V(int64_t{100})},
+                                                                               {"checkFromIndex", V(int64_t{-1})},
+                                                                               {"checkToIndex", V(kLeast)},
+                                                                               {"templateByteIndex", V(kHuge)}});
     EXPECT_EQ(sum->checkRange(), (QRBMIDIRange{0, 1}));
     EXPECT_EQ(makeTemplate("F0 01 02 00 F7", {sum})->buildOutputMessage(*action(0.0)), nullptr);
 }

@@ -6,6 +6,7 @@
 #include "../core/support/ManagerTestSupport.h"
 #include "../midi/FakeMidiFixture.h"
 #include "core/mapping/QRBContext.h"
+#include "core/mapping/QRBEventSourceMerging.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/mapping/QRBTrigger.h"
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 
 using namespace templatetest;
@@ -145,6 +147,17 @@ TEST(TemplateMatching, EditsBetweenBytesAreSeenAtTheNextByte) {
     EXPECT_TRUE(feed(*t, "B5 07 40").empty());
 }
 
+// The plain matching of a candidate: the candidate and the template copied, the substituted bits
+// of both zeroed, and the copies compared over the candidate's length.
+bool partialMatch(const QRBMIDITemplate& t, const foundation::Data& candidate) {
+    if (candidate.size() > t.templateBytes().size()) return false;
+    foundation::Data received = candidate;
+    foundation::Data expected = t.templateBytes();
+    t.substituteZerosInBuffer(received);
+    t.substituteZerosInBuffer(expected);
+    return std::equal(received.begin(), received.end(), expected.begin());
+}
+
 // The masks give, byte for byte, what copying, zeroing and comparing the whole candidate gives.
 TEST(TemplateMatching, MasksAgreeWithTheWholeCandidateComparison) {
     std::mt19937 random(20);
@@ -177,7 +190,7 @@ TEST(TemplateMatching, MasksAgreeWithTheWholeCandidateComparison) {
             foundation::Data candidate = buffer;
             candidate.push_back(b);
             bool complete = false;
-            if (!t->testForPartialMatch(candidate)) {
+            if (!partialMatch(*t, candidate)) {
                 buffer.clear();
             } else if (candidate.size() == bytes.size()) {
                 buffer.clear();
@@ -340,6 +353,41 @@ TEST(TemplateModel, EqualityCopiesAndArchive) {
     EXPECT_EQ(back->parentCollection(), nullptr);  // archived only with its collection
 }
 
+TEST(TemplateArchive, DamagedTemplatesAreRepairedAndRunClean) {
+    using V = foundation::Value;
+    const auto hostileSlice = foundation::Value(std::make_shared<RawObject>(
+        std::vector<std::string>{"QRBMIDIByteSubstitution", "QRBMIDISubstitution", "NSObject"},
+        foundation::Dictionary{{"type", V(int64_t{1})},
+                               {"slice", V("{-9, 99}")},
+                               {"templateByteBitOffset", V(int64_t{-100})},
+                               {"templateByteIndex", V(int64_t{-1})}}));
+    auto t = decodeRaw<QRBMIDITemplate>({"QRBMIDITemplate", "QRBMIDIElement", "QRBEventSource", "NSObject"},
+                                        {{"templateBytes", V(hex("B0 07 00"))},
+                                         {"substitutions", V(foundation::Array{hostileSlice})},
+                                         {"triggerMode", V(int64_t{-1})},
+                                         {"dataMin", V(int64_t{5})},
+                                         {"dataMax", V(int64_t{5})},              // an empty range
+                                         {"shouldTestInputMatching", V(true)}});  // without a path
+    EXPECT_NE(t->dataMin(), t->dataMax());
+    EXPECT_EQ(t->triggerMode(), 9u);
+    EXPECT_FALSE(t->shouldTestInputMatching());
+    t->setOSCPathForInputMatching(std::string("/d"));
+    t->setShouldTestInputMatching(true);
+    // The slice was clamped to the whole of byte 0 (its index to 0): any status byte matches.
+    auto got = feed(*t, "B0 07 00 C5 07 00");
+    EXPECT_EQ(got.size(), 2u);
+    for (const auto& [n, m] : got) {
+        ASSERT_EQ(m->arguments().size(), 1u);
+        EXPECT_TRUE(std::isfinite(m->arguments()[0]->floatValue()));
+    }
+    (void)t->buildOutputMessage(*action(0.3));
+
+    // A template file whose substitution list holds something else is refused as a whole.
+    EXPECT_THROW(decodeRaw<QRBMIDITemplate>({"QRBMIDITemplate", "QRBMIDIElement", "QRBEventSource", "NSObject"},
+                                            {{"substitutions", V(foundation::Array{V("text")})}}),
+                 foundation::ArchiveError);
+}
+
 // ---- output through a document ----------------------------------------------------------------------
 
 class TemplateOutputTest : public managertest::ManagerFixture {
@@ -356,8 +404,7 @@ protected:
         manager->midiManager()->select(true, tarn->realDestinationWithMIDIEndpointRef(synth));
         in = QRBContext::create("/in", manager);
         currentPreset()->addObject(in);
-        in->receive(firing::message("/in", {firing::Float(0.5)}), manager->oscInputEndpoint(),
-                    foundation::Date::now());
+        in->receive(firing::message("/in", {firing::Float(0.5)}), manager->oscInputEndpoint(), foundation::Date::now());
         act = in;  // a message of one argument: the context is its action
     }
     void TearDown() override {
@@ -460,6 +507,32 @@ TEST_F(TemplateOutputTest, MatchedInputReachesTheDocumentAsOSC) {
     ASSERT_NE(context, nullptr);
     ASSERT_NE(context->lastReceivedMessage(), nullptr);
     EXPECT_FLOAT_EQ(context->lastReceivedMessage()->arguments().at(0)->floatValue(), 64.0f / 127.0f);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TemplateOutputTest, CarriedTemplatesLandInACollectionOfTheSameName) {
+    auto desk = std::make_shared<QRBMIDICollection>();
+    desk->setName(std::string("Desk"));
+    auto t = makeTemplate("B0 07 00", {numberAt(2)});
+    desk->insertTemplates({t}, {0});
+    auto other = QRBManager::create();
+
+    auto merged = std::dynamic_pointer_cast<QRBMIDITemplate>(t->merger()->mergeFromOSCManager(manager, other));
+    ASSERT_NE(merged, nullptr);
+    EXPECT_NE(merged, t);  // the documents do not share it
+    EXPECT_TRUE(merged->isEqualToEventSource(*t));
+    ASSERT_EQ(other->midiManager()->templatesCollections().size(), 1u);
+    EXPECT_EQ(merged->parentCollection(), other->midiManager()->templatesCollections()[0]);
+    EXPECT_EQ(merged->parentCollection()->name(), "Desk");
+    EXPECT_EQ(t->parentCollection(), desk);
+
+    // Carried again, the equal template already there is used.
+    EXPECT_EQ(t->merger()->mergeFromOSCManager(manager, other), merged);
+    EXPECT_EQ(other->midiManager()->templatesCollections()[0]->templateList().size(), 1u);
+    other->close();
 }
 
 }  // namespace

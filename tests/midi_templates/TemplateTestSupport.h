@@ -74,4 +74,31 @@ template <class T> std::shared_ptr<T> roundTrip(const std::shared_ptr<T>& object
     return foundation::KeyedUnarchiver::unarchiveRoot<T>(data);
 }
 
+// Writes whatever keys a test gives under another class's name: what a damaged document or a
+// hostile exchange file holds.
+class RawObject : public foundation::Object {
+public:
+    RawObject(std::vector<std::string> classes, foundation::Dictionary keys)
+        : classes_(std::move(classes)), keys_(std::move(keys)) {}
+    std::string archivedClassName() const override { return classes_.front(); }
+    std::vector<std::string> archivedClassHierarchy() const override { return classes_; }
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override {
+        for (const auto& [key, value] : keys_) coder.encodeObject(value, key);
+    }
+
+private:
+    std::vector<std::string> classes_;
+    foundation::Dictionary keys_;
+};
+
+// Decodes the keys as an object of the class named first (its ancestors after it).
+template <class T> std::shared_ptr<T> decodeRaw(std::vector<std::string> classes, foundation::Dictionary keys) {
+    auto raw = std::make_shared<RawObject>(std::move(classes), std::move(keys));
+    auto data = foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(raw));
+    return foundation::KeyedUnarchiver::unarchiveRoot<T>(data);
+}
+template <class T> std::shared_ptr<T> decodeRaw(const char* className, foundation::Dictionary keys) {
+    return decodeRaw<T>(std::vector<std::string>{className, "QRBMIDISubstitution", "NSObject"}, std::move(keys));
+}
+
 }  // namespace templatetest

@@ -180,13 +180,15 @@ void QRBMIDISubstitution::encodeWithCoder(foundation::KeyedArchiver& coder) cons
     foundation::Object::encodeWithCoder(coder);
 }
 
-void QRBMIDISubstitution::initWithCoder(foundation::KeyedUnarchiver& coder) { foundation::Object::initWithCoder(coder); }
+void QRBMIDISubstitution::initWithCoder(foundation::KeyedUnarchiver& coder) {
+    foundation::Object::initWithCoder(coder);
+}
 
 // ---- byte substitution -------------------------------------------------------------------------------
 
-std::shared_ptr<QRBMIDIByteSubstitution> QRBMIDIByteSubstitution::make(int64_t type, int64_t dataMin,
-                                                                       int64_t dataMax, QRBMIDIRange slice,
-                                                                       int64_t offset, int64_t index) {
+std::shared_ptr<QRBMIDIByteSubstitution> QRBMIDIByteSubstitution::make(int64_t type, int64_t dataMin, int64_t dataMax,
+                                                                       QRBMIDIRange slice, int64_t offset,
+                                                                       int64_t index) {
     auto s = std::make_shared<QRBMIDIByteSubstitution>();
     s->type_ = type;
     s->dataMin_ = dataMin;
@@ -200,8 +202,8 @@ std::shared_ptr<QRBMIDIByteSubstitution> QRBMIDIByteSubstitution::make(int64_t t
 }
 
 bool QRBMIDIByteSubstitution::isValidBitField(QRBMIDIRange slice, int64_t offset) {
-    return slice.length >= 1 && slice.length <= 8 && offset >= 0 && offset <= 8 - slice.length &&
-           slice.location >= 0 && slice.location <= kMaxSliceEnd - slice.length;
+    return slice.length >= 1 && slice.length <= 8 && offset >= 0 && offset <= 8 - slice.length && slice.location >= 0 &&
+           slice.location <= kMaxSliceEnd - slice.length;
 }
 
 void QRBMIDIByteSubstitution::setType(int64_t type) {
@@ -235,8 +237,8 @@ int64_t QRBMIDIByteSubstitution::precision() const {
 void QRBMIDIByteSubstitution::adjustSlicesWithPrecision(int64_t p) {
     p = std::clamp<int64_t>(p, 1, kMaxSliceEnd);
     if (slice_.end() <= p) return;
-    QRBMIDIRange fitted = slice_.location < p ? QRBMIDIRange{slice_.location, p - slice_.location}
-                                              : QRBMIDIRange{p - 1, 1};
+    QRBMIDIRange fitted =
+        slice_.location < p ? QRBMIDIRange{slice_.location, p - slice_.location} : QRBMIDIRange{p - 1, 1};
     fitted.length = std::min<int64_t>(fitted.length, 8);
     setTemplateByteBitOffset(0);
     storeSlice(fitted);
@@ -338,8 +340,9 @@ bool QRBMIDIByteSubstitution::applySubstitutionOnBuffer(foundation::Data& buffer
         const double x = arg->doubleValue();
         const double lo = static_cast<double>(std::min(dataMin_, dataMax_));
         const double hi = static_cast<double>(std::max(dataMin_, dataMax_));
-        const double scaled = static_cast<double>(dataMin_) +
-                              (static_cast<double>(dataMax_) - static_cast<double>(dataMin_)) * scaledInput(*action, x) + 0.5;
+        const double scaled =
+            static_cast<double>(dataMin_) +
+            (static_cast<double>(dataMax_) - static_cast<double>(dataMin_)) * scaledInput(*action, x) + 0.5;
         if (std::isnan(scaled)) return false;
         // Out-of-range values (an input beyond its range, rounding at the top) are held at the
         // range's ends rather than wrapped into other bits.

@@ -72,8 +72,8 @@ bool QRBMIDITemplate::shouldAddEventSource(const QRBEventSourcePtr&, const QRBAc
 foundation::Value QRBMIDITemplate::classProposedEventSourcesCollection(const QRBAction* action) {
     std::shared_ptr<QRBMIDIManager> midi = action ? midiManagerOf(*action) : nullptr;
     if (!midi || midi->templatesCollections().empty())
-        return foundation::Value(foundation::Array{foundation::Value(
-            foundation::Dictionary{{kNoTemplateTitle, foundation::Value(foundation::Array{})}})});
+        return foundation::Value(foundation::Array{
+            foundation::Value(foundation::Dictionary{{kNoTemplateTitle, foundation::Value(foundation::Array{})}})});
     const foundation::Value separator(QRBEventSource::menuSeparatorMarker());
     foundation::Array items;
     bool lastWasTemplate = false;
@@ -168,7 +168,8 @@ void QRBMIDITemplate::maybeAdjustSubstitutionValueRange(const QRBMIDISubstitutio
 void QRBMIDITemplate::setShouldTestInputMatching(bool on) {
     if (on == shouldTestInputMatching_) return;
     if (auto undo = undoManager(); undo && undo->isUndoRegistrationEnabled())
-        undo->registerUndo(this, [me = self(), old = shouldTestInputMatching_] { me->setShouldTestInputMatching(old); });
+        undo->registerUndo(this,
+                           [me = self(), old = shouldTestInputMatching_] { me->setShouldTestInputMatching(old); });
     shouldTestInputMatching_ = on;
     if (on && (!OSCPathForInputMatching_ || OSCPathForInputMatching_->empty()))
         setOSCPathForInputMatching(newOSCPathForInputMatching());
@@ -323,8 +324,9 @@ void QRBMIDITemplate::substitutionChanged() { matchMasksStale_ = true; }
 // ---- display ------------------------------------------------------------------------------------------
 
 void QRBMIDITemplate::setDisplayNameFromParentCollection(const QRBMIDICollection* collection) {
-    displayName_ = foundation::format("[%s] %s", collection && collection->name() ? collection->name()->c_str() : "(null)",
-                                      name() ? name()->c_str() : "(null)");
+    displayName_ =
+        foundation::format("[%s] %s", collection && collection->name() ? collection->name()->c_str() : "(null)",
+                           name() ? name()->c_str() : "(null)");
 }
 
 void QRBMIDITemplate::notifyChanged() {
@@ -356,15 +358,6 @@ void QRBMIDITemplate::refreshMatchMasks() {
     for (size_t i = 0; holds && i < inputMatchBuffer_.size(); ++i)
         holds = (inputMatchBuffer_[i] & matchMask_[i]) == matchBits_[i];
     if (!holds) inputMatchBuffer_.clear();
-}
-
-bool QRBMIDITemplate::testForPartialMatch(const foundation::Data& candidate) const {
-    if (candidate.size() > templateBytes_.size()) return false;
-    foundation::Data received = candidate;
-    foundation::Data expected = templateBytes_;
-    substituteZerosInBuffer(received);
-    substituteZerosInBuffer(expected);
-    return std::equal(received.begin(), received.end(), expected.begin());
 }
 
 QRBOSCMessagePtr QRBMIDITemplate::matchByte(uint8_t byte) {
@@ -520,8 +513,8 @@ void QRBMIDITemplate::initWithCoder(foundation::KeyedUnarchiver& coder) {
         for (const auto& s : substitutions_) s->setOwner(this);
     }
     const int64_t mode = coder.decodeInteger(kTriggerModeKey);
-    triggerMode_ = mode < 0 || mode > std::numeric_limits<unsigned>::max() ? kDefaultTriggerMode
-                                                                            : static_cast<unsigned>(mode);
+    triggerMode_ =
+        mode < 0 || mode > std::numeric_limits<unsigned>::max() ? kDefaultTriggerMode : static_cast<unsigned>(mode);
     // Bounds below zero have no meaning for MIDI data, and an empty range cannot be scaled onto:
     // such a range from a damaged file is widened by one.
     dataMin_ = std::max<int64_t>(0, coder.decodeInteger(kDataMinKey));

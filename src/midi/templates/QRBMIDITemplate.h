@@ -139,10 +139,6 @@ public:
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
-    // The plain matching of a candidate: both copied, substituted bits zeroed, compared. Kept for
-    // comparison with the masks (tests and the benchmark).
-    bool testForPartialMatch(const foundation::Data& candidate) const;
-
 private:
     QRBMIDITemplatePtr self() { return std::static_pointer_cast<QRBMIDITemplate>(shared_from_this()); }
     void maybeAdjustSubstitutionValueRange(const QRBMIDISubstitutionPtr& substitution);
