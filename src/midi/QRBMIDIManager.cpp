@@ -1,5 +1,6 @@
 #include "midi/QRBMIDIManager.h"
 
+#include "core/document/QRBManager.h"
 #include "core/osc/QRBTransport.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Date.h"
@@ -81,7 +82,7 @@ void QRBMIDIManager::encodeWithCoder(foundation::KeyedArchiver& coder) const {
     coder.encodeObject(foundation::objectListValue(activeRealSources_), kActiveRealSourcesKey);
     coder.encodeBool(isVirtualDestinationActive_, kVirtualDestinationActiveKey);
     coder.encodeBool(isVirtualSourceActive_, kVirtualSourceActiveKey);
-    coder.encodeObject(foundation::objectListValue(templatesCollections_), kTemplatesCollectionsKey);
+    coder.encodeObject(foundation::objectListValue(templatesCollections_.elements()), kTemplatesCollectionsKey);
 }
 
 void QRBMIDIManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
@@ -105,8 +106,8 @@ void QRBMIDIManager::initWithCoder(foundation::KeyedUnarchiver& coder) {
         destinationActive = coder.decodeBool(kVirtualDestinationActiveKey);
         sourceActive = coder.decodeBool(kVirtualSourceActiveKey);
     }
-    if (auto collections = foundation::decodeObjectList<QRBEventSource>(coder, kTemplatesCollectionsKey))
-        templatesCollections_ = std::move(*collections);
+    if (auto collections = foundation::decodeObjectList<QRBMIDICollection>(coder, kTemplatesCollectionsKey))
+        templatesCollections_.assign(std::move(*collections));
 
     privateSetUp();
     opened_ = true;
@@ -343,44 +344,60 @@ void QRBMIDIManager::setVelocity(const QRBArg& value, long channel) {
 
 // ---- template collections -----------------------------------------------------------------------
 
-void QRBMIDIManager::insertTemplatesCollections(const std::vector<QRBEventSourcePtr>& collections,
+void QRBMIDIManager::insertTemplatesCollection(const QRBMIDICollectionPtr& collection, size_t index) {
+    FND_PARAMETER_ASSERT(collection != nullptr);
+    FND_PARAMETER_ASSERT(index <= templatesCollections_.size());
+    collection->setUndoManager(undoManager());
+    std::vector<QRBEventSourcePtr> names(templatesCollections_.begin(), templatesCollections_.end());
+    names.push_back(collection);
+    collection->ensureUniqueNameComparedToEventSources(names);
+    templatesCollections_.insert(*this, collection, index);
+}
+
+void QRBMIDIManager::removeTemplatesCollectionAtIndex(size_t index) { templatesCollections_.remove(*this, index); }
+
+void QRBMIDIManager::insertTemplatesCollections(const std::vector<QRBMIDICollectionPtr>& collections,
                                                 const std::vector<size_t>& indexes) {
     FND_PARAMETER_ASSERT(collections.size() == indexes.size());
-    std::vector<QRBEventSourcePtr> all = templatesCollections_;
-    all.insert(all.end(), collections.begin(), collections.end());
+    for (const auto& collection : collections) FND_PARAMETER_ASSERT(collection != nullptr);
+    std::vector<QRBEventSourcePtr> names(templatesCollections_.begin(), templatesCollections_.end());
+    names.insert(names.end(), collections.begin(), collections.end());
     for (const auto& collection : collections) {
         collection->setUndoManager(undoManager());
-        collection->ensureUniqueNameComparedToEventSources(all);
+        collection->ensureUniqueNameComparedToEventSources(names);
     }
-    if (auto undo = registeringUndoManager())
-        undo->registerUndo(this, [me = self(), indexes] { me->removeTemplatesCollectionsAtIndexes(indexes); });
-    willChange(foundation::KeyValueChangeKind::Insertion, indexes, kTemplatesCollectionsKey);
-    // Indexes are those of the list after the insertion, in increasing order.
-    std::vector<std::pair<size_t, QRBEventSourcePtr>> order;
+    std::vector<std::pair<size_t, QRBMIDICollectionPtr>> order;
     for (size_t i = 0; i < indexes.size(); ++i) order.emplace_back(indexes[i], collections[i]);
-    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (const auto& entry : order) {
-        const size_t at = std::min(entry.first, templatesCollections_.size());
-        templatesCollections_.insert(templatesCollections_.begin() + static_cast<long>(at), entry.second);
-    }
-    didChange(foundation::KeyValueChangeKind::Insertion, indexes, kTemplatesCollectionsKey);
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& entry : order)
+        insertTemplatesCollection(entry.second, std::min(entry.first, templatesCollections_.size()));
 }
 
 void QRBMIDIManager::removeTemplatesCollectionsAtIndexes(const std::vector<size_t>& indexes) {
     std::vector<size_t> sorted = indexes;
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    std::vector<QRBEventSourcePtr> removed;
-    for (size_t index : sorted) {
-        FND_PARAMETER_ASSERT(index < templatesCollections_.size());
-        removed.push_back(templatesCollections_[index]);
+    for (size_t index : sorted) FND_PARAMETER_ASSERT(index < templatesCollections_.size());
+    for (auto it = sorted.rbegin(); it != sorted.rend(); ++it) removeTemplatesCollectionAtIndex(*it);
+}
+
+QRBMIDICollectionPtr QRBMIDIManager::ensureTemplateCollectionNamed(const std::string& name) {
+    for (const auto& collection : templatesCollections_)
+        if (collection->name() == name) return collection;
+    auto collection = std::make_shared<QRBMIDICollection>();
+    collection->setName(name);
+    insertTemplatesCollection(collection, templatesCollections_.size());
+    return collection;
+}
+
+std::vector<QRBOSCMessagePtr> QRBMIDIManager::deliverTemplateMatches(const QRBMIDIMessage& message) {
+    std::vector<QRBOSCMessagePtr> matches = QRBMIDICollection::matchMessage(templatesCollections(), message.data());
+    if (matches.empty()) return matches;
+    if (auto manager = oscManager()) {
+        const foundation::Date now = foundation::Date::now();
+        for (const auto& match : matches) manager->receive(match, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), now);
     }
-    if (auto undo = registeringUndoManager())
-        undo->registerUndo(this, [me = self(), removed, sorted] { me->insertTemplatesCollections(removed, sorted); });
-    willChange(foundation::KeyValueChangeKind::Removal, sorted, kTemplatesCollectionsKey);
-    for (auto it = sorted.rbegin(); it != sorted.rend(); ++it)
-        templatesCollections_.erase(templatesCollections_.begin() + static_cast<long>(*it));
-    didChange(foundation::KeyValueChangeKind::Removal, sorted, kTemplatesCollectionsKey);
+    return matches;
 }
 
 // ---- output -------------------------------------------------------------------------------------

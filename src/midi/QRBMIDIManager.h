@@ -21,7 +21,9 @@
 #include "foundation/Object.h"
 #include "foundation/Observation.h"
 #include "foundation/UndoManager.h"
+#include "foundation/UndoableList.h"
 #include "midi/tarn/TarnMIDIEndpoint.h"
+#include "midi/templates/QRBMIDICollection.h"
 
 #include <lo/lo.h>
 
@@ -126,11 +128,21 @@ public:
     const std::array<QRBArgPtr, 16>& channelVelocities() const { return channelVelocities_; }
 
     // ---- template collections
-    const std::vector<QRBEventSourcePtr>& templatesCollections() const { return templatesCollections_; }
-    // Undoable; each new collection takes the undo manager and a name unique among the others.
-    void insertTemplatesCollections(const std::vector<QRBEventSourcePtr>& collections,
+    const std::vector<QRBMIDICollectionPtr>& templatesCollections() const { return templatesCollections_.elements(); }
+    // Undoable; each new collection takes the undo manager and a name unique among the present
+    // and the new collections. Indexes are those of the list after the insertion.
+    void insertTemplatesCollections(const std::vector<QRBMIDICollectionPtr>& collections,
                                     const std::vector<size_t>& indexes);
     void removeTemplatesCollectionsAtIndexes(const std::vector<size_t>& indexes);
+    // The first collection of that name, or a new one appended (undoable).
+    QRBMIDICollectionPtr ensureTemplateCollectionNamed(const std::string& name);
+    // The relation's own steps, which undo and redo call.
+    void insertTemplatesCollection(const QRBMIDICollectionPtr& collection, size_t index);
+    void removeTemplatesCollectionAtIndex(size_t index);
+    // Template matching of one received message: its bytes go through every collection, and each
+    // message a template completes goes to the document's routing from the MIDI inputs endpoint.
+    // Answers the messages delivered.
+    std::vector<QRBOSCMessagePtr> deliverTemplateMatches(const QRBMIDIMessage& message);
 
     // ---- output: 1 when everything was sent, -1 when anything failed.
     // To MIDIOutputsEndpoint(): the virtual source first (when active), then every active real
@@ -159,7 +171,10 @@ private:
     void leaveEndpoints();
     void sendRawMIDIOverOSC(const midi::MIDIPacket& packet);
 
-    std::vector<QRBEventSourcePtr> templatesCollections_;
+    foundation::UndoableList<QRBMIDIManager, QRBMIDICollection> templatesCollections_{
+        kTemplatesCollectionsKey,
+        {.insert = &QRBMIDIManager::insertTemplatesCollection,
+         .remove = &QRBMIDIManager::removeTemplatesCollectionAtIndex}};
     std::vector<std::shared_ptr<TarnMIDIRealDestination>> activeRealDestinations_;
     std::vector<std::shared_ptr<TarnMIDIRealSource>> activeRealSources_;
     lo_address oscAddress_ = nullptr;  // guarded by oscLock_

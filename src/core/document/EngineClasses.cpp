@@ -39,6 +39,9 @@
 #include "foundation/KeyedArchiver.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/tarn/TarnMIDIEndpoint.h"
+#include "midi/templates/QRBMIDICollection.h"
+#include "midi/templates/QRBMIDISubstitution.h"
+#include "midi/templates/QRBMIDITemplate.h"
 
 #include <memory>
 #include <string>
@@ -87,6 +90,9 @@ void registerArchivedClasses() {
     registerArchivedClass<TarnMIDIEndpointDescriptor>();
     registerArchivedClass<TarnMIDIRealSource>();
     registerArchivedClass<TarnMIDIRealDestination>();
+    registerArchivedClass<QRBMIDIByteSubstitution>();
+    registerArchivedClass<QRBMIDITextSubstitution>();
+    registerArchivedClass<QRBMIDIChecksumSubstitution>();
     // controllers
     registerArchivedClass<QRBKeyEventManager>();
     registerArchivedClass<QRBScriptManager>();
@@ -124,6 +130,10 @@ void registerOutputTypes() {
     // controllers
     registerEventSourceClass<QRBKeyComboEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();
+    // midi: the template tree (the element class is abstract: a class object, not archived)
+    QRBEventSourceClass::registerClass(QRBMIDIElement::staticClass());
+    registerEventSourceClass<QRBMIDICollection>();
+    registerEventSourceClass<QRBMIDITemplate>();
 
     // An output of a class this version lacks decodes as a stand-in that keeps what it holds.
     foundation::ClassRegistry::shared().registerStandIn(

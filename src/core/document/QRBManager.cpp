@@ -124,9 +124,15 @@ private:
 class TemplatesCollection : public QRBEventSourceCollection {
 public:
     explicit TemplatesCollection(std::shared_ptr<QRBMIDIManager> manager) : manager_(std::move(manager)) {}
-    std::vector<QRBEventSourcePtr> eventSources() const override { return manager_->templatesCollections(); }
+    std::vector<QRBEventSourcePtr> eventSources() const override {
+        const auto& collections = manager_->templatesCollections();
+        return {collections.begin(), collections.end()};
+    }
+    // Only collections belong in the list; templates are merged into collections by their own
+    // merger.
     void addEventSource(const QRBEventSourcePtr& source) override {
-        manager_->insertTemplatesCollections({source}, {manager_->templatesCollections().size()});
+        if (auto collection = std::dynamic_pointer_cast<QRBMIDICollection>(source))
+            manager_->insertTemplatesCollections({collection}, {manager_->templatesCollections().size()});
     }
 
 private:

@@ -47,13 +47,11 @@ DeclaredClasses declaredClasses(const std::filesystem::path& root) {
 
 // Classes that archives only name as an ancestor of another class, never as an object's own
 // class: nothing is made from them. The program's own MIDI ports are made by the MIDI layer
-// when it starts, never from a document, which names them through their descriptors.
-const std::set<std::string> kOnlyAncestors = {"QRBMessage",
-                                              "TarnMIDIEndpoint",
-                                              "TarnMIDIRealEndpoint",
-                                              "TarnMIDIVirtualEndpoint",
-                                              "TarnMIDIVirtualSource",
-                                              "TarnMIDIVirtualDestination"};
+// when it starts, never from a document, which names them through their descriptors. The MIDI
+// template tree's element and the template substitution are abstract bases.
+const std::set<std::string> kOnlyAncestors = {
+    "QRBMessage",           "QRBMIDIElement",          "QRBMIDISubstitution",   "TarnMIDIEndpoint",
+    "TarnMIDIRealEndpoint", "TarnMIDIVirtualEndpoint", "TarnMIDIVirtualSource", "TarnMIDIVirtualDestination"};
 
 }  // namespace
 
@@ -69,7 +67,9 @@ TEST(EngineClassesTest, EveryDeclaredArchivedClassAndOutputIsRegistered) {
         EXPECT_TRUE(registry.isRegistered(name)) << name << " is not in a registration function";
     }
     for (const std::string& name : declared.outputs) {
-        EXPECT_TRUE(registry.isRegistered(name)) << name << " is not registered for archives";
+        if (!kOnlyAncestors.count(name)) {
+            EXPECT_TRUE(registry.isRegistered(name)) << name << " is not registered for archives";
+        }
         const QRBEventSourceClass* cls = QRBEventSourceClass::classNamed(name);
         EXPECT_TRUE(cls && cls->name() == name) << name << " is not registered as an output type";
     }
