@@ -62,8 +62,10 @@ QRBEventSourcePtr QRBAbstractNoteEventSource::nextProposedEventSource() {
 }
 
 void QRBAbstractNoteEventSource::reset(QRBAction& action) {
-    if (QRBTrigger::isArgValueAboveThreshold(action)) {
-        // Held: fire the release, so that no note hangs on the instrument.
+    // Held: fire the release, so that no note hangs on the instrument. Only a number can say
+    // "released": an action that never received one (a new mapping) holds nothing, and firing
+    // it a value of no type would count as a press and start a note instead.
+    if (QRBArgTypeIsNumeric(action.internalArgType()) && QRBTrigger::isArgValueAboveThreshold(action)) {
         action.fire(QRBArg::argOfTypeWithDoubleValue(action.internalArgType(), action.inputMin()).get());
     }
     QRBEventSource::reset(action);
