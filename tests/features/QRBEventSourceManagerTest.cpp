@@ -167,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EventSourceManagerTest, RawMIDIOutputAddressesGetAPacketOutput) {
     auto context = receive("/midi/raw/paca-out", {Float(0)});
-    EXPECT_NE(std::dynamic_pointer_cast<QRBMidiPacketEventSource>(context->eventSource()), nullptr);
+    ASSERT_NE(std::dynamic_pointer_cast<QRBMidiPacketEventSource>(context->eventSource()), nullptr);
+    EXPECT_EQ(context->eventSource()->name(), "Active MIDI Outputs");
     EXPECT_EQ(receive("/midi/raw/osc-in", {Float(0)})->eventSource(), nullptr);
 }
 

@@ -22,7 +22,8 @@ public:
     static constexpr const char* kActiveMIDIOutputsName = "Active MIDI Outputs";
     static constexpr const char* kEndpointKey = "endpoint";
 
-    QRBMidiPacketEventSource() = default;
+    // Sends to the active MIDI outputs until a destination is chosen.
+    QRBMidiPacketEventSource() { setName(std::string(kActiveMIDIOutputsName)); }
     ~QRBMidiPacketEventSource() override;
 
     // ["Active MIDI Outputs", then one output per real MIDI destination of the process].
