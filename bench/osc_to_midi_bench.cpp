@@ -331,9 +331,12 @@ int main(int argc, char** argv) {
     bool quick = false, keep = false;
     std::string program = QUORBITAL_PROGRAM;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
-        else if (std::strcmp(argv[i], "--keep") == 0) keep = true;
-        else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) program = argv[++i];
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else if (std::strcmp(argv[i], "--keep") == 0)
+            keep = true;
+        else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc)
+            program = argv[++i];
         else {
             std::fprintf(stderr, "usage: %s [--quick] [--program PATH] [--keep]\n", argv[0]);
             return 2;
@@ -375,9 +378,9 @@ int main(int argc, char** argv) {
     writeDocument(document, quorbital.port);
     quorbital.child = std::make_unique<Child>(std::vector<std::string>{program, "-headless", document},
                                               folder + "/quorbital.log", environment);
-    bridge.child = std::make_unique<Child>(
-        std::vector<std::string>{"/proc/self/exe", "--bridge", std::to_string(bridge.port)}, folder + "/bridge.log",
-        environment);
+    bridge.child =
+        std::make_unique<Child>(std::vector<std::string>{"/proc/self/exe", "--bridge", std::to_string(bridge.port)},
+                                folder + "/bridge.log", environment);
     if (!quorbital.child->waitForOutput("Starting routing...", 60) || !bridge.child->waitForOutput("bridging", 30)) {
         std::fprintf(stderr, "a system did not start:\n%s\n%s\n", quorbital.child->output().c_str(),
                      bridge.child->output().c_str());

@@ -155,9 +155,7 @@ std::shared_ptr<QRBMidiCCEventSource> QRBEventSourceManager::fetchMidiCC(long n)
     return nullptr;
 }
 
-QRBEventSourcePtr QRBEventSourceManager::findKymaEventSourceMatching(const std::string&, long) const {
-    return nullptr;
-}
+QRBEventSourcePtr QRBEventSourceManager::findKymaEventSourceMatching(const std::string&, long) const { return nullptr; }
 
 long QRBEventSourceManager::realRankForAction(const QRBAction& action) {
     auto context = action.context();
@@ -273,9 +271,8 @@ void QRBEventSourceManager::configureMIDIInputAction(QRBAction& action, const st
             const char* name;
             double max;  // 0: the ranges stay
         };
-        static constexpr Field fields[] = {
-            {"hours", 23}, {"minutes", 59}, {"seconds", 59}, {"frames", 29}, {"frame rate", 0},
-            {"HH:MM:SS.FF string", 0}};
+        static constexpr Field fields[] = {{"hours", 23},  {"minutes", 59},   {"seconds", 59},
+                                           {"frames", 29}, {"frame rate", 0}, {"HH:MM:SS.FF string", 0}};
         if (rank < 0 || rank >= static_cast<long>(std::size(fields))) return;
         const Field& field = fields[rank];
         action.setName(std::string(field.name));

@@ -132,35 +132,54 @@ INSTANTIATE_TEST_SUITE_P(
                       {onChannel("pitch", 2), onChannel("roll", 2), onChannel("yaw", 2), onChannel("accel", 2)},
                       2},
         ConfigureCase{"/wii/1/nunchuk/joy", floats(2), {named("x"), named("y")}},
-        ConfigureCase{"/wii/1/balance", floats(8),
-                      {named("bottom left"), named("bottom right"), named("top left"), named("top right"),
-                       named("sum"), named("virtual x"), named("virtual y"), {}}},
+        ConfigureCase{"/wii/1/balance",
+                      floats(8),
+                      {named("bottom left"),
+                       named("bottom right"),
+                       named("top left"),
+                       named("top right"),
+                       named("sum"),
+                       named("virtual x"),
+                       named("virtual y"),
+                       {}}},
         ConfigureCase{"/wii/1/guitar/whammy", floats(2), {whammy(), whammy()}},
-        ConfigureCase{"/midi/note/3", {Int(60), Float(0.5), Float(1)},
+        ConfigureCase{"/midi/note/3",
+                      {Int(60), Float(0.5), Float(1)},
                       {range("pitch", 0, 127, true), named("velocity"), named("trigger")}},
-        ConfigureCase{"/midi/clock/position", {Int(1), Int(2)},
-                      {range("beat", 0, 3, true), range("sub-beat", 0, 5, true)}},
+        ConfigureCase{
+            "/midi/clock/position", {Int(1), Int(2)}, {range("beat", 0, 3, true), range("sub-beat", 0, 5, true)}},
         ConfigureCase{"/midi/mtc/frame",
                       {Int(4), Int(3), Int(2), Int(1), Float(25), String("04:03:02.01")},
-                      {mtc("hours", 23), mtc("minutes", 59), mtc("seconds", 59), mtc("frames", 29),
-                       named("frame rate"), named("HH:MM:SS.FF string")}},
+                      {mtc("hours", 23), mtc("minutes", 59), mtc("seconds", 59), mtc("frames", 29), named("frame rate"),
+                       named("HH:MM:SS.FF string")}},
         // A word that matches with numbers that do not: nothing at all.
         ConfigureCase{"/midi/note/x", floats(3), {{}, {}, {}}},
-        ConfigureCase{"/tuio/2D/cur/4", floats(5),
-                      {named("x postition"), named("y postition"), named("x velocity"), named("y velocity"),
-                       named("accel")}},
-        ConfigureCase{"/tuio/2D/blb/2", floats(11),
+        ConfigureCase{
+            "/tuio/2D/cur/4",
+            floats(5),
+            {named("x postition"), named("y postition"), named("x velocity"), named("y velocity"), named("accel")}},
+        ConfigureCase{"/tuio/2D/blb/2",
+                      floats(11),
                       {named("x position"), named("y position"), range("z rotation", 0, kCircle), named("width"),
                        named("height"), named("size"), named("x velocity"), named("y velocity"),
                        named("z angular velocity"), named("motion accel"), named("rotation accel")}},
-        ConfigureCase{"/tuio/2D/obj/1", floats(9),
-                      {named("x position"), named("y position"), range("z rotation", 0, kCircle), named("x velocity"),
-                       named("y velocity"), range("z angular velocity", 0, kCircle), named("a"),
-                       range("z rotation accel", 0, kCircle), {}}},
+        ConfigureCase{"/tuio/2D/obj/1",
+                      floats(9),
+                      {named("x position"),
+                       named("y position"),
+                       range("z rotation", 0, kCircle),
+                       named("x velocity"),
+                       named("y velocity"),
+                       range("z angular velocity", 0, kCircle),
+                       named("a"),
+                       range("z rotation accel", 0, kCircle),
+                       {}}},
         ConfigureCase{"/wacom/1/strip/2", floats(2), {named("value"), named("pressed")}},
-        ConfigureCase{"/wacom/1/pen", floats(6),
+        ConfigureCase{"/wacom/1/pen",
+                      floats(6),
                       {named("x"), named("y"), named("tilt x"), named("tilt y"), named("pressure"), {}}},
-        ConfigureCase{"/quorbital/mapping", {String("Live"), Float(2), Float(1)},
+        ConfigureCase{"/quorbital/mapping",
+                      {String("Live"), Float(2), Float(1)},
                       {named("name"), named("index"), named("trigger")}},
         ConfigureCase{"/fader/1", floats(2), {{}, {}}}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
@@ -173,13 +192,12 @@ TEST_F(EventSourceManagerTest, RawMIDIOutputAddressesGetAPacketOutput) {
 }
 
 TEST_F(EventSourceManagerTest, RawProfileTUIONamesByTheSetAndClassContexts) {
-    auto set = receive("/tuio/2Dcur", {String("set"), Int(7), Float(0.1f), Float(0.2f), Float(0), Float(0),
-                                       Float(0)});
+    auto set = receive("/tuio/2Dcur", {String("set"), Int(7), Float(0.1f), Float(0.2f), Float(0), Float(0), Float(0)});
     // Split on the command word, the "set" child names its arguments.
     set->demux(0);
-    set->receive(firing::message("/tuio/2Dcur", {String("set"), Int(7), Float(0.1f), Float(0.2f), Float(0), Float(0),
-                                                 Float(0)}),
-                 manager->oscInputEndpoint(), foundation::Date::now());
+    set->receive(
+        firing::message("/tuio/2Dcur", {String("set"), Int(7), Float(0.1f), Float(0.2f), Float(0), Float(0), Float(0)}),
+        manager->oscInputEndpoint(), foundation::Date::now());
     auto child = set->contextWithName("set");
     ASSERT_NE(child, nullptr);
     std::vector<std::optional<std::string>> names;
@@ -195,7 +213,8 @@ TEST(QRBEventSourceManager, SharedControlChangeTables) {
         long n;
         long controller;  // -1: none
     };
-    for (const Fetch& f : {Fetch{0, 0}, Fetch{127, 127}, Fetch{128, 1}, Fetch{254, 127}, Fetch{255, -1}, Fetch{-1, -1}}) {
+    for (const Fetch& f :
+         {Fetch{0, 0}, Fetch{127, 127}, Fetch{128, 1}, Fetch{254, 127}, Fetch{255, -1}, Fetch{-1, -1}}) {
         SCOPED_TRACE(f.n);
         auto fetched = shared.fetchMidiCC(f.n);
         if (f.controller < 0) {

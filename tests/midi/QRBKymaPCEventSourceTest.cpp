@@ -66,8 +66,10 @@ TEST(QRBKymaPCEventSource, DeviceProgramsCountFromZeroMIDIProgramsFromOne) {
     EXPECT_EQ(midi.newEventSourceWithPrgNumber(0)->name(), "1");
     EXPECT_NE(std::dynamic_pointer_cast<QRBMidiPCEventSource>(midi.newEventSourceWithPrgNumber(3)), nullptr);
 
-    auto next = std::dynamic_pointer_cast<QRBMidiPCEventSource>(midi.newEventSourceWithPrgNumber(127)->nextProposedEventSource());
-    auto previous = std::dynamic_pointer_cast<QRBKymaPCEventSource>(kyma.newEventSourceWithPrgNumber(0)->previousProposedEventSource());
+    auto next = std::dynamic_pointer_cast<QRBMidiPCEventSource>(
+        midi.newEventSourceWithPrgNumber(127)->nextProposedEventSource());
+    auto previous = std::dynamic_pointer_cast<QRBKymaPCEventSource>(
+        kyma.newEventSourceWithPrgNumber(0)->previousProposedEventSource());
     ASSERT_TRUE(next && previous);
     EXPECT_EQ(next->prgNumber(), 0u);
     EXPECT_EQ(next->name(), "1");

@@ -54,8 +54,7 @@ TEST_F(QRBMidiNoteEventSourceTest, AHeldNoteIsReleasedWhenItsOutputOrChannelChan
     key->setEventSource(QRBMidiNoteEventSource::create(61));
     // Released keys stay quiet.
     key->setChannel(6);
-    EXPECT_EQ(takeSent(),
-              (std::vector<Bytes>{{0x90, 60, 127}, {0x80, 60, 0}, {0x94, 60, 127}, {0x84, 60, 0}}));
+    EXPECT_EQ(takeSent(), (std::vector<Bytes>{{0x90, 60, 127}, {0x80, 60, 0}, {0x94, 60, 127}, {0x84, 60, 0}}));
 }
 
 TEST(QRBMidiNoteEventSource, NamesNeighboursAndTheProposedList) {
@@ -65,14 +64,17 @@ TEST(QRBMidiNoteEventSource, NamesNeighboursAndTheProposedList) {
     EXPECT_EQ(c->alternateName()->rfind(*c->name() + "\t", 0), 0u);
     EXPECT_EQ(c->alternateName()->substr(c->alternateName()->size() - 2), "60");
 
-    auto previous = std::dynamic_pointer_cast<QRBMidiNoteEventSource>(QRBMidiNoteEventSource::create(0)->previousProposedEventSource());
-    auto next = std::dynamic_pointer_cast<QRBMidiNoteEventSource>(QRBMidiNoteEventSource::create(127)->nextProposedEventSource());
+    auto previous = std::dynamic_pointer_cast<QRBMidiNoteEventSource>(
+        QRBMidiNoteEventSource::create(0)->previousProposedEventSource());
+    auto next = std::dynamic_pointer_cast<QRBMidiNoteEventSource>(
+        QRBMidiNoteEventSource::create(127)->nextProposedEventSource());
     ASSERT_TRUE(previous && next);
     EXPECT_EQ(previous->noteNumber(), 127u);
     EXPECT_EQ(next->noteNumber(), 0u);
     EXPECT_EQ(previous->name(), TarnMIDIManager::nameOfNote(127));
 
-    const foundation::Value proposed = QRBMidiNoteEventSource::staticClass().proposedEventSourcesCollectionForAction(nullptr);
+    const foundation::Value proposed =
+        QRBMidiNoteEventSource::staticClass().proposedEventSourcesCollectionForAction(nullptr);
     const auto* sections = proposed.arrayValue();
     ASSERT_TRUE(sections && sections->size() == 3);
     const auto* channel = (*sections)[0].arrayValue();

@@ -38,7 +38,8 @@ std::shared_ptr<QRBKymaPCEventSource> QRBKymaPCEventSource::newEventSourceWithPr
     auto made = std::dynamic_pointer_cast<QRBKymaPCEventSource>(eventSourceClass().create());
     if (!made) return nullptr;
     made->setPrgNumber(prgNumber);
-    made->setName(foundation::format("%llu", static_cast<unsigned long long>(made->displayNumberForPrgNumber(prgNumber))));
+    made->setName(
+        foundation::format("%llu", static_cast<unsigned long long>(made->displayNumberForPrgNumber(prgNumber))));
     return made;
 }
 

@@ -49,8 +49,7 @@ std::shared_ptr<QRBMidiCCEventSource> QRBMidiCCEventSource::create(unsigned ccNu
 
 foundation::Value QRBMidiCCEventSource::classProposedEventSourcesCollection(const QRBAction*) {
     foundation::Array list;
-    for (const auto& source : QRBEventSourceManager::sharedInstance().midiCCEventSources())
-        list.emplace_back(source);
+    for (const auto& source : QRBEventSourceManager::sharedInstance().midiCCEventSources()) list.emplace_back(source);
     return foundation::Value(std::move(list));
 }
 
@@ -62,8 +61,8 @@ bool QRBMidiCCEventSource::isEqualToEventSource(const QRBEventSource& other) con
 
 QRBAcceptResult QRBMidiCCEventSource::acceptAction(QRBAction& action) {
     const unsigned value = QRBArgMidi7Bit(*action.argValue());
-    return static_cast<QRBAcceptResult>(sendMIDIControlChange(
-        QRBMIDIManagerOfAction(action), action.channel(), static_cast<unsigned>(ccNumber() & 0xFF), value));
+    return static_cast<QRBAcceptResult>(sendMIDIControlChange(QRBMIDIManagerOfAction(action), action.channel(),
+                                                              static_cast<unsigned>(ccNumber() & 0xFF), value));
 }
 
 // ---- toggling control change --------------------------------------------------------------------
@@ -94,6 +93,6 @@ QRBAcceptResult QRBMidiCCToggleEventSource::acceptAction(QRBAction& action) {
     action.setUserInfo_triggerState(!wasOn);
     const unsigned value =
         static_cast<unsigned>(QRBClampScaledInteger(0, 127, wasOn ? action.outputMin() : action.outputMax()));
-    return static_cast<QRBAcceptResult>(sendMIDIControlChange(
-        QRBMIDIManagerOfAction(action), action.channel(), static_cast<unsigned>(ccNumber() & 0xFF), value));
+    return static_cast<QRBAcceptResult>(sendMIDIControlChange(QRBMIDIManagerOfAction(action), action.channel(),
+                                                              static_cast<unsigned>(ccNumber() & 0xFF), value));
 }

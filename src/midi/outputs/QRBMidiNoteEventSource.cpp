@@ -47,8 +47,9 @@ void QRBAbstractNoteEventSource::updateName() {
 
 QRBEventSourcePtr QRBAbstractNoteEventSource::withNoteNumber(unsigned noteNumber) const {
     auto made = std::dynamic_pointer_cast<QRBAbstractNoteEventSource>(eventSourceClass().create());
-    if (!made) return std::static_pointer_cast<QRBEventSource>(std::const_pointer_cast<foundation::Object>(
-        shared_from_this()));
+    if (!made)
+        return std::static_pointer_cast<QRBEventSource>(
+            std::const_pointer_cast<foundation::Object>(shared_from_this()));
     made->setNoteNumber(noteNumber);
     return made;
 }
@@ -71,9 +72,7 @@ void QRBAbstractNoteEventSource::reset(QRBAction& action) {
     QRBEventSource::reset(action);
 }
 
-QRBAcceptResult QRBAbstractNoteEventSource::acceptAction(QRBAction&) {
-    ZZRaiseSubclassResponsibility("acceptAction:");
-}
+QRBAcceptResult QRBAbstractNoteEventSource::acceptAction(QRBAction&) { ZZRaiseSubclassResponsibility("acceptAction:"); }
 
 bool QRBAbstractNoteEventSource::isEqualToEventSource(const QRBEventSource& other) const {
     if (&other == this) return true;
