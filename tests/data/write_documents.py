@@ -182,7 +182,7 @@ def current(path, port, target_port):
                     values=("f", f32(50.0), "f", f32(0.5)))
     location = a.obj(["QRBActionLocation", "NSObject"], displayName="/fader", contextName="/fader",
                      pathComponents=a.array([]))
-    note = a.obj(["QRBMidiNoteEventSource", "QRBAbstractNoteEventSource", "QRBEventSource", "NSObject"],
+    note = a.obj(["QRBStepSequencerEventSource", "QRBEventSource", "NSObject"],
                  QRBEventSourceName="Note C3", alternateName="Middle C", velocityScale=0.75, sysex=b"\xf0\x7e\xf7",
                  endpoint=synth, manager=manager, sourceAction=fader, location=location,
                  options=a.dictionary({"mode": "legato", "steps": a.array([1, "two", 3.5])}),
@@ -329,7 +329,7 @@ def converted(legacy_path, converted_path):
         assert remote["QRBWiiSettingsMotionMode"] == 0, remote
         assert remote["useMotionPlus"] is False and remote["irSensitivity"] == 0, remote
         assert resolve(new, remote["TUIOCalibrationData"]) is None, remote
-    # The output whose class the program does not have keeps its class names and keys.
+    # The control-change output keeps its class names and keys through a save.
     [(_, old_cc)] = objects_of_class(old, "QRBMidiCCEventSource")
     [(_, new_cc)] = objects_of_class(new, "QRBMidiCCEventSource")
     assert new["$objects"][new_cc["$class"].data]["$classes"] == old["$objects"][old_cc["$class"].data]["$classes"]

@@ -136,7 +136,7 @@ TEST_F(ProgramTest, ADocumentOfAnotherWriterRoutesAndItsUnknownOutputsDoNothing)
     received = receiver.receive(10.0);
     ASSERT_TRUE(received) << child->output();
     EXPECT_EQ(*received, "/mixer/volume ,f 25.000000");
-    const std::string line = foundation::format(QRBKeptEventSource::kNotAvailableFormat, "QRBMidiNoteEventSource");
+    const std::string line = foundation::format(QRBKeptEventSource::kNotAvailableFormat, "QRBStepSequencerEventSource");
     const std::string output = child->output();
     const size_t first = output.find(line);
     EXPECT_NE(first, std::string::npos) << output;

@@ -8,6 +8,7 @@
 #include "controllers/QRBWiiRemoteManager.h"
 #include "core/document/QRBManager.h"
 #include "core/document/QRBNotesInfos.h"
+#include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
@@ -22,6 +23,7 @@
 #include "core/osc/QRBTarget.h"
 #include "core/outputs/QRBArgToken.h"
 #include "core/outputs/QRBBackmappingEventSource.h"
+#include "core/outputs/QRBCCEventSource.h"
 #include "core/outputs/QRBEventSource.h"
 #include "core/outputs/QRBKeptEventSource.h"
 #include "core/outputs/QRBRouteEventSource.h"
@@ -29,6 +31,7 @@
 #include "features/QRBContextFilterManager.h"
 #include "features/QRBDelayEventSource.h"
 #include "features/QRBDummyEventSource.h"
+#include "features/QRBEventSourceManager.h"
 #include "features/QRBInterpretationManager.h"
 #include "features/QRBMetaEnable.h"
 #include "features/QRBPresetChangeEventSourceBase.h"
@@ -38,6 +41,11 @@
 #include "foundation/FoundationClasses.h"
 #include "foundation/KeyedArchiver.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/outputs/QRBChannelEventSource.h"
+#include "midi/outputs/QRBKymaPCEventSource.h"
+#include "midi/outputs/QRBMidiCCEventSource.h"
+#include "midi/outputs/QRBMidiNoteEventSource.h"
+#include "midi/outputs/QRBMidiPacketEventSource.h"
 #include "midi/tarn/TarnMIDIEndpoint.h"
 #include "midi/templates/QRBMIDICollection.h"
 #include "midi/templates/QRBMIDISubstitution.h"
@@ -127,6 +135,21 @@ void registerOutputTypes() {
     registerEventSourceClass<NSLogEventSource>();
     registerEventSourceClass<NSLogLimitEventSource>();
     registerEventSourceClass<QRBDelayEventSource>();
+    // MIDI output
+    registerEventSourceClass<QRBCCEventSource>();
+    registerEventSourceClass<QRBMidiCCEventSource>();
+    registerEventSourceClass<QRBMidiCCToggleEventSource>();
+    registerEventSourceClass<QRBAbstractNoteEventSource>();
+    registerEventSourceClass<QRBMidiNoteEventSource>();
+    registerEventSourceClass<QRBChannelVelocityEventSource>();
+    registerEventSourceClass<QRBChannelPressureEventSource>();
+    registerEventSourceClass<QRBPitchBendEventSource>();
+    registerEventSourceClass<QRBKymaPCEventSource>();
+    registerEventSourceClass<QRBMidiPCEventSource>();
+    registerEventSourceClass<QRBMidiPCFromContinuousValueEventSource>();
+    registerEventSourceClass<QRBMidiPacketEventSource>();
+    registerEventSourceClass<QRBChannelEventSource>();
+    registerEventSourceClass<QRBAllChannelsEventSource>();
     // controllers
     registerEventSourceClass<QRBKeyComboEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();
@@ -164,6 +187,8 @@ void installHooks() {
     // The manager backmaps input into routes of this class; the route's header includes the
     // manager's, so the manager reaches it through this maker instead.
     QRBManager::setBackmappingRouteMaker(&QRBBackmappingEventSource::makeRoute);
+    // New contexts and actions are named and configured by address family.
+    QRBActionConfigurator::setShared(QRBEventSourceManager::sharedPointer());
 }
 
 void registerAll() {

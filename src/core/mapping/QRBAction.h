@@ -201,8 +201,8 @@ public:
     void setOutputMin(double value);
     void setOutputMax(double value);
     int64_t channel() const { return channel_; }
-    // Limited to the output type's channel count, and 1 at least; a change resets the output for
-    // this action first. Its undo restores the previous channel as it was.
+    // Limited to the output type's channel count (16 without a type), and 1 at least; a change
+    // resets the output for this action first. Its undo restores the previous channel as it was.
     void setChannel(int64_t channel);
     const std::optional<std::string>& name() const { return name_; }
     void setName(const std::optional<std::string>& name);

@@ -9,6 +9,8 @@ std::shared_ptr<QRBActionConfigurator>& installed() {
 
 QRBActionConfigurator& QRBActionConfigurator::shared() { return *installed(); }
 
+std::shared_ptr<QRBActionConfigurator> QRBActionConfigurator::sharedPointer() { return installed(); }
+
 void QRBActionConfigurator::setShared(std::shared_ptr<QRBActionConfigurator> configurator) {
     installed() = configurator ? std::move(configurator) : std::make_shared<QRBActionConfigurator>();
 }

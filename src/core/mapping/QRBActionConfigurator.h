@@ -16,6 +16,7 @@ public:
 
     // The process-wide configurator (a do-nothing one unless another was installed).
     static QRBActionConfigurator& shared();
+    static std::shared_ptr<QRBActionConfigurator> sharedPointer();
     // Installs a configurator; null restores the do-nothing default.
     static void setShared(std::shared_ptr<QRBActionConfigurator> configurator);
 };

@@ -110,7 +110,9 @@ void QRBAction::setInputMax(double value) {
 }
 
 void QRBAction::setChannel(int64_t channel) {
-    const int64_t count = type_ ? static_cast<int64_t>(type_->channelCount()) : 0;
+    // An action without an output yet keeps any MIDI channel (a Wii remote's number, given when
+    // the action is made): the output chosen later lowers it to its own count.
+    const int64_t count = type_ ? static_cast<int64_t>(type_->channelCount()) : 16;
     if (channel > count) channel = count;
     if (channel <= 0) channel = 1;
     restoreChannel(channel);

@@ -154,7 +154,7 @@ TEST_F(DocumentArchiveTest, ADocumentOfTheCurrentFormatOpensWithItsValuesAndSave
     const auto& note = presets[0]->objects()[1];
     auto kept = std::dynamic_pointer_cast<QRBKeptEventSource>(note->eventSource());
     ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->archivedClassName(), "QRBMidiNoteEventSource");
+    EXPECT_EQ(kept->archivedClassName(), "QRBStepSequencerEventSource");
     EXPECT_EQ(kept->name(), "Note C3");
     EXPECT_EQ(kept->record().valueForKey("velocityScale"), foundation::Value(0.75));
     EXPECT_EQ(kept->record().valueForKey("manager").objectValue(), manager) << "a reference to its document";

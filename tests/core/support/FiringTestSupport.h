@@ -124,10 +124,14 @@ public:
 // Installs a configurator for the life of the object.
 class ConfiguratorScope {
 public:
-    explicit ConfiguratorScope(std::shared_ptr<QRBActionConfigurator> c) {
+    explicit ConfiguratorScope(std::shared_ptr<QRBActionConfigurator> c)
+        : previous_(QRBActionConfigurator::sharedPointer()) {
         QRBActionConfigurator::setShared(std::move(c));
     }
-    ~ConfiguratorScope() { QRBActionConfigurator::setShared(nullptr); }
+    ~ConfiguratorScope() { QRBActionConfigurator::setShared(previous_); }
+
+private:
+    std::shared_ptr<QRBActionConfigurator> previous_;
 };
 
 // One OSC argument to build a message from.

@@ -1,0 +1,218 @@
+// The quorbital program driving MIDI over JACK: OSC sent to the program's port leaves its
+// "Quorbital Out" port as the MIDI bytes its mappings' outputs make, and another JACK client
+// receives them. The test runs `jackd -d dummy` under a server name of its own; where jackd cannot
+// start, it skips.
+
+#include "ChildProcess.h"
+#include "LoopbackOSC.h"
+
+#include "core/document/QRBDocument.h"
+#include "core/document/QRBManager.h"
+#include "core/mapping/QRBContext.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
+#include "features/QRBEventSourceManager.h"
+#include "midi/outputs/QRBMidiCCEventSource.h"
+#include "midi/outputs/QRBMidiNoteEventSource.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr double kStartTimeout = 30.0;
+
+using Bytes = std::vector<uint8_t>;
+
+// Another program on the server: a MIDI input that keeps what arrives. The process callback only
+// copies into storage made beforehand and publishes the count.
+class Sink {
+public:
+    static constexpr size_t kCapacity = 256;
+
+    bool open(const std::string& server) {
+        jack_status_t status{};
+        client_ = jack_client_open("midi-sink", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                   &status, server.c_str());
+        if (!client_) return false;
+        port_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        jack_set_process_callback(client_, &Sink::process, this);
+        return port_ && jack_activate(client_) == 0;
+    }
+    ~Sink() { close(); }
+    void close() {
+        if (client_) jack_client_close(client_);
+        client_ = nullptr;
+    }
+
+    std::string portName() const { return jack_port_name(port_); }
+    jack_client_t* client() const { return client_; }
+    std::vector<Bytes> received() const {
+        const size_t n = count_.load(std::memory_order_acquire);
+        std::vector<Bytes> messages;
+        for (size_t i = 0; i < n; ++i)
+            messages.emplace_back(messages_[i].bytes.begin(), messages_[i].bytes.begin() + messages_[i].length);
+        return messages;
+    }
+    size_t count() const { return count_.load(std::memory_order_acquire); }
+
+private:
+    struct Message {
+        std::array<uint8_t, 4> bytes{};
+        size_t length = 0;
+    };
+    static int process(jack_nframes_t frames, void* self) {
+        auto* sink = static_cast<Sink*>(self);
+        void* buffer = jack_port_get_buffer(sink->port_, frames);
+        size_t n = sink->count_.load(std::memory_order_relaxed);
+        const uint32_t events = jack_midi_get_event_count(buffer);
+        for (uint32_t i = 0; i < events && n < kCapacity; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, i) != 0 || event.size > 4) continue;
+            Message& m = sink->messages_[n++];
+            std::copy(event.buffer, event.buffer + event.size, m.bytes.begin());
+            m.length = event.size;
+        }
+        sink->count_.store(n, std::memory_order_release);
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+    std::array<Message, kCapacity> messages_{};
+    std::atomic<size_t> count_{0};
+};
+
+class MidiOutputProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir.file("config"));
+        std::filesystem::create_directories(dir.file("runtime"));
+        server = "quorbital-e2e-" + std::to_string(getpid());
+        // Its output goes nowhere: a server on a busy machine reports every late cycle, and no
+        // one reads it.
+        const std::string nameOption = "-n" + server;
+        const char* argv[] = {"jackd", "-r", "-t", "5000", nameOption.c_str(), "-d", "dummy", "-p", "256", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int failed = posix_spawnp(&jackd, "jackd", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed) {
+            jackd = 0;
+            GTEST_SKIP() << "jackd could not be run";
+        }
+        jack_set_error_function([](const char*) {});
+        for (int i = 0; i < 200; ++i) {
+            if (sink.open(server)) return;
+            if (waitpid(jackd, nullptr, WNOHANG) == jackd) {
+                jackd = 0;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        GTEST_SKIP() << "no JACK server could be started";
+    }
+    void TearDown() override {
+        program.reset();
+        sink.close();
+        if (jackd <= 0) return;
+        kill(jackd, SIGTERM);
+        for (int i = 0; i < 200; ++i) {
+            if (waitpid(jackd, nullptr, WNOHANG) == jackd) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(jackd, SIGKILL);
+        waitpid(jackd, nullptr, 0);
+    }
+
+    // A document on `port` whose mappings drive MIDI outputs.
+    std::string writeDocument(long port) {
+        QRBDocument document;
+        document.makeWindowControllers();
+        const QRBManagerPtr& manager = document.oscManager();
+        manager->setServerPort(port);
+        auto add = [&](const std::string& address, const QRBEventSourcePtr& output, int64_t channel) {
+            auto context = QRBContext::create(address, manager);
+            manager->presetManager()->currentPreset()->addObject(context);
+            context->setEventSource(output);
+            context->setChannel(channel);
+        };
+        add("/synth/cutoff", QRBEventSourceManager::sharedInstance().fetchMidiCC(74), 2);
+        add("/synth/bend", std::make_shared<QRBPitchBendEventSource>(), 1);
+        add("/synth/key", QRBMidiNoteEventSource::create(60), 1);
+        const std::string path = dir.file("midi.qrb3");
+        document.saveToURL(path, kQRBDocumentType, QRBDocument::SaveOperation::SaveAs);
+        document.close();
+        return path;
+    }
+
+    // Waits until the sink holds `count` messages, at most ten seconds.
+    bool receiveAtLeast(size_t count) {
+        for (int i = 0; i < 1000 && sink.count() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return sink.count() >= count;
+    }
+
+    testsupport::TempDir dir;
+    std::string server;
+    pid_t jackd = 0;
+    Sink sink;
+    std::unique_ptr<e2e::ChildProcess> program;
+};
+
+TEST_F(MidiOutputProgramTest, OSCToTheProgramsPortReachesAnotherClientAsMIDI) {
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    program = std::make_unique<e2e::ChildProcess>(
+        QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", writeDocument(port)},
+        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
+                                           {"JACK_DEFAULT_SERVER", server}});
+    ASSERT_TRUE(program->waitForOutput("Starting routing...", kStartTimeout)) << program->output();
+
+    // The program's output port, connected to the sink.
+    std::string out;
+    for (int i = 0; i < 200 && out.empty(); ++i) {
+        const char** ports = jack_get_ports(sink.client(), ":Quorbital Out$", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
+        if (ports && ports[0]) out = ports[0];
+        jack_free(ports);
+        if (out.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(out.empty()) << program->output();
+    ASSERT_EQ(jack_connect(sink.client(), out.c_str(), sink.portName().c_str()), 0);
+
+    sendOSC(port, "/synth/cutoff", 0.5f);
+    ASSERT_TRUE(receiveAtLeast(1)) << program->output();
+    sendOSC(port, "/synth/bend", 1.0f);
+    sendOSC(port, "/synth/key", 1.0f);
+    sendOSC(port, "/synth/key", 0.0f);
+    ASSERT_TRUE(receiveAtLeast(4)) << program->output();
+    const std::vector<Bytes> received = sink.received();
+    EXPECT_EQ(std::vector<Bytes>(received.begin(), received.begin() + 4),
+              (std::vector<Bytes>{{0xB1, 74, 64}, {0xE0, 0x7F, 0x7F}, {0x90, 60, 127}, {0x80, 60, 0}}));
+
+    program->sendSignal(SIGINT);
+    EXPECT_EQ(program->waitForExit(20), 0) << program->output();
+}
+
+}  // namespace
