@@ -28,22 +28,21 @@ float byteFraction(uint8_t byte) { return static_cast<float>(static_cast<double>
 
 // ---- packets ------------------------------------------------------------------------------------
 
-QRBMIDISysExAssembler& QRBMIDIManager::sysExAssemblerFor(const TarnMIDIEndpoint& sender) {
-    auto [it, inserted] = senderInputs_.try_emplace(&sender);
-    SenderInput& input = it->second;
-    // An endpoint that went away may leave a half dump behind; a new one made at its address
-    // starts afresh.
-    if (!inserted && input.tracked && input.sender.expired()) input = SenderInput{};
-    if (!input.tracked) {
-        input.sender = sender.weak_from_this();
-        input.tracked = !input.sender.expired();
-    }
-    return input.assembler;
-}
-
 void QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list, TarnMIDIEndpoint& sender) {
     std::lock_guard lock(inputLock_);
-    QRBMIDISysExAssembler& assembler = sysExAssemblerFor(sender);
+    // Only senders in the middle of a dump have state of their own; the others share one idle
+    // assembler, so that ordinary traffic costs no look-up beyond this one.
+    auto entry = senderInputs_.find(&sender);
+    // An endpoint that went away may have left a half dump behind; a new one made at its address
+    // starts afresh.
+    if (entry != senderInputs_.end() && entry->second.tracked && entry->second.sender.expired()) {
+        senderInputs_.erase(entry);
+        entry = senderInputs_.end();
+    }
+    QRBMIDISysExAssembler& assembler = entry != senderInputs_.end() ? entry->second.assembler : idleAssembler_;
+    // Handed to the main loop in one go: a busy device sends a burst a cycle, and a wake-up of the
+    // main loop per message would cost more than the messages.
+    std::vector<std::pair<QRBMIDIMessagePtr, uint64_t>> deliveries;
     for (const auto& packet : list) {
         if (packet.length == 0) continue;
         const uint64_t timeStamp = packet.timeStamp ? packet.timeStamp : QRBCurrentMIDIHostTime();
@@ -52,18 +51,12 @@ void QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list, Tar
         const size_t overflows = assembler.overflowCount();
         assembler.addPacket(packet.data, packet.length, completeMessages_);
         if (assembler.overflowCount() != overflows)
-            foundation::log(foundation::format("MIDI input: a system-exclusive message from \"%s\" grew past %zu bytes "
-                                               "and was dropped.",
-                                               sender.name().c_str(), QRBMIDISysExAssembler::kMaxLength));
-        if (!completeMessages_.empty()) {
-            std::weak_ptr<QRBMIDIManager> weak = self();
-            for (auto& bytes : completeMessages_) {
-                auto message = QRBMIDIMessage::MIDIMessageWithData(std::move(bytes));
-                foundation::RunLoop::main().post([weak, message, timeStamp] {
-                    if (auto manager = weak.lock()) manager->receiveMIDIMessage(message, timeStamp);
-                });
-            }
-        }
+            foundation::log(
+                foundation::format("MIDI input: a system-exclusive message from \"%s\" grew past %zu bytes "
+                                   "and was dropped.",
+                                   sender.name().c_str(), QRBMIDISysExAssembler::kMaxLength));
+        for (auto& bytes : completeMessages_)
+            deliveries.emplace_back(QRBMIDIMessage::MIDIMessageWithData(std::move(bytes)), timeStamp);
 
         if (inputMode_ & 1) handleMidiOverOSCEvent(packet.data, packet.length);
 
@@ -89,8 +82,25 @@ void QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list, Tar
             at += step;
         }
     }
-    // Senders between messages need no state: the map holds only those in a dump.
-    if (assembler.isIdle()) senderInputs_.erase(&sender);
+    if (!deliveries.empty()) {
+        foundation::RunLoop::main().post(
+            [weak = std::weak_ptr<QRBMIDIManager>(self()), deliveries = std::move(deliveries)] {
+                auto manager = weak.lock();
+                if (!manager) return;
+                for (const auto& delivery : deliveries) manager->receiveMIDIMessage(delivery.first, delivery.second);
+            });
+    }
+    if (entry == senderInputs_.end()) {
+        if (!assembler.isIdle()) {
+            SenderInput input;
+            input.sender = sender.weak_from_this();
+            input.tracked = !input.sender.expired();
+            input.assembler = std::exchange(idleAssembler_, QRBMIDISysExAssembler{});
+            senderInputs_.emplace(&sender, std::move(input));
+        }
+    } else if (assembler.isIdle()) {
+        senderInputs_.erase(entry);
+    }
 }
 
 void QRBMIDIManager::dispatchStatus(const uint8_t* bytes, size_t length, size_t at, uint64_t timeStamp) {
@@ -98,16 +108,14 @@ void QRBMIDIManager::dispatchStatus(const uint8_t* bytes, size_t length, size_t 
     auto byteAt = [&](size_t index) -> uint8_t { return index < length ? bytes[index] : 0; };
     const uint8_t status = bytes[at];
     switch (status) {
-        case 0xF0: handleMIDISystemExclusive(bytes, length); break;
-        case 0xF1: handleMIDIMTCQuarterFrame(byteAt(at + 1)); break;
-        case 0xF2: processMIDIClockPosition(byteAt(at + 1) | (byteAt(at + 2) << 7)); break;
-        case 0xF8: processMIDIClockTick(); break;
-        case 0xFA: handleMIDIClockStart(); break;
-        case 0xFB: handleMIDIClockContinue(); break;
-        case 0xFC: handleMIDIClockStop(); break;
-        default:
-            handleMIDIEvent(status & 0xF0, (status & 0x0F) + 1, byteAt(at + 1), byteAt(at + 2), timeStamp);
-            break;
+    case 0xF0: handleMIDISystemExclusive(bytes, length); break;
+    case 0xF1: handleMIDIMTCQuarterFrame(byteAt(at + 1)); break;
+    case 0xF2: processMIDIClockPosition(byteAt(at + 1) | (byteAt(at + 2) << 7)); break;
+    case 0xF8: processMIDIClockTick(); break;
+    case 0xFA: handleMIDIClockStart(); break;
+    case 0xFB: handleMIDIClockContinue(); break;
+    case 0xFC: handleMIDIClockStop(); break;
+    default: handleMIDIEvent(status & 0xF0, (status & 0x0F) + 1, byteAt(at + 1), byteAt(at + 2), timeStamp); break;
     }
 }
 
@@ -128,44 +136,52 @@ QRBMIDIMessagePtr QRBMIDIManager::incompleteSysEx() const {
 
 // ---- sending ------------------------------------------------------------------------------------
 
-void QRBMIDIManager::sendInputOSC(const char* path, lo_message message, const char* failureLog) {
+bool QRBMIDIManager::sendInputOSC(const char* path, lo_message message) {
+    bool sent = true;
     {
         // The address is replaced under the same lock (setTargetURL): never freed mid-send.
         std::lock_guard lock(oscLock_);
-        if (oscAddress_ && lo_send_message(oscAddress_, path, message) == -1) foundation::log(failureLog);
+        if (oscAddress_) sent = lo_send_message(oscAddress_, path, message) != -1;
     }
     lo_message_free(message);
+    return sent;
+}
+
+// The failure texts are made only on failure: clock and time code run at a hundred and more a
+// second.
+void QRBMIDIManager::sendInputOSCLoggingAddress(const char* path, lo_message message) {
+    if (!sendInputOSC(path, message)) foundation::log(foundation::format(kAddressFailureFormat, path));
 }
 
 // ---- channel messages ---------------------------------------------------------------------------
 
 void QRBMIDIManager::handleMIDIEvent(uint8_t event, long channel, uint8_t byte1, uint8_t byte2, uint64_t timeStamp) {
     switch (event) {
-        case 0x80: handleMIDINote(false, channel, byte1, byte2, timeStamp); break;
-        case 0x90: handleMIDINote(byte2 != 0, channel, byte1, byte2, timeStamp); break;
-        default: handleMIDINonNoteEvent(event, channel, byte1, byte2, timeStamp); break;
+    case 0x80: handleMIDINote(false, channel, byte1, byte2, timeStamp); break;
+    case 0x90: handleMIDINote(byte2 != 0, channel, byte1, byte2, timeStamp); break;
+    default: handleMIDINonNoteEvent(event, channel, byte1, byte2, timeStamp); break;
     }
 }
 
 void QRBMIDIManager::handleMIDINonNoteEvent(uint8_t event, long channel, uint8_t byte1, uint8_t byte2, uint64_t) {
     switch (event) {
-        case 0xA0: handleMIDIAftertouch(byte2, byte1, channel); break;
-        case 0xB0:
-            // All sound off and reset all controllers say nothing a mapping could use.
-            if (byte1 == 120 || byte1 == 121) break;
-            if (byte1 == 123)
-                handleMIDIAllNotesOff(channel);
-            else
-                handleMIDICC(byte1, byte2, channel);
-            break;
-        case 0xC0: handleMIDIProgramChange(byte1, channel); break;
-        case 0xD0: handleMIDIChannelPressure(byte1, channel); break;
-        case 0xE0: {
-            const int raw = (byte2 << 7) | byte1;
-            handleMIDIWheel(static_cast<double>(raw - 8191) / 8191.0, channel);
-            break;
-        }
-        default: break;
+    case 0xA0: handleMIDIAftertouch(byte2, byte1, channel); break;
+    case 0xB0:
+        // All sound off and reset all controllers say nothing a mapping could use.
+        if (byte1 == 120 || byte1 == 121) break;
+        if (byte1 == 123)
+            handleMIDIAllNotesOff(channel);
+        else
+            handleMIDICC(byte1, byte2, channel);
+        break;
+    case 0xC0: handleMIDIProgramChange(byte1, channel); break;
+    case 0xD0: handleMIDIChannelPressure(byte1, channel); break;
+    case 0xE0: {
+        const int raw = (byte2 << 7) | byte1;
+        handleMIDIWheel(static_cast<double>(raw - 8191) / 8191.0, channel);
+        break;
+    }
+    default: break;
     }
 }
 
@@ -180,8 +196,9 @@ void QRBMIDIManager::handleMIDINote(bool state, long channel, uint8_t pitch, uin
         lo_message_add_int32(message, state ? 1 : 0);
     else
         lo_message_add_float(message, state ? 1.0f : 0.0f);
-    sendInputOSC(path, message,
-                 state ? "ERROR: Failed to send OSC message for note/on" : "ERROR: Failed to send OSC message for note/off");
+    if (!sendInputOSC(path, message))
+        foundation::log(state ? "ERROR: Failed to send OSC message for note/on"
+                              : "ERROR: Failed to send OSC message for note/off");
 }
 
 void QRBMIDIManager::handleMIDIAftertouch(uint8_t pressure, uint8_t pitch, long channel) {
@@ -190,7 +207,7 @@ void QRBMIDIManager::handleMIDIAftertouch(uint8_t pressure, uint8_t pitch, long 
     lo_message message = lo_message_new();
     lo_message_add_int32(message, pitch);
     lo_message_add_float(message, byteFraction(pressure));
-    sendInputOSC(path, message, "ERROR: Failed to send OSC message for aftertouch");
+    if (!sendInputOSC(path, message)) foundation::log("ERROR: Failed to send OSC message for aftertouch");
 }
 
 void QRBMIDIManager::handleMIDICC(uint8_t controller, uint8_t value, long channel) {
@@ -198,7 +215,7 @@ void QRBMIDIManager::handleMIDICC(uint8_t controller, uint8_t value, long channe
     std::snprintf(path, sizeof path, "/midi/cc%i/%li", int(controller), channel);
     lo_message message = lo_message_new();
     lo_message_add_float(message, byteFraction(value));
-    sendInputOSC(path, message, "ERROR: Failed to send OSC message for cc");
+    if (!sendInputOSC(path, message)) foundation::log("ERROR: Failed to send OSC message for cc");
 }
 
 void QRBMIDIManager::handleMIDIProgramChange(uint8_t program, long channel) {
@@ -206,7 +223,8 @@ void QRBMIDIManager::handleMIDIProgramChange(uint8_t program, long channel) {
     std::snprintf(path, sizeof path, "/midi/program/%li", channel);
     lo_message message = lo_message_new();
     lo_message_add_int32(message, program);
-    sendInputOSC(path, message, foundation::format("ERROR: Failed to send OSC message for program: %i", int(program)));
+    if (!sendInputOSC(path, message))
+        foundation::log(foundation::format("ERROR: Failed to send OSC message for program: %i", int(program)));
 }
 
 void QRBMIDIManager::handleMIDIChannelPressure(uint8_t pressure, long channel) {
@@ -214,7 +232,7 @@ void QRBMIDIManager::handleMIDIChannelPressure(uint8_t pressure, long channel) {
     std::snprintf(path, sizeof path, "/midi/pressure/%li", channel);
     lo_message message = lo_message_new();
     lo_message_add_float(message, byteFraction(pressure));
-    sendInputOSC(path, message, "ERROR: Failed to send OSC message for channel pressure");
+    if (!sendInputOSC(path, message)) foundation::log("ERROR: Failed to send OSC message for channel pressure");
 }
 
 void QRBMIDIManager::handleMIDIWheel(double wheel, long channel) {
@@ -222,30 +240,24 @@ void QRBMIDIManager::handleMIDIWheel(double wheel, long channel) {
     std::snprintf(path, sizeof path, "/midi/wheel/%li", channel);
     lo_message message = lo_message_new();
     lo_message_add_float(message, static_cast<float>(wheel * 0.5 + 0.5));
-    sendInputOSC(path, message, "ERROR: Failed to send OSC message for pitch wheel");
+    if (!sendInputOSC(path, message)) foundation::log("ERROR: Failed to send OSC message for pitch wheel");
 }
 
 void QRBMIDIManager::handleMIDIAllNotesOff(long) {}
 
 // ---- clock and time code ------------------------------------------------------------------------
 
-void QRBMIDIManager::handleMIDIClockStart() {
-    sendInputOSC(kClockStartPath, lo_message_new(), foundation::format(kAddressFailureFormat, kClockStartPath));
-}
+void QRBMIDIManager::handleMIDIClockStart() { sendInputOSCLoggingAddress(kClockStartPath, lo_message_new()); }
 
-void QRBMIDIManager::handleMIDIClockStop() {
-    sendInputOSC(kClockStopPath, lo_message_new(), foundation::format(kAddressFailureFormat, kClockStopPath));
-}
+void QRBMIDIManager::handleMIDIClockStop() { sendInputOSCLoggingAddress(kClockStopPath, lo_message_new()); }
 
-void QRBMIDIManager::handleMIDIClockContinue() {
-    sendInputOSC(kClockContinuePath, lo_message_new(), foundation::format(kAddressFailureFormat, kClockContinuePath));
-}
+void QRBMIDIManager::handleMIDIClockContinue() { sendInputOSCLoggingAddress(kClockContinuePath, lo_message_new()); }
 
 void QRBMIDIManager::handleMIDIClockPosition() {
     lo_message message = lo_message_new();
     lo_message_add_int32(message, currentMIDIPosition_);
     lo_message_add_int32(message, currentMIDITick_);
-    sendInputOSC(kClockPositionPath, message, foundation::format(kAddressFailureFormat, kClockPositionPath));
+    sendInputOSCLoggingAddress(kClockPositionPath, message);
 }
 
 // With 24 clocks per quarter note, six ticks make a sixteenth: the position counts the sixteenths
@@ -278,30 +290,30 @@ void QRBMIDIManager::handleMIDIMTCQuarterFrame(uint8_t data) {
     if (data & 0x80) return;
     const uint16_t nibble = data & 0x0F;
     switch (data >> 4) {
-        case 0: MTCFrame_ = nibble; break;
-        case 1: MTCFrame_ |= static_cast<uint16_t>(nibble << 4); break;
-        case 2: MTCSeconds_ = nibble; break;
-        case 3: MTCSeconds_ |= static_cast<uint16_t>(nibble << 4); break;
-        case 4: MTCMinutes_ = nibble; break;
-        case 5: MTCMinutes_ |= static_cast<uint16_t>(nibble << 4); break;
-        case 6: MTCHours_ = nibble; break;
-        default: {
-            // The last of the eight pieces: the frame is complete.
-            MTCHours_ |= static_cast<uint16_t>((nibble & 1) << 4);
-            MTCFrameRate_ = (nibble >> 1) & 3;
-            char text[64];
-            std::snprintf(text, sizeof text, "%02i:%02i:%02i.%02i", int(MTCHours_), int(MTCMinutes_),
-                          int(MTCSeconds_), int(MTCFrame_));
-            lo_message message = lo_message_new();
-            lo_message_add_int32(message, MTCHours_);
-            lo_message_add_int32(message, MTCMinutes_);
-            lo_message_add_int32(message, MTCSeconds_);
-            lo_message_add_int32(message, MTCFrame_);
-            lo_message_add_int32(message, MTCFrameRate_);
-            lo_message_add_string(message, text);
-            sendInputOSC(kMTCFramePath, message, foundation::format(kAddressFailureFormat, kMTCFramePath));
-            break;
-        }
+    case 0: MTCFrame_ = nibble; break;
+    case 1: MTCFrame_ |= static_cast<uint16_t>(nibble << 4); break;
+    case 2: MTCSeconds_ = nibble; break;
+    case 3: MTCSeconds_ |= static_cast<uint16_t>(nibble << 4); break;
+    case 4: MTCMinutes_ = nibble; break;
+    case 5: MTCMinutes_ |= static_cast<uint16_t>(nibble << 4); break;
+    case 6: MTCHours_ = nibble; break;
+    default: {
+        // The last of the eight pieces: the frame is complete.
+        MTCHours_ |= static_cast<uint16_t>((nibble & 1) << 4);
+        MTCFrameRate_ = (nibble >> 1) & 3;
+        char text[64];
+        std::snprintf(text, sizeof text, "%02i:%02i:%02i.%02i", int(MTCHours_), int(MTCMinutes_), int(MTCSeconds_),
+                      int(MTCFrame_));
+        lo_message message = lo_message_new();
+        lo_message_add_int32(message, MTCHours_);
+        lo_message_add_int32(message, MTCMinutes_);
+        lo_message_add_int32(message, MTCSeconds_);
+        lo_message_add_int32(message, MTCFrame_);
+        lo_message_add_int32(message, MTCFrameRate_);
+        lo_message_add_string(message, text);
+        sendInputOSCLoggingAddress(kMTCFramePath, message);
+        break;
+    }
     }
 }
 
@@ -312,7 +324,7 @@ void QRBMIDIManager::handleMIDISystemExclusive(const uint8_t* bytes, size_t leng
     if (bar <= kLowestBarSent) return;
     lo_message message = lo_message_new();
     lo_message_add_int32(message, bar);
-    sendInputOSC(kMTCBarPath, message, foundation::format(kAddressFailureFormat, kMTCBarPath));
+    sendInputOSCLoggingAddress(kMTCBarPath, message);
 }
 
 // ---- raw mode -----------------------------------------------------------------------------------

@@ -192,13 +192,10 @@ private:
     void nameUndoAction(const std::string& name) const;
     void privateSetUp();
     void leaveEndpoints();
-    // Sends and frees `message`, when there is an address to send to.
-    void sendInputOSC(const char* path, lo_message message, const char* failureLog);
-    void sendInputOSC(const char* path, lo_message message, const std::string& failureLog) {
-        sendInputOSC(path, message, failureLog.c_str());
-    }
+    // Sends and frees `message`, when there is an address to send to; NO when the send failed.
+    bool sendInputOSC(const char* path, lo_message message);
+    void sendInputOSCLoggingAddress(const char* path, lo_message message);
     void dispatchStatus(const uint8_t* bytes, size_t length, size_t at, uint64_t timeStamp);
-    QRBMIDISysExAssembler& sysExAssemblerFor(const TarnMIDIEndpoint& sender);
 
     std::vector<QRBEventSourcePtr> templatesCollections_;
     std::vector<std::shared_ptr<TarnMIDIRealDestination>> activeRealDestinations_;
@@ -230,6 +227,7 @@ private:
     };
     // Only senders in the middle of a system-exclusive message have an entry.
     std::map<const TarnMIDIEndpoint*, SenderInput> senderInputs_;
+    QRBMIDISysExAssembler idleAssembler_;  // for every sender between messages
     std::vector<foundation::Data> completeMessages_;
     uint16_t MTCFrame_ = 0, MTCSeconds_ = 0, MTCMinutes_ = 0, MTCHours_ = 0, MTCFrameRate_ = 0;
     int32_t currentMIDIPosition_ = 0;

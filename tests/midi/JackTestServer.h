@@ -24,8 +24,8 @@ public:
         const std::string nameOption = "-n" + name_;
         const std::string periodOption = std::to_string(period);
         // A client time-out of 5 s keeps a busy machine from failing clients as they activate.
-        const char* argv[] = {"jackd", "-r", "-t", "5000", nameOption.c_str(), "-d", "dummy", "-r", "48000", "-p",
-                              periodOption.c_str(), nullptr};
+        const char* argv[] = {"jackd", "-r", "-t",    "5000", nameOption.c_str(),   "-d",
+                              "dummy", "-r", "48000", "-p",   periodOption.c_str(), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);

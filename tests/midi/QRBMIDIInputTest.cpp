@@ -63,20 +63,20 @@ private:
             float real = 0;
             uint8_t midi[4] = {};
             switch (types[i]) {
-                case 'i':
-                    std::memcpy(&integer, arg, sizeof integer);
-                    std::snprintf(text, sizeof text, " %d", integer);
-                    break;
-                case 'f':
-                    std::memcpy(&real, arg, sizeof real);
-                    std::snprintf(text, sizeof text, " %.6g", double(real));
-                    break;
-                case 's': std::snprintf(text, sizeof text, " %s", static_cast<const char*>(arg)); break;
-                case 'm':
-                    std::memcpy(midi, arg, sizeof midi);
-                    std::snprintf(text, sizeof text, " %02x%02x%02x%02x", midi[0], midi[1], midi[2], midi[3]);
-                    break;
-                default: std::snprintf(text, sizeof text, " ?"); break;
+            case 'i':
+                std::memcpy(&integer, arg, sizeof integer);
+                std::snprintf(text, sizeof text, " %d", integer);
+                break;
+            case 'f':
+                std::memcpy(&real, arg, sizeof real);
+                std::snprintf(text, sizeof text, " %.6g", double(real));
+                break;
+            case 's': std::snprintf(text, sizeof text, " %s", static_cast<const char*>(arg)); break;
+            case 'm':
+                std::memcpy(midi, arg, sizeof midi);
+                std::snprintf(text, sizeof text, " %02x%02x%02x%02x", midi[0], midi[1], midi[2], midi[3]);
+                break;
+            default: std::snprintf(text, sizeof text, " ?"); break;
             }
             line += text;
         }
@@ -181,26 +181,35 @@ INSTANTIATE_TEST_SUITE_P(
                    {"/midi/note/1 ,ifi 64 0 0", "/midi/note/1 ,ifi 64 1 1"},
                    2,
                    true},
-        PacketCase{"aftertouch carries pitch then pressure", {{0xA2, 0x40, 0x3F}}, {"/midi/aftertouch/3 ,if 64 0.496063"}},
+        PacketCase{
+            "aftertouch carries pitch then pressure", {{0xA2, 0x40, 0x3F}}, {"/midi/aftertouch/3 ,if 64 0.496063"}},
         PacketCase{"controllers 120, 121 and 123 are dropped",
                    {{0xB0, 0x07, 0x7F}, {0xB0, 120, 0}, {0xB0, 121, 0}, {0xB0, 123, 0}, {0xB1, 0x00, 0x00}},
                    {"/midi/cc7/1 ,f 1", "/midi/cc0/2 ,f 0"}},
-        PacketCase{"pitch wheel: 8191 is the centre, 0 the bottom",
-                   {{0xE0, 0x00, 0x40}, {0xE0, 0x7F, 0x3F}, {0xE0, 0x00, 0x00}, {0xE1, 0x7F, 0x7F}},
-                   {"/midi/wheel/1 ,f 0.500061", "/midi/wheel/1 ,f 0.5", "/midi/wheel/1 ,f 0", "/midi/wheel/2 ,f 1.00006"}},
+        PacketCase{
+            "pitch wheel: 8191 is the centre, 0 the bottom",
+            {{0xE0, 0x00, 0x40}, {0xE0, 0x7F, 0x3F}, {0xE0, 0x00, 0x00}, {0xE1, 0x7F, 0x7F}},
+            {"/midi/wheel/1 ,f 0.500061", "/midi/wheel/1 ,f 0.5", "/midi/wheel/1 ,f 0", "/midi/wheel/2 ,f 1.00006"}},
         PacketCase{"clock: start, ticks counting sixteenths, stop, continue",
                    {{0xFA}, {0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8}, {0xFC}, {0xFB}},
                    {"/midi/clock/start ,", "/midi/clock/position ,ii 0 1", "/midi/clock/position ,ii 0 2",
                     "/midi/clock/position ,ii 0 3", "/midi/clock/position ,ii 0 4", "/midi/clock/position ,ii 0 5",
                     "/midi/clock/position ,ii 1 0", "/midi/clock/position ,ii 1 1", "/midi/clock/stop ,",
                     "/midi/clock/continue ,"}},
-        PacketCase{"song position holds until the next sixteenth wraps it",
-                   {{0xF2, 0x10, 0x01}, {0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8}},
-                   {"/midi/clock/position ,ii 144 0", "/midi/clock/position ,ii 144 1", "/midi/clock/position ,ii 144 2",
-                    "/midi/clock/position ,ii 144 3", "/midi/clock/position ,ii 144 4", "/midi/clock/position ,ii 144 5",
-                    "/midi/clock/position ,ii 0 0"}},
+        PacketCase{
+            "song position holds until the next sixteenth wraps it",
+            {{0xF2, 0x10, 0x01}, {0xF8, 0xF8, 0xF8, 0xF8, 0xF8, 0xF8}},
+            {"/midi/clock/position ,ii 144 0", "/midi/clock/position ,ii 144 1", "/midi/clock/position ,ii 144 2",
+             "/midi/clock/position ,ii 144 3", "/midi/clock/position ,ii 144 4", "/midi/clock/position ,ii 144 5",
+             "/midi/clock/position ,ii 0 0"}},
         PacketCase{"eight quarter frames make one time code",
-                   {{0xF1, 0x01}, {0xF1, 0x10}, {0xF1, 0x22}, {0xF1, 0x30}, {0xF1, 0x43}, {0xF1, 0x50}, {0xF1, 0x64},
+                   {{0xF1, 0x01},
+                    {0xF1, 0x10},
+                    {0xF1, 0x22},
+                    {0xF1, 0x30},
+                    {0xF1, 0x43},
+                    {0xF1, 0x50},
+                    {0xF1, 0x64},
                     {0xF1, 0x76}},
                    {"/midi/mtc/frame ,iiiiis 4 3 2 1 3 04:03:02.01"}},
         PacketCase{"bar numbers above 4096 only",
@@ -214,7 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0xF0, 0x01, 0x02, 0x03, 0xF7}},
                    {"[", "/midi/raw/osc-in ,m 00f00102", "/midi/raw/osc-in ,m 0003f7ff", "]"},
                    1},
-        PacketCase{"raw and parsed together", {{0x90, 0x40, 0x7F}},
+        PacketCase{"raw and parsed together",
+                   {{0x90, 0x40, 0x7F}},
                    {"[", "/midi/raw/osc-in ,m 0090407f", "]", "/midi/note/1 ,iff 64 1 1"},
                    3},
         PacketCase{"mode 0 sends nothing", {{0x90, 0x40, 0x7F}, {0xF8}, {0xF1, 0x76}}, {}, 0}));
@@ -249,7 +259,8 @@ TEST_F(QRBMIDIInputTest, AnUnfinishedSysExHoldsBackNothingElse) {
     huge[0] = 0xF0;
     play({huge, {0x01, 0xF7}, {0x90, 0x42, 0x7F}});
     EXPECT_FALSE(manager->incompleteSysEx());
-    EXPECT_EQ(monitored(), (std::vector<Bytes>{{0x90, 0x40, 0x7F}, {0x90, 0x41, 0x7F}, {0xF0, 0x0B, 0xF7}, {0x90, 0x42, 0x7F}}));
+    EXPECT_EQ(monitored(),
+              (std::vector<Bytes>{{0x90, 0x40, 0x7F}, {0x90, 0x41, 0x7F}, {0xF0, 0x0B, 0xF7}, {0x90, 0x42, 0x7F}}));
 }
 
 TEST_F(QRBMIDIInputTest, ModeZeroStillHandsMessagesToTheMonitor) {

@@ -29,21 +29,26 @@ TEST_P(QRBMIDISysExAssemblerTest, PacketsBecomeMessages) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, QRBMIDISysExAssemblerTest,
-    ::testing::Values(
-        AssemblyCase{"a packet without system exclusive comes out whole",
-                     {{0x90, 0x40, 0x7F, 0x41, 0x7F}}, {{0x90, 0x40, 0x7F, 0x41, 0x7F}}, {}},
-        AssemblyCase{"one packet, one message", {{0xF0, 0x01, 0xF7}}, {{0xF0, 0x01, 0xF7}}, {}},
-        AssemblyCase{"three pieces, a real-time byte kept where it came",
-                     {{0xF0, 0x01}, {0x02, 0xF8, 0x03}, {0xF7}}, {{0xF0, 0x01, 0x02, 0xF8, 0x03, 0xF7}}, {}},
-        AssemblyCase{"under way", {{0xF0, 0x01}, {0x02}}, {}, {0xF0, 0x01, 0x02}},
-        AssemblyCase{"a status byte aborts it and is kept with what follows",
-                     {{0xF0, 0x01}, {0x02, 0x90, 0x40, 0x7F}}, {{0x90, 0x40, 0x7F}}, {}},
-        AssemblyCase{"F0 starts it again", {{0xF0, 0x01}, {0xF0, 0x02}}, {}, {0xF0, 0x02}},
-        AssemblyCase{"the bytes around a message in one packet come out on either side",
-                     {{0xC0, 0x05, 0xF0, 0x01, 0xF7, 0x90, 0x40, 0x7F}},
-                     {{0xC0, 0x05}, {0xF0, 0x01, 0xF7}, {0x90, 0x40, 0x7F}},
-                     {}},
-        AssemblyCase{"an F7 with nothing under way is passed on", {{0xF7}}, {{0xF7}}, {}}));
+    ::testing::Values(AssemblyCase{"a packet without system exclusive comes out whole",
+                                   {{0x90, 0x40, 0x7F, 0x41, 0x7F}},
+                                   {{0x90, 0x40, 0x7F, 0x41, 0x7F}},
+                                   {}},
+                      AssemblyCase{"one packet, one message", {{0xF0, 0x01, 0xF7}}, {{0xF0, 0x01, 0xF7}}, {}},
+                      AssemblyCase{"three pieces, a real-time byte kept where it came",
+                                   {{0xF0, 0x01}, {0x02, 0xF8, 0x03}, {0xF7}},
+                                   {{0xF0, 0x01, 0x02, 0xF8, 0x03, 0xF7}},
+                                   {}},
+                      AssemblyCase{"under way", {{0xF0, 0x01}, {0x02}}, {}, {0xF0, 0x01, 0x02}},
+                      AssemblyCase{"a status byte aborts it and is kept with what follows",
+                                   {{0xF0, 0x01}, {0x02, 0x90, 0x40, 0x7F}},
+                                   {{0x90, 0x40, 0x7F}},
+                                   {}},
+                      AssemblyCase{"F0 starts it again", {{0xF0, 0x01}, {0xF0, 0x02}}, {}, {0xF0, 0x02}},
+                      AssemblyCase{"the bytes around a message in one packet come out on either side",
+                                   {{0xC0, 0x05, 0xF0, 0x01, 0xF7, 0x90, 0x40, 0x7F}},
+                                   {{0xC0, 0x05}, {0xF0, 0x01, 0xF7}, {0x90, 0x40, 0x7F}},
+                                   {}},
+                      AssemblyCase{"an F7 with nothing under way is passed on", {{0xF7}}, {{0xF7}}, {}}));
 
 TEST(QRBMIDISysExAssemblerLimit, AMessageOfTheMostBytesPassesAndOneMoreIsDropped) {
     for (const size_t length : {QRBMIDISysExAssembler::kMaxLength, QRBMIDISysExAssembler::kMaxLength + 1}) {
