@@ -8,12 +8,24 @@
 #include "midi/QRBMIDIManager.h"
 
 #include <gtest/gtest.h>
+
 #include <lo/lo.h>
+#include <cctype>
+#include <ostream>
+#include <string>
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
+
+// A case's description as a test name: letters and digits, the rest underscores.
+std::string caseName(const char* what) {
+    std::string name = what;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
 
 using midi::EndpointRef;
 using Bytes = std::vector<uint8_t>;
@@ -158,6 +170,8 @@ struct PacketCase {
     bool versionZero = false;  // notes as "ifi" instead of "iff"
 };
 
+void PrintTo(const PacketCase& c, std::ostream* out) { *out << c.what; }
+
 class QRBMIDIInputOSCTest : public QRBMIDIInputTest, public ::testing::WithParamInterface<PacketCase> {};
 
 TEST_P(QRBMIDIInputOSCTest, PacketsBecomeOSC) {
@@ -227,7 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {{0x90, 0x40, 0x7F}},
                    {"[", "/midi/raw/osc-in ,m 0090407f", "]", "/midi/note/1 ,iff 64 1 1"},
                    3},
-        PacketCase{"mode 0 sends nothing", {{0x90, 0x40, 0x7F}, {0xF8}, {0xF1, 0x76}}, {}, 0}));
+        PacketCase{"mode 0 sends nothing", {{0x90, 0x40, 0x7F}, {0xF8}, {0xF1, 0x76}}, {}, 0}),
+    [](const auto& info) { return caseName(info.param.what); });
 
 TEST_F(QRBMIDIInputTest, SysExOverThreePacketsIsDeliveredOnceAndAClockInsideItStillTicks) {
     play({{0xF0, 0x01, 0x02}, {0x03, 0xF8, 0x04}});

@@ -4,7 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
+#include <string>
+
 namespace {
+
+// A case's description as a test name: letters and digits, the rest underscores.
+std::string caseName(const char* what) {
+    std::string name = what;
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
 
 using Bytes = std::vector<uint8_t>;
 
@@ -14,6 +26,8 @@ struct AssemblyCase {
     std::vector<Bytes> complete;  // what comes out, in order
     Bytes pending;                // still under way at the end
 };
+
+void PrintTo(const AssemblyCase& c, std::ostream* out) { *out << c.what; }
 
 class QRBMIDISysExAssemblerTest : public ::testing::TestWithParam<AssemblyCase> {};
 
@@ -48,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    {{0xC0, 0x05, 0xF0, 0x01, 0xF7, 0x90, 0x40, 0x7F}},
                                    {{0xC0, 0x05}, {0xF0, 0x01, 0xF7}, {0x90, 0x40, 0x7F}},
                                    {}},
-                      AssemblyCase{"an F7 with nothing under way is passed on", {{0xF7}}, {{0xF7}}, {}}));
+                      AssemblyCase{"an F7 with nothing under way is passed on", {{0xF7}}, {{0xF7}}, {}}),
+    [](const auto& info) { return caseName(info.param.what); });
 
 TEST(QRBMIDISysExAssemblerLimit, AMessageOfTheMostBytesPassesAndOneMoreIsDropped) {
     for (const size_t length : {QRBMIDISysExAssembler::kMaxLength, QRBMIDISysExAssembler::kMaxLength + 1}) {
