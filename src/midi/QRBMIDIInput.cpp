@@ -82,9 +82,11 @@ void QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list, Tar
             at += step;
         }
     }
-    if (!deliveries.empty()) {
+    // Never throws on the backend's thread, even for a manager on its way out.
+    auto me = std::static_pointer_cast<QRBMIDIManager>(weak_from_this().lock());
+    if (me && !deliveries.empty()) {
         foundation::RunLoop::main().post(
-            [weak = std::weak_ptr<QRBMIDIManager>(self()), deliveries = std::move(deliveries)] {
+            [weak = std::weak_ptr<QRBMIDIManager>(me), deliveries = std::move(deliveries)] {
                 auto manager = weak.lock();
                 if (!manager) return;
                 for (const auto& delivery : deliveries) manager->receiveMIDIMessage(delivery.first, delivery.second);
