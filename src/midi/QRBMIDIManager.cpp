@@ -21,18 +21,7 @@ constexpr const char* kShouldBendNotesKey = "shouldBendNotes";
 constexpr const char* kNoteOffBehaviorKey = "noteOffBehavior";
 constexpr const char* kInputModeKey = "inputMode";
 
-constexpr const char* kRawInputPath = "/midi/raw/osc-in";
-
 const char* enableText(bool on) { return on ? "Enable" : "Disable"; }
-
-// The length of a MIDI message from its first byte.
-size_t messageLength(uint8_t first) {
-    if (first >= 0xC0 && first <= 0xDF) return 2;
-    if (first == 0xF0 || first == 0xF2) return 3;
-    if (first == 0xF1 || first == 0xF3) return 2;
-    if (first >= 0xF4) return 1;
-    return 3;
-}
 
 uint8_t statusByte(uint8_t kind, long channel) { return static_cast<uint8_t>(kind | ((channel - 1) & 0x0F)); }
 uint8_t dataByte(unsigned value) { return static_cast<uint8_t>(value & 0x7F); }
@@ -502,68 +491,4 @@ size_t QRBMIDIEncodePolyPressure(uint8_t* buffer, long channel, unsigned pitch, 
     buffer[1] = dataByte(pitch);
     buffer[2] = dataByte(value);
     return 3;
-}
-
-// ---- input --------------------------------------------------------------------------------------
-
-void QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list, TarnMIDIEndpoint&) {
-    for (const auto& packet : list) {
-        if (packet.length == 0) continue;
-        const uint64_t timeStamp = packet.timeStamp ? packet.timeStamp : QRBCurrentMIDIHostTime();
-        QRBMIDIMessagePtr deliver;
-        {
-            // A system-exclusive message may come in pieces, one per packet, from any source.
-            std::lock_guard lock(inputLock_);
-            foundation::Data bytes(packet.data, packet.data + packet.length);
-            if (incompleteSysEx_)
-                incompleteSysEx_ = incompleteSysEx_->MIDIMessageByAppendingData(bytes);
-            else if (packet.data[0] == 0xF0)
-                incompleteSysEx_ = QRBMIDIMessage::MIDIMessageWithData(std::move(bytes));
-            if (incompleteSysEx_) {
-                if (packet.data[packet.length - 1] == 0xF7) deliver = std::exchange(incompleteSysEx_, nullptr);
-            } else {
-                deliver = QRBMIDIMessage::MIDIMessageWithData(std::move(bytes));
-            }
-        }
-        if (deliver) {
-            std::weak_ptr<QRBMIDIManager> weak = std::static_pointer_cast<QRBMIDIManager>(shared_from_this());
-            foundation::RunLoop::main().post([weak, deliver, timeStamp] {
-                if (auto manager = weak.lock()) manager->receiveMIDIMessage(deliver, timeStamp);
-            });
-        }
-        if (inputMode_ & 1) sendRawMIDIOverOSC(packet);
-    }
-}
-
-void QRBMIDIManager::sendRawMIDIOverOSC(const midi::MIDIPacket& packet) {
-    lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
-    size_t position = 0;
-    while (position < packet.length) {
-        const size_t length = messageLength(packet.data[position]);
-        uint8_t midiArg[4] = {0, 0xFF, 0xFF, 0xFF};
-        for (size_t i = 0; i < 3 && i < length && position + i < packet.length; ++i)
-            midiArg[i + 1] = packet.data[position + i];
-        lo_message message = lo_message_new();
-        lo_message_add_midi(message, midiArg);
-        lo_bundle_add_message(bundle, kRawInputPath, message);
-        position += length;
-    }
-    {
-        std::lock_guard lock(oscLock_);
-        if (oscAddress_ && lo_send_bundle(oscAddress_, bundle) == -1)
-            foundation::log("ERROR: Failed to send OSC message for raw MIDI message.");
-    }
-    lo_bundle_free_recursive(bundle);
-}
-
-void QRBMIDIManager::receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp) {
-    const uint64_t now = QRBCurrentMIDIHostTime();
-    const double ago = now >= timeStamp ? static_cast<double>(now - timeStamp) / 1e9 : 0.0;
-    const foundation::Date date = foundation::Date::now().byAddingTimeInterval(-ago);
-    if (auto monitor = messageMonitor()) monitor->monitor(message, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), date);
-}
-
-QRBMIDIMessagePtr QRBMIDIManager::incompleteSysEx() const {
-    std::lock_guard lock(inputLock_);
-    return incompleteSysEx_;
 }

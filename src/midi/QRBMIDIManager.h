@@ -22,6 +22,7 @@
 #include "foundation/Observation.h"
 #include "foundation/UndoManager.h"
 #include "foundation/UndoableList.h"
+#include "midi/QRBMIDIInputParser.h"
 #include "midi/tarn/TarnMIDIEndpoint.h"
 #include "midi/templates/QRBMIDICollection.h"
 
@@ -30,6 +31,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -154,11 +156,44 @@ public:
     // velocity 0, 1 note off with velocity 0, 0 note off with the velocity.
     QRBMIDIMessagePtr noteWithState(bool state, unsigned pitch, unsigned velocity, long channel) const;
 
-    // ---- input (backend thread)
+    // ---- input (backend thread, under the sender's lock)
+    // Each packet is handed whole (or each complete system-exclusive message) to the main run
+    // loop; in raw mode it is also sent as one bundle of MIDI arguments, and in parsed mode each
+    // channel, clock and time-code message as OSC under "/midi/".
     void processMIDIPacketList(const midi::MIDIPacketList& list, TarnMIDIEndpoint& sender) override;
-    // On the main run loop: the message goes to the monitor as MIDI input.
-    void receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp);
+    // The system-exclusive message being assembled from `sender`, or null.
+    QRBMIDIMessagePtr incompleteSysExFrom(const TarnMIDIEndpoint& sender) const;
+    // The first one pending from any sender, or null.
     QRBMIDIMessagePtr incompleteSysEx() const;
+
+    // event = status & 0xF0, channel 1 to 16.
+    void handleMIDIEvent(uint8_t event, long channel, uint8_t byte1, uint8_t byte2, uint64_t timeStamp);
+    void handleMIDINonNoteEvent(uint8_t event, long channel, uint8_t byte1, uint8_t byte2, uint64_t timeStamp);
+    void handleMIDINote(bool state, long channel, uint8_t pitch, uint8_t velocity, uint64_t timeStamp);
+    void handleMIDIAftertouch(uint8_t pressure, uint8_t pitch, long channel);
+    void handleMIDICC(uint8_t controller, uint8_t value, long channel);
+    void handleMIDIProgramChange(uint8_t program, long channel);
+    void handleMIDIChannelPressure(uint8_t pressure, long channel);
+    // wheel from -1 (raw 0) through 0 (raw 8191) to 8192/8191 (raw 16383).
+    void handleMIDIWheel(double wheel, long channel);
+    void handleMIDIAllNotesOff(long channel);
+    void handleMIDIClockStart();
+    void handleMIDIClockStop();
+    void handleMIDIClockContinue();
+    void handleMIDIClockPosition();
+    void handleMIDIMTCQuarterFrame(uint8_t data);
+    // The whole packet that holds the F0.
+    void handleMIDISystemExclusive(const uint8_t* bytes, size_t length);
+    void handleMidiOverOSCEvent(const uint8_t* bytes, size_t length);
+    void processMIDIClockTick();
+    void processMIDIClockPosition(int32_t position);
+    int32_t currentMIDIPosition() const;
+    int32_t currentMIDITick() const;
+
+    // ---- input (main run loop): templates, then the monitor.
+    void receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp);
+    // Feeds the message to the template collections and routes what they match as OSC input.
+    void matchTemplates(const QRBMIDIMessagePtr& message);
 
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
@@ -169,7 +204,10 @@ private:
     void nameUndoAction(const std::string& name) const;
     void privateSetUp();
     void leaveEndpoints();
-    void sendRawMIDIOverOSC(const midi::MIDIPacket& packet);
+    // Sends and frees `message`, when there is an address to send to; NO when the send failed.
+    bool sendInputOSC(const char* path, lo_message message);
+    void sendInputOSCLoggingAddress(const char* path, lo_message message);
+    void dispatchStatus(const uint8_t* bytes, size_t length, size_t at, uint64_t timeStamp);
 
     foundation::UndoableList<QRBMIDIManager, QRBMIDICollection> templatesCollections_{
         kTemplatesCollectionsKey,
@@ -196,7 +234,19 @@ private:
     // The process's virtual source, as it was when this manager was set up.
     std::shared_ptr<TarnMIDIVirtualSource> virtualSource_;
     std::array<QRBArgPtr, 16> channelVelocities_;
-    QRBMIDIMessagePtr incompleteSysEx_;  // guarded by inputLock_
+    // ---- input state, guarded by inputLock_ (deliveries from several senders may overlap)
+    struct SenderInput {
+        std::weak_ptr<const foundation::Object> sender;
+        bool tracked = false;
+        QRBMIDISysExAssembler assembler;
+    };
+    // Only senders in the middle of a system-exclusive message have an entry.
+    std::map<const TarnMIDIEndpoint*, SenderInput> senderInputs_;
+    QRBMIDISysExAssembler idleAssembler_;  // for every sender between messages
+    std::vector<foundation::Data> completeMessages_;
+    uint16_t MTCFrame_ = 0, MTCSeconds_ = 0, MTCMinutes_ = 0, MTCHours_ = 0, MTCFrameRate_ = 0;
+    int32_t currentMIDIPosition_ = 0;
+    int32_t currentMIDITick_ = 0;
     // Whether this manager joined the endpoints (create or decode); a plain constructed one never did.
     bool opened_ = false;
 
