@@ -22,6 +22,7 @@
 #include "core/osc/QRBTarget.h"
 #include "core/outputs/QRBArgToken.h"
 #include "core/outputs/QRBBackmappingEventSource.h"
+#include "core/outputs/QRBCCEventSource.h"
 #include "core/outputs/QRBEventSource.h"
 #include "core/outputs/QRBKeptEventSource.h"
 #include "core/outputs/QRBRouteEventSource.h"
@@ -100,6 +101,7 @@ void registerOutputTypes() {
     registerEventSourceClass<QRBEventSource>();
     registerEventSourceClass<QRBRouteEventSource>();
     registerEventSourceClass<QRBBackmappingEventSource>();
+    registerEventSourceClass<QRBCCEventSource>();
     // features: switching mappings, snapshots, enables, variables, logs and delays
     registerEventSourceClass<QRBPresetChangeEventSourceBase>();
     registerEventSourceClass<QRBPresetChangeEventSource>();

@@ -1,0 +1,50 @@
+#include "core/outputs/QRBCCEventSource.h"
+
+#include "core/mapping/QRBAction.h"
+#include "core/osc/QRBArg.h"
+#include "flame/QRBFlameLink.h"
+#include "flame/flame_voices.h"
+
+#include <algorithm>
+
+QRB_DEFINE_EVENT_SOURCE_CLASS(QRBCCEventSource)
+
+uint32_t QRBCCEventSource::flameOffset(int64_t channel, int64_t ccNumber) {
+    const int64_t c = std::clamp<int64_t>(channel, 1, 16);
+    const int64_t n = std::clamp<int64_t>(ccNumber, 0, 127);
+    return uint32_t(((c - 1) << 8) | (n + 1));
+}
+
+QRBAcceptResult QRBCCEventSource::acceptAction(QRBAction& action) {
+    const int priority = action.hasTriggerLikeInput() ? 1 : 0;
+    const double value = action.argValue() ? action.argValue()->doubleValue() : 0;
+    const flame_voice_words words = flame_voices_controller_words(value);
+    const bool queued = QRBFlameLink::shared().writeToCurrentDevice(flameOffset(action.channel(), ccNumber_),
+                                                                     words.high, words.low, priority);
+    return queued ? QRBAcceptResult::Done : QRBAcceptResult::Failed;
+}
+
+QRBEventSourcePtr QRBCCEventSource::proposedAt(int64_t index) {
+    const foundation::Value collection = eventSourceClass().proposedEventSourcesCollectionForAction(nullptr);
+    const foundation::Array* outputs = collection.arrayValue();
+    if (outputs && index >= 0 && size_t(index) < outputs->size())
+        if (auto output = (*outputs)[size_t(index)].object<QRBEventSource>()) return output;
+    return QRBEventSource::previousProposedEventSource();  // the receiver itself
+}
+
+QRBEventSourcePtr QRBCCEventSource::previousProposedEventSource() {
+    return proposedAt(ccNumber_ < 1 ? 127 : ccNumber_ - 1);
+}
+
+QRBEventSourcePtr QRBCCEventSource::nextProposedEventSource() { return proposedAt(ccNumber_ >= 127 ? 0 : ccNumber_ + 1); }
+
+void QRBCCEventSource::encodeWithCoder(foundation::KeyedArchiver& coder) const {
+    QRBEventSource::encodeWithCoder(coder);
+    coder.encodeInteger(ccNumber_, kCCNumberKey);
+}
+
+void QRBCCEventSource::initWithCoder(foundation::KeyedUnarchiver& coder) {
+    QRBEventSource::initWithCoder(coder);
+    // A damaged document must not give a controller outside the 128.
+    ccNumber_ = std::clamp<int64_t>(coder.decodeInteger(kCCNumberKey), 0, 127);
+}

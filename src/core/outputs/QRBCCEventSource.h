@@ -1,0 +1,44 @@
+#pragma once
+// An output keyed by a MIDI control-change number: the base of the MIDI and Kyma controller
+// outputs. Its own action writes the value to the current Flame device, as the controller
+// register of the action's channel.
+
+#include "core/outputs/QRBEventSource.h"
+
+#include <cstdint>
+
+class QRBCCEventSource : public QRBEventSource {
+    QRB_EVENT_SOURCE_CLASS("QRBCCEventSource", QRBEventSource)
+
+public:
+    static constexpr const char* kCCNumberKey = "QRBCCEventSourceCCNumber";
+
+    QRBCCEventSource() = default;
+    explicit QRBCCEventSource(int64_t ccNumber) : ccNumber_(ccNumber) {}
+
+    static unsigned classChannelCount() { return 16; }
+
+    int64_t ccNumber() const { return ccNumber_; }
+    void setCCNumber(int64_t ccNumber) { ccNumber_ = ccNumber; }
+
+    // The register of the controller on the channel (1..16), relative to the device's base.
+    static uint32_t flameOffset(int64_t channel, int64_t ccNumber);
+
+    // Writes the value (clamped to 0..1) to the current Flame device, with priority for
+    // button-like input. Done when queued; Failed without a device or when the write ring refused.
+    QRBAcceptResult acceptAction(QRBAction& action) override;
+
+    // The neighbours in the class's proposed collection, which holds the 128 outputs in
+    // controller order: controller 0's previous is 127, 127's next is 0. The receiver itself
+    // when the class proposes no such collection.
+    QRBEventSourcePtr previousProposedEventSource() override;
+    QRBEventSourcePtr nextProposedEventSource() override;
+
+    void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
+    void initWithCoder(foundation::KeyedUnarchiver& coder) override;
+
+private:
+    QRBEventSourcePtr proposedAt(int64_t index);
+
+    int64_t ccNumber_ = 0;
+};
