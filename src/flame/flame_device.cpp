@@ -155,9 +155,14 @@ void flame_device_runloop(flame_device* device) {
             previous = micros();
             {
                 // Freed under the overflow mutex, so that a writer testing the slot before it
-                // waits can't miss it.
+                // waits can't miss it; a waiting writer is woken at once rather than after the
+                // (paced) rest of the ring.
                 std::lock_guard lock(device->overflow_mutex);
                 entry.free.store(1);
+                if (device->overflow_waiting.load()) {
+                    device->overflow_waiting.store(0);
+                    device->overflow_cv.notify_all();
+                }
             }
             device->consumer_index = uint8_t(device->consumer_index + 1);
         }
@@ -326,6 +331,13 @@ int flame_device_is_running(const flame_device* device) { return device && devic
 
 int flame_device_is_sync_unit(const flame_device* device) {
     return device && device->unit_sw_version == kFlameSyncUnitVersion;
+}
+
+size_t flame_device_pending_writes(const flame_device* device) {
+    if (!device) return 0;
+    size_t pending = 0;
+    for (const RingEntry& entry : device->ring) pending += entry.free.load() ? 0 : 1;
+    return pending;
 }
 
 int flame_device_is_ready(const flame_device* device) { return device && device->ready.load(); }

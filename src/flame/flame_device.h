@@ -62,6 +62,8 @@ int flame_device_is_open(const flame_device* device);
 int flame_device_is_running(const flame_device* device);
 int flame_device_is_sync_unit(const flame_device* device);
 int flame_device_is_ready(const flame_device* device);
+// How many queued writes the consumer hasn't finished.
+size_t flame_device_pending_writes(const flame_device* device);
 void flame_device_set_ready(flame_device* device, int ready);
 void flame_device_set_address(flame_device* device, uint16_t high, uint32_t low);
 FireWireAddress flame_device_address(const flame_device* device);

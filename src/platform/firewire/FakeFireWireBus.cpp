@@ -38,6 +38,12 @@ void FakeFireWireUnit::setReadResult(std::optional<FireWireResult> result) {
     readResult_ = result;
 }
 
+void FakeFireWireUnit::setReadResultAt(const FireWireAddress& address, std::optional<FireWireResult> result) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(readResultsAt_, [&](const auto& entry) { return entry.first == address; });
+    if (result) readResultsAt_.emplace_back(address, *result);
+}
+
 void FakeFireWireUnit::setWriteResult(std::optional<FireWireResult> result) {
     std::lock_guard lock(mutex_);
     writeResult_ = result;
@@ -112,6 +118,8 @@ FireWireResult FakeFireWireUnit::read(const FireWireAddress& address, FireWireBl
     if (!plugged_) return FireWireResult::Offline;
     if (!open_) return FireWireResult::Failed;
     if (readResult_) return *readResult_;
+    for (const auto& [at, result] : readResultsAt_)
+        if (at == address) return result;
     data = {};
     for (const auto& [at, block] : blocks_)
         if (at == address) data = block;

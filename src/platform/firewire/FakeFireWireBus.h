@@ -54,6 +54,8 @@ public:
     void setBlock(const FireWireAddress& address, const FireWireBlock& data);
     // While set, every read or write ends so (and transfers nothing); none: they succeed.
     void setReadResult(std::optional<FireWireResult> result);
+    // The same for reads at one address alone.
+    void setReadResultAt(const FireWireAddress& address, std::optional<FireWireResult> result);
     void setWriteResult(std::optional<FireWireResult> result);
     void setRefusesOpen(bool refuses);
     // While stalled, writes wait (on their caller's thread) until resumed or unplugged.
@@ -92,6 +94,7 @@ private:
     std::vector<std::pair<FireWireAddress, FireWireBlock>> blocks_;
     std::vector<Transaction> writes_;
     std::optional<FireWireResult> readResult_;
+    std::vector<std::pair<FireWireAddress, FireWireResult>> readResultsAt_;
     std::optional<FireWireResult> writeResult_;
     bool refusesOpen_ = false;
     bool stalled_ = false;
