@@ -117,9 +117,8 @@ void flame_device_runloop(flame_device* device) {
     while (device->running.load() && device->opened.load()) {
         {
             std::unique_lock lock(device->data_mutex);
-            device->data_cv.wait(lock, [&] {
-                return !device->running.load() || !device->ring[device->consumer_index].free.load();
-            });
+            device->data_cv.wait(
+                lock, [&] { return !device->running.load() || !device->ring[device->consumer_index].free.load(); });
         }
         // The ring is drained without the data mutex, so that writers queueing meanwhile are not
         // held up by a bus transaction.

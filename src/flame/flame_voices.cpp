@@ -93,9 +93,7 @@ flame_voice_words flame_voices_controller_words(double value) {
     return {uint32_t(x >> 24), uint32_t(x & 0xFFFFFF)};
 }
 
-uint32_t flame_voices_controller_offset(uint32_t number, uint32_t channel) {
-    return ((channel - 1) << 8) + number + 1;
-}
+uint32_t flame_voices_controller_offset(uint32_t number, uint32_t channel) { return ((channel - 1) << 8) + number + 1; }
 
 // ---- life -----------------------------------------------------------------------------------------
 
@@ -312,8 +310,7 @@ int flame_voices_all_notes_off(flame_voices* voices, uint32_t channel) {
     return result;
 }
 
-int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value,
-                                  int priority) {
+int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value, int priority) {
     if (!voices || number > 127 || channel < 1 || channel > kChannels) return 0;
     const flame_voice_words words = flame_voices_controller_words(value);
     return flame_device_write(voices->device, flame_voices_controller_offset(number, channel), words.high, words.low,

@@ -238,10 +238,8 @@ TEST_F(FlameDeviceTest, EachEndOfAWriteHasItsWaitOrItsLogLine) {
         bool logged;
     };
     const std::vector<Case> cases = {
-        {FireWireResult::Done, 0ms, false},
-        {FireWireResult::Busy, 1ms, false},
-        {FireWireResult::Offline, 10ms, false},
-        {FireWireResult::TimedOut, 0ms, true},
+        {FireWireResult::Done, 0ms, false},     {FireWireResult::Busy, 1ms, false},
+        {FireWireResult::Offline, 10ms, false}, {FireWireResult::TimedOut, 0ms, true},
         {FireWireResult::Failed, 0ms, true},
     };
     for (const auto& c : cases) {

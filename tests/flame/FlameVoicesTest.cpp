@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -189,15 +189,16 @@ TEST_F(FlameVoicesTest, TheRebuildReadsDescriptorsUpToTheEndMarkTheCapOrAFailure
     };
     const std::vector<Case> cases = {
         {"an end mark", {{3, 10, 20}, {3, 30, 40}}, true, std::nullopt, 2, 2},
-        {"no end mark before the cap", std::vector<Voice>(kFlameMaxVoices + 5, Voice{0, 0, 127}), false,
-         std::nullopt, kFlameMaxVoices, kFlameMaxVoices + 5},
+        {"no end mark before the cap", std::vector<Voice>(kFlameMaxVoices + 5, Voice{0, 0, 127}), false, std::nullopt,
+         kFlameMaxVoices, kFlameMaxVoices + 5},
         {"a failed read", std::vector<Voice>(8, Voice{0, 0, 127}), true, 5, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         voices = flame_voices_new(device.get());
         setVoices(c.table, c.endMark);
-        if (c.failingDescriptor) unit->setReadResultAt(at(kFlameVoiceTableOffset + *c.failingDescriptor), FireWireResult::Failed);
+        if (c.failingDescriptor)
+            unit->setReadResultAt(at(kFlameVoiceTableOffset + *c.failingDescriptor), FireWireResult::Failed);
         foundation::LogCapture log;
         EXPECT_EQ(poll(), 1);
         EXPECT_EQ(flame_voices_voice_count(voices.get()), c.voiceCount);
@@ -264,7 +265,8 @@ TEST(FlameVoiceWords, ValuesAreClampedAndEachFieldMasked) {
         uint32_t high, noteLow, setVoiceLow;
     };
     const std::vector<Case> cases = {
-        {"in range", 1, 60, 1, 0.5f, 60 << 16, 1u << 23 | 1023u << 12 | 2047u << 1, 1u << 23 | 2047u << 12 | 1023u << 1},
+        {"in range", 1, 60, 1, 0.5f, 60 << 16, 1u << 23 | 1023u << 12 | 2047u << 1,
+         1u << 23 | 2047u << 12 | 1023u << 1},
         {"off", 0, 60.5f, 0, 0, uint32_t(60.5 * 65536), 0, 0},
         {"above 1 stays in its field", 1, 60, 1.5f, 7, 60 << 16, 1u << 23 | 2047u << 12 | 2047u << 1,
          1u << 23 | 2047u << 12 | 2047u << 1},
@@ -286,12 +288,8 @@ TEST(FlameVoiceWords, ValuesAreClampedAndEachFieldMasked) {
         double value;
         uint32_t high, low;
     };
-    for (const auto& c : std::vector<Controller>{{0.5, 0, 0x800000},
-                                                 {0.25, 0, 0x400000},
-                                                 {1, 1, 0},
-                                                 {2.5, 1, 0},
-                                                 {-1, 0, 0},
-                                                 {std::nan(""), 0, 0}}) {
+    for (const auto& c : std::vector<Controller>{
+             {0.5, 0, 0x800000}, {0.25, 0, 0x400000}, {1, 1, 0}, {2.5, 1, 0}, {-1, 0, 0}, {std::nan(""), 0, 0}}) {
         SCOPED_TRACE(c.value);
         const flame_voice_words words = flame_voices_controller_words(c.value);
         EXPECT_EQ(words.high, c.high);

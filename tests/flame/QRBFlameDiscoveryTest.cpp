@@ -26,12 +26,11 @@ FakeFireWireUnit::Description flameUnit(uint32_t version, std::optional<uint64_t
 class FlameDiscoveryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        discovery.setCallbacks(
-            [this](flame_device* device) { added.push_back(flame_device_service(device)); },
-            [this](flame_device* device) {
-                EXPECT_TRUE(flame_device_is_open(device)) << "told while still open";
-                removed.push_back(flame_device_service(device));
-            });
+        discovery.setCallbacks([this](flame_device* device) { added.push_back(flame_device_service(device)); },
+                               [this](flame_device* device) {
+                                   EXPECT_TRUE(flame_device_is_open(device)) << "told while still open";
+                                   removed.push_back(flame_device_service(device));
+                               });
     }
     // The bus announces from the run loop, and removals are posted there.
     void settle() {
@@ -101,8 +100,8 @@ TEST_F(FlameDiscoveryTest, AUnitThatCannotBeOpenedIsLeftOut) {
     unit->setRefusesOpen(true);
     foundation::LogCapture log;
     EXPECT_EQ(discovery.add(unit, QRBFlameDiscovery::kUnitVersion), nullptr);
-    EXPECT_TRUE(log.contains(
-        "Error: A Flame interface has been found, but an error occurred while starting the interface."));
+    EXPECT_TRUE(
+        log.contains("Error: A Flame interface has been found, but an error occurred while starting the interface."));
     EXPECT_EQ(discovery.deviceCount(), 0u);
     EXPECT_TRUE(added.empty());
 }
@@ -116,7 +115,8 @@ TEST_F(FlameDiscoveryTest, KeepsSixteenUnitsAndIgnoresMore) {
     EXPECT_EQ(added.size(), QRBFlameDiscovery::kMaxUnits);
     EXPECT_EQ(discovery.deviceCount(), QRBFlameDiscovery::kMaxUnits);
     EXPECT_FALSE(plugged.back()->isOpen()) << "the seventeenth";
-    EXPECT_EQ(current(), FireWireUnitPtr(plugged[QRBFlameDiscovery::kMaxUnits - 1])) << "the greatest GUID among the sixteen";
+    EXPECT_EQ(current(), FireWireUnitPtr(plugged[QRBFlameDiscovery::kMaxUnits - 1]))
+        << "the greatest GUID among the sixteen";
 }
 
 TEST_F(FlameDiscoveryTest, TheCurrentDeviceHasTheGreatestGUID) {

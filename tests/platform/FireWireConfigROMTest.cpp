@@ -36,10 +36,12 @@ std::vector<uint32_t> rom(uint64_t guid, const std::vector<std::vector<uint32_t>
 }
 
 TEST(FireWireConfigROM, ReadsTheGUIDAndEachUnitDirectory) {
-    const auto parsed = parseFireWireConfigROM(rom(0x0001F20012345678, {
-        {0x120050C2, 0x1312AFFD},
-        {0x120050C2, 0x1312AFFF, 0x3A000012, 0x3B000345, 0x81000010 /* a leaf: not immediate */},
-    }));
+    const auto parsed = parseFireWireConfigROM(
+        rom(0x0001F20012345678,
+            {
+                {0x120050C2, 0x1312AFFD},
+                {0x120050C2, 0x1312AFFF, 0x3A000012, 0x3B000345, 0x81000010 /* a leaf: not immediate */},
+            }));
     ASSERT_EQ(parsed.guid, 0x0001F20012345678u);
     ASSERT_EQ(parsed.units.size(), 2u);
     EXPECT_EQ(parsed.units[0].specifierID, 0x50C2u);

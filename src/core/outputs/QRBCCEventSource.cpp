@@ -20,7 +20,7 @@ QRBAcceptResult QRBCCEventSource::acceptAction(QRBAction& action) {
     const double value = action.argValue() ? action.argValue()->doubleValue() : 0;
     const flame_voice_words words = flame_voices_controller_words(value);
     const bool queued = QRBFlameLink::shared().writeToCurrentDevice(flameOffset(action.channel(), ccNumber_),
-                                                                     words.high, words.low, priority);
+                                                                    words.high, words.low, priority);
     return queued ? QRBAcceptResult::Done : QRBAcceptResult::Failed;
 }
 
@@ -36,7 +36,9 @@ QRBEventSourcePtr QRBCCEventSource::previousProposedEventSource() {
     return proposedAt(ccNumber_ < 1 ? 127 : ccNumber_ - 1);
 }
 
-QRBEventSourcePtr QRBCCEventSource::nextProposedEventSource() { return proposedAt(ccNumber_ >= 127 ? 0 : ccNumber_ + 1); }
+QRBEventSourcePtr QRBCCEventSource::nextProposedEventSource() {
+    return proposedAt(ccNumber_ >= 127 ? 0 : ccNumber_ + 1);
+}
 
 void QRBCCEventSource::encodeWithCoder(foundation::KeyedArchiver& coder) const {
     QRBEventSource::encodeWithCoder(coder);

@@ -74,7 +74,12 @@ TEST_F(QRBCCEventSourceTest, WritesTheControllerRegisterOfTheActionsChannel) {
     const std::vector<Case> cases = {
         {"half on channel 1, controller 7", 7, 1, QRBArg::argWithFloatValue(0.5f), false, {8, 0, 0x800000, 0}},
         {"button-like input has priority", 7, 1, QRBArg::argWithFloatValue(1), true, {8, 1, 0, 1}},
-        {"channel 16, controller 127", 127, 16, QRBArg::argWithFloatValue(0.25f), false, {(15 << 8) + 128, 0, 0x400000, 0}},
+        {"channel 16, controller 127",
+         127,
+         16,
+         QRBArg::argWithFloatValue(0.25f),
+         false,
+         {(15 << 8) + 128, 0, 0x400000, 0}},
         {"above 1 is clamped", 0, 2, QRBArg::argWithFloatValue(3.5f), false, {(1 << 8) + 1, 1, 0, 0}},
         {"below 0 is clamped", 0, 2, QRBArg::argWithFloatValue(-2), false, {(1 << 8) + 1, 0, 0, 0}},
         {"NaN writes 0", 0, 2, QRBArg::argWithFloatValue(std::nanf("")), false, {(1 << 8) + 1, 0, 0, 0}},
@@ -108,7 +113,9 @@ TEST_F(QRBCCEventSourceTest, NeighboursWrapAroundTheProposedOutputs) {
     auto first = std::make_shared<ProposingCCEventSource>(0);
     auto last = std::make_shared<ProposingCCEventSource>(127);
     auto middle = std::make_shared<ProposingCCEventSource>(64);
-    auto ccOf = [](const QRBEventSourcePtr& output) { return std::static_pointer_cast<QRBCCEventSource>(output)->ccNumber(); };
+    auto ccOf = [](const QRBEventSourcePtr& output) {
+        return std::static_pointer_cast<QRBCCEventSource>(output)->ccNumber();
+    };
     EXPECT_EQ(ccOf(first->previousProposedEventSource()), 127);
     EXPECT_EQ(ccOf(last->nextProposedEventSource()), 0);
     EXPECT_EQ(ccOf(middle->previousProposedEventSource()), 63);
