@@ -20,6 +20,8 @@ packages=(
   avahi-daemon dbus-daemon iproute2 util-linux
   # MIDI: JACK (the tests start their own server on the dummy driver) and the ALSA sequencer.
   jackd2 libjack-jackd2-dev libasound2-dev
+  # The Flame link's FireWire backend.
+  libraw1394-dev
 )
 
 missing=()

@@ -1,19 +1,26 @@
 // The quorbital program: the document-based application, or with "-headless <document>" the
 // routing of one document without any interface.
 
+#include "controllers/devices/DeviceLayers.h"
 #include "core/document/EngineClasses.h"
 #include "core/document/QuorbitalCore.h"
 #include "foundation/Exception.h"
 #include "platform/PlatformBackends.h"
+#include "platform/firewire/Raw1394FireWireBus.h"
 
 #include <cstdio>
 #include <exception>
+#include <utility>
 
 int main(int argc, char** argv) {
     // An exception that start-up does not handle ends the program with its report.
     try {
         registerEngineClasses();
         platform::registerPlatformBackends();
+        // The Flame discovery watches the machine's FireWire bus.
+        devices::DeviceLayers layers = devices::DeviceLayers::current();
+        layers.fireWire = platform::raw1394FireWireBus();
+        devices::DeviceLayers::install(std::move(layers));
         return QRBCoreMain(argc, argv);
     } catch (const foundation::Exception& e) {
         std::fprintf(stderr, "Terminating because of an uncaught exception %s: %s\n", e.name().c_str(),

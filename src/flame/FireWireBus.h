@@ -13,6 +13,8 @@
 // open and close may be called from any thread; the Flame consumer thread writes while the main
 // thread reads the voice table.
 
+#include "foundation/Clock.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -55,6 +57,10 @@ public:
     // open (Failed otherwise).
     virtual FireWireResult read(const FireWireAddress& address, FireWireBlock& data) = 0;
     virtual FireWireResult write(const FireWireAddress& address, const FireWireBlock& data) = 0;
+
+    // The time the Flame link paces its writes by; the system's monotonic clock unless the bus
+    // runs on another (a test's).
+    virtual std::shared_ptr<foundation::Clock> clock() const { return foundation::SystemClock::shared(); }
 };
 
 using FireWireUnitPtr = std::shared_ptr<FireWireUnit>;

@@ -117,7 +117,7 @@ TEST_F(QRBMidiCCEventSourceTest, ChannelsAndNumbersFromDocumentsNeverBecomeOther
 
     // A damaged document's controller number.
     auto wild = std::make_shared<QRBMidiCCEventSource>();
-    wild->setCcNumber(0xC8);
+    wild->setCCNumber(0xC8);
     auto context = mapping("/control", wild);
     context->fire(QRBArg::argWithFloatValue(1.0f).get());
     EXPECT_EQ(takeSent(), (std::vector<Bytes>{{0xB0, 0x48, 127}}));

@@ -114,6 +114,7 @@ void registerOutputTypes() {
     registerEventSourceClass<QRBEventSource>();
     registerEventSourceClass<QRBRouteEventSource>();
     registerEventSourceClass<QRBBackmappingEventSource>();
+    registerEventSourceClass<QRBCCEventSource>();
     // features: switching mappings, snapshots, enables, variables, logs and delays
     registerEventSourceClass<QRBPresetChangeEventSourceBase>();
     registerEventSourceClass<QRBPresetChangeEventSource>();
@@ -136,7 +137,6 @@ void registerOutputTypes() {
     registerEventSourceClass<NSLogLimitEventSource>();
     registerEventSourceClass<QRBDelayEventSource>();
     // MIDI output
-    registerEventSourceClass<QRBCCEventSource>();
     registerEventSourceClass<QRBMidiCCEventSource>();
     registerEventSourceClass<QRBMidiCCToggleEventSource>();
     registerEventSourceClass<QRBAbstractNoteEventSource>();
@@ -158,12 +158,16 @@ void registerOutputTypes() {
     registerEventSourceClass<QRBMIDICollection>();
     registerEventSourceClass<QRBMIDITemplate>();
 
-    // An output of a class this version lacks decodes as a stand-in that keeps what it holds.
-    foundation::ClassRegistry::shared().registerStandIn(
-        QRBEventSource::kArchivedClassName,
-        [](const std::string& className, const std::vector<std::string>& classes) -> foundation::ObjectPtr {
-            return std::make_shared<QRBKeptEventSource>(className, classes);
-        });
+    // An output of a class this version lacks decodes as a stand-in that keeps what it holds, also
+    // when one of its superclasses exists: a controller output of an unknown kind must not become
+    // a plain one and be saved under the wrong class.
+    for (const char* ancestor : {QRBEventSource::kArchivedClassName, QRBCCEventSource::kArchivedClassName}) {
+        foundation::ClassRegistry::shared().registerStandIn(
+            ancestor,
+            [](const std::string& className, const std::vector<std::string>& classes) -> foundation::ObjectPtr {
+                return std::make_shared<QRBKeptEventSource>(className, classes);
+            });
+    }
 }
 
 // Names earlier versions archived classes under, for every archive the process reads (pasteboard

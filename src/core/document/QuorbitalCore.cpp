@@ -130,8 +130,8 @@ void QuorbitalCore::initializeCommonFacilities() {
     heartbeatServer_ = ZZHeartbeatServer::newHeartbeatServerWithName(kHeartbeatName);
     if (flameDiscovery_) flameDiscovery_->stop();
     flameDiscovery_ = std::make_unique<QRBFlameDiscovery>(devices::DeviceLayers::current().fireWire);
-    flameDiscovery_->setCallbacks([this](const FireWireUnitPtr& unit) { QRBFlameDeviceAppeared(*this, unit); },
-                                  [this](const FireWireUnitPtr& unit) { QRBFlameDeviceDisappeared(*this, unit); });
+    flameDiscovery_->setCallbacks([this](flame_device* device) { QRBFlameDeviceAppeared(*this, device); },
+                                  [this](flame_device* device) { QRBFlameDeviceDisappeared(*this, device); });
     flameDiscovery_->start();
 }
 
@@ -257,9 +257,9 @@ void QuorbitalCore::terminateApplication() {
 
 // ---- Flame discovery ---------------------------------------------------------------------------
 
-void QRBFlameDeviceAppeared(QuorbitalCore& core, const FireWireUnitPtr&) { core.preferences().setUseVorerira(true); }
+void QRBFlameDeviceAppeared(QuorbitalCore& core, flame_device*) { core.preferences().setUseVorerira(true); }
 
-void QRBFlameDeviceDisappeared(QuorbitalCore&, const FireWireUnitPtr&) {}
+void QRBFlameDeviceDisappeared(QuorbitalCore&, flame_device*) {}
 
 // ---- Decoding ----------------------------------------------------------------------------------
 

@@ -145,5 +145,5 @@ int QRBCoreMain(int argc, const char* const* argv);
 void QRBHeadlessSignalHandler(int signal);
 // The Flame discovery's callbacks. A device found switches the Kyma-related features on; a device
 // gone changes nothing.
-void QRBFlameDeviceAppeared(QuorbitalCore& core, const FireWireUnitPtr& unit);
-void QRBFlameDeviceDisappeared(QuorbitalCore& core, const FireWireUnitPtr& unit);
+void QRBFlameDeviceAppeared(QuorbitalCore& core, flame_device* device);
+void QRBFlameDeviceDisappeared(QuorbitalCore& core, flame_device* device);

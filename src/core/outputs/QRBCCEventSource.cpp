@@ -1,22 +1,43 @@
 #include "core/outputs/QRBCCEventSource.h"
 
+#include "core/mapping/QRBAction.h"
+#include "core/osc/QRBArg.h"
+#include "flame/QRBFlameLink.h"
+#include "flame/flame_voices.h"
+
+#include <algorithm>
+
 QRB_DEFINE_EVENT_SOURCE_CLASS(QRBCCEventSource)
 
-QRBEventSourcePtr QRBCCEventSource::proposedAtIndex(int64_t index) {
+uint32_t QRBCCEventSource::flameOffset(int64_t channel, int64_t ccNumber) {
+    const int64_t c = std::clamp<int64_t>(channel, 1, 16);
+    const int64_t n = std::clamp<int64_t>(ccNumber, 0, 127);
+    return uint32_t(((c - 1) << 8) | (n + 1));
+}
+
+QRBAcceptResult QRBCCEventSource::acceptAction(QRBAction& action) {
+    const int priority = action.hasTriggerLikeInput() ? 1 : 0;
+    const double value = action.argValue() ? action.argValue()->doubleValue() : 0;
+    const flame_voice_words words = flame_voices_controller_words(value);
+    const bool queued = QRBFlameLink::shared().writeToCurrentDevice(flameOffset(action.channel(), ccNumber_),
+                                                                    words.high, words.low, priority);
+    return queued ? QRBAcceptResult::Done : QRBAcceptResult::Failed;
+}
+
+QRBEventSourcePtr QRBCCEventSource::proposedAt(int64_t index) {
     const foundation::Value collection = eventSourceClass().proposedEventSourcesCollectionForAction(nullptr);
-    const foundation::Array* list = collection.arrayValue();
-    if (!list || index < 0 || static_cast<size_t>(index) >= list->size())
-        return std::static_pointer_cast<QRBEventSource>(shared_from_this());
-    if (auto source = (*list)[static_cast<size_t>(index)].object<QRBEventSource>()) return source;
-    return std::static_pointer_cast<QRBEventSource>(shared_from_this());
+    const foundation::Array* outputs = collection.arrayValue();
+    if (outputs && index >= 0 && size_t(index) < outputs->size())
+        if (auto output = (*outputs)[size_t(index)].object<QRBEventSource>()) return output;
+    return QRBEventSource::previousProposedEventSource();  // the receiver itself
 }
 
 QRBEventSourcePtr QRBCCEventSource::previousProposedEventSource() {
-    return proposedAtIndex(ccNumber_ < 1 ? 127 : ccNumber_ - 1);
+    return proposedAt(ccNumber_ < 1 ? 127 : ccNumber_ - 1);
 }
 
 QRBEventSourcePtr QRBCCEventSource::nextProposedEventSource() {
-    return proposedAtIndex(ccNumber_ >= 127 ? 0 : ccNumber_ + 1);
+    return proposedAt(ccNumber_ >= 127 ? 0 : ccNumber_ + 1);
 }
 
 void QRBCCEventSource::encodeWithCoder(foundation::KeyedArchiver& coder) const {
@@ -26,5 +47,6 @@ void QRBCCEventSource::encodeWithCoder(foundation::KeyedArchiver& coder) const {
 
 void QRBCCEventSource::initWithCoder(foundation::KeyedUnarchiver& coder) {
     QRBEventSource::initWithCoder(coder);
-    ccNumber_ = coder.decodeInteger(kCCNumberKey);
+    // A damaged document must not give a controller outside the 128.
+    ccNumber_ = std::clamp<int64_t>(coder.decodeInteger(kCCNumberKey), 0, 127);
 }

@@ -1,9 +1,7 @@
 #pragma once
-// An output keyed by a MIDI control-change number (0 to 127), on one of 16 channels. The MIDI
-// control-change outputs are its subclasses; the list a class proposes holds its outputs in
-// controller order, so previous and next step through that list by number.
-//
-// Main thread only.
+// An output keyed by a MIDI control-change number: the base of the MIDI and Kyma controller
+// outputs. Its own action writes the value to the current Flame device, as the controller
+// register of the action's channel.
 
 #include "core/outputs/QRBEventSource.h"
 
@@ -16,14 +14,23 @@ public:
     static constexpr const char* kCCNumberKey = "QRBCCEventSourceCCNumber";
 
     QRBCCEventSource() = default;
+    explicit QRBCCEventSource(int64_t ccNumber) : ccNumber_(ccNumber) {}
 
     static unsigned classChannelCount() { return 16; }
 
     int64_t ccNumber() const { return ccNumber_; }
-    void setCcNumber(int64_t number) { ccNumber_ = number; }
+    void setCCNumber(int64_t ccNumber) { ccNumber_ = ccNumber; }
 
-    // The neighbours in the class's proposed list, by controller number, wrapping at both ends;
-    // the output itself when the list does not hold 128 outputs.
+    // The register of the controller on the channel (1..16), relative to the device's base.
+    static uint32_t flameOffset(int64_t channel, int64_t ccNumber);
+
+    // Writes the value (clamped to 0..1) to the current Flame device, with priority for
+    // button-like input. Done when queued; Failed without a device or when the write ring refused.
+    QRBAcceptResult acceptAction(QRBAction& action) override;
+
+    // The neighbours in the class's proposed collection, which holds the 128 outputs in
+    // controller order: controller 0's previous is 127, 127's next is 0. The receiver itself
+    // when the class proposes no such collection.
     QRBEventSourcePtr previousProposedEventSource() override;
     QRBEventSourcePtr nextProposedEventSource() override;
 
@@ -31,7 +38,7 @@ public:
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 private:
-    QRBEventSourcePtr proposedAtIndex(int64_t index);
+    QRBEventSourcePtr proposedAt(int64_t index);
 
     int64_t ccNumber_ = 0;
 };

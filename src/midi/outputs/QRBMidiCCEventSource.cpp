@@ -35,7 +35,7 @@ namespace {
 template <class T>
 std::shared_ptr<T> makeCC(unsigned ccNumber, const std::string& name, const std::string& alternateName) {
     auto source = std::make_shared<T>();
-    source->setCcNumber(ccNumber);
+    source->setCCNumber(ccNumber);
     source->setName(name);
     source->setAlternateName(alternateName);
     return source;

@@ -9,8 +9,21 @@ namespace platform {
 
 // ---- Units -------------------------------------------------------------------------------------
 
+namespace {
+uint32_t quadlet(const FireWireBlock& block, size_t at) {
+    return uint32_t(block[at]) << 24 | uint32_t(block[at + 1]) << 16 | uint32_t(block[at + 2]) << 8 | block[at + 3];
+}
+}  // namespace
+
+uint32_t FakeFireWireUnit::Transaction::high() const { return quadlet(data, 0); }
+uint32_t FakeFireWireUnit::Transaction::low() const { return quadlet(data, 4); }
+
 void FakeFireWireUnit::setBlock(const FireWireAddress& address, const FireWireBlock& data) {
     std::lock_guard lock(mutex_);
+    storeLocked(address, data);
+}
+
+void FakeFireWireUnit::storeLocked(const FireWireAddress& address, const FireWireBlock& data) {
     for (auto& [at, block] : blocks_) {
         if (at == address) {
             block = data;
@@ -23,6 +36,12 @@ void FakeFireWireUnit::setBlock(const FireWireAddress& address, const FireWireBl
 void FakeFireWireUnit::setReadResult(std::optional<FireWireResult> result) {
     std::lock_guard lock(mutex_);
     readResult_ = result;
+}
+
+void FakeFireWireUnit::setReadResultAt(const FireWireAddress& address, std::optional<FireWireResult> result) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(readResultsAt_, [&](const auto& entry) { return entry.first == address; });
+    if (result) readResultsAt_.emplace_back(address, *result);
 }
 
 void FakeFireWireUnit::setWriteResult(std::optional<FireWireResult> result) {
@@ -99,6 +118,8 @@ FireWireResult FakeFireWireUnit::read(const FireWireAddress& address, FireWireBl
     if (!plugged_) return FireWireResult::Offline;
     if (!open_) return FireWireResult::Failed;
     if (readResult_) return *readResult_;
+    for (const auto& [at, result] : readResultsAt_)
+        if (at == address) return result;
     data = {};
     for (const auto& [at, block] : blocks_)
         if (at == address) data = block;
@@ -114,7 +135,8 @@ FireWireResult FakeFireWireUnit::write(const FireWireAddress& address, const Fir
     if (!plugged_) return FireWireResult::Offline;
     if (!open_) return FireWireResult::Failed;
     if (writeResult_) return *writeResult_;
-    writes_.push_back({address, data});
+    writes_.push_back({address, data, clock_->now()});
+    storeLocked(address, data);
     changed_.notify_all();
     return FireWireResult::Done;
 }
@@ -152,7 +174,7 @@ struct FakeFireWireBus::UnitWatch final : Watch {
 };
 
 std::shared_ptr<FakeFireWireUnit> FakeFireWireBus::plug(FakeFireWireUnit::Description description) {
-    auto unit = std::make_shared<FakeFireWireUnit>(std::move(description));
+    auto unit = std::make_shared<FakeFireWireUnit>(std::move(description), clock_);
     units_.push_back(unit);
     for (UnitWatch* watch : watches_)
         if (watch->wants(*unit)) watch->announce(unit, true);

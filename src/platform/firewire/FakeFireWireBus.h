@@ -37,15 +37,25 @@ public:
     struct Transaction {
         FireWireAddress address;
         FireWireBlock data{};
+        double time = 0;  // of the unit's clock, when the write ended
+
+        // The two quadlets in host order.
+        uint32_t high() const;
+        uint32_t low() const;
     };
 
-    explicit FakeFireWireUnit(Description description) : description_(std::move(description)) {}
+    explicit FakeFireWireUnit(Description description,
+                              std::shared_ptr<foundation::Clock> clock = foundation::SystemClock::shared())
+        : description_(std::move(description)), clock_(std::move(clock)) {}
 
     // --- what the test scripts
-    // What a read at `address` gives; zeros where nothing was set.
+    // What a read at `address` gives; zeros where nothing was set. A write that succeeds also
+    // stores its block there, as a register would.
     void setBlock(const FireWireAddress& address, const FireWireBlock& data);
     // While set, every read or write ends so (and transfers nothing); none: they succeed.
     void setReadResult(std::optional<FireWireResult> result);
+    // The same for reads at one address alone.
+    void setReadResultAt(const FireWireAddress& address, std::optional<FireWireResult> result);
     void setWriteResult(std::optional<FireWireResult> result);
     void setRefusesOpen(bool refuses);
     // While stalled, writes wait (on their caller's thread) until resumed or unplugged.
@@ -70,17 +80,21 @@ public:
     void close() override;
     FireWireResult read(const FireWireAddress& address, FireWireBlock& data) override;
     FireWireResult write(const FireWireAddress& address, const FireWireBlock& data) override;
+    std::shared_ptr<foundation::Clock> clock() const override { return clock_; }
 
 private:
     friend class FakeFireWireBus;
     void setPlugged(bool plugged);
+    void storeLocked(const FireWireAddress& address, const FireWireBlock& data);
 
     const Description description_;
+    const std::shared_ptr<foundation::Clock> clock_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::pair<FireWireAddress, FireWireBlock>> blocks_;
     std::vector<Transaction> writes_;
     std::optional<FireWireResult> readResult_;
+    std::vector<std::pair<FireWireAddress, FireWireResult>> readResultsAt_;
     std::optional<FireWireResult> writeResult_;
     bool refusesOpen_ = false;
     bool stalled_ = false;
@@ -91,6 +105,10 @@ private:
 
 class FakeFireWireBus final : public FireWireBus, public std::enable_shared_from_this<FakeFireWireBus> {
 public:
+    // The units plugged from now on run on `clock` (a test's manual clock, to pace writes in
+    // virtual time); the system's clock unless set.
+    void setClock(std::shared_ptr<foundation::Clock> clock) { clock_ = std::move(clock); }
+
     // A unit is plugged in: watches of its specifier and version match it. Answers the unit.
     std::shared_ptr<FakeFireWireUnit> plug(FakeFireWireUnit::Description description);
     // The unit is pulled out: watches that matched it hear that it asks to be closed, and its
@@ -107,6 +125,7 @@ private:
 
     std::vector<std::shared_ptr<FakeFireWireUnit>> units_;
     std::set<UnitWatch*> watches_;
+    std::shared_ptr<foundation::Clock> clock_ = foundation::SystemClock::shared();
 };
 
 }  // namespace platform

@@ -111,11 +111,11 @@ TEST(QuorbitalCoreTest, CommonFacilitiesLiveUntilTheApplicationStops) {
     loop.runUntil(loop.now() + 0.05);
     EXPECT_FALSE(preferences.enableKymaRelatedFeatures());
     auto flame = bus->plug({0x50C2, 0x12AFFF, 7});
-    ASSERT_TRUE(loop.runUntil([&] { return !core.flameDiscovery()->units().empty(); }, 5.0));
+    ASSERT_TRUE(loop.runUntil([&] { return core.flameDiscovery()->deviceCount() != 0; }, 5.0));
     EXPECT_TRUE(preferences.enableKymaRelatedFeatures());
     EXPECT_TRUE(defaults.boolForKey("UseVorerira"));
     bus->unplug(flame);
-    ASSERT_TRUE(loop.runUntil([&] { return core.flameDiscovery()->units().empty(); }, 5.0));
+    ASSERT_TRUE(loop.runUntil([&] { return core.flameDiscovery()->deviceCount() == 0; }, 5.0));
     EXPECT_TRUE(defaults.boolForKey("UseVorerira")) << "the features stay on when the unit goes";
 
     // The daemon's client sees the beat while the server lives, and not after.
