@@ -88,6 +88,9 @@ struct Player {
     std::atomic<bool> playing{false};
     uint64_t frames = 0;  // since the trial started; the process thread's alone
     std::atomic<uint32_t> sent{0};
+    // Cycles the server reported late: a client that missed one lost what it carried, whatever
+    // the way measured.
+    std::atomic<uint32_t> xruns{0};
     std::vector<std::atomic<uint64_t>> sentAt = std::vector<std::atomic<uint64_t>>(kCount);
 
     static int process(jack_nframes_t nframes, void* arg) {
@@ -450,6 +453,13 @@ int main(int argc, char** argv) {
     if (!player.client) return 1;
     player.port = jack_port_register(player.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     jack_set_process_callback(player.client, &Player::process, &player);
+    jack_set_xrun_callback(
+        player.client,
+        [](void* arg) {
+            static_cast<Player*>(arg)->xruns.fetch_add(1);
+            return 0;
+        },
+        &player);
     if (!player.port || jack_activate(player.client) != 0) return 1;
 
     Bridge bridge;
@@ -502,6 +512,7 @@ int main(int argc, char** argv) {
     uint32_t programLost = 0, bridgeLost = 0, layerLost = 0, hopLost = 0;
     for (int round = 0; round < rounds; ++round) {
         // In turns, so that whatever else the machine does falls on both.
+        const uint32_t xrunsBefore = player.xruns.load();
         const Figures b = trial(player, receiver, bridgeInput);
         const Figures q = trial(player, receiver, programInput);
         const Figures l = trial(player, receiver, layerInput);
@@ -510,6 +521,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "a trial failed:\n%s\n", quorbital.output().c_str());
             return 1;
         }
+        std::printf("round %d  late cycles (xruns) %u\n", round + 1, player.xruns.load() - xrunsBefore);
         std::printf("round %d  bridge    received %5u  p50 %.3f ms  p99 %.3f ms\n", round + 1, b.received, b.p50,
                     b.p99);
         std::printf("round %d  quorbital received %5u  p50 %.3f ms  p99 %.3f ms\n", round + 1, q.received, q.p50,
@@ -531,6 +543,7 @@ int main(int argc, char** argv) {
         bridgeLost += kCount - b.received;
         programLost += kCount - q.received;
     }
+    std::printf("value xruns %u\n", player.xruns.load());
     std::printf("value bridge_lost %u\n", bridgeLost);
     std::printf("value lost %u\n", programLost);
     std::printf("value layer_lost %u\n", layerLost);
