@@ -9,14 +9,16 @@
 // receiver; the bridge copies the events from its process callback into a ring, and a thread
 // woken through a semaphore sends the same OSC message straight to the receiver. (The bridge thus
 // does the least any program can: the document does the same plus a hop through its own port and
-// its routing.)
+// its routing.) A third way, the same bridge sending through a bare relay port of its own
+// ("bridge+hop"), shows what the hop alone costs: the document's latency above it is its routing's.
 //
 // The note's pitch and velocity hold a sequence number (14 bits), so the receiver finds lost
 // messages and the send time of each. Latency runs from the player's process callback that wrote
 // the note to its arrival at the receiver: both ways include the same JACK cycle.
 //
 // Printed: per round and way, the count received and the latency percentiles; then the medians
-// of the rounds as "ratio p50 <program/bridge>", "ratio p99 <...>" and "value lost <n>" lines.
+// of the rounds as "ratio p50 <program/bridge>", "ratio p99 <...>" and "value lost <n>" lines, and
+// the hop's and the MIDI layer's ratios to the bridge as "value" lines.
 // The goals: p50 within 1.5×, p99 within 2×, no loss.
 
 #include "core/document/EngineClasses.h"
@@ -30,11 +32,11 @@
 #include "core/osc/QRBTarget.h"
 #include "core/outputs/QRBRouteEventSource.h"
 #include "foundation/RunLoop.h"
-#include "midi/JackTestServer.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/tarn/TarnMIDIManager.h"
 #include "platform/PlatformBackends.h"
 #include "platform/midi/JackMidiBackend.h"
+#include "support/JackTestServer.h"
 
 #include "BenchSockets.h"
 
@@ -86,6 +88,9 @@ struct Player {
     std::atomic<bool> playing{false};
     uint64_t frames = 0;  // since the trial started; the process thread's alone
     std::atomic<uint32_t> sent{0};
+    // Cycles the server reported late: a client that missed one lost what it carried, whatever
+    // the way measured.
+    std::atomic<uint32_t> xruns{0};
     std::vector<std::atomic<uint64_t>> sentAt = std::vector<std::atomic<uint64_t>>(kCount);
 
     static int process(jack_nframes_t nframes, void* arg) {
@@ -171,8 +176,8 @@ struct Bridge {
     std::thread reader;
     lo_address to = nullptr;
 
-    bool open(const JackTestServer& server, int receiverPort) {
-        client = server.openClient("bridge");
+    bool open(const JackTestServer& server, int receiverPort, const char* name = "bridge") {
+        client = server.openClient(name);
         if (!client) return false;
         port = jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         ring = jack_ringbuffer_create(256 * 1024);
@@ -221,6 +226,49 @@ struct Bridge {
                 lo_send(to, "/midi/note/1", "iff", int(bytes[1]), float(bytes[2] / 127.0), bytes[2] ? 1.0f : 0.0f);
             }
         }
+    }
+};
+
+// ---- a bare hop: what passing through one more UDP port costs at the least -----------------------
+
+// A socket on the loopback and a thread that sends every datagram it takes on to the receiver,
+// unread. A bridge that sends here instead of to the receiver does what the document does up to
+// its routing: one more send, one more wake-up and one more receive per message. The document's
+// latency above this one is what its routing costs; this one above the bridge's is the hop's.
+struct Relay {
+    int fd = -1;
+    long port = 0;
+    sockaddr_in to{};
+    std::atomic<bool> running{true};
+    std::thread thread;
+
+    bool open(int receiverPort) {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address = bench::loopback(0);
+        socklen_t length = sizeof address;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return false;
+        port = ntohs(address.sin_port);
+        to = bench::loopback(receiverPort);
+        const int size = 4 << 20;  // as the document asks for its own port
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        const timeval wait{0, 100 * 1000};  // to see `running` go off
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        thread = std::thread([this] {
+            char buffer[1536];
+            while (running) {
+                const ssize_t size = recv(fd, buffer, sizeof buffer, 0);
+                if (size > 0)
+                    sendto(fd, buffer, static_cast<size_t>(size), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            }
+        });
+        return true;
+    }
+    ~Relay() {
+        running = false;
+        if (thread.joinable()) thread.join();
+        if (fd >= 0) close(fd);
     }
 };
 
@@ -358,7 +406,8 @@ Figures trial(Player& player, Receiver& receiver, const std::string& input) {
     std::vector<double> latencies;
     for (uint32_t i = 0; i < kCount; ++i) {
         const uint64_t sent = player.sentAt[i].load(), arrived = receiver.arrivedAt[i].load();
-        if (sent && arrived) latencies.push_back(static_cast<double>(arrived - sent) / 1e6);
+        // An arrival before the send is a straggler of the trial before, with the same number.
+        if (sent && arrived >= sent) latencies.push_back(static_cast<double>(arrived - sent) / 1e6);
     }
     figures.measured = true;
     figures.received = static_cast<uint32_t>(latencies.size());
@@ -404,6 +453,13 @@ int main(int argc, char** argv) {
     if (!player.client) return 1;
     player.port = jack_port_register(player.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     jack_set_process_callback(player.client, &Player::process, &player);
+    jack_set_xrun_callback(
+        player.client,
+        [](void* arg) {
+            static_cast<Player*>(arg)->xruns.fetch_add(1);
+            return 0;
+        },
+        &player);
     if (!player.port || jack_activate(player.client) != 0) return 1;
 
     Bridge bridge;
@@ -412,6 +468,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string bridgeInput = std::string(jack_get_client_name(bridge.client)) + ":in";
+    Relay relay;
+    Bridge hopBridge;
+    if (!relay.open(receiver.port()) || !hopBridge.open(server, static_cast<int>(relay.port), "hop")) {
+        std::fprintf(stderr, "the bridge through a hop could not be set up\n");
+        return 1;
+    }
+    const std::string hopInput = std::string(jack_get_client_name(hopBridge.client)) + ":in";
 
     const long inPort = bench::freePort();
     const std::string document = folder + "/midi.qrb3";
@@ -445,23 +508,31 @@ int main(int argc, char** argv) {
     const std::string layerInput = jackPortEndingWith(player.client, layer->virtualDestination()->name());
 
     std::printf("%u notes a trial at %.0f a second, JACK cycles of %d frames at 48 kHz\n", kCount, kRate, kPeriod);
-    std::vector<double> programP50, programP99, bridgeP50, bridgeP99, layerP50, layerP99;
-    uint32_t programLost = 0, bridgeLost = 0, layerLost = 0;
+    std::vector<double> programP50, programP99, bridgeP50, bridgeP99, layerP50, layerP99, hopP50, hopP99;
+    uint32_t programLost = 0, bridgeLost = 0, layerLost = 0, hopLost = 0;
     for (int round = 0; round < rounds; ++round) {
         // In turns, so that whatever else the machine does falls on both.
+        const uint32_t xrunsBefore = player.xruns.load();
         const Figures b = trial(player, receiver, bridgeInput);
         const Figures q = trial(player, receiver, programInput);
         const Figures l = trial(player, receiver, layerInput);
-        if (!b.measured || !q.measured || !l.measured) {
+        const Figures h = trial(player, receiver, hopInput);
+        if (!b.measured || !q.measured || !l.measured || !h.measured) {
             std::fprintf(stderr, "a trial failed:\n%s\n", quorbital.output().c_str());
             return 1;
         }
+        std::printf("round %d  late cycles (xruns) %u\n", round + 1, player.xruns.load() - xrunsBefore);
         std::printf("round %d  bridge    received %5u  p50 %.3f ms  p99 %.3f ms\n", round + 1, b.received, b.p50,
                     b.p99);
         std::printf("round %d  quorbital received %5u  p50 %.3f ms  p99 %.3f ms\n", round + 1, q.received, q.p50,
                     q.p99);
         std::printf("round %d  MIDI layer received %5u  p50 %.3f ms  p99 %.3f ms\n", round + 1, l.received, l.p50,
                     l.p99);
+        std::printf("round %d  bridge+hop received %5u  p50 %.3f ms  p99 %.3f ms\n", round + 1, h.received, h.p50,
+                    h.p99);
+        hopP50.push_back(h.p50);
+        hopP99.push_back(h.p99);
+        hopLost += kCount - h.received;
         layerP50.push_back(l.p50);
         layerP99.push_back(l.p99);
         layerLost += kCount - l.received;
@@ -472,11 +543,15 @@ int main(int argc, char** argv) {
         bridgeLost += kCount - b.received;
         programLost += kCount - q.received;
     }
+    std::printf("value xruns %u\n", player.xruns.load());
     std::printf("value bridge_lost %u\n", bridgeLost);
     std::printf("value lost %u\n", programLost);
     std::printf("value layer_lost %u\n", layerLost);
     std::printf("value layer_p50_ratio %.3f\n", median(layerP50) / median(bridgeP50));
     std::printf("value layer_p99_ratio %.3f\n", median(layerP99) / median(bridgeP99));
+    std::printf("value hop_lost %u\n", hopLost);
+    std::printf("value hop_p50_ratio %.3f\n", median(hopP50) / median(bridgeP50));
+    std::printf("value hop_p99_ratio %.3f\n", median(hopP99) / median(bridgeP99));
     std::printf("ratio p50 %.3f\n", median(programP50) / median(bridgeP50));
     std::printf("ratio p99 %.3f\n", median(programP99) / median(bridgeP99));
     if (!keep) std::filesystem::remove_all(folder);

@@ -1,166 +1,26 @@
-// A template output end to end on a real JACK server (`jackd -r -d dummy` under a server name of
-// this test's own): an OSC value received over UDP drives a template that sends a SysEx with its
-// checksum to another JACK client. Where jackd cannot start, the test skips and says why.
+// Templates end to end on a real JACK server (`jackd -r -d dummy` under a server name of this
+// test's own): an OSC value received over UDP drives a template that sends a SysEx with its
+// checksum to another JACK client, and that client's SysEx matches a template and arrives as OSC
+// at a target. Where jackd cannot start, the tests skip and say why.
 
 #include "TemplateTestSupport.h"
 
-#include "../core/support/ManagerTestSupport.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBTrigger.h"
-#include "foundation/RunLoop.h"
+#include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBRouteEventSource.h"
+#include "core/support/TargetServer.h"
+#include "midi/JackDocumentFixture.h"
 #include "midi/QRBMIDIManager.h"
-#include "midi/tarn/TarnMIDIManager.h"
-#include "platform/midi/JackMidiBackend.h"
-
-#include <gtest/gtest.h>
-#include <jack/jack.h>
-#include <jack/midiport.h>
-
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <mutex>
-#include <thread>
-
-extern char** environ;
 
 using namespace templatetest;
 
 namespace {
 
-// Another program on the server: a synthesizer with one MIDI input that keeps what it receives.
-struct Synth {
-    jack_client_t* client = nullptr;
-    jack_port_t* port = nullptr;
-    std::mutex mutex;
-    std::vector<std::vector<uint8_t>> received;
-
-    std::vector<std::vector<uint8_t>> messages() {
-        std::lock_guard lock(mutex);
-        return received;
-    }
-};
-
-class TemplateJackEndToEnd : public managertest::ManagerFixture {
-protected:
-    static void SetUpTestSuite() {
-        serverName_ = "quorbital-templates-" + std::to_string(getpid());
-        const std::string nameOption = "-n" + serverName_;
-        const char* argv[] = {"jackd", "-r", "-t", "5000", nameOption.c_str(), "-d", "dummy", "-p", "1024", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int failed = posix_spawnp(&server_, "jackd", &actions, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed) {
-            server_ = 0;
-            whyNot_ = "jackd could not be run (is jackd2 installed?)";
-            return;
-        }
-        jack_set_error_function([](const char*) {});
-        for (int i = 0; i < 200; ++i) {
-            jack_status_t status{};
-            jack_client_t* probe = jack_client_open(
-                "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status, serverName_.c_str());
-            if (probe) {
-                jack_client_close(probe);
-                return;
-            }
-            if (waitpid(server_, nullptr, WNOHANG) == server_) {
-                server_ = 0;
-                whyNot_ = "jackd exited at start-up";
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        whyNot_ = "jackd did not accept clients within 10 s";
-    }
-
-    static void TearDownTestSuite() {
-        if (!server_) return;
-        kill(server_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(server_, nullptr, WNOHANG) == server_) {
-                server_ = 0;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(server_, SIGKILL);
-        waitpid(server_, nullptr, 0);
-        server_ = 0;
-    }
-
-    void SetUp() override {
-        if (!whyNot_.empty()) GTEST_SKIP() << "JACK tests skipped: " << whyNot_;
-        for (int attempt = 0; attempt < 5 && !backend; ++attempt) {
-            if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            backend = platform::JackMidiBackend::open("Quorbital", serverName_);
-        }
-        ASSERT_TRUE(backend) << "no client on the test's server";
-        tarn = TarnMIDIManager::create(backend);
-        TarnMIDIManager::setShared(tarn);
-        ManagerFixture::SetUp();
-    }
-
-    void TearDown() override {
-        if (synth.client) {
-            jack_deactivate(synth.client);
-            jack_client_close(synth.client);
-        }
-        if (backend) ManagerFixture::TearDown();
-        TarnMIDIManager::setShared(nullptr);
-        tarn.reset();
-        backend.reset();
-    }
-
-    bool openSynth() {
-        jack_status_t status{};
-        synth.client = jack_client_open("synth", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                        &status, serverName_.c_str());
-        if (!synth.client) return false;
-        synth.port = jack_port_register(synth.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-        jack_set_process_callback(
-            synth.client,
-            [](jack_nframes_t frames, void* arg) -> int {
-                auto* s = static_cast<Synth*>(arg);
-                void* buffer = jack_port_get_buffer(s->port, frames);
-                const uint32_t count = jack_midi_get_event_count(buffer);
-                for (uint32_t i = 0; i < count; ++i) {
-                    jack_midi_event_t event;
-                    if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-                    std::lock_guard lock(s->mutex);
-                    s->received.emplace_back(event.buffer, event.buffer + event.size);
-                }
-                return 0;
-            },
-            &synth);
-        return synth.port && jack_activate(synth.client) == 0;
-    }
-
-    static bool waitFor(const std::function<bool()>& condition) {
-        for (int i = 0; i < 1000; ++i) {
-            if (condition()) return true;
-            foundation::RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.01);
-        }
-        return condition();
-    }
-
-    static inline pid_t server_ = 0;
-    static inline std::string serverName_;
-    static inline std::string whyNot_;
-    std::shared_ptr<platform::JackMidiBackend> backend;
-    std::shared_ptr<TarnMIDIManager> tarn;
-    Synth synth;
-};
+class TemplateJackEndToEnd : public jacktest::JackDocumentFixture {};
 
 TEST_F(TemplateJackEndToEnd, AnOSCValueSendsASysExWithItsChecksumToAnotherClient) {
-    ASSERT_TRUE(openSynth());
+    ASSERT_TRUE(openDevice("synth"));
     std::shared_ptr<TarnMIDIRealDestination> destination;
     ASSERT_TRUE(waitFor([&] {
         for (const auto& d : tarn->realDestinations())
@@ -192,9 +52,40 @@ TEST_F(TemplateJackEndToEnd, AnOSCValueSendsASysExWithItsChecksumToAnotherClient
     EXPECT_TRUE(waitFor([&] {
         sender.send(managertest::packet("/volume", {firing::Float(0.5)}));
         foundation::RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.02);
-        return !synth.messages().empty();
+        return !device.received().empty();
     }));
-    for (const auto& message : synth.messages()) EXPECT_EQ(hexText(message), hexText(expected));
+    for (const auto& message : device.received()) EXPECT_EQ(hexText(message), hexText(expected));
+}
+
+TEST_F(TemplateJackEndToEnd, ASysExFromAnotherClientMatchesATemplateAndArrivesAtATarget) {
+    managertest::TargetServer target(LO_UDP);
+    ASSERT_TRUE(target.isValid());
+    manager->oscTargets()[2]->setTargetSpec("127.0.0.1:" + std::to_string(target.port()));
+    // The same data set as the synth sends back: the value is read from its byte, the checksum is
+    // no part of the match.
+    auto sysex = makeTemplate(
+        "F0 41 10 42 12 00 00 F7",
+        {numberAt(5), QRBMIDIChecksumSubstitution::make(QRBMIDIChecksumSubstitution::NegatedSum, 1, 5, 6)});
+    sysex->setOSCPathForInputMatching(std::string("/midi/input/Synth/Volume"));
+    sysex->setShouldTestInputMatching(true);
+    manager->midiManager()->ensureTemplateCollectionNamed("Synth")->insertTemplates({sysex}, {0});
+    ASSERT_TRUE(manager->start());
+
+    ASSERT_TRUE(openDevice("synth"));
+    ASSERT_TRUE(connectDeviceToDocument());
+    device.play({0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x1B, 0xF7});
+    ASSERT_TRUE(waitFor([&] { return manager->contextWithName("/midi/input/Synth/Volume") != nullptr; }));
+
+    auto route = std::make_shared<QRBRouteEventSource>();
+    route->setTargetIdentifier(2);
+    manager->insertObject(route, manager->countOfOscRoutes());
+    manager->contextWithName("/midi/input/Synth/Volume")->setEventSource(route);
+    ASSERT_TRUE(waitFor([&] {
+        target.poll();
+        return !target.messages.empty();
+    }));
+    device.stop();
+    EXPECT_EQ(target.messages.front(), (managertest::Received{"/midi/input/Synth/Volume", "f", {"0.503937"}}));
 }
 
 }  // namespace

@@ -38,6 +38,17 @@ uint64_t monotonicNanoseconds() {
 
 void silent(const char*) {}
 
+// The header of the next packet in `ring`, left there; NO unless the packet's bytes are all there
+// too. A writer puts a header and its bytes in two steps, and the reader on the other thread may
+// come between them: taking the header then would read the bytes short, and every later header
+// from the middle of a packet.
+bool peekWholePacket(jack_ringbuffer_t* ring, RingHeader& header) {
+    const size_t available = jack_ringbuffer_read_space(ring);
+    if (available < sizeof header) return false;
+    jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&header), sizeof header);
+    return available >= sizeof header + header.length;
+}
+
 }  // namespace
 
 struct PortSlot {
@@ -115,8 +126,7 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                 bool reservedAny = false;
                 for (;;) {
                     RingHeader header;
-                    if (jack_ringbuffer_read_space(slot->ring) < sizeof header) break;
-                    jack_ringbuffer_peek(slot->ring, reinterpret_cast<char*>(&header), sizeof header);
+                    if (!peekWholePacket(slot->ring, header)) break;
                     jack_midi_data_t* target = jack_midi_event_reserve(buffer, 0, header.length);
                     if (!target) {
                         // Full for this cycle: the rest waits. A message that fits no buffer
@@ -192,8 +202,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                 list.clear();
                 for (;;) {
                     RingHeader header;
-                    if (jack_ringbuffer_read_space(slot->ring) < sizeof header) break;
-                    jack_ringbuffer_read(slot->ring, reinterpret_cast<char*>(&header), sizeof header);
+                    if (!peekWholePacket(slot->ring, header)) break;
+                    jack_ringbuffer_read_advance(slot->ring, sizeof header);
                     bytes.resize(header.length);
                     jack_ringbuffer_read(slot->ring, bytes.data(), header.length);
                     list.add(header.timeStamp ? header.timeStamp : monotonicNanoseconds(),

@@ -5,23 +5,17 @@
 #include "foundation/RunLoop.h"
 #include "midi/tarn/TarnMIDIManager.h"
 #include "platform/midi/JackMidiBackend.h"
+#include "support/JackTestServer.h"
 
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -41,67 +35,17 @@ public:
 
 class JackMidiBackendTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        serverName_ = "quorbital-test-" + std::to_string(getpid());
-        const std::string nameOption = "-n" + serverName_;
-        // The default period of 1024 frames gives MIDI buffers of 4 KiB: room for the SysEx below.
-        // A client time-out of 5 s keeps a busy machine from failing clients as they activate.
-        const char* argv[] = {"jackd", "-r", "-t", "5000", nameOption.c_str(), "-d", "dummy", "-p", "1024", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int failed = posix_spawnp(&server_, "jackd", &actions, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed) {
-            server_ = 0;
-            whyNot_ = "jackd could not be run (is jackd2 installed?)";
-            return;
-        }
-        // Up when a client can connect: at most 10 s. Until then libjack would say on standard
-        // error that there is no server.
-        jack_set_error_function([](const char*) {});
-        for (int i = 0; i < 200; ++i) {
-            jack_status_t status{};
-            jack_client_t* probe = jack_client_open(
-                "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status, serverName_.c_str());
-            if (probe) {
-                jack_client_close(probe);
-                return;
-            }
-            int exitStatus = 0;
-            if (waitpid(server_, &exitStatus, WNOHANG) == server_) {
-                server_ = 0;
-                whyNot_ = "jackd exited at start-up";
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        whyNot_ = "jackd did not accept clients within 10 s";
-    }
-
-    static void TearDownTestSuite() {
-        if (!server_) return;
-        kill(server_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(server_, nullptr, WNOHANG) == server_) {
-                server_ = 0;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(server_, SIGKILL);
-        waitpid(server_, nullptr, 0);
-        server_ = 0;
-    }
+    // The default period of 1024 frames gives MIDI buffers of 4 KiB: room for the SysEx below.
+    static void SetUpTestSuite() { server_ = std::make_unique<JackTestServer>("test"); }
+    static void TearDownTestSuite() { server_.reset(); }
 
     void SetUp() override {
-        if (!whyNot_.empty()) GTEST_SKIP() << "JACK tests skipped: " << whyNot_;
+        if (!server_->whyNot().empty()) GTEST_SKIP() << "JACK tests skipped: " << server_->whyNot();
         // A server on a loaded machine now and then refuses a client while it removes the one
         // before; a few tries, a little apart.
         for (int attempt = 0; attempt < 5 && !backend; ++attempt) {
             if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            backend = platform::JackMidiBackend::open("Quorbital", serverName_);
+            backend = platform::JackMidiBackend::open("Quorbital", server_->name());
         }
         ASSERT_TRUE(backend) << "no client on the test's server";
         tarn = TarnMIDIManager::create(backend);
@@ -114,11 +58,7 @@ protected:
     }
 
     // Another program on the same server.
-    jack_client_t* openOtherClient(const char* name) {
-        jack_status_t status{};
-        return jack_client_open(name, static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
-                                serverName_.c_str());
-    }
+    jack_client_t* openOtherClient(const char* name) { return server_->openClient(name); }
 
     // Runs the main loop in short slices: deliveries arrive on the backend's thread and need not
     // wake it.
@@ -130,9 +70,7 @@ protected:
         return condition();
     }
 
-    static inline pid_t server_ = 0;
-    static inline std::string serverName_;
-    static inline std::string whyNot_;
+    static inline std::unique_ptr<JackTestServer> server_;
     std::shared_ptr<platform::JackMidiBackend> backend;
     std::shared_ptr<TarnMIDIManager> tarn;
 };
@@ -255,6 +193,69 @@ TEST_F(JackMidiBackendTest, SourceOfAnotherClientReachesTheReceiversOfItsRealSou
     EXPECT_TRUE(waitFor([&] { return !receiver->received().empty(); }));
     player.playing = false;
     for (const auto& packet : receiver->received()) EXPECT_EQ(packet, (std::vector<uint8_t>{0xB0, 0x07, 0x40}));
+    source->removeReceiver(receiver.get());
+    jack_deactivate(keys);
+    jack_client_close(keys);
+}
+
+// Many messages a cycle, cycle after cycle: the callback writes each into the ring while the
+// reader takes them out on its own thread, and none may be lost, cut or reordered on the way.
+TEST_F(JackMidiBackendTest, BurstsOfNotesFromAnotherClientArriveWholeAndInOrder) {
+    constexpr uint32_t kPerCycle = 64, kTotal = 8192;  // a sequence number of 14 bits in each note
+    struct Player {
+        jack_port_t* port = nullptr;
+        std::atomic<bool> warmingUp{true};
+        std::atomic<bool> playing{false};
+        uint32_t sent = 0;  // the process thread's alone
+    } player;
+    jack_client_t* keys = openOtherClient("burst");
+    ASSERT_TRUE(keys);
+    player.port = jack_port_register(keys, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(
+        keys,
+        [](jack_nframes_t frames, void* arg) -> int {
+            auto* p = static_cast<Player*>(arg);
+            void* buffer = jack_port_get_buffer(p->port, frames);
+            jack_midi_clear_buffer(buffer);
+            if (p->warmingUp.load()) {
+                const jack_midi_data_t bytes[3] = {0xB0, 0x07, 0x40};
+                jack_midi_event_write(buffer, 0, bytes, 3);
+            }
+            for (uint32_t i = 0; p->playing.load() && i < kPerCycle && p->sent < kTotal; ++i, ++p->sent) {
+                const jack_midi_data_t note[3] = {0x90, static_cast<jack_midi_data_t>(p->sent >> 7),
+                                                  static_cast<jack_midi_data_t>(p->sent & 0x7F)};
+                if (jack_midi_event_write(buffer, i * frames / kPerCycle, note, 3) != 0) break;
+            }
+            return 0;
+        },
+        &player);
+    ASSERT_EQ(jack_activate(keys), 0);
+    std::shared_ptr<TarnMIDIRealSource> source;
+    ASSERT_TRUE(waitFor([&] {
+        for (const auto& s : tarn->realSources())
+            if (s->name() == "burst out" && s->isOnline()) source = s;
+        return source != nullptr;
+    }));
+    auto receiver = std::make_shared<RecordingReceiver>();
+    source->addReceiver(receiver);
+    // The connection carries messages from a later cycle on.
+    EXPECT_TRUE(waitFor([&] { return !receiver->received().empty(); }));
+    player.warmingUp = false;
+    player.playing = true;
+
+    const auto notes = [&] {
+        std::vector<std::vector<uint8_t>> found;
+        for (auto& packet : receiver->received())
+            if (!packet.empty() && packet[0] == 0x90) found.push_back(std::move(packet));
+        return found;
+    };
+    EXPECT_TRUE(waitFor([&] { return notes().size() >= kTotal; }));
+    const auto received = notes();
+    EXPECT_EQ(received.size(), kTotal);
+    for (uint32_t i = 0; i < std::min<size_t>(received.size(), kTotal); ++i) {
+        const std::vector<uint8_t> expected = {0x90, static_cast<uint8_t>(i >> 7), static_cast<uint8_t>(i & 0x7F)};
+        ASSERT_EQ(received[i], expected) << "note " << i;
+    }
     source->removeReceiver(receiver.get());
     jack_deactivate(keys);
     jack_client_close(keys);
