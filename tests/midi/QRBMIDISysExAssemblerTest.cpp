@@ -76,7 +76,9 @@ TEST(QRBMIDISysExAssemblerLimit, AMessageOfTheMostBytesPassesAndOneMoreIsDropped
         assembler.addPacket(end.data(), end.size(), complete);
         const bool fits = length <= QRBMIDISysExAssembler::kMaxLength;
         ASSERT_EQ(complete.size(), fits ? 2u : 1u) << length;
-        if (fits) EXPECT_EQ(complete[0].size(), length);
+        if (fits) {
+            EXPECT_EQ(complete[0].size(), length);
+        }
         EXPECT_EQ(complete.back(), (Bytes{0x90, 0x40, 0x7F}));
         EXPECT_EQ(assembler.overflowCount(), fits ? 0u : 1u);
         EXPECT_TRUE(assembler.isIdle());
