@@ -38,6 +38,7 @@
 #include "platform/midi/JackMidiBackend.h"
 #include "support/JackTestServer.h"
 
+#include "BenchChild.h"
 #include "BenchSockets.h"
 
 #include <jack/jack.h>
@@ -65,6 +66,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+using bench::Child;
+using bench::homeEnvironment;
+using bench::median;
+using bench::percentile;
 
 namespace {
 
@@ -297,44 +303,6 @@ void writeDocument(const std::string& path, long inPort, long outPort) {
     document.close();
 }
 
-struct Child {
-    pid_t pid = -1;
-    std::string log;
-    Child(const std::vector<std::string>& arguments, const std::string& logPath, const std::string& home,
-          const std::string& jackServer)
-        : log(logPath) {
-        std::vector<std::string> texts = arguments;
-        std::vector<char*> argv;
-        for (auto& t : texts) argv.push_back(t.data());
-        argv.push_back(nullptr);
-        std::filesystem::create_directories(home + "/config");
-        std::filesystem::create_directories(home + "/runtime");
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", (home + "/runtime").c_str(), 1);
-            setenv("JACK_DEFAULT_SERVER", jackServer.c_str(), 1);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Child() {
-        if (pid <= 0) return;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    std::string output() const {
-        std::ifstream in(log);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-};
-
 // The full name of the input port whose name ends with `suffix`, or "" when none does.
 std::string jackPortEndingWith(jack_client_t* client, const std::string& suffix) {
     std::string found;
@@ -355,15 +323,6 @@ struct Figures {
     uint32_t received = 0;
     double p50 = 0, p99 = 0;  // milliseconds
 };
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-    return values[index];
-}
-
-double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
 
 bool waitFor(const std::function<bool()>& condition, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -479,8 +438,9 @@ int main(int argc, char** argv) {
     const long inPort = bench::freePort();
     const std::string document = folder + "/midi.qrb3";
     writeDocument(document, inPort, receiver.port());
-    Child quorbital({program, "-headless", document, "-MIDIBackend", "JACK"}, folder + "/quorbital.log",
-                    folder + "/home", server.name());
+    std::vector<std::string> environment = homeEnvironment(folder + "/home");
+    environment.push_back("JACK_DEFAULT_SERVER=" + server.name());
+    Child quorbital({program, "-headless", document, "-MIDIBackend", "JACK"}, folder + "/quorbital.log", environment);
     // The document's input is named after its port once it listens.
     std::string programInput;
     const std::string suffix = "Quorbital In (" + std::to_string(inPort) + ")";

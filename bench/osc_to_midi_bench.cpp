@@ -22,6 +22,7 @@
 // The ratios Quorbital / bridge come last, one "ratio <name> <value>" line each; "value" lines
 // before them hold figures without a baseline (the loss counts, which must be 0).
 
+#include "BenchChild.h"
 #include "BenchSockets.h"
 #include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
@@ -61,6 +62,11 @@
 #include <vector>
 
 extern char** environ;
+
+using bench::Child;
+using bench::homeEnvironment;
+using bench::median;
+using bench::percentile;
 
 namespace {
 
@@ -165,55 +171,6 @@ int sinkProcess(jack_nframes_t frames, void*) {
 
 // ---- processes ----------------------------------------------------------------------------------
 
-struct Child {
-    pid_t pid = -1;
-    std::string logPath;
-
-    Child(std::vector<std::string> arguments, const std::string& log, const std::vector<std::string>& environment)
-        : logPath(log) {
-        std::vector<char*> argv;
-        for (auto& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Child() {
-        if (pid <= 0) return;
-        kill(pid, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    std::string output() const {
-        std::ifstream in(logPath);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    bool waitForOutput(const std::string& text, double timeout) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        while (std::chrono::steady_clock::now() < end) {
-            if (output().find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-};
-
 void writeDocument(const std::string& path, long inPort) {
     QRBDocument document;
     document.makeWindowControllers();
@@ -304,15 +261,6 @@ Run measure(Sender& sender, size_t count, double rate, uint32_t first) {
     }
     return run;
 }
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-    return values[index];
-}
-
-double median(std::vector<double> values) { return percentile(std::move(values), 0.5); }
 
 struct System {
     std::string name;

@@ -54,6 +54,7 @@
 // The ratios Quorbital / baseline come last, one "ratio <name> <value>" line each; "value" lines
 // before them hold figures without a baseline.
 
+#include "BenchChild.h"
 #include "BenchSockets.h"
 #include "core/document/EngineClasses.h"
 #include "core/document/QRBDocument.h"
@@ -117,8 +118,11 @@ enum class Transport { UDP, TCP };
 
 const char* transportName(Transport t) { return t == Transport::UDP ? "udp" : "tcp"; }
 
+using bench::Child;
 using bench::freePort;
+using bench::homeEnvironment;
 using bench::loopback;
+using bench::percentile;
 
 // ---- the baseline: receive, then send the same message on, on one thread ----------------------
 
@@ -148,97 +152,6 @@ int runForwarder(const char* inPort, const char* outPort, const char* transport)
 }
 
 // ---- child processes ----------------------------------------------------------------------------
-
-struct Child {
-    pid_t pid = -1;
-    std::string logPath;
-
-    Child(const std::vector<std::string>& arguments, const std::string& log, const std::string& home) : logPath(log) {
-        std::vector<std::string> texts = arguments;
-        std::vector<char*> argv;
-        for (auto& t : texts) argv.push_back(t.data());
-        argv.push_back(nullptr);
-        const std::string config = home + "/config", runtime = home + "/runtime";
-        std::filesystem::create_directories(config);
-        std::filesystem::create_directories(runtime);
-        pid = fork();
-        if (pid == 0) {
-            // A benchmark that is killed takes its children with it.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-            setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Child() { stop(); }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    std::string output() const {
-        std::ifstream in(logPath);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    bool waitForOutput(const std::string& text, double timeout) {
-        const auto end = Clock::now() + std::chrono::duration<double>(timeout);
-        while (Clock::now() < end) {
-            if (output().find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-    void stop() {
-        if (pid <= 0) return;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    // Sends `signal` and waits up to `timeout` seconds for the process to end by itself; kills
-    // it after that. True when it ended by itself.
-    bool interrupt(int signal, double timeout) {
-        if (pid <= 0) return false;
-        kill(pid, signal);
-        const auto end = Clock::now() + std::chrono::duration<double>(timeout);
-        while (Clock::now() < end) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) {
-                pid = -1;
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        stop();
-        return false;
-    }
-    // Resident memory in kB.
-    long residentKB() const {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-        return -1;
-    }
-    // User and system CPU time in seconds.
-    double cpuSeconds() const {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const size_t close = text.rfind(')');
-        if (close == std::string::npos) return -1;
-        std::istringstream fields(text.substr(close + 2));
-        std::string field;
-        // After the name: state is field 3; utime and stime are fields 14 and 15.
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i) {
-            if (i == 14) utime = std::stoull(field);
-            if (i == 15) stime = std::stoull(field);
-        }
-        return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    }
-};
 
 // ---- documents ------------------------------------------------------------------------------------
 
@@ -547,13 +460,6 @@ Trial runTrial(Receiver& receiver, Sender& sender, Packet packet, double divisor
     return trial;
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return NAN;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(std::ceil(p / 100.0 * values.size())) - 1);
-    return values[index];
-}
-
 // Sends until something arrives: a server may still be starting after its line was printed.
 // `settle` is how long each probe waits for its message.
 std::optional<Trial> waitUntilRouting(Receiver& receiver, Sender& sender, const Packet& packet, double divisor,
@@ -644,9 +550,9 @@ Figures measure(const std::string& name, Receiver& receiver, Sender& sender, con
     f.measured = true;
     const size_t latencyCount = quick ? 2000 : 5000;
     Trial latency = runTrial(receiver, sender, packet, divisor, latencyCount, 1000);
-    f.p50 = percentile(latency.latencies, 50) * 1e6;
-    f.p99 = percentile(latency.latencies, 99) * 1e6;
-    f.p999 = percentile(latency.latencies, 99.9) * 1e6;
+    f.p50 = percentile(latency.latencies, 0.5) * 1e6;
+    f.p99 = percentile(latency.latencies, 0.99) * 1e6;
+    f.p999 = percentile(latency.latencies, 0.999) * 1e6;
     std::printf(
         "%s latency at 1000/s over %zu: p50 %.1f us, p99 %.1f us, p99.9 %.1f us (%zu of %zu arrived, %zu bytes each)\n",
         name.c_str(), latencyCount, f.p50, f.p99, f.p999, latency.received, latency.sent, latency.packetSize);
@@ -680,7 +586,7 @@ struct Bench {
                                  double timeout, Receiver& receiver, Transport transport, long inPort,
                                  const Packet& packet, double divisor, double settle = 0.5) {
         Running r;
-        r.child = std::make_unique<Child>(arguments, file(name, ".log"), folder + "/home");
+        r.child = std::make_unique<Child>(arguments, file(name, ".log"), homeEnvironment(folder + "/home"));
         if (!r.child->waitForOutput(ready, timeout)) {
             std::printf("%s did not start within %.0f s:\n%s\n", name.c_str(), timeout, r.child->output().c_str());
             return std::nullopt;
@@ -778,7 +684,7 @@ std::vector<PacedCase> measurePaced(Bench& bench, Transport transport, const std
                 const bool isQ = who == 0;
                 Trial t = runTrial(isQ ? receiverQ : receiverB, isQ ? *q->sender : *b->sender, packet,
                                    isQ ? kScale : 1.0, count, rate);
-                const double p50 = percentile(t.latencies, 50) * 1e6, p99 = percentile(t.latencies, 99) * 1e6;
+                const double p50 = percentile(t.latencies, 0.5) * 1e6, p99 = percentile(t.latencies, 0.99) * 1e6;
                 (isQ ? q50 : b50).push_back(p50);
                 (isQ ? q99 : b99).push_back(p99);
                 (isQ ? c.quorbital : c.baseline).lost += t.sent - t.received;
@@ -807,7 +713,7 @@ double timeToFirstMessage(Bench& bench, const std::string& name, const std::vect
     Sender sender(Transport::UDP, inPort);
     Packet packet(1);
     const auto started = Clock::now();
-    Child child(arguments, bench.file(name, ".log"), bench.folder + "/home");
+    Child child(arguments, bench.file(name, ".log"), homeEnvironment(bench.folder + "/home"));
     std::optional<Clock::time_point> arrived;
     for (uint32_t probe = 0; !arrived && seconds(Clock::now() - started) < timeout; ++probe) {
         packet.setValue(static_cast<float>(probe % 1000));

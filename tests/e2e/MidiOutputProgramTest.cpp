@@ -14,6 +14,7 @@
 #include "features/QRBEventSourceManager.h"
 #include "midi/outputs/QRBMidiCCEventSource.h"
 #include "midi/outputs/QRBMidiNoteEventSource.h"
+#include "support/JackTestServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -106,43 +107,17 @@ protected:
     void SetUp() override {
         std::filesystem::create_directories(dir.file("config"));
         std::filesystem::create_directories(dir.file("runtime"));
-        server = "quorbital-e2e-" + std::to_string(getpid());
-        // Its output goes nowhere: a server on a busy machine reports every late cycle, and no
-        // one reads it.
-        const std::string nameOption = "-n" + server;
-        const char* argv[] = {"jackd", "-r", "-t", "5000", nameOption.c_str(), "-d", "dummy", "-p", "256", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int failed = posix_spawnp(&jackd, "jackd", &actions, nullptr, const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed) {
-            jackd = 0;
-            GTEST_SKIP() << "jackd could not be run";
-        }
-        jack_set_error_function([](const char*) {});
-        for (int i = 0; i < 200; ++i) {
-            if (sink.open(server)) return;
-            if (waitpid(jackd, nullptr, WNOHANG) == jackd) {
-                jackd = 0;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        GTEST_SKIP() << "no JACK server could be started";
+        // The server's output goes nowhere: a server on a busy machine reports every late cycle,
+        // and no one reads it.
+        jack = std::make_unique<JackTestServer>("e2e", 256);
+        if (!jack->whyNot().empty()) GTEST_SKIP() << jack->whyNot();
+        server = jack->name();
+        if (!sink.open(server)) GTEST_SKIP() << "no client could join the JACK server";
     }
     void TearDown() override {
         program.reset();
         sink.close();
-        if (jackd <= 0) return;
-        kill(jackd, SIGTERM);
-        for (int i = 0; i < 200; ++i) {
-            if (waitpid(jackd, nullptr, WNOHANG) == jackd) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(jackd, SIGKILL);
-        waitpid(jackd, nullptr, 0);
+        jack.reset();
     }
 
     // A document on `port` whose mappings drive MIDI outputs.
@@ -175,7 +150,7 @@ protected:
 
     testsupport::TempDir dir;
     std::string server;
-    pid_t jackd = 0;
+    std::unique_ptr<JackTestServer> jack;
     Sink sink;
     std::unique_ptr<e2e::ChildProcess> program;
 };
