@@ -127,6 +127,17 @@ TEST(NoteValuesArchiveTest, OldTypeWordsDecodeOrYieldNoOutput) {
     EXPECT_EQ(decoded->name(), "Velocity");
 }
 
+TEST(NoteOnOffArchiveTest, TheParamsLocationSurvivesArchiving) {
+    auto source = std::make_shared<QRBMidiNoteOnOffEventSource>();
+    source->setParamsLocation(QRBActionLocation::locationWithContextName("/params", foundation::Array{}, "/params"));
+    auto decoded = foundation::KeyedUnarchiver::unarchiveObjectWithData(
+                       foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(source)))
+                       .object<QRBMidiNoteOnOffEventSource>();
+    ASSERT_TRUE(decoded && decoded->paramsLocation());
+    EXPECT_EQ(decoded->displayName(), "/params");
+    EXPECT_TRUE(decoded->isEqualToEventSource(*source));
+}
+
 TEST_F(NoteParamsTest, WithoutParametersTheNoteIsSixtyAtVelocitySixtyFour) {
     manager->midiManager()->setNoteOffBehavior(0);
     auto g = gate(midiNote(), 3);
@@ -300,13 +311,16 @@ TEST_F(NoteParamsTest, TheParamsHolderMenuListsTheTopLevelContextsInNaturalOrder
     for (const char* address : {"/pad10", "/pad9"}) currentPreset()->addObject(QRBContext::create(address, manager));
     auto g = gate(midiNote());
     const foundation::Value proposed =
-        QRBNoteOnOffEventSource::staticClass().proposedEventSourcesCollectionForAction(g.get());
+        QRBMidiNoteOnOffEventSource::staticClass().proposedEventSourcesCollectionForAction(g.get());
     ASSERT_TRUE(proposed.arrayValue() && proposed.arrayValue()->size() == 1);
     const auto* group = (*proposed.arrayValue())[0].dictionaryValue();
     ASSERT_TRUE(group && group->count("Params Holder"));
     std::vector<std::string> names;
-    for (const auto& entry : *group->at("Params Holder").arrayValue())
-        names.push_back(entry.object<QRBNoteOnOffEventSource>()->displayName().value_or(""));
+    for (const auto& entry : *group->at("Params Holder").arrayValue()) {
+        auto source = entry.object<QRBMidiNoteOnOffEventSource>();
+        ASSERT_TRUE(source) << "MIDI notes in the MIDI note's menu";
+        names.push_back(source->displayName().value_or(""));
+    }
     EXPECT_EQ(names, (std::vector<std::string>{"/gate", "/pad9", "/pad10", "/params"}));
 }
 

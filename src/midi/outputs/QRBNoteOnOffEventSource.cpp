@@ -88,21 +88,31 @@ std::shared_ptr<QRBNoteOnOffEventSource> QRBNoteOnOffEventSource::eventSourceFor
     return source;
 }
 
-foundation::Value QRBNoteOnOffEventSource::classProposedEventSourcesCollection(const QRBAction* action) {
-    std::vector<std::shared_ptr<QRBNoteOnOffEventSource>> sources;
+template <class T> foundation::Value QRBNoteOnOffEventSource::proposedParamsHolders(const QRBAction* action) {
+    std::vector<std::shared_ptr<T>> sources;
     auto manager = action ? std::dynamic_pointer_cast<QRBManager>(action->oscManagerOfContext()) : nullptr;
     auto presets = manager ? manager->presetManager() : nullptr;
     auto preset = presets ? presets->currentPreset() : nullptr;
     if (!preset) return {};
-    for (const auto& context : preset->objects())
-        sources.push_back(eventSourceForParamsAtLocation(context->location()));
-    ZZNaturalSortWithKey(sources, [](const std::shared_ptr<QRBNoteOnOffEventSource>& source) {
-        return source->displayName().value_or(std::string());
-    });
+    for (const auto& context : preset->objects()) {
+        auto source = std::make_shared<T>();
+        source->setParamsLocation(context->location());
+        sources.push_back(std::move(source));
+    }
+    ZZNaturalSortWithKey(
+        sources, [](const std::shared_ptr<T>& source) { return source->displayName().value_or(std::string()); });
     foundation::Array list;
     for (auto& source : sources) list.emplace_back(source);
     return foundation::Value(foundation::Array{
         foundation::Value(foundation::Dictionary{{kParamsHolderTitle, foundation::Value(std::move(list))}})});
+}
+
+foundation::Value QRBNoteOnOffEventSource::classProposedEventSourcesCollection(const QRBAction* action) {
+    return proposedParamsHolders<QRBNoteOnOffEventSource>(action);
+}
+
+foundation::Value QRBMidiNoteOnOffEventSource::classProposedEventSourcesCollection(const QRBAction* action) {
+    return proposedParamsHolders<QRBMidiNoteOnOffEventSource>(action);
 }
 
 void QRBNoteOnOffEventSource::setParamsLocation(const std::shared_ptr<QRBActionLocation>& location) {

@@ -66,6 +66,9 @@ public:
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;
 
 protected:
+    // The params-holder menu of outputs of class T.
+    template <class T> static foundation::Value proposedParamsHolders(const QRBAction* action);
+
     // What a firing reads: the params holder and its document's MIDI manager.
     struct Params {
         std::shared_ptr<QRBContext> holder;
@@ -107,6 +110,9 @@ public:
     static constexpr const char* kMonoIndex = "mono";
 
     QRBMidiNoteOnOffEventSource() = default;
+
+    // The params-holder menu, of MIDI notes.
+    static foundation::Value classProposedEventSourcesCollection(const QRBAction* action);
 
     // The note held at the voice index (null: "mono").
     static std::optional<MIDINoteRecord> noteAtIndex(const QRBArg* index, const QRBAction& action);
