@@ -155,8 +155,6 @@ std::shared_ptr<QRBMidiCCEventSource> QRBEventSourceManager::fetchMidiCC(long n)
     return nullptr;
 }
 
-QRBEventSourcePtr QRBEventSourceManager::findKymaEventSourceMatching(const std::string&, long) const { return nullptr; }
-
 long QRBEventSourceManager::realRankForAction(const QRBAction& action) {
     auto context = action.context();
     if (!context || context.get() == &action) return -1;

@@ -9,19 +9,32 @@
 // It also owns the process-wide MIDI control-change outputs (128 plain and 128 toggling, index =
 // controller number) that the output menus offer and many actions share.
 //
+// While the Kyma-related features are on, a new action without an output is offered a Kyma
+// controller output chosen from its address: Wii remote addresses by their layout, other
+// components by the controller names of the hint table (from the global map file, or defaults),
+// or by a "ccN" component.
+//
 // One instance per process, installed as the action configurator at engine registration.
 // Configuration runs on the main thread; the instance is made once, safely from any thread, and its
-// tables are not changed afterwards.
+// MIDI tables are not changed afterwards. The Kyma tables are built on the main thread at their
+// first use and kept for the life of the process (the special list again after a failed read).
 
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/outputs/QRBEventSource.h"
 #include "foundation/Value.h"
 
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+namespace detail {
+class QRBKymaCCEventSource;
+class QRBKymaExtEventSource;
+}  // namespace detail
 class QRBAction;
 class QRBMidiCCEventSource;
 class QRBMidiCCToggleEventSource;
@@ -57,8 +70,44 @@ public:
     // 0..127 → that controller's shared output; 128..254 → controller n − 127; anything else null.
     std::shared_ptr<QRBMidiCCEventSource> fetchMidiCC(long n) const;
 
-    // The Kyma output that an address and rank stand for; none until the Kyma outputs exist.
-    virtual QRBEventSourcePtr findKymaEventSourceMatching(const std::string& address, long actionRank) const;
+    // ---- Kyma outputs and hints
+    static constexpr const char* kSpecialCCMappingsResource = "SpecialCCMappings";
+    static constexpr const char* kSpecialMappingsError = "Error: Can not read Kyma special mappings plist file.";
+    // Controller number → its names, joined by ", ".
+    using KymaHints = std::map<int64_t, std::string>;
+
+    // The 128 Kyma controller outputs, named from the hints ("7 - Volume"), built at first use.
+    const std::vector<std::shared_ptr<detail::QRBKymaCCEventSource>>& kymaCCEventSources();
+    // [{"Special": outputs}, separator, {"Wiimote": outputs}, separator, {"Tablet": outputs}], each
+    // group in controller order; null (and logged) when the special mappings can't be read.
+    foundation::Value kymaSpecialEventSources();
+    const KymaHints& kymaGlobalMapHints() const { return kymaGlobalMapHints_; }
+    void setKymaGlobalMapHints(KymaHints hints) { kymaGlobalMapHints_ = std::move(hints); }
+    // The hints of the global map file of the preferences, or the defaults when the file can't be
+    // read or is empty.
+    void setupGlobalMapHints();
+    // Puts the 40 default hints in the table.
+    void setupDefaultHints();
+    // The hints of a global map file's text (ISO Latin-1).
+    static KymaHints parseGlobalMap(const std::string& latin1Text);
+
+    // The first special output of that number, or null.
+    QRBEventSourcePtr specialEventSourceWithCC(int64_t n);
+    // 0..127: that Kyma controller output; other numbers: the special output. Null while the Kyma
+    // features are off.
+    QRBEventSourcePtr fetchKymaCC(int64_t n);
+    // The Kyma output that an address and rank stand for, or null.
+    virtual QRBEventSourcePtr findKymaEventSourceMatching(const std::string& address, long actionRank);
+    // The steps of the search: Wii remote layouts, a controller name, a "cc" number.
+    QRBEventSourcePtr matchWii(const std::vector<std::string>& components, long actionRank);
+    QRBEventSourcePtr matchHotVar(const std::string& component);
+    QRBEventSourcePtr matchCC(const std::string& component);
+    // The integer after `prefix` when `string` begins with it and is longer; -1 otherwise.
+    static long matchPrefixParam(const std::string& prefix, const std::string& string);
+
+    // A key output for a key code (the Wii remote's minus, home and plus buttons); null while this
+    // build has no key outputs.
+    virtual QRBEventSourcePtr keyEventSourceWithKeyCode(uint16_t keyCode);
 
     // Family steps; `rest` is the address after the family prefix.
     void configureTUIOAction(QRBAction& action, const std::string& rest);
@@ -73,4 +122,14 @@ private:
 
     std::vector<std::shared_ptr<QRBMidiCCEventSource>> midiCCEventSources_;
     std::vector<std::shared_ptr<QRBMidiCCToggleEventSource>> midiCCToggleEventSources_;
+
+protected:
+    // The special mappings resource: {"Special", "Wii", "Pen"} → {name → number}; none when it
+    // can't be read.
+    virtual std::optional<foundation::Dictionary> readSpecialCCMappings();
+
+private:
+    std::vector<std::shared_ptr<detail::QRBKymaCCEventSource>> kymaCCEventSources_;
+    foundation::Value kymaSpecialEventSources_;
+    KymaHints kymaGlobalMapHints_;
 };

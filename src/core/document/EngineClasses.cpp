@@ -30,6 +30,7 @@
 #include "features/NSLogEventSource.h"
 #include "features/QRBContextFilterManager.h"
 #include "features/QRBDelayEventSource.h"
+#include "features/QRBKymaCCEventSource.h"
 #include "features/QRBDummyEventSource.h"
 #include "features/QRBEventSourceManager.h"
 #include "features/QRBInterpretationManager.h"
@@ -42,9 +43,12 @@
 #include "foundation/KeyedArchiver.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/outputs/QRBChannelEventSource.h"
+#include "midi/outputs/QRBKymaNoteEventSource.h"
 #include "midi/outputs/QRBKymaPCEventSource.h"
 #include "midi/outputs/QRBMidiCCEventSource.h"
 #include "midi/outputs/QRBMidiNoteEventSource.h"
+#include "midi/outputs/QRBNoteOnOffEventSource.h"
+#include "midi/outputs/QRBNoteValuesEventSource.h"
 #include "midi/outputs/QRBMidiPacketEventSource.h"
 #include "midi/tarn/TarnMIDIEndpoint.h"
 #include "midi/templates/QRBMIDICollection.h"
@@ -150,6 +154,14 @@ void registerOutputTypes() {
     registerEventSourceClass<QRBMidiPacketEventSource>();
     registerEventSourceClass<QRBChannelEventSource>();
     registerEventSourceClass<QRBAllChannelsEventSource>();
+    registerEventSourceClass<QRBNoteValuesEventSource>();
+    registerEventSourceClass<QRBNoteOnOffEventSource>();
+    registerEventSourceClass<QRBMidiNoteOnOffEventSource>();
+    registerEventSourceClass<QRBKymaNoteEventSource>();
+    registerEventSourceClass<QRBKymaChannelVelocityEventSource>();
+    // Kyma controls
+    registerEventSourceClass<detail::QRBKymaCCEventSource>();
+    registerEventSourceClass<detail::QRBKymaExtEventSource>();
     // controllers
     registerEventSourceClass<QRBKeyComboEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();

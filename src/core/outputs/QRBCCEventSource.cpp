@@ -11,7 +11,8 @@ QRB_DEFINE_EVENT_SOURCE_CLASS(QRBCCEventSource)
 
 uint32_t QRBCCEventSource::flameOffset(int64_t channel, int64_t ccNumber) {
     const int64_t c = std::clamp<int64_t>(channel, 1, 16);
-    const int64_t n = std::clamp<int64_t>(ccNumber, 0, 127);
+    // The register's low byte holds number + 1: special controls go up to 254.
+    const int64_t n = std::clamp<int64_t>(ccNumber, 0, kMaxSpecialCCNumber);
     return uint32_t(((c - 1) << 8) | (n + 1));
 }
 

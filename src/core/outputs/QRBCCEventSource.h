@@ -12,6 +12,8 @@ class QRBCCEventSource : public QRBEventSource {
 
 public:
     static constexpr const char* kCCNumberKey = "QRBCCEventSourceCCNumber";
+    // Numbers above 127 name the Kyma special controls; the device's registers end at 254.
+    static constexpr int64_t kMaxSpecialCCNumber = 254;
 
     QRBCCEventSource() = default;
     explicit QRBCCEventSource(int64_t ccNumber) : ccNumber_(ccNumber) {}
