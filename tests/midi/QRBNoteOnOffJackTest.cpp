@@ -4,7 +4,7 @@
 // Where jackd cannot start, the test skips and says why.
 
 #include "core/support/ManagerTestSupport.h"
-#include "midi/JackTestServer.h"
+#include "support/JackTestServer.h"
 
 #include "core/mapping/QRBContext.h"
 #include "core/osc/QRBMIDIMessage.h"
