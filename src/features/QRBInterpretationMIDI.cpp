@@ -47,11 +47,10 @@ int QRBInterpretationManager::mapToAutomaticMIDI(const char* address, QRBAction&
         output = std::make_shared<QRBMidiPCFromContinuousValueEventSource>();
     else if (status == 0xB0 && request.bytes.size() == 3)
         output = QRBEventSourceManager::sharedInstance().fetchMidiCC(request.bytes[1] & 0x7F);
+    // The request's status and length were checked before: only a missing shared output is left.
     if (!output)
-        return refuse(
-            "API: %s, unable to map MIDI message template to OSC message %s[%li]: unsupported status byte "
-            "($%02X)",
-            address, request.path.c_str(), long(request.index), status);
+        return refuse("API: %s, no MIDI output for message %s[%li]", address, request.path.c_str(),
+                      long(request.index));
     action.setEventSource(output);
     action.setChannel(channel);
     return 0;
