@@ -10,6 +10,7 @@
 #include "core/osc/LibloCallbacks.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBServer.h"
+#include "midi/templates/QRBMIDISubstitution.h"
 
 #include <cmath>
 #include <cstring>
@@ -252,10 +253,25 @@ int QRBInterpretationManager::mapToMIDI(const QRBServerMessage& message) {
             break;
         }
         }
+        // A substitution takes its bit field and byte position as given: a slice that does not fit
+        // in its byte, or a position before the message's first byte, is refused here.
+        if (substitution.kind != MIDISubstitutionRequest::Kind::Checksum &&
+            !QRBMIDIByteSubstitution::isValidBitField({substitution.sliceLocation, substitution.sliceLength},
+                                                      substitution.bitOffset))
+            return refuse("API: %s, invalid bit field for %s at %i: slice location=%li, length=%li, bit offset=%li",
+                          address, kind.c_str(), position, long(substitution.sliceLocation),
+                          long(substitution.sliceLength), long(substitution.bitOffset));
+        if (substitution.templateByteIndex < 0)
+            return refuse("API: %s, invalid template byte index for %s at %i: %li", address, kind.c_str(), position,
+                          long(substitution.templateByteIndex));
         request.substitutions.push_back(substitution);
         position += int(length);
     }
 
+    // A template scales onto its data range: one without values between its bounds cannot be made.
+    if (request.dataMin == request.dataMax)
+        return refuse("API: %s, invalid data range for a MIDI template: minimum and maximum are both %i", address,
+                      request.dataMin);
     if (!parseTemplateDisplayName(displayName, request.collectionName, request.templateName))
         return refuse(
             "API: %s, invalid MIDI template display name, expected format was \"[Collection_Name] "

@@ -1,27 +1,109 @@
 // The control API's requests that give an argument a MIDI output: the request has been read and
 // checked (QRBInterpretationAPI.cpp), and the argument's action exists. What is left is to make
 // or find the output and hand it to the action.
-//
-// The MIDI outputs and templates are not part of the engine yet: until they are, these requests
-// are refused with a log line, and the document is left as the checks left it.
 
 #include "features/QRBInterpretationManager.h"
 
-int QRBInterpretationManager::mapToAutomaticMIDI(const char* address, QRBAction&, const MIDIMappingRequest& request) {
-    return refuse("API: %s, MIDI outputs are not available: message %s[%li] is not mapped", address,
-                  request.path.c_str(), long(request.index));
+#include "core/document/QRBManager.h"
+#include "core/mapping/QRBActionLocation.h"
+#include "features/QRBEventSourceManager.h"
+#include "midi/QRBMIDIManager.h"
+#include "midi/outputs/QRBChannelEventSource.h"
+#include "midi/outputs/QRBKymaPCEventSource.h"
+#include "midi/outputs/QRBMidiCCEventSource.h"
+#include "midi/templates/QRBMIDICollection.h"
+#include "midi/templates/QRBMIDISubstitution.h"
+#include "midi/templates/QRBMIDITemplate.h"
+
+namespace {
+
+QRBMIDISubstitutionPtr makeSubstitution(const QRBInterpretationManager::MIDISubstitutionRequest& request,
+                                        int64_t dataMin, int64_t dataMax) {
+    using Kind = QRBInterpretationManager::MIDISubstitutionRequest::Kind;
+    switch (request.kind) {
+    case Kind::Value:
+        return QRBMIDIByteSubstitution::make(QRBMIDIByteSubstitution::Number, dataMin, dataMax,
+                                             {request.sliceLocation, request.sliceLength}, request.bitOffset,
+                                             request.templateByteIndex);
+    case Kind::OutputChannel:
+        return QRBMIDIByteSubstitution::make(QRBMIDIByteSubstitution::Channel, 0, 15,
+                                             {request.sliceLocation, request.sliceLength}, request.bitOffset,
+                                             request.templateByteIndex);
+    case Kind::Checksum:
+        return QRBMIDIChecksumSubstitution::make(request.checksumType, request.checkFromIndex, request.checkToIndex,
+                                                 request.templateByteIndex);
+    }
+    return nullptr;
 }
 
-int QRBInterpretationManager::mapToMIDITemplate(const char* address, QRBAction&, const MIDIMappingRequest& request) {
-    return refuse("API: %s, MIDI templates are not available: message %s[%li] is not mapped", address,
-                  request.path.c_str(), long(request.index));
+}  // namespace
+
+int QRBInterpretationManager::mapToAutomaticMIDI(const char* address, QRBAction& action,
+                                                 const MIDIMappingRequest& request) {
+    const uint8_t status = request.bytes[0] & 0xF0;
+    const int64_t channel = (request.bytes[0] & 0x0F) + 1;
+    QRBEventSourcePtr output;
+    if (status == 0xC0 && request.bytes.size() == 2)
+        output = std::make_shared<QRBMidiPCFromContinuousValueEventSource>();
+    else if (status == 0xB0 && request.bytes.size() == 3)
+        output = QRBEventSourceManager::sharedInstance().fetchMidiCC(request.bytes[1] & 0x7F);
+    // The request's status and length were checked before: only a missing shared output is left.
+    if (!output)
+        return refuse("API: %s, no MIDI output for message %s[%li]", address, request.path.c_str(),
+                      long(request.index));
+    action.setEventSource(output);
+    action.setChannel(channel);
+    return 0;
 }
 
-int QRBInterpretationManager::mapToAllChannels(const char* address, QRBAction& action, int32_t, int32_t) {
-    return refuse("API: %s, MIDI outputs are not available: %s is not mapped", address, action.address().c_str());
+int QRBInterpretationManager::mapToMIDITemplate(const char* address, QRBAction& action,
+                                                const MIDIMappingRequest& request) {
+    auto manager = oscManager();
+    auto midi = manager ? manager->midiManager() : nullptr;
+    if (!midi)
+        return refuse("API: %s, MIDI templates are not available: message %s[%li] is not mapped", address,
+                      request.path.c_str(), long(request.index));
+
+    auto candidate = std::make_shared<QRBMIDITemplate>();
+    candidate->setName(request.templateName);
+    // A template refuses a bound equal to the other one: the order of the two settings keeps the
+    // range from passing through an empty one (the bounds asked for differ, as checked).
+    if (request.dataMin != candidate->dataMax()) {
+        candidate->setDataMin(request.dataMin);
+        candidate->setDataMax(request.dataMax);
+    } else {
+        candidate->setDataMax(request.dataMax);
+        candidate->setDataMin(request.dataMin);
+    }
+    candidate->setTemplateBytes(foundation::Data(request.bytes.begin(), request.bytes.end()));
+    std::vector<QRBMIDISubstitutionPtr> substitutions;
+    std::vector<size_t> indexes;
+    for (const MIDISubstitutionRequest& substitution : request.substitutions) {
+        indexes.push_back(substitutions.size());
+        substitutions.push_back(makeSubstitution(substitution, request.dataMin, request.dataMax));
+    }
+    if (!substitutions.empty()) candidate->insertSubstitutions(substitutions, indexes);
+
+    QRBMIDICollectionPtr collection = midi->ensureTemplateCollectionNamed(request.collectionName);
+    action.setEventSource(collection->maybeAddTemplate(candidate));
+    return 0;
 }
 
-int QRBInterpretationManager::mapToArgumentChannel(const char* address, QRBAction& action, QRBAction&, int32_t,
-                                                   int32_t) {
-    return refuse("API: %s, MIDI outputs are not available: %s is not mapped", address, action.address().c_str());
+int QRBInterpretationManager::mapToAllChannels(const char*, QRBAction& action, int32_t minimum, int32_t maximum) {
+    action.setEventSource(std::make_shared<QRBAllChannelsEventSource>());
+    // In channel numbers, as the user sees them: stored units are a fraction of the output's span.
+    action.setUserOutputMin(minimum);
+    action.setUserOutputMax(maximum);
+    return 0;
+}
+
+int QRBInterpretationManager::mapToArgumentChannel(const char* address, QRBAction& action, QRBAction& target,
+                                                   int32_t minimum, int32_t maximum) {
+    if (!target.context())
+        return refuse("API: %s, %s has no place in a message: %s is not mapped", address, target.address().c_str(),
+                      action.address().c_str());
+    action.setEventSource(QRBChannelEventSource::create(target.location()));
+    action.setUserOutputMin(minimum);
+    action.setUserOutputMax(maximum);
+    return 0;
 }

@@ -9,6 +9,14 @@
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBServer.h"
 #include "core/support/OSCBytes.h"
+#include "features/QRBEventSourceManager.h"
+#include "midi/QRBMIDIManager.h"
+#include "midi/outputs/QRBChannelEventSource.h"
+#include "midi/outputs/QRBKymaPCEventSource.h"
+#include "midi/outputs/QRBMidiCCEventSource.h"
+#include "midi/templates/QRBMIDICollection.h"
+#include "midi/templates/QRBMIDISubstitution.h"
+#include "midi/templates/QRBMIDITemplate.h"
 
 #include <cmath>
 #include <limits>
@@ -26,6 +34,8 @@ constexpr const char* kCreate = QRBInterpretationManager::kCreatePath;
 constexpr const char* kRange = QRBInterpretationManager::kRangePath;
 constexpr const char* kMIDI = QRBInterpretationManager::kMapToMIDIPath;
 constexpr const char* kRestore = QRBInterpretationManager::kRestorePath;
+constexpr const char* kMappingChannel = QRBInterpretationManager::kMappingChannelPath;
+constexpr const char* kArgumentChannel = QRBInterpretationManager::kArgumentChannelPath;
 
 std::string bytes(std::initializer_list<uint8_t> values) { return std::string(values.begin(), values.end()); }
 
@@ -254,6 +264,43 @@ INSTANTIATE_TEST_SUITE_P(
                 "invalid MIDI template display name"},
         Refusal{"MIDITemplateWithATooShortName", request(kMIDI, midiRequest("/m", 0, "[Drums]K", kCC)),
                 "invalid MIDI template display name"},
+        Refusal{"MIDITemplateWithAStringInAValueGroup",
+                request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", kCC,
+                                           {String("value"), Int(0), String("7"), Int(2), Int(0)})),
+                "expected iiii after value"},
+        Refusal{"MIDITemplateWithABlobForTheChecksumAlgorithm",
+                request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", bytes({0xF0, 1, 2, 3, 0xF7}),
+                                           {String("checksum"), Blob(bytes({1})), Int(1), Int(2), Int(3)})),
+                "expected siii after checksum"},
+        Refusal{"MIDITemplateWithABlobForTheKindWord",
+                request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", kCC, {Blob(bytes({1, 2, 3}))})),
+                "expected a substitution type at 7"},
+        Refusal{"MIDITemplateValueSliceWiderThanAByte",
+                request(kMIDI,
+                        midiRequest("/m", 0, "[Drums] Kick", kCC, {String("value"), Int(0), Int(9), Int(2), Int(0)})),
+                "invalid bit field for value at 7: slice location=0, length=9, bit offset=0"},
+        Refusal{"MIDITemplateValueSlicePushedOutOfItsByte",
+                request(kMIDI,
+                        midiRequest("/m", 0, "[Drums] Kick", kCC, {String("value"), Int(0), Int(7), Int(2), Int(2)})),
+                "invalid bit field for value at 7"},
+        Refusal{"MIDITemplateValueAtANegativeSliceLocation",
+                request(kMIDI,
+                        midiRequest("/m", 0, "[Drums] Kick", kCC, {String("value"), Int(-1), Int(7), Int(2), Int(0)})),
+                "invalid bit field for value at 7"},
+        Refusal{"MIDITemplateOutputChannelPastItsByte",
+                request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", kCC, {String("output-channel"), Int(0), Int(5)})),
+                "invalid bit field for output-channel at 7: slice location=0, length=4, bit offset=5"},
+        Refusal{"MIDITemplateOutputChannelAtANegativeByte",
+                request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", kCC, {String("output-channel"), Int(-2), Int(0)})),
+                "invalid template byte index for output-channel at 7: -2"},
+        Refusal{"MIDITemplateChecksumAtANegativeByte",
+                request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", bytes({0xF0, 1, 2, 3, 0xF7}),
+                                           {String("checksum"), String("xor"), Int(1), Int(2), Int(-1)})),
+                "invalid template byte index for checksum at 7: -1"},
+        Refusal{"MIDITemplateWithAnEmptyDataRange",
+                request(kMIDI,
+                        {String("/m"), Int(0), Int(64), Int(64), String("[Drums] Kick"), Blob(kCC), String("changed")}),
+                "invalid data range for a MIDI template: minimum and maximum are both 64"},
         Refusal{"MappingChannelPastTheArguments",
                 request(QRBInterpretationManager::kMappingChannelPath, {String("/m"), Int(9), Int(0), Int(15)}),
                 "APIMessage:argumentAtIndex: failed for argument index 9 of message /m"},
@@ -291,16 +338,169 @@ TEST_F(ControlAPITest, RequestsWhileInputIsLockedAreRefusedButARestoreIsNot) {
             EXPECT_NE(context->name(), std::optional<std::string>("/new"));
 }
 
-TEST_F(ControlAPITest, ATemplateRequestWithEveryKindOfSubstitutionPassesTheChecks) {
+TEST_F(ControlAPITest, ATemplateRequestWithEveryKindOfSubstitutionMakesTheTemplate) {
     // A SysEx with a value, an output channel and a checksum: nothing about the request is
-    // refused, and the message it names exists afterwards.
+    // refused, the collection is made, and the argument drives a template holding the three
+    // substitutions in the order they were asked for.
     const std::string sysex = bytes({0xF0, 0x41, 0x10, 0x00, 0x00, 0x00, 0xF7});
-    send(kMIDI, midiRequest("/synth/cutoff", 0, "[Synth] Cutoff", sysex,
-                            {String("value"), Int(0), Int(7), Int(4), Int(0), String("output-channel"), Int(2), Int(0),
-                             String("checksum"), String("twos-complement"), Int(1), Int(4), Int(5)}));
+    // Value: 7 bits at bit 0 of byte 4; output channel: bits 0 to 3 of byte 2; checksum: bytes 1
+    // to 4 into byte 5.
+    std::vector<Arg> groups{String("value"), Int(0), Int(7), Int(4), Int(0)};
+    for (const Arg& arg : std::vector<Arg>{String("output-channel"), Int(2), Int(0)}) groups.push_back(arg);
+    for (const Arg& arg : std::vector<Arg>{String("checksum"), String("twos-complement"), Int(1), Int(4), Int(5)})
+        groups.push_back(arg);
+    auto request = [&](const std::string& path) {
+        std::vector<Arg> args{String(path), Int(0),           Int(10), Int(100), String("[Synth]  Cutoff\t"),
+                              Blob(sysex),  String("changed")};
+        args.insert(args.end(), groups.begin(), groups.end());
+        return args;
+    };
+    send(kMIDI, request("/synth/cutoff"));
     ASSERT_TRUE(barrier());
-    EXPECT_NE(manager->contextWithName("/synth/cutoff"), nullptr);
-    for (const auto& line : log.lines()) EXPECT_EQ(line.find("invalid"), std::string::npos) << line;
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("API:"), std::string::npos) << line;
+
+    QRBContextPtr cutoff = manager->contextWithName("/synth/cutoff");
+    ASSERT_NE(cutoff, nullptr);
+    auto midi = manager->midiManager();
+    ASSERT_NE(midi, nullptr);
+    ASSERT_EQ(midi->templatesCollections().size(), 1u);
+    const QRBMIDICollectionPtr synth = midi->templatesCollections()[0];
+    EXPECT_EQ(synth->name(), std::optional<std::string>("Synth"));
+    ASSERT_EQ(synth->templateList().size(), 1u);
+    const QRBMIDITemplatePtr made = synth->templateList()[0];
+    EXPECT_EQ(made->name(), std::optional<std::string>("Cutoff"));
+    EXPECT_EQ(cutoff->eventSource(), made);
+    EXPECT_EQ(made->templateBytes(), foundation::Data(sysex.begin(), sysex.end()));
+    EXPECT_EQ(made->dataMin(), 10);
+    EXPECT_EQ(made->dataMax(), 100);
+
+    ASSERT_EQ(made->substitutions().size(), 3u);
+    auto value = std::dynamic_pointer_cast<QRBMIDIByteSubstitution>(made->substitutions()[0]);
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type(), QRBMIDIByteSubstitution::Number);
+    EXPECT_EQ(value->slice(), (QRBMIDIRange{0, 7}));
+    EXPECT_EQ(value->templateByteIndex(), 4);
+    EXPECT_EQ(value->templateByteBitOffset(), 0);
+    EXPECT_EQ(value->dataMin(), 10);
+    EXPECT_EQ(value->dataMax(), 100);
+    auto channel = std::dynamic_pointer_cast<QRBMIDIByteSubstitution>(made->substitutions()[1]);
+    ASSERT_NE(channel, nullptr);
+    EXPECT_EQ(channel->type(), QRBMIDIByteSubstitution::Channel);
+    EXPECT_EQ(channel->slice(), (QRBMIDIRange{0, 4}));
+    EXPECT_EQ(channel->templateByteIndex(), 2);
+    EXPECT_EQ(channel->dataMin(), 0);
+    EXPECT_EQ(channel->dataMax(), 15);
+    auto checksum = std::dynamic_pointer_cast<QRBMIDIChecksumSubstitution>(made->substitutions()[2]);
+    ASSERT_NE(checksum, nullptr);
+    EXPECT_EQ(checksum->type(), QRBMIDIChecksumSubstitution::NegatedSum);
+    EXPECT_EQ(checksum->checkFromIndex(), 1);
+    EXPECT_EQ(checksum->checkToIndex(), 4);
+    EXPECT_EQ(checksum->templateByteIndex(), 5);
+
+    // The same request for another message finds the template already there.
+    send(kMIDI, request("/synth/other"));
+    ASSERT_TRUE(barrier());
+    ASSERT_NE(manager->contextWithName("/synth/other"), nullptr);
+    EXPECT_EQ(manager->contextWithName("/synth/other")->eventSource(), made);
+    EXPECT_EQ(midi->templatesCollections().size(), 1u);
+    EXPECT_EQ(synth->templateList().size(), 1u);
+
+    // A range the default one would clash with on the way (0 to 127 → 127 to 200), and no
+    // substitutions: a second template in the same collection.
+    send(kMIDI, {String("/synth/wide"), Int(0), Int(127), Int(200), String("[Synth] Wide"), Blob(kCC),
+                 String("center-rising")});
+    ASSERT_TRUE(barrier());
+    ASSERT_EQ(synth->templateList().size(), 2u);
+    const QRBMIDITemplatePtr wide = synth->templateList()[1];
+    EXPECT_EQ(wide->name(), std::optional<std::string>("Wide"));
+    EXPECT_EQ(wide->dataMin(), 127);
+    EXPECT_EQ(wide->dataMax(), 200);
+    EXPECT_TRUE(wide->substitutions().empty());
+    EXPECT_EQ(manager->contextWithName("/synth/wide")->eventSource(), wide);
+
+    undo->closeEventGroup();
+    EXPECT_FALSE(undo->canUndo());
+    EXPECT_TRUE(undo->isUndoRegistrationEnabled());
+}
+
+TEST_F(ControlAPITest, AutomaticMappingPicksTheSharedControlChangeOrAProgramChange) {
+    send(kCreate, {String("/pads"), String("ff")});
+    // B1 07 64: control change 7 on channel 2.
+    send(kMIDI, {String("/pads"), Int(0), Int(10), Int(100), String("<auto>"), Blob(kCC), String("changed")});
+    // C3 05: a program change on channel 4.
+    send(kMIDI, midiRequest("/pads", 1, "<auto>", bytes({0xC3, 0x05}), {}, "zero-to-positive"));
+    // A one-argument message is its own argument 0.
+    send(kMIDI, midiRequest("/volume", 0, "<auto>", bytes({0xBF, 0x87, 0x00}), {}, "positive-to-zero"));
+    ASSERT_TRUE(barrier());
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("API:"), std::string::npos) << line;
+
+    QRBContextPtr pads = manager->contextWithName("/pads");
+    ASSERT_NE(pads, nullptr);
+    ASSERT_EQ(pads->actions().size(), 2u);
+    const QRBActionPtr cc = pads->actions()[0];
+    EXPECT_EQ(cc->eventSource(), QRBEventSourceManager::sharedInstance().fetchMidiCC(7));
+    EXPECT_EQ(cc->channel(), 2);
+    EXPECT_DOUBLE_EQ(cc->userOutputMin(), 10);
+    EXPECT_DOUBLE_EQ(cc->userOutputMax(), 100);
+    const QRBActionPtr pc = pads->actions()[1];
+    EXPECT_NE(std::dynamic_pointer_cast<QRBMidiPCFromContinuousValueEventSource>(pc->eventSource()), nullptr);
+    EXPECT_EQ(pc->channel(), 4);
+    EXPECT_DOUBLE_EQ(pc->userOutputMin(), 0);
+    EXPECT_DOUBLE_EQ(pc->userOutputMax(), 127);
+
+    // The controller number keeps its seven bits: 0x87 is controller 7 again, on channel 16.
+    QRBContextPtr volume = manager->contextWithName("/volume");
+    ASSERT_NE(volume, nullptr);
+    EXPECT_EQ(volume->eventSource(), QRBEventSourceManager::sharedInstance().fetchMidiCC(7));
+    EXPECT_EQ(volume->channel(), 16);
+
+    undo->closeEventGroup();
+    EXPECT_FALSE(undo->canUndo());
+    EXPECT_TRUE(undo->isUndoRegistrationEnabled());
+}
+
+// The channel mappings take their range in channel numbers: a value halfway between 0 and 1
+// picks a channel halfway through it, not the last channel.
+TEST_F(ControlAPITest, ChannelMappingsTurnTheValueIntoAChannelOfTheirRange) {
+    send(kCreate, {String("/all"), String("f")});
+    send(kCreate, {String("/one"), String("f")});
+    send(kCreate, {String("/synth"), String("ff")});
+    // The arguments whose channels change drive control changes 1 and 2 on channel 1.
+    send(kMIDI, midiRequest("/synth", 0, "<auto>", bytes({0xB0, 0x01, 0x00})));
+    send(kMIDI, midiRequest("/synth", 1, "<auto>", bytes({0xB0, 0x02, 0x00})));
+    send(kMappingChannel, {String("/all"), Int(0), Int(0), Int(15)});
+    send(kArgumentChannel, {String("/one"), Int(0), Int(4), Int(12), String("/synth"), Int(1)});
+    ASSERT_TRUE(barrier());
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("API:"), std::string::npos) << line;
+
+    QRBContextPtr all = manager->contextWithName("/all");
+    QRBContextPtr one = manager->contextWithName("/one");
+    QRBContextPtr synth = manager->contextWithName("/synth");
+    ASSERT_NE(all, nullptr);
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(synth, nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<QRBAllChannelsEventSource>(all->eventSource()), nullptr);
+    EXPECT_DOUBLE_EQ(all->userOutputMin(), 0);
+    EXPECT_DOUBLE_EQ(all->userOutputMax(), 15);
+    auto toArgument = std::dynamic_pointer_cast<QRBChannelEventSource>(one->eventSource());
+    ASSERT_NE(toArgument, nullptr);
+    EXPECT_EQ(toArgument->targetLocation()->contextName(), std::optional<std::string>("/synth"));
+    EXPECT_DOUBLE_EQ(one->userOutputMin(), 4);
+    EXPECT_DOUBLE_EQ(one->userOutputMax(), 12);
+
+    // Only the second argument of /synth follows /one: 4 + 0.5 * (12 - 4) = 8, channel 9.
+    send("/one", {Float(0.5)});
+    ASSERT_TRUE(runUntil([&] { return synth->actions()[1]->channel() == 9; })) << synth->actions()[1]->channel();
+    EXPECT_EQ(synth->actions()[0]->channel(), 1);
+
+    // Every action of the mapping follows /all: 0.2 of 0 to 15 is 3, channel 4.
+    send("/all", {Float(0.2)});
+    ASSERT_TRUE(runUntil([&] { return synth->actions()[0]->channel() == 4; })) << synth->actions()[0]->channel();
+    EXPECT_EQ(synth->actions()[1]->channel(), 4);
+
+    // Both mappings are the user's to undo.
+    undo->closeEventGroup();
+    EXPECT_TRUE(undo->canUndo());
     EXPECT_TRUE(undo->isUndoRegistrationEnabled());
 }
 
