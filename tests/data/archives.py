@@ -6,6 +6,7 @@ class record {"$classname", "$classes"}; strings, containers and objects are ent
 referred to by UID; numbers, booleans and bytes under a key are stored inline.
 """
 
+import sys
 import plistlib
 
 UID = plistlib.UID
@@ -177,3 +178,29 @@ def first_difference(a, b, where="document"):
     if a != b or (isinstance(a, float) != isinstance(b, float)):
         return "%s: %r != %r" % (where, a, b)
     return None
+
+
+def check_keys(path, expected):
+    """Exits with 1, listing them, unless every object of a class in `expected` (class name → key
+    set) holds exactly those keys and every class there has an object in the archive."""
+    archive = load(path)
+    objects = archive["$objects"]
+    failures = []
+    seen = set()
+    for entry in objects:
+        if not (isinstance(entry, dict) and "$class" in entry):
+            continue
+        name = objects[entry["$class"].data]["$classname"]
+        if name not in expected:
+            continue
+        seen.add(name)
+        keys = set(entry) - {"$class"}
+        if keys != expected[name]:
+            failures.append("%s: keys %s, expected %s" % (name, sorted(keys), sorted(expected[name])))
+    for name in expected:
+        if name not in seen:
+            failures.append("%s: not in the archive" % name)
+    if failures:
+        print("\n".join(failures))
+        sys.exit(1)
+

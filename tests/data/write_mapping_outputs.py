@@ -100,26 +100,7 @@ def write(path):
 
 
 def check(path):
-    archive = archives.load(path)
-    objects = archive["$objects"]
-    failures = []
-    seen = set()
-    for entry in objects:
-        if not (isinstance(entry, dict) and "$class" in entry):
-            continue
-        name = objects[entry["$class"].data]["$classname"]
-        if name not in KEYS:
-            continue
-        seen.add(name)
-        keys = set(entry) - {"$class"}
-        if keys != KEYS[name]:
-            failures.append("%s: keys %s, expected %s" % (name, sorted(keys), sorted(KEYS[name])))
-    for name in KEYS:
-        if name not in seen:
-            failures.append("%s: not in the archive" % name)
-    if failures:
-        print("\n".join(failures))
-        sys.exit(1)
+    archives.check_keys(path, KEYS)
 
 
 if __name__ == "__main__":
