@@ -88,10 +88,10 @@ std::vector<QRBOSCMessagePtr> QRBMIDICollection::matchByte(uint8_t byte) {
 
 std::vector<QRBOSCMessagePtr> QRBMIDICollection::matchMessage(const std::vector<QRBMIDICollectionPtr>& collections,
                                                               const foundation::Data& bytes) {
+    // Matching only collects: the messages are routed after it, so nothing edits the collections
+    // while they are walked.
     std::vector<QRBOSCMessagePtr> messages;
-    // A copy of the list: a routed message may edit the document's collections.
-    const std::vector<QRBMIDICollectionPtr> list = collections;
-    for (const auto& collection : list) {
+    for (const auto& collection : collections) {
         for (uint8_t byte : bytes) {
             for (auto& message : collection->matchByte(byte)) messages.push_back(std::move(message));
         }
