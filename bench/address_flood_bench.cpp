@@ -20,10 +20,10 @@
 // runs. The last lines are "value <name> <figure>" and "ratio <name> <value>".
 
 #include "BenchSockets.h"
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
+#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

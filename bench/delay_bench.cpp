@@ -19,7 +19,7 @@
 // lines before them hold the figures in nanoseconds. Not a test: run it by hand on a release build.
 
 #include "BenchSockets.h"
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBDupAction.h"

@@ -21,9 +21,9 @@
 // the hop's and the MIDI layer's ratios to the bridge as "value" lines.
 // The goals: p50 within 1.5×, p99 within 2×, no loss.
 
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"

@@ -24,9 +24,9 @@
 
 #include "BenchChild.h"
 #include "BenchSockets.h"
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

@@ -5,9 +5,9 @@
 //
 //   save_bench [N]    (default 2000, so 2,000 and 20,000 contexts)
 
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

@@ -6,9 +6,9 @@
 // fader.qrb3: OSC arriving on UDP port 8000 at /fader, with one number from 0 to 1, is scaled to 0
 // to 100 and sent to 127.0.0.1:9000 as /mixer/volume.
 
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

@@ -2,9 +2,9 @@
 // plain root object, the input is decoded the way a document is (the manager under "QRBLib",
 // with the class substitutions), so that whole documents in the corpus reach the manager, preset
 // and context decoders.
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/EngineClasses.h"
+#include "document/QRBManager.h"
+#include "document/QuorbitalCore.h"
 #include "foundation/KeyedArchiver.h"
 
 #include <cstddef>

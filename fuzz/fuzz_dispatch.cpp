@@ -21,8 +21,8 @@
 // Most packets travel over UDP. One in four (chosen from the bytes, so that an input always takes
 // the same way) and those too large for a datagram travel over TCP, framed with a length prefix.
 
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"

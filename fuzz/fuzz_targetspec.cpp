@@ -1,6 +1,6 @@
 // A target destination as a user types it: any text is accepted as a protocol, host and port
 // within range, or refused with an error text.
-#include "core/document/EngineClasses.h"
+#include "document/EngineClasses.h"
 #include "core/osc/QRBTarget.h"
 
 #include <cstdint>

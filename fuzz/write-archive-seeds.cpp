@@ -4,9 +4,9 @@
 //
 //   quorbital-write-archive-seeds [folder]   (by default fuzz/corpus/archive)
 
-#include "core/document/EngineClasses.h"
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"

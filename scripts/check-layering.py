@@ -3,7 +3,7 @@
 
     foundation   includes only foundation
     zz           includes only foundation and zz
-    engine       (core, features, midi, flame, controllers) includes foundation, zz and the engine,
+    engine       (core, features, midi, flame, controllers, document) includes foundation, zz and the engine,
                  never platform: the Linux backends are reached only through the engine's interfaces,
                  and the program wires them in
     platform     includes foundation, zz, the engine's interfaces and platform
@@ -20,7 +20,7 @@ import pathlib
 import re
 import sys
 
-ENGINE = {"core", "features", "midi", "flame", "controllers"}
+ENGINE = {"core", "features", "midi", "flame", "controllers", "document"}
 BELOW_UI = {"foundation", "zz", "platform"} | ENGINE
 ALL = BELOW_UI | {"ui", "app"}
 

@@ -2,8 +2,8 @@
 // routing of one document without any interface.
 
 #include "controllers/devices/DeviceLayers.h"
-#include "core/document/EngineClasses.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/EngineClasses.h"
+#include "document/QuorbitalCore.h"
 #include "foundation/Exception.h"
 #include "platform/PlatformBackends.h"
 #include "platform/firewire/Raw1394FireWireBus.h"

@@ -1,7 +1,7 @@
 #include "controllers/QRBWacomManager.h"
 
 #include "controllers/devices/DeviceLayers.h"
-#include "core/document/QRBPreferences.h"
+#include "document/QRBPreferences.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 

@@ -1,6 +1,6 @@
 #include "features/QRBDelayEventSource.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBDupAction.h"

@@ -4,7 +4,7 @@
 
 #include "features/QRBInterpretationManager.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/LibloCallbacks.h"

@@ -4,7 +4,7 @@
 
 #include "features/QRBInterpretationManager.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/QRBMIDIManager.h"

@@ -1,6 +1,6 @@
 #include "features/QRBInterpretationManager.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/osc/LibloCallbacks.h"

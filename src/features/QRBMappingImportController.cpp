@@ -1,7 +1,7 @@
 #include "features/QRBMappingImportController.h"
 
-#include "core/document/QRBManager.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/QRBManager.h"
+#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMainWindowServices.h"

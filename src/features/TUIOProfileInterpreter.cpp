@@ -1,6 +1,6 @@
 #include "features/TUIOProfileInterpreter.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "features/QRBInterpretationManager.h"
 #include "foundation/Date.h"

@@ -1,6 +1,6 @@
 #include "midi/QRBMIDIManager.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/osc/QRBTransport.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Date.h"

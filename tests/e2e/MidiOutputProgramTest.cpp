@@ -6,8 +6,8 @@
 #include "ChildProcess.h"
 #include "LoopbackOSC.h"
 
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

@@ -4,10 +4,10 @@
 
 #include "ChildProcess.h"
 
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBDocumentController.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/QRBDocument.h"
+#include "document/QRBDocumentController.h"
+#include "document/QRBManager.h"
+#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMainWindowServices.h"

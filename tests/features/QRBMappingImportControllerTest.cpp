@@ -5,7 +5,7 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "core/document/QRBDocument.h"
+#include "document/QRBDocument.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMainWindowServices.h"

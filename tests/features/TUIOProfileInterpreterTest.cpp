@@ -6,8 +6,8 @@
 
 #include "InterpretationTestSupport.h"
 
-#include "core/document/QRBDocument.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/QRBDocument.h"
+#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBPreset.h"
 #include "foundation/Date.h"
 #include "foundation/KeyedArchiver.h"

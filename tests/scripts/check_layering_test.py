@@ -33,7 +33,7 @@ CASES = [
     ("ui/main/QRBMainWindow.cpp", '#include "platform/FakeBonjourBackend.h"', False),
     ("ui/main/QRBMainWindow.cpp", "#include <QtWidgets/QMainWindow>", False),
     ("app/main.cpp", "#include <QApplication>", False),
-    ("core/document/QRBManager.cpp", "#include <QObject>", True),
+    ("document/QRBManager.cpp", "#include <QObject>", True),
     ("foundation/Task.cpp", "#include <QtCore>", True),
     ("platform/XTest.cpp", "#include <Qt3DCore/QEntity>", True),
     ("core/osc/QRBArg.cpp", "#include <lo/lo.h>", False),

@@ -1,6 +1,6 @@
 #include "core/mapping/QRBAction.h"
 
-#include "core/document/QRBPreferences.h"
+#include "document/QRBPreferences.h"
 #include "core/mapping/QRBActionHost.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBTrigger.h"

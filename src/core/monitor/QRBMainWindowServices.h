@@ -4,7 +4,7 @@
 // document runs without a window, keeping what the document hands them so that nothing it saves
 // is lost.
 
-#include "core/document/QRBNotesInfos.h"
+#include "document/QRBNotesInfos.h"
 #include "foundation/Value.h"
 
 #include <functional>

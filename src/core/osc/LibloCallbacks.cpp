@@ -1,6 +1,6 @@
 #include "core/osc/LibloCallbacks.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "foundation/Exception.h"
 
 #include <cstring>

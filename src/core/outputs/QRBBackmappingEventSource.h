@@ -7,7 +7,7 @@
 //
 // Loading the engine installs the maker of these routes on the manager.
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/outputs/QRBRouteEventSource.h"
 
 #include <string>

@@ -1,6 +1,6 @@
 #include "core/outputs/QRBRouteEventSource.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionHost.h"
 #include "core/mapping/QRBEventSourceMerger.h"

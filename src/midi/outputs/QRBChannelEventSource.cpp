@@ -1,6 +1,6 @@
 #include "midi/outputs/QRBChannelEventSource.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/osc/QRBArg.h"
 #include "foundation/Exception.h"

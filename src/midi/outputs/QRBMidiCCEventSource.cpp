@@ -1,6 +1,6 @@
 #include "midi/outputs/QRBMidiCCEventSource.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"

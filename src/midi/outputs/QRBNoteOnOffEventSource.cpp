@@ -1,7 +1,7 @@
 #include "midi/outputs/QRBNoteOnOffEventSource.h"
 
-#include "core/document/QRBManager.h"
-#include "core/document/QRBPreferences.h"
+#include "document/QRBManager.h"
+#include "document/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBContext.h"

@@ -1,6 +1,6 @@
 #include "midi/templates/QRBMIDITemplate.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBTrigger.h"

@@ -1,6 +1,6 @@
 #include "midi/templates/QRBMIDITemplateMerger.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/templates/QRBMIDICollection.h"
 

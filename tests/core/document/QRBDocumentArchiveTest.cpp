@@ -5,9 +5,9 @@
 
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBDocumentController.h"
-#include "core/document/QRBManager.h"
+#include "document/QRBDocument.h"
+#include "document/QRBDocumentController.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

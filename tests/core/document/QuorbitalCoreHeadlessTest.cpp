@@ -4,8 +4,8 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "core/document/QRBDocument.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/QRBDocument.h"
+#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

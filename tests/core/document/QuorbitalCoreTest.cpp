@@ -5,9 +5,9 @@
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QRBPreferences.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/QRBManager.h"
+#include "document/QRBPreferences.h"
+#include "document/QuorbitalCore.h"
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBMessageEndpoint.h"
 #include "core/osc/QRBOSCMessage.h"

@@ -4,7 +4,7 @@
 
 #include "core/support/PresetTestSupport.h"
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBDupAction.h"

@@ -3,7 +3,7 @@
 
 #include "core/support/FiringTestSupport.h"
 
-#include "core/document/QRBNotesInfos.h"
+#include "document/QRBNotesInfos.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/monitor/QRBLivePlotController.h"
 #include "core/monitor/QRBMainWindowServices.h"

@@ -7,7 +7,7 @@
 #include "core/support/FiringTestSupport.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/outputs/QRBEventSource.h"
 #include "foundation/Date.h"

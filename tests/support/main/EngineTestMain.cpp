@@ -1,6 +1,6 @@
 // The main of the engine's test programs: registers the engine's classes (foundation's with them),
 // then runs the tests. Bonjour stays unavailable unless a test sets a backend (usually the fake).
-#include "core/document/EngineClasses.h"
+#include "document/EngineClasses.h"
 
 #include <gtest/gtest.h>
 

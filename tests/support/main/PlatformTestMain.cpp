@@ -1,6 +1,6 @@
 // The main of the test programs that use the Linux backends: registers the engine's classes and
 // the platform's backends, as the quorbital program does, then runs the tests.
-#include "core/document/EngineClasses.h"
+#include "document/EngineClasses.h"
 #include "platform/PlatformBackends.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "core/document/QRBDocumentController.h"
+#include "document/QRBDocumentController.h"
 
 #include <algorithm>
 #include <filesystem>

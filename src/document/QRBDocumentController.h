@@ -5,7 +5,7 @@
 //
 // Main thread only.
 
-#include "core/document/QRBDocument.h"
+#include "document/QRBDocument.h"
 
 #include <functional>
 #include <memory>

@@ -12,7 +12,7 @@
 //
 // Main thread only.
 
-#include "core/document/QRBNotesInfos.h"
+#include "document/QRBNotesInfos.h"
 #include "core/monitor/QRBMainWindowServices.h"
 #include "foundation/Document.h"
 #include "foundation/Value.h"

@@ -1,4 +1,4 @@
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 
 #include "controllers/QRBKeyEventManager.h"
 #include "controllers/QRBScriptManager.h"

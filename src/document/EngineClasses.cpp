@@ -1,4 +1,4 @@
-#include "core/document/EngineClasses.h"
+#include "document/EngineClasses.h"
 
 #include "controllers/QRBKeyComboEventSource.h"
 #include "controllers/QRBKeyEventManager.h"
@@ -6,8 +6,8 @@
 #include "controllers/QRBScriptManager.h"
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QRBNotesInfos.h"
+#include "document/QRBManager.h"
+#include "document/QRBNotesInfos.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBConcreteAction.h"
@@ -90,7 +90,7 @@ void registerArchivedClasses() {
     // core/monitor
     registerArchivedClass<QRBMessageMonitor>();
     registerArchivedClass<QRBHeadlessLivePlotController>();
-    // core/document
+    // document
     registerArchivedClass<QRBManager>();
     registerArchivedClass<QRBNotesInfos>();
     // features

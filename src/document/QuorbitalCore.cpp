@@ -1,9 +1,9 @@
-#include "core/document/QuorbitalCore.h"
+#include "document/QuorbitalCore.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QRBPreferences.h"
+#include "document/QRBManager.h"
+#include "document/QRBPreferences.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "foundation/Document.h"
 #include "foundation/Exception.h"

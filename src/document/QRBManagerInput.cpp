@@ -1,7 +1,7 @@
 // The manager's input side: the method tables of its servers, addresses without a context,
 // application commands and backmapping.
 
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "core/mapping/QRBActionLocation.h"

@@ -1,4 +1,4 @@
-#include "core/document/QRBNotesInfos.h"
+#include "document/QRBNotesInfos.h"
 
 namespace {
 constexpr const char* kFrameKey = "QRBNotesFrame";

@@ -1,4 +1,4 @@
-#include "core/document/QRBPreferences.h"
+#include "document/QRBPreferences.h"
 
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
