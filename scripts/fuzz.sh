@@ -5,6 +5,7 @@
 # loop, so it gets half as many runs (10000 take about 20 s).
 # fuzz_archive also starts from the example documents, whole, so that the manager, preset and
 # context decoders are reached from the first run; its inputs may be as large as a document.
+# fuzz_touchlayout packs an input that is not an archive into one as the layout's XML.
 # Every target runs under a memory limit, so that an input that makes a reader allocate without
 # bound (a reference bomb) is reported instead of exhausting the machine.
 #   bash scripts/fuzz.sh [runs]

@@ -23,8 +23,13 @@ int main(int argc, char** argv) {
         devices::DeviceLayers::install(std::move(layers));
         return QRBCoreMain(argc, argv);
     } catch (const foundation::Exception& e) {
-        std::fprintf(stderr, "Terminating because of an uncaught exception %s: %s\n", e.name().c_str(),
-                     e.reason().c_str());
+        // A start-up failure is the user's to mend (a missing or damaged document, a bad port):
+        // its text is the whole message. Anything else is a fault of the program.
+        if (e.name() == kQuorbitalStartupException)
+            std::fprintf(stderr, "Quorbital could not start (%s): %s\n", e.name().c_str(), e.reason().c_str());
+        else
+            std::fprintf(stderr, "Terminating because of an uncaught exception %s: %s\n", e.name().c_str(),
+                         e.reason().c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "Terminating because of an uncaught exception: %s\n", e.what());
     }

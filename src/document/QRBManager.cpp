@@ -470,11 +470,7 @@ long QRBManager::sendArguments(const std::string& path, const std::vector<QRBArg
         }
         const QRBSendResult sent =
             serialised ? send(sendBuffer_.data(), length) : QRBSendResult{EINVAL, "the message could not be sent"};
-        if (!sent) {
-            const foundation::LogKind kind(sent.error == EWOULDBLOCK ? "message dropped for a stalled target"
-                                                                     : nullptr);
-            QRBTCPConnection::logSendError(sent.error, sent.text);
-        }
+        if (!sent) QRBTCPConnection::logSendError(sent.error, sent.text);
         return static_cast<bool>(sent);
     };
     // A message liblo would refuse as too long takes liblo's path below, which reports it as it

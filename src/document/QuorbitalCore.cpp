@@ -156,8 +156,16 @@ int QuorbitalCore::runHeadless() {
         // Only the current format runs headless: its fix-ups need the interface. Decoding always
         // gives a manager a Wii remote manager, so what tells the formats apart is whether the
         // archive itself held one.
-        auto unarchiver = newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data);
-        manager = unarchiver->decodeObjectOfClass<QRBManager>("QRBLib");
+        // A damaged file is the user's to mend, not a fault of the program: its failure becomes
+        // a start-up error naming the file and what is wrong with it.
+        try {
+            auto unarchiver = newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data);
+            manager = unarchiver->decodeObjectOfClass<QRBManager>("QRBLib");
+        } catch (const foundation::Exception& e) {
+            raiseStartupException(foundation::format(kDamagedFormat, expanded.c_str(), e.reason().c_str()));
+        } catch (const std::exception& e) {
+            raiseStartupException(foundation::format(kDamagedFormat, expanded.c_str(), e.what()));
+        }
     }
     if (!manager || !manager->archiveHeldWiiManager()) raiseStartupException(kOlderFormat);
     if (!QRBManager::isValidServerPort(manager->serverPort()))

@@ -60,6 +60,8 @@ public:
     static constexpr const char* kStartingRouting = "Starting routing...";
     static constexpr const char* kNoFilePathFormat = "No file path found after -headless (error: %s).";
     static constexpr const char* kReadErrorFormat = "Error occurred while reading the file (error: %s)";
+    // A document that is there but does not decode: damaged, cut short, or not a document at all.
+    static constexpr const char* kDamagedFormat = "The file %s could not be read as a Quorbital document (error: %s)";
     static constexpr const char* kOlderFormat =
         "The given file is in an older format.  Please open this document in the GUI applicaiton and save it again.";
     static constexpr const char* kQuittingFormat = "Quitting because signal %s was received.";

@@ -8,6 +8,7 @@
 #include "features/QRBActionFiring.h"
 #include "features/QRBTimeEventsManager.h"
 #include "foundation/Format.h"
+#include "foundation/Log.h"
 #include "foundation/UndoManager.h"
 
 #include <algorithm>
@@ -103,13 +104,23 @@ QRBAcceptResult QRBDelayEventSource::acceptAction(QRBAction& action) {
     QRBDupActionPtr next = concrete->nextDup();
     if (!next) return QRBAcceptResult::Nothing;
 
+    const Owner owner = action.weak_from_this();
+    Timers& pending = timers_[owner];
+    if (pending.size() >= kMaxPendingFiresPerAction) {
+        if (pending.empty()) timers_.erase(owner);
+        const foundation::LogKind kind("delay fire dropped");
+        // The action is not named: its address is the sender's text, and the line is for the
+        // user to see that a delay overflows, which its name tells.
+        foundation::logf("The delay \"%s\" already holds %zu pending fires for one action; a fire was dropped.",
+                         name().value_or("").c_str(), kMaxPendingFiresPerAction);
+        return QRBAcceptResult::Failed;
+    }
     auto firing = std::make_shared<QRBActionFiring>(next, *action.inputArgValue());
     std::weak_ptr<QRBDelayEventSource> weak = std::static_pointer_cast<QRBDelayEventSource>(shared_from_this());
-    const Owner owner = action.weak_from_this();
     auto timer = foundation::Timer::create(delayInterval_, false, [weak, owner, firing](foundation::Timer& t) {
         if (auto self = weak.lock()) self->timerFired(t, owner, *firing);
     });
-    timers_[owner].insert(timer);
+    pending.insert(timer);
     ++pendingCount_;
     foundation::RunLoop::main().addTimer(timer, foundation::RunLoopMode::Common);
     return QRBAcceptResult::Done;

@@ -9,6 +9,11 @@
 // (detach), its pending fires are cancelled, and those of other actions using the same delay go
 // on. A delay that goes away cancels all of its own.
 //
+// Each pending fire holds a timer and a copy of its input, so one action holds at most
+// kMaxPendingFiresPerAction of them: a sender flooding a long delay must not grow the program's
+// memory without end. A fire beyond that is dropped (the chain stops there, as it would have
+// for the interval), the answer is Failed, and the drops are logged in the log's bounded form.
+//
 // Main thread only.
 
 #include "core/outputs/QRBEventSource.h"
@@ -29,6 +34,10 @@ class QRBDelayEventSource : public QRBEventSource {
 
 public:
     static constexpr double kDefaultInterval = 1.0;
+    // Ten seconds of a controller sending a thousand values a second, more than any echo or
+    // sequence a musician builds from a delay; a pending fire costs about 630 bytes, so an action
+    // holds about 6 MB at most.
+    static constexpr size_t kMaxPendingFiresPerAction = 10000;
     static constexpr const char* kNoDelaysTitle = "No User Defined Delay";
     static constexpr const char* kNameFormat = "%ld ms";
     static constexpr const char* kNameWithMemoFormat = "%s \u2013 %s";
@@ -53,7 +62,7 @@ public:
     void detach(QRBAction& action) override;
     // Nothing for an interval that is not above 0 (the chain goes on at once) and for the last
     // action of a chain (which stops there); else the chain stops, the next duplicate is
-    // scheduled, and Done.
+    // scheduled, and Done; Failed when the action already has kMaxPendingFiresPerAction pending.
     QRBAcceptResult acceptAction(QRBAction& action) override;
 
     // Fires scheduled and not yet run, of every action.

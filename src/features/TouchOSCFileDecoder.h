@@ -16,7 +16,12 @@
 // The file is untrusted: a file that is not a zip archive, or not XML, gives no routes; a value
 // that does not decode (bad Base64, bad UTF-8) counts as empty; and no more than
 // kMaximumLayoutSize bytes are ever unpacked, so that a small archive that unpacks to gigabytes
-// gives no routes instead of exhausting memory. No error is reported: the answer is then empty.
+// gives no routes instead of exhausting memory. Layouts use no document type declaration, so one
+// (and with it every entity definition, the way a few kilobytes expand to gigabytes) refuses the
+// layout; so does nesting deeper than kMaximumNesting, and the parser's own memory together with
+// the addresses kept growing past kMaximumLayoutSize. A control whose address is longer than
+// kMaximumAddressLength gives no route. Each of these is logged once, naming the file; anything
+// else wrong gives an empty answer without a word.
 //
 // A decoder serves one import. Main thread only; it blocks while it reads.
 
@@ -25,6 +30,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -32,6 +38,11 @@ class TouchOSCFileDecoder {
 public:
     // The most bytes the entries of one layout may unpack to, all entries together.
     static constexpr size_t kMaximumLayoutSize = 64u * 1024u * 1024u;
+    // Real layouts nest four deep (layout, tabpage, control, and a control's own parts); the cap
+    // leaves room for any future writer while keeping a pile of open tags from costing memory.
+    static constexpr size_t kMaximumNesting = 64;
+    // Far beyond any address a person types into a layout, and well within one UDP datagram.
+    static constexpr size_t kMaximumAddressLength = 4096;
 
     // Nothing is read yet.
     explicit TouchOSCFileDecoder(std::string path);
@@ -45,6 +56,10 @@ public:
 
     // The start of an XML element with its attributes.
     void startElement(const std::string& name, const std::vector<std::pair<std::string, std::string>>& attributes);
+    // Counts a control left out for its address's length.
+    size_t overlongAddresses() const { return overlongAddresses_; }
+    // The bytes the kept addresses hold, counted against the layout's cap.
+    size_t keptAddressBytes() const { return keptAddressBytes_; }
 
     long version() const { return version_; }
     long currentTabpage() const { return currentTabpage_; }
@@ -52,6 +67,11 @@ public:
 private:
     std::string path_;
     std::vector<QRBRouteEventSourcePtr> routes_;
+    // The addresses of routes_, so that a layout of tens of thousands of controls costs one
+    // look-up per control and not a walk over every route made so far.
+    std::unordered_set<std::string> addressesSeen_;
+    size_t overlongAddresses_ = 0;
+    size_t keptAddressBytes_ = 0;
     long currentTabpage_ = 0;
     long version_ = 0;
 };

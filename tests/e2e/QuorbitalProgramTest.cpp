@@ -167,6 +167,15 @@ TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
     }
     const std::string noManager = dir.file("empty.qrb3");
     foundation::writeFileAtomically(noManager, foundation::KeyedArchiver().finish());
+    // A whole document cut short, and bytes that are no property list at all.
+    const std::string cut = dir.file("cut.qrb3");
+    {
+        const foundation::Data whole = foundation::readFile(writeDocument(testsupport::freePort()));
+        foundation::writeFileAtomically(cut, foundation::Data(whole.begin(), whole.begin() + whole.size() / 2));
+    }
+    const std::string text = dir.file("text.qrb3");
+    foundation::writeFileAtomically(text, foundation::Data{'h', 'e', 'l', 'l', 'o'});
+    const std::string damaged = "could not be read as a Quorbital document (error: ";
 
     struct Case {
         std::string what;
@@ -181,6 +190,8 @@ TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
         {"a folder", {"-headless", dir.path()}, "Error occurred while reading the file (error: "},
         {"an older format", {"-headless", older}, QuorbitalCore::kOlderFormat},
         {"no manager at all", {"-headless", noManager}, QuorbitalCore::kOlderFormat},
+        {"a document cut short", {"-headless", cut}, "The file " + cut + " " + damaged},
+        {"not a document", {"-headless", text}, "The file " + text + " " + damaged},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -191,6 +202,7 @@ TEST_F(ProgramTest, StartupFailuresGiveTheirTextAndAFailingStatus) {
         EXPECT_NE(child->output().find("QuorbitalStartupException"), std::string::npos) << child->output();
         EXPECT_NE(child->output().find(c.text), std::string::npos) << child->output();
         EXPECT_EQ(child->output().find(QuorbitalCore::kStartingRouting), std::string::npos) << "nothing was started";
+        EXPECT_EQ(child->output().find("uncaught exception"), std::string::npos) << child->output();
     }
 }
 

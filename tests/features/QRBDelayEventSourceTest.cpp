@@ -1,7 +1,7 @@
 // Delays: the chain of duplicates stops at the delay and the next duplicate fires after the
 // interval with its own saved input; a detach cancels the pending fires of that action only; the
-// last of a chain stops and schedules nothing; a zero interval passes straight through. The time
-// events list and its undo.
+// last of a chain stops and schedules nothing; a zero interval passes straight through; a flood
+// holds no more than the cap of pending fires per action. The time events list and its undo.
 
 #include "core/support/FiringTestSupport.h"
 
@@ -9,8 +9,11 @@
 #include "core/mapping/QRBDupAction.h"
 #include "features/QRBDelayEventSource.h"
 #include "features/QRBTimeEventsManager.h"
+#include "foundation/Clock.h"
 #include "foundation/Date.h"
+#include "foundation/Log.h"
 #include "foundation/UndoManager.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -160,4 +163,37 @@ TEST(TimeEventsManager, InsertionsAndRemovalsAreUndoneInPlace) {
     EXPECT_EQ(slow->name(), "500 ms");
     undo->undo();
     EXPECT_EQ(slow->name(), "1000 ms");
+}
+
+TEST_F(DelayTest, AFloodHoldsAtMostTheCapOfPendingFiresPerActionAndLogsTheDropsBounded) {
+    // A long delay fed far faster than it fires: what it holds stays at the cap however long the
+    // flood goes on, the fires it holds still come, and the drops are counted, not logged one by one.
+    chain(first);
+    auto secondNext = second->dup();
+    second->setEventSource(delay);
+    secondNext->setEventSource(std::make_shared<firing::RecordingEventSource>());
+    delay->setDelayInterval(3600);
+    auto logClock = std::make_shared<foundation::ManualClock>();
+    foundation::setLogClock(logClock);
+    foundation::LogCapture log;
+    const size_t cap = QRBDelayEventSource::kMaxPendingFiresPerAction;
+    for (size_t i = 0; i < cap + 500; ++i) {
+        send(float(i), float(i));
+        if (i + 1 == cap) EXPECT_EQ(delay->pendingFireCount(), 2 * cap) << "both actions, each up to its cap";
+    }
+    EXPECT_EQ(delay->pendingFireCount(), 2 * cap) << "flat beyond the cap";
+    EXPECT_EQ(first->eventSource()->acceptAction(*first), QRBAcceptResult::Failed);
+    const std::string drop = "already holds " + std::to_string(cap) + " pending fires for one action";
+    EXPECT_EQ(testsupport::reportedLines(log.lines(), drop), 1u) << "one whole line";
+    logClock->advance(foundation::kLogSummaryWindow);
+    foundation::flushLogSummaries();
+    EXPECT_EQ(testsupport::reportedLines(log.lines(), drop), 1001u) << testing::PrintToString(log.lines());
+    foundation::setLogClock(nullptr);
+
+    loop.advance(3600);
+    ASSERT_EQ(recorder->acceptedValues().size(), cap) << "the held fires still come";
+    EXPECT_FLOAT_EQ(recorder->acceptedValues().back(), float(cap - 1));
+    EXPECT_EQ(delay->pendingFireCount(), 0u);
+    send(1, 1);
+    EXPECT_EQ(delay->pendingFireCount(), 2u) << "room again once they have fired";
 }

@@ -164,6 +164,33 @@ TEST_F(KymaTest, NewAddressesFindTheirKymaControl) {
     EXPECT_EQ(QRBEventSourceManager::matchPrefixParam("cc", "c12"), -1);
 }
 
+TEST_F(KymaTest, EveryArgumentARemoteSendsFindsItsControlInTheSpecialList) {
+    // Each address a Wii remote sends, with as many arguments as it sends there: every one must
+    // reach a control the resource names, or that argument gets no output at all.
+    ManagerWithKeys manager;
+    struct Case {
+        const char* address;
+        long arguments;
+        int64_t first;
+    };
+    const Case cases[] = {
+        {"/wii/1/accel/xyz", 3, 145},         {"/wii/1/accel/pry", 4, 148}, {"/wii/1/nunchuk/accel/xyz", 3, 155},
+        {"/wii/1/nunchuk/accel/pry", 4, 158}, {"/wii/1/ir", 2, 152},        {"/wii/1/ir/xys/4", 3, 152},
+        {"/wii/1/nunchuk/joy", 2, 162},       {"/wii/1/button/A", 1, 166},  {"/wii/1/button/B", 1, 154},
+        {"/wii/1/nunchuk/button/C", 1, 164},
+        // (The nunchuk's Z button ends in "/z", which never drives a control.)
+    };
+    for (const auto& c : cases) {
+        for (long rank = 0; rank < c.arguments; ++rank) {
+            SCOPED_TRACE(std::string(c.address) + " argument " + std::to_string(rank));
+            auto special = std::dynamic_pointer_cast<detail::QRBKymaExtEventSource>(
+                manager.findKymaEventSourceMatching(c.address, rank));
+            ASSERT_TRUE(special);
+            EXPECT_EQ(special->ccNumber(), c.first + (c.arguments > 1 ? rank : 0));
+        }
+    }
+}
+
 TEST_F(KymaTest, WithTheKymaFeaturesOffNothingMatches) {
     ManagerWithKeys manager;
     prefs.setEnableKymaRelatedFeatures(false);

@@ -1,9 +1,11 @@
 // Touch-layout import: layout archives made here with python's zipfile, read into routes. Base64
 // names and addresses of newer layouts, plain ones of older, page-numbered default addresses,
 // one route per address, controls outside a numbered page, archives that are not zips or hold
-// more than one document, values that do not decode, and the cap on what an archive unpacks to.
+// more than one document, values that do not decode, the cap on what an archive unpacks to, and
+// layouts built to cost more than their size (entities, deep nesting, overlong addresses).
 
 #include "features/TouchOSCFileDecoder.h"
+#include "foundation/Log.h"
 #include "support/TestSupport.h"
 #include "zz/Base64.h"
 
@@ -173,4 +175,95 @@ for name, padding in (('within', room), ('beyond', room + 1)):
     EXPECT_EQ(addresses(within.decodeRoutes()), (std::vector<std::string>{"/a", "/b"}));
     TouchOSCFileDecoder beyond(dir.file("beyond.touchosc"));
     EXPECT_TRUE(beyond.decodeRoutes().empty());
+}
+
+TEST_F(TouchLayoutTest, HostileLayoutsAreRefusedWithALineNamingTheFile) {
+    // Each would cost far more to read than its size: entity definitions expand a few kilobytes
+    // to gigabytes, open tags pile up on the parser's stack. The controls that follow the
+    // hostile part must not be imported either.
+    const std::string valid = page("1", control("a", "/a"));
+    std::string laughs = "<!DOCTYPE layout [<!ENTITY l0 \"lol\">";
+    for (int i = 1; i < 10; ++i)
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"" + [&] {
+            std::string ten;
+            for (int k = 0; k < 10; ++k) ten += "&l" + std::to_string(i - 1) + ";";
+            return ten;
+        }() + "\">";
+    laughs += "]>";
+    std::string deep;
+    for (size_t i = 0; i < TouchOSCFileDecoder::kMaximumNesting; ++i) deep += "<g>";
+    std::string deepEnd;
+    for (size_t i = 0; i < TouchOSCFileDecoder::kMaximumNesting; ++i) deepEnd += "</g>";
+    struct Case {
+        std::string name;
+        std::string xml;
+        std::string logged;
+    } cases[] = {
+        {"entity expansion",
+         "<?xml version=\"1.0\"?>" + laughs + "<layout version=\"8\">" + page("1", control("&l9;", "")) + valid +
+             "</layout>",
+         "document type declaration"},
+        {"a plain document type declaration",
+         "<?xml version=\"1.0\"?><!DOCTYPE layout SYSTEM \"layout.dtd\"><layout version=\"8\">" + valid + "</layout>",
+         "document type declaration"},
+        {"nesting past the cap", layout("8", valid + page("2", deep + deepEnd)), "nests its elements more than"},
+    };
+    std::vector<std::pair<std::string, Entries>> archives;
+    for (size_t i = 0; i < std::size(cases); ++i)
+        archives.push_back({"hostile" + std::to_string(i) + ".touchosc", {{"index.xml", cases[i].xml}}});
+    const std::vector<std::string> paths = zip(archives);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        foundation::LogCapture log;
+        TouchOSCFileDecoder decoder(paths[i]);
+        EXPECT_TRUE(decoder.decodeRoutes().empty()) << cases[i].name;
+        EXPECT_TRUE(log.contains(cases[i].logged) && log.contains(paths[i])) << cases[i].name;
+    }
+
+    // Nesting just at the cap is still a layout.
+    std::string atCap, atCapEnd;
+    for (size_t i = 0; i < TouchOSCFileDecoder::kMaximumNesting - 3; ++i) atCap += "<g>", atCapEnd += "</g>";
+    const auto within =
+        zip({{"within.touchosc", {{"index.xml", layout("8", page("1", control("a", "/a") + atCap + atCapEnd))}}}});
+    TouchOSCFileDecoder decoder(within[0]);
+    EXPECT_EQ(addresses(decoder.decodeRoutes()), (std::vector<std::string>{"/a"}));
+}
+
+TEST_F(TouchLayoutTest, AControlWithAnOverlongAddressIsLeftOutAndCounted) {
+    const std::string longest = "/" + std::string(TouchOSCFileDecoder::kMaximumAddressLength - 1, 'x');
+    const auto paths =
+        zip({{"long.touchosc",
+              {{"index.xml",
+                layout("8", page("1", control("a", "/a") + control("b", longest + "y") + control("c", longest)))}}}});
+    foundation::LogCapture log;
+    TouchOSCFileDecoder decoder(paths[0]);
+    EXPECT_EQ(addresses(decoder.decodeRoutes()), (std::vector<std::string>{"/a", longest}));
+    EXPECT_EQ(decoder.overlongAddresses(), 1u);
+    EXPECT_TRUE(log.contains("1 controls with an address longer than"));
+}
+
+TEST_F(TouchLayoutTest, WhatTheParserHoldsCountsAgainstTheCap) {
+    // A single attribute of more than half the cap unpacks within it, but the parser holds the
+    // whole of it in a buffer that grows by doubling: that passes the cap.
+    const size_t size = TouchOSCFileDecoder::kMaximumLayoutSize / 16 * 9;
+    const std::string head = "<?xml version=\"1.0\"?><layout version=\"8\"><tabpage name=\"1\"><control name=\"";
+    const std::string tail = "\" osc_cs=\"/a\"></control></tabpage></layout>";
+    const auto made = testsupport::runPython(
+        R"(
+import sys, zipfile
+path, head, tail, size = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as archive:
+    with archive.open('index.xml', 'w') as entry:
+        entry.write(head.encode())
+        block = b'n' * (1 << 20)
+        while size > 0:
+            entry.write(block[:min(size, len(block))])
+            size -= min(size, len(block))
+        entry.write(tail.encode())
+)",
+        "'" + dir.file("wide.touchosc") + "' '" + head + "' '" + tail + "' " + std::to_string(size));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    foundation::LogCapture log;
+    TouchOSCFileDecoder decoder(dir.file("wide.touchosc"));
+    EXPECT_TRUE(decoder.decodeRoutes().empty());
+    EXPECT_TRUE(log.contains("bytes to read; nothing was imported"));
 }

@@ -171,6 +171,25 @@ sockaddr_in loopbackAddress(long port) {
     return address;
 }
 
+size_t reportedLines(const std::vector<std::string>& lines, const std::string& fragment) {
+    static const std::string summaryStart = "… ";
+    static const std::string summaryMiddle = " more in the last ";
+    size_t count = 0;
+    for (const std::string& line : lines) {
+        if (line.find(fragment) == std::string::npos) continue;
+        const size_t middle = line.find(summaryMiddle);
+        if (line.rfind(summaryStart, 0) != 0 || middle == std::string::npos) {
+            ++count;
+            continue;
+        }
+        size_t counted = 0;
+        for (size_t i = summaryStart.size(); i < middle; ++i)
+            if (line[i] >= '0' && line[i] <= '9') counted = counted * 10 + size_t(line[i] - '0');
+        count += counted;
+    }
+    return count;
+}
+
 float floatBefore(const void* end) {
     uint32_t bits;
     std::memcpy(&bits, static_cast<const char*>(end) - 4, 4);

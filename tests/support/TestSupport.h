@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -50,5 +51,10 @@ sockaddr_in loopbackAddress(long port);
 
 // The big-endian float in the four bytes before `end`: the last argument of an OSC message.
 float floatBefore(const void* end);
+
+// How many times a log reported a line containing `fragment`: each such line written whole, plus
+// the count of every summary ("… 1,234 more in the last second, the last: <line>") of lines
+// that contain it.
+size_t reportedLines(const std::vector<std::string>& lines, const std::string& fragment);
 
 }  // namespace testsupport

@@ -208,15 +208,17 @@ bool QRBOSCStreamFramer::append(const uint8_t* bytes, size_t count, std::vector<
             uint32_t length = readBigEndian32(pending_.data() + start);
             if (length > kQRBMaxOSCPacketSize) {
                 // At the stream's start no length was ever read: the peer frames its packets some
-                // other way (or sends no OSC at all).
-                if (!framedAny_) {
+                // other way (or sends no OSC at all). A leading zero byte is neither an address, a
+                // bundle nor SLIP, though: that is a length, of a packet too large to take.
+                if (!framedAny_ && pending_[start] != 0) {
                     unframed_ = true;
                     return fail(foundation::format(
                         "neither length-prefixed nor SLIP-framed OSC: it begins with "
                         "%02x %02x %02x %02x",
                         pending_[start], pending_[start + 1], pending_[start + 2], pending_[start + 3]));
                 }
-                return fail(foundation::format("Message too large: %u bytes", length));
+                return fail(foundation::format("Message too large: %u bytes, more than the %zu an OSC packet may have",
+                                               length, kQRBMaxOSCPacketSize));
             }
             if (pending_.size() - start - 4 < length) break;
             auto first = pending_.begin() + static_cast<std::ptrdiff_t>(start + 4);

@@ -736,10 +736,11 @@ void QRBServer::receive(const std::shared_ptr<Run>& run) {
             }
             if (!keep && !run->closed) {
                 // One line for the connection: the framer refuses everything after its fault.
-                refusePacket(unframed ? "Unreadable TCP stream from " + host + ":" + port + " (" + failure +
-                                            "), connection closed"
-                                      : "Invalid TCP stream (" + failure + "), connection closed",
-                             LO_TOOBIG, std::nullopt);
+                refusePacket(
+                    unframed
+                        ? "Unreadable TCP stream from " + host + ":" + port + " (" + failure + "), connection closed"
+                        : "Invalid TCP stream from " + host + ":" + port + " (" + failure + "), connection closed",
+                    LO_TOOBIG, std::nullopt);
             }
         } else if (size == 0 && !run->closed && it->second.framer.unfinishedBytes() > 0) {
             // Without this the bytes would go without a word: a sender that writes OSC packets

@@ -25,6 +25,9 @@ QRBTCPConnection::QRBTCPConnection(std::string numericHost, int port) : host_(st
 QRBTCPConnection::~QRBTCPConnection() { close(); }
 
 void QRBTCPConnection::logSendError(int error, const std::string& text) {
+    // A send fails the same way for every message routed to a target that is gone, refuses the
+    // connection or stopped reading: a flood, written whole once a second and counted between.
+    const foundation::LogKind kind("failed OSC send", error);
     foundation::logf("Error %i during OSC routing: %s", error, text.c_str());
 }
 

@@ -62,7 +62,8 @@ public:
     size_t heldBytes() const { return held_.size() - heldOffset_; }
     bool isConnected() const { return state_ == State::Connected; }
 
-    // The log line of a failed send: "Error %i during OSC routing: %s".
+    // The log line of a failed send: "Error %i during OSC routing: %s", in the log's bounded
+    // form (one kind per error number).
     static void logSendError(int error, const std::string& text);
     // A connect to a loopback port that nothing listens on can pick that very port as its own and
     // succeed, connected to itself (TCP's simultaneous open): what is written comes back to the

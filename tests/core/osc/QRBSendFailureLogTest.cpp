@@ -1,5 +1,6 @@
-// A TCP target that stops reading refuses every message routed to it once its hold is full: the
-// log gets the first refusal whole and the others as one count per second, not a line each.
+// A TCP target that stops reading refuses every message routed to it once its hold is full, and
+// one whose port nothing listens on refuses every connection: the log gets the first failure
+// whole and the others as one count per second, not a line each.
 
 #include "core/support/ManagerTestSupport.h"
 
@@ -79,4 +80,22 @@ TEST_F(SendFailureLog, MessagesDroppedForAStalledTCPTargetAreCountedNotLoggedOne
     EXPECT_EQ(logged(refusal), 3u) << "a new window begins with a whole line";
     close(peer);
     close(listener);
+}
+
+TEST_F(SendFailureLog, SendsToATargetThatRefusesTheConnectionAreCountedNotLoggedOneByOne) {
+    // A port that was free a moment ago: nothing listens there, so every send is refused.
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(manager->start());
+    const QRBTargetPtr target = manager->oscTargets()[0];
+    target->setTargetSpec("osc.tcp://127.0.0.1:" + std::to_string(port));
+    auto message = QRBOSCMessage::OSCMessageWithPath("/x", {QRBArg::argWithInt32Value(1)});
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(manager->sendOSCMessage(message, target), -1);
+    const std::string refusal = "Error 111 during OSC routing: Connection refused";
+    EXPECT_EQ(logged(refusal), 1u) << testing::PrintToString(log.lines());
+
+    clock->advance(foundation::kLogSummaryWindow);
+    foundation::flushLogSummaries();
+    EXPECT_EQ(logged("more in the last second, the last: " + refusal), 1u) << testing::PrintToString(log.lines());
+    EXPECT_LE(log.lines().size(), 2u) << testing::PrintToString(log.lines());
 }

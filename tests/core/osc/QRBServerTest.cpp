@@ -692,6 +692,9 @@ TEST_P(TCPStreamTest, StreamsFramedNeitherWayGetOneLineAndOtherConnectionsGoOn) 
         {"bytes that are no length", std::vector<uint8_t>(65536, 0x7f), false,
          "neither length-prefixed nor SLIP-framed OSC: it begins with 7f 7f 7f 7f), connection closed"},
         {"text", Bytes().raw("GET / HTTP/1.1\r\n\r\n"), false, "neither length-prefixed nor SLIP-framed OSC"},
+        // A length the stream can carry but an OSC packet cannot: the sender framed it right.
+        {"a first frame too large", Bytes().i32(70000).raw(std::vector<uint8_t>(60, 0)), false,
+         "(Message too large: 70000 bytes, more than the 65535 an OSC packet may have), connection closed"},
         // OSC packets with no framing at all look like SLIP that never ends a packet.
         {"unframed packets", Bytes().raw(good).raw(good), true, "bytes that never completed a packet"},
         {"a frame cut short", Bytes().i32(uint32_t(good.size())).raw({good[0], good[1]}), true,
