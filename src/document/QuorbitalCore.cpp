@@ -237,6 +237,11 @@ void QuorbitalCore::signalReceived(int signal) {
     // A second signal while the run is ending changes nothing.
     if (terminating_) return;
     foundation::logf(kQuittingFormat, signalName(signal).c_str());
+    // A signal quits as "/quorbital/quit" does: the manager closes now, releasing its held notes
+    // and sending all-notes-off, while the MIDI client still runs; the termination delay below
+    // lets the next cycles carry those bytes out before the process (and with it the client)
+    // ends.
+    if (headlessManager_) headlessManager_->close();
     terminateApplication();
 }
 

@@ -190,4 +190,67 @@ TEST_F(MidiOutputProgramTest, OSCToTheProgramsPortReachesAnotherClientAsMIDI) {
     EXPECT_EQ(program->waitForExit(20), 0) << program->output();
 }
 
+// However the program is told to quit, a note it holds is released and every channel hears
+// all-notes-off before it ends: the quit command, Ctrl-C, a service manager's SIGTERM and a closed
+// terminal's SIGHUP.
+class MidiOutputQuitTest : public MidiOutputProgramTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MidiOutputQuitTest, EveryWayOfQuittingReleasesTheNotesItHolds) {
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    program = std::make_unique<e2e::ChildProcess>(
+        QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", writeDocument(port)},
+        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
+                                           {"JACK_DEFAULT_SERVER", server}});
+    ASSERT_TRUE(program->waitForOutput("Starting routing...", kStartTimeout)) << program->output();
+    std::string out;
+    for (int i = 0; i < 200 && out.empty(); ++i) {
+        const char** ports = jack_get_ports(sink.client(), ":Quorbital Out$", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
+        if (ports && ports[0]) out = ports[0];
+        jack_free(ports);
+        if (out.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(out.empty()) << program->output();
+    ASSERT_EQ(jack_connect(sink.client(), out.c_str(), sink.portName().c_str()), 0);
+    // The connection carries messages from a later cycle on: a controller until one arrives.
+    for (int i = 0; i < 200 && sink.count() == 0; ++i) {
+        sendOSC(port, "/synth/cutoff", 0.5f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GT(sink.count(), 0u) << program->output();
+    sendOSC(port, "/synth/key", 1.0f);
+    const auto holds = [&] {
+        for (const auto& message : sink.received())
+            if (message == Bytes{0x90, 60, 127}) return true;
+        return false;
+    };
+    for (int i = 0; i < 1000 && !holds(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(holds()) << program->output();
+    const size_t before = sink.count();
+
+    if (GetParam() == 0)
+        sendOSC(port, "/quorbital/quit");
+    else
+        program->sendSignal(GetParam());
+    EXPECT_EQ(program->waitForExit(20), 0) << program->output();
+
+    const std::vector<Bytes> all = sink.received();
+    const std::vector<Bytes> after(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    const auto sent = [&](const Bytes& message) { return std::find(after.begin(), after.end(), message) != after.end(); };
+    EXPECT_TRUE(sent({0x80, 60, 0}) || sent({0x90, 60, 0})) << "the held note was not released";
+    for (uint8_t channel = 0; channel < 16; ++channel)
+        EXPECT_TRUE(sent({static_cast<uint8_t>(0xB0 | channel), 123, 0})) << "no all-notes-off on channel " << channel + 1;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, MidiOutputQuitTest, ::testing::Values(0, SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             switch (info.param) {
+                             case SIGINT: return std::string("SIGINT");
+                             case SIGTERM: return std::string("SIGTERM");
+                             case SIGHUP: return std::string("SIGHUP");
+                             default: return std::string("QuitCommand");
+                             }
+                         });
+
 }  // namespace

@@ -124,11 +124,8 @@ protected:
     // Runs the main loop in short slices: MIDI arrives on the backend's thread and need not wake
     // it.
     static bool waitFor(const std::function<bool()>& condition) {
-        for (int i = 0; i < 1000; ++i) {
-            if (condition()) return true;
-            foundation::RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.01);
-        }
-        return condition();
+        return waitWithDeadline(condition,
+                                [] { foundation::RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.01); });
     }
 
     static inline std::unique_ptr<JackTestServer> server_;

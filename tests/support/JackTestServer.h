@@ -11,10 +11,24 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
 extern char** environ;
+
+// Runs `step` (one short slice of the main loop, say) until `condition` holds, for at most
+// `seconds` of the wall clock: a count of slices is no bound on a loaded machine, where each slice
+// may do work that takes far longer than its own time-out.
+inline bool waitWithDeadline(const std::function<bool()>& condition, const std::function<void()>& step,
+                             double seconds = 10.0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        step();
+    }
+    return condition();
+}
 
 class JackTestServer {
 public:

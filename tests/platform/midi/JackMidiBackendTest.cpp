@@ -12,6 +12,7 @@
 #include <jack/midiport.h>
 
 #include <atomic>
+#include <iostream>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -63,11 +64,8 @@ protected:
     // Runs the main loop in short slices: deliveries arrive on the backend's thread and need not
     // wake it.
     static bool waitFor(const std::function<bool()>& condition) {
-        for (int i = 0; i < 1000; ++i) {
-            if (condition()) return true;
-            foundation::RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.01);
-        }
-        return condition();
+        return waitWithDeadline(condition,
+                                [] { foundation::RunLoop::main().runMode(foundation::RunLoopMode::Default, 0.01); });
     }
 
     static inline std::unique_ptr<JackTestServer> server_;
@@ -199,14 +197,17 @@ TEST_F(JackMidiBackendTest, SourceOfAnotherClientReachesTheReceiversOfItsRealSou
 }
 
 // Many messages a cycle, cycle after cycle: the callback writes each into the ring while the
-// reader takes them out on its own thread, and none may be lost, cut or reordered on the way.
+// reader takes them out on its own thread, and none may be cut or reordered on the way. A cycle
+// the server reports late (an xrun) may take that cycle's messages with it, whoever plays them:
+// the notes must then still arrive whole and in order, and all of them only when none was late.
 TEST_F(JackMidiBackendTest, BurstsOfNotesFromAnotherClientArriveWholeAndInOrder) {
     constexpr uint32_t kPerCycle = 64, kTotal = 8192;  // a sequence number of 14 bits in each note
     struct Player {
         jack_port_t* port = nullptr;
         std::atomic<bool> warmingUp{true};
         std::atomic<bool> playing{false};
-        uint32_t sent = 0;  // the process thread's alone
+        std::atomic<uint32_t> sent{0};  // written by the process thread alone
+        std::atomic<uint32_t> xruns{0};
     } player;
     jack_client_t* keys = openOtherClient("burst");
     ASSERT_TRUE(keys);
@@ -221,11 +222,20 @@ TEST_F(JackMidiBackendTest, BurstsOfNotesFromAnotherClientArriveWholeAndInOrder)
                 const jack_midi_data_t bytes[3] = {0xB0, 0x07, 0x40};
                 jack_midi_event_write(buffer, 0, bytes, 3);
             }
-            for (uint32_t i = 0; p->playing.load() && i < kPerCycle && p->sent < kTotal; ++i, ++p->sent) {
-                const jack_midi_data_t note[3] = {0x90, static_cast<jack_midi_data_t>(p->sent >> 7),
-                                                  static_cast<jack_midi_data_t>(p->sent & 0x7F)};
+            uint32_t sent = p->sent.load();
+            for (uint32_t i = 0; p->playing.load() && i < kPerCycle && sent < kTotal; ++i, ++sent) {
+                const jack_midi_data_t note[3] = {0x90, static_cast<jack_midi_data_t>(sent >> 7),
+                                                  static_cast<jack_midi_data_t>(sent & 0x7F)};
                 if (jack_midi_event_write(buffer, i * frames / kPerCycle, note, 3) != 0) break;
             }
+            p->sent.store(sent);
+            return 0;
+        },
+        &player);
+    jack_set_xrun_callback(
+        keys,
+        [](void* arg) -> int {
+            static_cast<Player*>(arg)->xruns.fetch_add(1);
             return 0;
         },
         &player);
@@ -241,21 +251,37 @@ TEST_F(JackMidiBackendTest, BurstsOfNotesFromAnotherClientArriveWholeAndInOrder)
     // The connection carries messages from a later cycle on.
     EXPECT_TRUE(waitFor([&] { return !receiver->received().empty(); }));
     player.warmingUp = false;
+    const uint32_t xrunsBefore = player.xruns.load();
     player.playing = true;
 
     const auto notes = [&] {
         std::vector<std::vector<uint8_t>> found;
         for (auto& packet : receiver->received())
-            if (!packet.empty() && packet[0] == 0x90) found.push_back(std::move(packet));
+            if (!packet.empty() && packet[0] != 0xB0) found.push_back(std::move(packet));
         return found;
     };
-    EXPECT_TRUE(waitFor([&] { return notes().size() >= kTotal; }));
+    const auto lastArrived = [&] {
+        const auto found = notes();
+        return !found.empty() && found.back() == std::vector<uint8_t>{0x90, (kTotal - 1) >> 7, (kTotal - 1) & 0x7F};
+    };
+    EXPECT_TRUE(waitFor([&] { return notes().size() >= kTotal || (player.sent == kTotal && lastArrived()); }));
+    const bool late = player.xruns.load() != xrunsBefore;
     const auto received = notes();
-    EXPECT_EQ(received.size(), kTotal);
-    for (uint32_t i = 0; i < std::min<size_t>(received.size(), kTotal); ++i) {
-        const std::vector<uint8_t> expected = {0x90, static_cast<uint8_t>(i >> 7), static_cast<uint8_t>(i & 0x7F)};
-        ASSERT_EQ(received[i], expected) << "note " << i;
+    // Whole and in order, always: every message is a note of the sequence, later than the one
+    // before it.
+    int64_t previous = -1;
+    for (size_t i = 0; i < received.size(); ++i) {
+        ASSERT_EQ(received[i].size(), 3u) << "message " << i;
+        ASSERT_EQ(received[i][0], 0x90) << "message " << i;
+        const int64_t sequence = (received[i][1] << 7) | received[i][2];
+        ASSERT_GT(sequence, previous) << "message " << i;
+        previous = sequence;
     }
+    if (late)
+        std::cout << "The server reported late cycles: " << received.size() << " of " << kTotal
+                  << " notes arrived.\n";
+    else
+        EXPECT_EQ(received.size(), kTotal);
     source->removeReceiver(receiver.get());
     jack_deactivate(keys);
     jack_client_close(keys);
