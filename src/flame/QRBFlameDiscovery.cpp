@@ -114,6 +114,12 @@ void QRBFlameDiscovery::remove(size_t slot) {
     if (slot == currentSlot_) pickCurrent();
 }
 
+bool QRBFlameDiscovery::setCurrentSlot(size_t slot) {
+    if (slot >= kMaxUnits) return false;
+    currentSlot_ = slot;
+    return true;
+}
+
 void QRBFlameDiscovery::removeDevice(const flame_device* device) {
     if (!device) return;
     for (size_t slot = 0; slot < kMaxUnits; ++slot)
@@ -171,4 +177,9 @@ flame_voices* flame_disco_current_voices() {
 bool flame_disco_has_devices() {
     QRBFlameDiscovery* discovery = QRBFlameDiscovery::active();
     return discovery && discovery->deviceCount() != 0;
+}
+
+int flame_disco_set_current(size_t slot) {
+    QRBFlameDiscovery* discovery = QRBFlameDiscovery::active();
+    return discovery && discovery->setCurrentSlot(slot) ? 1 : 0;
 }

@@ -56,6 +56,10 @@ public:
     size_t currentSlot() const { return currentSlot_; }
     flame_device* device(size_t slot) const { return slot < kMaxUnits ? slots_[slot].device.get() : nullptr; }
     flame_voices* voices(size_t slot) const { return slot < kMaxUnits ? slots_[slot].voices.get() : nullptr; }
+    // Makes the device of `slot` the one the outputs write to, until a device comes or goes and
+    // the greatest GUID is chosen again. NO for a slot outside the table; an empty slot leaves the
+    // outputs without a device.
+    bool setCurrentSlot(size_t slot);
     flame_device* currentDevice() const { return device(currentSlot_); }
     flame_voices* currentVoices() const { return voices(currentSlot_); }
     // The devices present, in slot order.
@@ -90,3 +94,5 @@ private:
 flame_device* flame_disco_current_device();
 flame_voices* flame_disco_current_voices();
 bool flame_disco_has_devices();
+// The process's discovery's setCurrentSlot; 0 when no discovery is started or the slot is refused.
+int flame_disco_set_current(size_t slot);

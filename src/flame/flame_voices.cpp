@@ -26,6 +26,9 @@ struct Rebuilt {
     Heads heads;
     uint32_t voice_count = 0;
     bool failed = false;
+    // The allocator's count changes when the rebuild started; another since means the unit's
+    // table changed under the reads.
+    uint64_t changes = 0;
 };
 
 void resetTable(Table& table, Heads& heads) {
@@ -62,6 +65,9 @@ struct flame_voices {
     foundation::RunLoop* loop = nullptr;
     std::thread rebuilder;
     std::atomic<bool> rebuilding{false};
+    // Counts every change of `polyphony` the poll saw, so that a rebuild can tell whether the
+    // count it was started for is still the unit's.
+    uint64_t polyphony_changes = 0;
     // Expires with the allocator, so that a hand-over posted by a rebuild that ended after the
     // allocator was freed does nothing.
     std::shared_ptr<flame_voices*> self;
@@ -176,8 +182,18 @@ Rebuilt readDescriptors(flame_device* device) {
     return rebuilt;
 }
 
+void startRebuild(flame_voices* voices);
+
 void handOver(flame_voices* voices, Rebuilt& rebuilt) {
     if (voices->rebuilder.joinable()) voices->rebuilder.join();
+    if (rebuilt.changes != voices->polyphony_changes) {
+        // The count changed while the descriptors were read: what was read may be the old table,
+        // or half of each, and the next poll sees the new count as known. Read again for it; a unit
+        // that has no voices now gets none.
+        voices->rebuilding = false;
+        if (voices->polyphony != 0) startRebuild(voices);
+        return;
+    }
     {
         std::lock_guard lock(voices->table_mutex);
         voices->voice_table = rebuilt.table;
@@ -196,8 +212,10 @@ void startRebuild(flame_voices* voices) {
     std::weak_ptr<flame_voices*> weak = voices->self;
     foundation::RunLoop* loop = voices->loop;
     flame_device* device = voices->device;
-    voices->rebuilder = std::thread([weak, loop, device] {
+    const uint64_t changes = voices->polyphony_changes;
+    voices->rebuilder = std::thread([weak, loop, device, changes] {
         auto rebuilt = std::make_shared<Rebuilt>(readDescriptors(device));
+        rebuilt->changes = changes;
         loop->post([weak, rebuilt] {
             if (auto self = weak.lock()) handOver(*self, *rebuilt);
         });
@@ -215,12 +233,14 @@ int flame_voices_refresh(flame_voices* voices) {
         // Forgotten whatever the table held, so that the unit's voices coming back (even the
         // same number of them) set the device ready again.
         std::lock_guard lock(voices->table_mutex);
+        if (voices->polyphony != 0) ++voices->polyphony_changes;
         voices->polyphony = 0;
         voices->voice_count = 0;
         return 0;
     }
     if (word == voices->polyphony) return 1;
     voices->polyphony = word;
+    ++voices->polyphony_changes;
     flame_device_set_ready(voices->device, 1);
     startRebuild(voices);
     return 1;
@@ -294,6 +314,20 @@ int flame_voices_set_voice(flame_voices* voices, int on, uint32_t voice, float p
     return 1;
 }
 
+int flame_voices_update(flame_voices* voices, uint32_t voice, int on, float pitch) {
+    if (!voices) return 0;
+    std::lock_guard lock(voices->table_mutex);
+    if (voice >= voices->voice_count) {
+        foundation::log("Trying to update a voice that is NULL.");
+        return 0;
+    }
+    flame_voice_record& record = voices->voice_table[voice];
+    record.sounding = on ? 1 : 0;
+    record.played_pitch = pitch;
+    record.age_stamp = voices->note_age;
+    return 1;
+}
+
 int flame_voices_all_notes_off(flame_voices* voices, uint32_t channel) {
     if (!voices || !flame_voices_channel_index(&channel)) return 0;
     int result = 1;
@@ -315,6 +349,10 @@ int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_
     const flame_voice_words words = flame_voices_controller_words(value);
     return flame_device_write(voices->device, flame_voices_controller_offset(number, channel), words.high, words.low,
                               priority);
+}
+
+int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value) {
+    return flame_voices_write_controller(voices, number, channel, value, 0);
 }
 
 uint32_t flame_voices_polyphony(const flame_voices* voices) { return voices ? voices->polyphony : 0; }

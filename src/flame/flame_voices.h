@@ -65,11 +65,17 @@ int flame_voices_note(flame_voices* voices, int on, uint32_t channel, uint32_t* 
 int flame_voices_set_voice(flame_voices* voices, int on, uint32_t voice, float pitch, float velocity, float aftertouch);
 // 1 when every write of the channel's voices was queued.
 int flame_voices_all_notes_off(flame_voices* voices, uint32_t channel);
+// Records what a voice plays without writing to the unit (the unit was told otherwise): sounding
+// or silent, its pitch, and the current note age. 0, with a log line, for a voice the table does not
+// hold.
+int flame_voices_update(flame_voices* voices, uint32_t voice, int on, float pitch);
 // Channel 1..16 (0 counts as 1) to its index 0..15; 0 for a channel above 16.
 int flame_voices_channel_index(uint32_t* channel);
-// Queues a controller write (number 0..127, channel 1..16, value 0..1) on the device.
+// Queues a controller write (number 0..127, channel 1..16, value 0..1) on the device. Without a
+// priority it is plain controller data (0), which the device may refuse when its queue is full of it.
 int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value,
-                                  int priority = 0);
+                                  int priority);
+int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value);
 
 // The poll: reads the voice count, sets or clears the device's ready flag, and starts a rebuild
 // when the count changed. 0 when the unit has no voices or can't be read.

@@ -358,10 +358,16 @@ void QRBMIDIManager::handleMidiOverOSCEvent(const uint8_t* bytes, size_t length)
 
 // ---- main run loop ------------------------------------------------------------------------------
 
-void QRBMIDIManager::matchTemplates(const QRBMIDIMessagePtr& message) { deliverTemplateMatches(*message); }
+void QRBMIDIManager::matchTemplates(const QRBMIDIMessagePtr& message, foundation::Date date) {
+    deliverTemplateMatches(*message, date);
+}
 
 void QRBMIDIManager::receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp) {
-    matchTemplates(message);
+    // The matches and the message itself carry the packet's time: under load the main loop takes
+    // them up later, and the monitor and anything that measures time between messages must see
+    // when they arrived.
+    const foundation::Date date = QRBDateFromMIDIHostTime(timeStamp);
+    matchTemplates(message, date);
     // The monitor keeps its last 1,000 events. A running clock (24 a beat), a time code (120
     // quarter frames a second at 30 fps) and active sensing (3 a second) would fill that with
     // nothing a reader looks for within seconds and push out the notes and controllers worth
@@ -370,5 +376,5 @@ void QRBMIDIManager::receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64
     const auto& bytes = message->data();
     if (!bytes.empty() && !message->shouldMonitor() && bytes.size() <= QRBMIDIMessageLength(bytes[0])) return;
     if (auto monitor = messageMonitor())
-        monitor->monitor(message, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), QRBDateFromMIDIHostTime(timeStamp));
+        monitor->monitor(message, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), date);
 }

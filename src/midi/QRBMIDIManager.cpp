@@ -379,12 +379,12 @@ QRBMIDICollectionPtr QRBMIDIManager::ensureTemplateCollectionNamed(const std::st
     return collection;
 }
 
-std::vector<QRBOSCMessagePtr> QRBMIDIManager::deliverTemplateMatches(const QRBMIDIMessage& message) {
+std::vector<QRBOSCMessagePtr> QRBMIDIManager::deliverTemplateMatches(const QRBMIDIMessage& message,
+                                                                     foundation::Date date) {
     std::vector<QRBOSCMessagePtr> matches = QRBMIDICollection::matchMessage(templatesCollections(), message.data());
     if (matches.empty()) return matches;
     if (auto manager = oscManager()) {
-        const foundation::Date now = foundation::Date::now();
-        for (const auto& match : matches) manager->receive(match, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), now);
+        for (const auto& match : matches) manager->receive(match, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), date);
     }
     return matches;
 }

@@ -142,9 +142,10 @@ public:
     void insertTemplatesCollection(const QRBMIDICollectionPtr& collection, size_t index);
     void removeTemplatesCollectionAtIndex(size_t index);
     // Template matching of one received message: its bytes go through every collection, and each
-    // message a template completes goes to the document's routing from the MIDI inputs endpoint.
-    // Answers the messages delivered.
-    std::vector<QRBOSCMessagePtr> deliverTemplateMatches(const QRBMIDIMessage& message);
+    // message a template completes goes to the document's routing from the MIDI inputs endpoint,
+    // dated `date` (when the message arrived, not when the main loop got round to it). Answers the
+    // messages delivered.
+    std::vector<QRBOSCMessagePtr> deliverTemplateMatches(const QRBMIDIMessage& message, foundation::Date date);
 
     // ---- output: 1 when everything was sent, -1 when anything failed.
     // To MIDIOutputsEndpoint(): the virtual source first (when active), then every active real
@@ -193,7 +194,7 @@ public:
     // ---- input (main run loop): templates, then the monitor.
     void receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp);
     // Feeds the message to the template collections and routes what they match as OSC input.
-    void matchTemplates(const QRBMIDIMessagePtr& message);
+    void matchTemplates(const QRBMIDIMessagePtr& message, foundation::Date date);
 
     void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
     void initWithCoder(foundation::KeyedUnarchiver& coder) override;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -254,6 +256,79 @@ TEST_F(FlameVoicesTest, ANoteOnAnEmptyTablePollsAtOnce) {
     poll();
     EXPECT_EQ(flame_voices_note(voices.get(), 1, 1, nullptr, 60, 1, 0), 0);
     EXPECT_TRUE(log.contains("An error occurred when updating the polyphony."));
+}
+
+// The unit's count changes while a rebuild reads the old table: the poll has already taken the new
+// count, so the rebuild must read again rather than leave the old table for good.
+TEST_F(FlameVoicesTest, ACountChangedDuringARebuildIsReadAgain) {
+    setVoices(kFourVoices);
+    ASSERT_EQ(flame_voices_refresh(voices.get()), 1);
+    ASSERT_TRUE(flame_voices_is_rebuilding(voices.get()));
+    // The rebuild's reads are done once it has posted its table to the loop, which the loop's
+    // descriptor shows; the table is not handed over until the loop runs.
+    pollfd ready{foundation::RunLoop::main().fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+
+    setVoices({{0, 0, 127}, {0, 0, 127}});
+    ASSERT_EQ(flame_voices_refresh(voices.get()), 1) << "the new count, while the rebuild runs";
+    EXPECT_EQ(flame_voices_polyphony(voices.get()), 2u);
+    auto& loop = foundation::RunLoop::main();
+    ASSERT_TRUE(loop.runUntil(
+        [&] { return !flame_voices_is_rebuilding(voices.get()) && flame_voices_voice_count(voices.get()) == 2; },
+        10.0));
+    EXPECT_EQ(flame_voices_record(voices.get(), 2).channel_index, -1);
+    EXPECT_EQ(poll(), 1);
+    EXPECT_EQ(flame_voices_voice_count(voices.get()), 2u);
+
+    // Gone to none during a rebuild: no table is left behind.
+    setVoices(kFourVoices);
+    ASSERT_EQ(flame_voices_refresh(voices.get()), 1);
+    setVoices({});
+    EXPECT_EQ(flame_voices_refresh(voices.get()), 0);
+    ASSERT_TRUE(loop.runUntil([&] { return !flame_voices_is_rebuilding(voices.get()); }, 10.0));
+    EXPECT_EQ(flame_voices_voice_count(voices.get()), 0u);
+}
+
+TEST_F(FlameVoicesTest, UpdateRecordsAVoiceWithoutWriting) {
+    setVoices(kFourVoices);
+    poll();
+    EXPECT_EQ(noteOns(1, {60}), std::vector<uint32_t>{0});
+    ASSERT_TRUE(unit->waitForWrites(1, 5));
+
+    EXPECT_EQ(flame_voices_update(voices.get(), 2, 1, 70), 1);
+    const flame_voice_record record = flame_voices_record(voices.get(), 2);
+    EXPECT_EQ(record.sounding, 1);
+    EXPECT_EQ(record.played_pitch, 70.0f);
+    EXPECT_EQ(record.age_stamp, 1u) << "the current note age, not a new one";
+    EXPECT_EQ(noteOns(1, {61}), std::vector<uint32_t>{1}) << "voice 2 now counts as sounding";
+    EXPECT_EQ(flame_voices_note(voices.get(), 0, 1, nullptr, 70, 0, 0), 1) << "and releases at its pitch";
+
+    foundation::LogCapture log;
+    EXPECT_EQ(flame_voices_update(voices.get(), 4, 1, 60), 0);
+    EXPECT_EQ(flame_voices_update(voices.get(), kFlameMaxVoices, 1, 60), 0);
+    EXPECT_EQ(flame_voices_update(nullptr, 0, 1, 60), 0);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>(2, "Trying to update a voice that is NULL.")));
+    EXPECT_EQ(unit->writes().size(), 3u) << "updates write nothing";
+}
+
+// Controller data without a priority is dropped when the device's queue is full of it, rather than
+// holding the caller until there is room.
+TEST_F(FlameVoicesTest, AControllerWriteWithoutPriorityIsRefusedWhenTheQueueIsFull) {
+    setVoices(kFourVoices);
+    poll();
+    ASSERT_EQ(flame_voices_write_controller(voices.get(), 7, 2, 0.5), 1);
+    ASSERT_TRUE(unit->waitForWrites(1, 5));
+    const auto write = unit->writes()[0];
+    EXPECT_EQ(write.address.low - kFlameDefaultAddressLow, flame_voices_controller_offset(7, 2));
+    EXPECT_EQ(write.high(), 0u);
+    EXPECT_EQ(write.low(), 0x800000u);
+
+    unit->setStalled(true);
+    size_t refused = 0;
+    for (size_t i = 0; i < 2 * kFlameRingSize && refused == 0; ++i)
+        if (!flame_voices_write_controller(voices.get(), 7, 2, 0.25)) ++refused;
+    EXPECT_EQ(refused, 1u);
+    unit->setStalled(false);
 }
 
 TEST(FlameVoiceWords, ValuesAreClampedAndEachFieldMasked) {

@@ -197,6 +197,30 @@ TEST_F(FlameDiscoveryTest, WhileStartedTheOutputsWriteToTheCurrentDevice) {
     EXPECT_FALSE(QRBFlameLink::shared().writeToCurrentDevice(8, 0, 0x800000, 1));
 }
 
+TEST_F(FlameDiscoveryTest, TheCurrentDeviceCanBeChosenUntilDevicesChange) {
+    EXPECT_EQ(flame_disco_set_current(0), 0) << "not started";
+    discovery.start();
+    auto high = bus->plug(flameUnit(QRBFlameDiscovery::kUnitVersion, 9));
+    auto low = bus->plug(flameUnit(QRBFlameDiscovery::kUnitVersion, 2));
+    settle();
+    ASSERT_EQ(discovery.deviceCount(), 2u);
+    ASSERT_EQ(current(), high) << "the greatest GUID";
+
+    const size_t lowSlot = flame_device_service(discovery.device(0)) == low ? 0 : 1;
+    EXPECT_EQ(flame_disco_set_current(lowSlot), 1);
+    EXPECT_EQ(current(), low);
+    EXPECT_EQ(flame_disco_current_voices(), discovery.voices(lowSlot));
+    EXPECT_EQ(flame_disco_set_current(QRBFlameDiscovery::kMaxUnits), 0);
+    EXPECT_EQ(current(), low) << "a refused slot changes nothing";
+    EXPECT_EQ(flame_disco_set_current(5), 1);
+    EXPECT_EQ(flame_disco_current_device(), nullptr) << "an empty slot: the outputs write nothing";
+
+    // A device coming makes the greatest GUID current again.
+    bus->plug(flameUnit(QRBFlameDiscovery::kUnitVersion, 4));
+    settle();
+    EXPECT_EQ(current(), high);
+}
+
 TEST(FlameDiscoveryWithoutBusTest, NeverFindsAnything) {
     QRBFlameDiscovery discovery(noFireWireBus());
     int found = 0;

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace templatetest;
 
 namespace {
@@ -238,6 +240,148 @@ TEST_F(TemplateCollectionsOfManager, CollectionsTravelWithTheManagerArchive) {
     EXPECT_EQ(back->templatesCollections()[0]->name(), "Desk");
     EXPECT_EQ(back->templatesCollections()[0]->templateList()[0]->parentCollection(), back->templatesCollections()[0]);
     back->close();
+}
+
+}  // namespace
+
+namespace {
+
+// What feeding every byte to each template in turn gives: the messages' paths and arguments.
+std::string describe(const QRBOSCMessagePtr& message) {
+    std::string text = message->path();
+    for (const auto& arg : message->arguments()) {
+        const std::optional<std::string> string = arg->stringValue();
+        text += " " + (string ? *string : std::to_string(arg->floatValue()));
+    }
+    return text;
+}
+
+struct ReferenceCollection {
+    std::vector<QRBMIDITemplatePtr> templates;  // stand-alone copies, fed byte by byte
+    std::vector<std::string> matchByte(uint8_t byte) {
+        std::vector<std::string> out;
+        for (const auto& t : templates)
+            if (auto message = t->matchByte(byte)) out.push_back(describe(message));
+        return out;
+    }
+};
+
+// The collection matches its templates together through an index; it must give what each template
+// fed alone gives, byte for byte: with templates sharing first bytes, masked first bytes, templates
+// longer than the index is deep, bytes that break a match and are not tried again, and templates
+// edited, switched off, added and removed while matches are under way.
+TEST(TemplateCollection, IndexedMatchingGivesWhatEachTemplateGivesAlone) {
+    std::mt19937 random(31);
+    auto pick = [&](uint32_t n) { return random() % n; };
+    // Few distinct byte values, so that templates share prefixes and the stream matches often.
+    const uint8_t alphabet[] = {0xF0, 0xF7, 0x41, 0x10, 0x00, 0x7F, 0xB0, 0xB1};
+    auto someByte = [&] { return alphabet[pick(sizeof alphabet)]; };
+    auto makeBytes = [&] {
+        foundation::Data bytes;
+        const uint32_t length = pick(4) == 0 ? 30 + pick(8) : 1 + pick(6);  // some past the index's depth
+        bytes.push_back(pick(3) == 0 ? 0xF0 : someByte());
+        while (bytes.size() < length) bytes.push_back(pick(5) == 0 ? 0xF0 : someByte());
+        return bytes;
+    };
+    auto makeOne = [&](size_t n) {
+        foundation::Data bytes = makeBytes();
+        std::vector<QRBMIDISubstitutionPtr> substitutions;
+        if (pick(2)) substitutions.push_back(channelAt(int64_t(pick(uint32_t(bytes.size())))));
+        if (pick(2)) substitutions.push_back(numberAt(int64_t(pick(uint32_t(bytes.size()))), {int64_t(pick(4)), 3}));
+        auto t = makeTemplate("", substitutions);
+        t->setTemplateBytes(bytes);
+        t->setName("T" + std::to_string(n));
+        t->setOSCPathForInputMatching("/t/" + std::to_string(n));
+        t->setShouldTestInputMatching(pick(8) != 0);
+        return t;
+    };
+
+    for (int round = 0; round < 40; ++round) {
+        auto collection = std::make_shared<QRBMIDICollection>();
+        ReferenceCollection reference;
+        std::vector<QRBMIDITemplatePtr> originals;
+        size_t made = 0;
+        for (size_t i = 0, n = 5 + pick(40); i < n; ++i) originals.push_back(makeOne(made++));
+        std::vector<size_t> indexes(originals.size());
+        for (size_t i = 0; i < indexes.size(); ++i) indexes[i] = i;
+        collection->insertTemplates(originals, indexes);
+        for (const auto& t : collection->templateList()) {
+            auto alone = t->copy();
+            alone->setParentCollection(nullptr);
+            reference.templates.push_back(alone);
+        }
+
+        // A stream of the templates' own bytes, cut and spliced, with stray bytes between.
+        for (int i = 0; i < 600; ++i) {
+            if (pick(60) == 0) {
+                // An edit while matches are under way, made to both.
+                const size_t at = pick(uint32_t(reference.templates.size()));
+                switch (pick(4)) {
+                case 0: {
+                    const foundation::Data bytes = makeBytes();
+                    collection->templateList()[at]->setTemplateBytes(bytes);
+                    reference.templates[at]->setTemplateBytes(bytes);
+                    break;
+                }
+                case 1: {
+                    const bool on = !reference.templates[at]->shouldTestInputMatching();
+                    collection->templateList()[at]->setShouldTestInputMatching(on);
+                    reference.templates[at]->setShouldTestInputMatching(on);
+                    break;
+                }
+                case 2: {
+                    collection->removeTemplatesAtIndexes({at});
+                    reference.templates.erase(reference.templates.begin() + std::ptrdiff_t(at));
+                    break;
+                }
+                default: {
+                    auto t = makeOne(made++);
+                    collection->insertTemplates({t}, {at});
+                    auto alone = t->copy();
+                    alone->setParentCollection(nullptr);
+                    reference.templates.insert(reference.templates.begin() + std::ptrdiff_t(at), alone);
+                    break;
+                }
+                }
+                if (reference.templates.empty()) break;
+            }
+            foundation::Data piece;
+            if (pick(3) == 0) {
+                piece.push_back(someByte());
+            } else {
+                piece = reference.templates[pick(uint32_t(reference.templates.size()))]->templateBytes();
+                if (!piece.empty() && pick(3) == 0) piece.resize(pick(uint32_t(piece.size())));
+                if (!piece.empty() && pick(3) == 0) piece[pick(uint32_t(piece.size()))] = someByte();
+            }
+            for (uint8_t b : piece) {
+                std::vector<std::string> got;
+                for (const auto& m : collection->matchByte(b)) got.push_back(describe(m));
+                ASSERT_EQ(got, reference.matchByte(b)) << "round " << round << " step " << i;
+            }
+        }
+    }
+}
+
+TEST(TemplateCollection, ATemplateEditedMidMatchEndsItsMatchWithTheNextByte) {
+    auto c = std::make_shared<QRBMIDICollection>();
+    auto t = makeTemplate("F0 41 10 00 F7", {numberAt(3)});
+    c->insertTemplates({t}, {0});
+    t->setOSCPathForInputMatching(std::string("/sysex"));
+    t->setShouldTestInputMatching(true);
+    for (uint8_t b : hex("F0 41")) EXPECT_TRUE(c->matchByte(b).empty());
+    ASSERT_EQ(c->partialMatches().size(), 1u);
+    EXPECT_EQ(c->partialMatches()[0].received, hex("F0 41"));
+
+    // Still a match under the new bytes: it goes on.
+    t->setTemplateBytes(hex("F0 41 11 00 F7"));
+    EXPECT_TRUE(c->matchByte(0x11).empty());
+    EXPECT_EQ(c->partialMatches()[0].received, hex("F0 41 11"));
+    // No longer one: the next byte ends it, and is not taken as a first byte either.
+    t->setTemplateBytes(hex("F0 42 11 00 F7"));
+    EXPECT_TRUE(c->matchByte(0x05).empty());
+    EXPECT_TRUE(c->partialMatches().empty());
+    for (uint8_t b : hex("F0 42 11 05")) EXPECT_TRUE(c->matchByte(b).empty());
+    ASSERT_EQ(c->matchByte(0xF7).size(), 1u);
 }
 
 }  // namespace

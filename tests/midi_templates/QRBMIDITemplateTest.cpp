@@ -13,6 +13,7 @@
 #include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/UndoManager.h"
+#include "midi/QRBMIDIHostTime.h"
 #include "midi/QRBMIDIManager.h"
 
 #include <gtest/gtest.h>
@@ -501,12 +502,47 @@ TEST_F(TemplateOutputTest, MatchedInputReachesTheDocumentAsOSC) {
     t->setShouldTestInputMatching(true);
     ASSERT_EQ(t->OSCPathForInputMatching(), "/midi/input/C/T");
 
-    auto delivered = midi->deliverTemplateMatches(*QRBMIDIMessage::MIDIMessageWithStatus(0xB0, 0x07, 0x40));
+    auto delivered = midi->deliverTemplateMatches(*QRBMIDIMessage::MIDIMessageWithStatus(0xB0, 0x07, 0x40),
+                                                foundation::Date::now());
     ASSERT_EQ(delivered.size(), 1u);
     auto context = manager->contextWithName("/midi/input/C/T");
     ASSERT_NE(context, nullptr);
     ASSERT_NE(context->lastReceivedMessage(), nullptr);
     EXPECT_FLOAT_EQ(context->lastReceivedMessage()->arguments().at(0)->floatValue(), 64.0f / 127.0f);
+}
+
+// A message taken up late by a busy main loop: its match and the message itself are dated when
+// the packet arrived.
+TEST_F(TemplateOutputTest, MatchesAreDatedAtThePacketsTime) {
+    ASSERT_TRUE(manager->start());
+    auto midi = manager->midiManager();
+    auto collection = midi->ensureTemplateCollectionNamed("C");
+    auto t = makeTemplate("B0 07 00", {numberAt(2)});
+    t->setName(std::string("T"));
+    collection->insertTemplates({t}, {0});
+    t->setShouldTestInputMatching(true);
+    auto monitor = manager->messageMonitor();
+    monitor->setDirection(0);
+    monitor->clear();
+
+    // One second after start-up: long before now on any machine that ran this far.
+    const uint64_t arrived = 1000000000ull;
+    const foundation::Date expected = QRBDateFromMIDIHostTime(arrived);
+    ASSERT_GT(foundation::Date::now().timeIntervalSinceDate(expected), 1.0);
+    midi->receiveMIDIMessage(QRBMIDIMessage::MIDIMessageWithStatus(0xB0, 0x07, 0x40), arrived);
+
+    auto context = manager->contextWithName("/midi/input/C/T");
+    ASSERT_NE(context, nullptr);
+    ASSERT_TRUE(context->lastReceivedDate().has_value());
+    EXPECT_DOUBLE_EQ(context->lastReceivedDate()->timeIntervalSinceDate(expected), 0.0);
+    size_t received = 0;
+    for (const auto& event : monitor->events().events()) {
+        if (!std::dynamic_pointer_cast<QRBMIDIMessage>(event->message())) continue;
+        ++received;
+        ASSERT_TRUE(event->timestamp().has_value());
+        EXPECT_DOUBLE_EQ(event->timestamp()->timeIntervalSinceDate(expected), 0.0);
+    }
+    EXPECT_EQ(received, 1u);
 }
 
 }  // namespace

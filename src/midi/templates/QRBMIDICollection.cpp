@@ -29,11 +29,13 @@ void QRBMIDICollection::insertTemplate(const QRBMIDITemplatePtr& t, size_t index
     names.push_back(t);
     t->ensureUniqueNameComparedToEventSources(names);
     templates_.insert(*this, t, index, [&] { t->setDisplayNameFromParentCollection(this); });
+    matcherStale_ = true;
 }
 
 void QRBMIDICollection::removeTemplateAtIndex(size_t index) {
     QRBMIDITemplatePtr removed = templates_.at(index);
     templates_.remove(*this, index, [&] { removed->setParentCollection(nullptr); });
+    matcherStale_ = true;
 }
 
 void QRBMIDICollection::insertTemplates(const std::vector<QRBMIDITemplatePtr>& templates,
@@ -79,11 +81,25 @@ void QRBMIDICollection::setUndoManager(const std::shared_ptr<foundation::UndoMan
     for (const auto& t : templates_) t->setUndoManager(undoManager);
 }
 
+QRBMIDITemplateMatcher& QRBMIDICollection::matcher() {
+    if (!matcher_ || matcherStale_) {
+        auto fresh = std::make_unique<QRBMIDITemplateMatcher>(templates_.elements());
+        if (matcher_) fresh->takeOverPartialMatches(*matcher_);
+        matcher_ = std::move(fresh);
+        matcherStale_ = false;
+    }
+    return *matcher_;
+}
+
 std::vector<QRBOSCMessagePtr> QRBMIDICollection::matchByte(uint8_t byte) {
     std::vector<QRBOSCMessagePtr> messages;
-    for (const auto& t : templates_)
-        if (auto message = t->matchByte(byte)) messages.push_back(std::move(message));
+    matcher().matchByte(byte, messages);
     return messages;
+}
+
+void QRBMIDICollection::matchBytes(const foundation::Data& bytes, std::vector<QRBOSCMessagePtr>& messages) {
+    QRBMIDITemplateMatcher& m = matcher();
+    for (uint8_t byte : bytes) m.matchByte(byte, messages);
 }
 
 std::vector<QRBOSCMessagePtr> QRBMIDICollection::matchMessage(const std::vector<QRBMIDICollectionPtr>& collections,
@@ -91,11 +107,7 @@ std::vector<QRBOSCMessagePtr> QRBMIDICollection::matchMessage(const std::vector<
     // Matching only collects: the messages are routed after it, so nothing edits the collections
     // while they are walked.
     std::vector<QRBOSCMessagePtr> messages;
-    for (const auto& collection : collections) {
-        for (uint8_t byte : bytes) {
-            for (auto& message : collection->matchByte(byte)) messages.push_back(std::move(message));
-        }
-    }
+    for (const auto& collection : collections) collection->matchBytes(bytes, messages);
     return messages;
 }
 
@@ -148,5 +160,6 @@ void QRBMIDICollection::initWithCoder(foundation::KeyedUnarchiver& coder) {
         t->setDisplayNameFromParentCollection(this);
     }
     templates_.assign(std::move(list));
+    matcherStale_ = true;
     isExpanded_ = coder.decodeBool(kIsExpandedKey);
 }

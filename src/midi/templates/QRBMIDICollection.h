@@ -13,6 +13,7 @@
 #include "foundation/UndoableList.h"
 #include "midi/templates/QRBMIDIElement.h"
 #include "midi/templates/QRBMIDITemplate.h"
+#include "midi/templates/QRBMIDITemplateMatcher.h"
 
 #include <memory>
 #include <vector>
@@ -50,8 +51,16 @@ public:
     void setName(const std::optional<std::string>& name) override;
     void setUndoManager(const std::shared_ptr<foundation::UndoManager>& undoManager) override;
 
-    // Every template sees the byte; the messages of those it completes, in template order.
+    // Every template sees the byte; the messages of those it completes, in template order. The
+    // templates are matched together through an index of their first bytes, so a byte costs about
+    // the same with five templates or five thousand.
     std::vector<QRBOSCMessagePtr> matchByte(uint8_t byte);
+    // The bytes in order; the messages are appended.
+    void matchBytes(const foundation::Data& bytes, std::vector<QRBOSCMessagePtr>& messages);
+    // Told by a template whose bytes, substitutions or matching switch changed.
+    void templateMatchingChanged() { matcherStale_ = true; }
+    // The partial matches under way, as the matcher keeps them.
+    std::vector<QRBMIDITemplateMatcher::PartialMatch> partialMatches() { return matcher().partialMatches(); }
     // One received message through a document's whole list: every byte in order to each collection
     // in order. The messages to hand to the document's routing, in the order they were made.
     static std::vector<QRBOSCMessagePtr> matchMessage(const std::vector<QRBMIDICollectionPtr>& collections,
@@ -75,9 +84,13 @@ public:
 private:
     QRBMIDICollectionPtr self() { return std::static_pointer_cast<QRBMIDICollection>(shared_from_this()); }
     void adopt(const QRBMIDITemplatePtr& t);
+    // Up to date with the templates; a new one takes over the partial matches of the old.
+    QRBMIDITemplateMatcher& matcher();
 
     foundation::UndoableList<QRBMIDICollection, QRBMIDITemplate> templates_{
         kTemplatesKey,
         {.insert = &QRBMIDICollection::insertTemplate, .remove = &QRBMIDICollection::removeTemplateAtIndex}};
     bool isExpanded_ = true;
+    std::unique_ptr<QRBMIDITemplateMatcher> matcher_;
+    bool matcherStale_ = true;
 };

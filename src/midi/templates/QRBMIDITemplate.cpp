@@ -112,7 +112,7 @@ void QRBMIDITemplate::setTemplateBytes(const foundation::Data& bytes) {
     if (auto undo = undoManager(); undo && undo->isUndoRegistrationEnabled())
         undo->registerUndo(this, [me = self(), old = templateBytes_] { me->setTemplateBytes(old); });
     templateBytes_ = bytes;
-    matchMasksStale_ = true;
+    matchingChanged();
     notifyChanged();
 }
 
@@ -171,6 +171,7 @@ void QRBMIDITemplate::setShouldTestInputMatching(bool on) {
         undo->registerUndo(this,
                            [me = self(), old = shouldTestInputMatching_] { me->setShouldTestInputMatching(old); });
     shouldTestInputMatching_ = on;
+    if (auto parent = parentCollection()) parent->templateMatchingChanged();
     if (on && (!OSCPathForInputMatching_ || OSCPathForInputMatching_->empty()))
         setOSCPathForInputMatching(newOSCPathForInputMatching());
 }
@@ -228,7 +229,7 @@ void QRBMIDITemplate::insertSubstitutions(const std::vector<QRBMIDISubstitutionP
     for (const auto& [at, s] : order)
         substitutions_.insert(substitutions_.begin() + static_cast<std::ptrdiff_t>(std::min(at, substitutions_.size())),
                               s);
-    matchMasksStale_ = true;
+    matchingChanged();
     notifyChanged();
 }
 
@@ -247,7 +248,7 @@ void QRBMIDITemplate::removeSubstitutionsAtIndexes(const std::vector<size_t>& in
         substitutions_[*it]->setOwner(nullptr);
         substitutions_.erase(substitutions_.begin() + static_cast<std::ptrdiff_t>(*it));
     }
-    matchMasksStale_ = true;
+    matchingChanged();
     notifyChanged();
 }
 
@@ -319,7 +320,13 @@ void QRBMIDITemplate::substituteZerosInBuffer(foundation::Data& buffer) const {
     for (const auto& s : substitutions_) s->substituteZerosInBuffer(buffer);
 }
 
-void QRBMIDITemplate::substitutionChanged() { matchMasksStale_ = true; }
+void QRBMIDITemplate::substitutionChanged() { matchingChanged(); }
+
+void QRBMIDITemplate::matchingChanged() {
+    matchMasksStale_ = true;
+    // The collection's index of its templates is built from the masks.
+    if (auto parent = parentCollection()) parent->templateMatchingChanged();
+}
 
 // ---- display ------------------------------------------------------------------------------------------
 
@@ -358,6 +365,16 @@ void QRBMIDITemplate::refreshMatchMasks() {
     for (size_t i = 0; holds && i < inputMatchBuffer_.size(); ++i)
         holds = (inputMatchBuffer_[i] & matchMask_[i]) == matchBits_[i];
     if (!holds) inputMatchBuffer_.clear();
+}
+
+const foundation::Data& QRBMIDITemplate::inputMatchMask() {
+    if (matchMasksStale_) refreshMatchMasks();
+    return matchMask_;
+}
+
+const foundation::Data& QRBMIDITemplate::inputMatchBits() {
+    if (matchMasksStale_) refreshMatchMasks();
+    return matchBits_;
 }
 
 QRBOSCMessagePtr QRBMIDITemplate::matchByte(uint8_t byte) {

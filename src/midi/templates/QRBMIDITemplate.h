@@ -110,8 +110,14 @@ public:
     void notifyChanged();
 
     // ---- input
-    // One received byte: the OSC message when it completes a match, else null.
+    // One received byte: the OSC message when it completes a match, else null. A collection does
+    // not call this: it matches all its templates at once (QRBMIDITemplateMatcher), with partial
+    // matches of its own.
     QRBOSCMessagePtr matchByte(uint8_t byte);
+    // The masks matching compares with, brought up to date: per template byte, the bits no
+    // substitution touches, and the template's value of those bits.
+    const foundation::Data& inputMatchMask();
+    const foundation::Data& inputMatchBits();
     // The OSC message of a full-length match.
     QRBOSCMessagePtr buildMatchingOSCMessageWithReceivedData(const foundation::Data& data);
 
@@ -144,6 +150,9 @@ private:
     void maybeAdjustSubstitutionValueRange(const QRBMIDISubstitutionPtr& substitution);
     bool validateDataRangeValue(const foundation::Value& value, int64_t otherBound, std::string* error) const;
     void refreshMatchMasks();
+    // The bytes or substitutions changed: the masks are made again when next used, and the
+    // collection's index of its templates too.
+    void matchingChanged();
     void adopt(const QRBMIDISubstitutionPtr& substitution);
 
     unsigned triggerMode_ = kDefaultTriggerMode;

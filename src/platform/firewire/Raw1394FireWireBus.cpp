@@ -134,7 +134,7 @@ public:
         watch->softwareVersion = softwareVersion;
         watch->callbacks = std::move(callbacks);
         watches_.insert(watch.get());
-        if (!handle_ && !openBus()) return watch;
+        if (!handle_ && (busMissing_ || !openBus())) return watch;
         // The units present are announced from the run loop, never from inside this call.
         std::weak_ptr<Raw1394FireWireBus> weak = weak_from_this();
         UnitWatch* raw = watch.get();
@@ -177,7 +177,15 @@ private:
     bool openBus() {
         handle_ = raw1394_new_handle_on_port(kPort);
         if (!handle_) {
-            foundation::logf("FireWire: no bus to watch for Flame units (%s).", std::strerror(errno));
+            // Tried once: the discovery watches two unit versions, and most machines have no
+            // FireWire at all, which is nothing to worry anyone about. Only a port the user may not
+            // open is worth the reason.
+            busMissing_ = true;
+            if (errno == EACCES || errno == EPERM)
+                foundation::logf("FireWire: no access to the FireWire bus (%s); Flame units are not looked for.",
+                                 std::strerror(errno));
+            else
+                foundation::log("FireWire: no FireWire bus.");
             return false;
         }
         raw1394_set_userdata(handle_, this);
@@ -249,6 +257,7 @@ private:
     }
 
     raw1394handle_t handle_ = nullptr;
+    bool busMissing_ = false;
     foundation::FdWatch busWatch_;
     bool resetPending_ = false;
     bool scanned_ = false;
