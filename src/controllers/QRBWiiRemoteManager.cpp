@@ -245,6 +245,8 @@ void QRBWiiRemoteManager::foundDevice(const devices::WiiHIDDevicePtr& device) {
     if (!remote) return;
     try {
         remote->connectToDevice(device);
+        // A remote that could not even start connecting is not announced as connected.
+        if (!remote->device()) return;
         foundation::NotificationCenter::defaultCenter().post(kQRBWiimoteDiscoveredNotification,
                                                              foundation::NotificationObject(this),
                                                              {{kDiscoveredRemoteKey, foundation::Value(remote)}});

@@ -152,8 +152,9 @@ TEST_F(WiiManagerFixture, AConnectionThatFailsLeavesTheSlotFreeAndAnotherRemoteR
     auto refusing = std::make_shared<platform::FakeWiiRemote>("refuses");
     refusing->setConnectResult(EHOSTDOWN);
     auto one = manager.wiimoteWithSlot(1);
-    one->connectToDevice(refusing);
+    manager.foundDevice(refusing);
     EXPECT_EQ(one->device(), nullptr);
+    EXPECT_TRUE(discovered.empty()) << "no connection is announced";
     EXPECT_EQ(manager.findFreeWiimoteUsingAddress("someone"), one);
 
     auto first = std::make_shared<platform::FakeWiiRemote>("first");
