@@ -22,6 +22,9 @@ packages=(
   jackd2 libjack-jackd2-dev libasound2-dev
   # The Flame link's FireWire backend.
   libraw1394-dev
+  # Wii remotes: the kernel's hid-wiimote driver through libxwiimote, udev for remotes coming and
+  # going, evdev for the extensions libxwiimote does not report, BlueZ over D-Bus for pairing.
+  libxwiimote-dev libudev-dev libevdev-dev libdbus-1-dev
 )
 
 missing=()

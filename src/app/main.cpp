@@ -7,9 +7,11 @@
 #include "foundation/Exception.h"
 #include "platform/PlatformBackends.h"
 #include "platform/firewire/Raw1394FireWireBus.h"
+#include "platform/wii/LinuxWiiRemoteBackend.h"
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <utility>
 
 int main(int argc, char** argv) {
@@ -17,9 +19,11 @@ int main(int argc, char** argv) {
     try {
         registerEngineClasses();
         platform::registerPlatformBackends();
-        // The Flame discovery watches the machine's FireWire bus.
+        // The Flame discovery watches the machine's FireWire bus; Wii remotes come through the
+        // kernel's driver and BlueZ.
         devices::DeviceLayers layers = devices::DeviceLayers::current();
         layers.fireWire = platform::raw1394FireWireBus();
+        layers.wiiRemotes = std::make_shared<platform::LinuxWiiRemoteBackend>();
         devices::DeviceLayers::install(std::move(layers));
         return QRBCoreMain(argc, argv);
     } catch (const foundation::Exception& e) {

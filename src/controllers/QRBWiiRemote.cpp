@@ -1,6 +1,17 @@
 #include "controllers/QRBWiiRemote.h"
 
+#include "controllers/QRBWKButtonEventHandler.h"
+#include "controllers/QRBWiiRemoteManager.h"
+#include "controllers/devices/DeviceLayers.h"
+#include "foundation/Exception.h"
+#include "foundation/Format.h"
 #include "foundation/KeptObject.h"
+#include "foundation/Log.h"
+#include "foundation/UndoManager.h"
+
+#include <cmath>
+#include <cstring>
+#include <exception>
 
 namespace {
 constexpr const char* kVersionKey = "Version";
@@ -26,13 +37,38 @@ constexpr const char* kSyncLEDsKey = "QRBWiiSettingsSyncLEDsWithPreset";
 // Archives written before the MotionPlus settings existed leave these.
 constexpr double kDefaultSmoothingMotionPlus = 50.0;
 constexpr int64_t kDefaultMotionPlusMode = 0;
+
+const char* enableText(bool on) { return on ? "Enable" : "Disable"; }
+
+// Doubles typed by the user count as unchanged within the last bit.
+bool sameDouble(double a, double b) { return std::fabs(a - b) < 0x1p-52; }
 }  // namespace
 
 QRBWiiRemotePtr QRBWiiRemote::initWithSlot(int64_t slot) {
     auto remote = std::make_shared<QRBWiiRemote>();
     remote->slot_ = slot;
-    remote->applyDefaultSettings();
+    remote->privateInit();
+    // No manager yet, so no undo manager: nothing is recorded.
+    remote->resetSettingsInternal();
     return remote;
+}
+
+QRBWiiRemote::~QRBWiiRemote() {
+    if (statusTimer_) statusTimer_->invalidate();
+    freeBundle();
+    if (oscAddress_) lo_address_free(oscAddress_);
+}
+
+void QRBWiiRemote::privateInit() {
+    eventDispatcher_ = QRBWKEventDispatcher::dispatcher();
+    registerEventHandler(QRBWKButtonEventHandler::handlerWithDevice(*this), "buttons");
+    applySmoothingToHandlers();
+}
+
+void QRBWiiRemote::applySmoothingToHandlers() {
+    if (auto handler = eventDispatcher_->handlerForKey("accelerometers")) handler->setSmoothing(smoothingAcc_);
+    for (const char* key : {"IR-camera", "IR-TUIO"})
+        if (auto handler = eventDispatcher_->handlerForKey(key)) handler->setSmoothing(smoothingIR_);
 }
 
 foundation::ObjectPtr QRBWiiRemote::nullCalibrationData() {
@@ -42,26 +78,322 @@ foundation::ObjectPtr QRBWiiRemote::nullCalibrationData() {
         std::vector<std::string>{"QRBWKTUIONullCalibrationData", "QRBWKTUIOCalibrationData", "NSObject"});
 }
 
-void QRBWiiRemote::applyDefaultSettings() {
-    enabled_ = true;
-    outputBatteryLevel_ = false;
-    outputXYZ_ = false;
-    outputPRY_ = true;
-    outputIR_ = false;
-    outputIRTUIO_ = false;
-    outputRawIR_ = false;
-    outputRawMotion_ = false;
-    smoothingAcc_ = 10.0;
-    smoothingIR_ = 10.0;
-    smoothingMotionPlus_ = kDefaultSmoothingMotionPlus;
-    motionPlusMode_ = kDefaultMotionPlusMode;
-    useMotionPlus_ = false;
-    irSensitivity_ = 0;
-    TUIOCalibrationData_ = nullCalibrationData();
-    if (!connected()) {
-        bluetoothAddress_ = std::string();
-        batteryLevel_ = 0;
+// ---- undo ---------------------------------------------------------------------------------------
+
+std::shared_ptr<foundation::UndoManager> QRBWiiRemote::undoManager() const {
+    return manager_ ? manager_->undoManager() : nullptr;
+}
+
+std::shared_ptr<foundation::UndoManager> QRBWiiRemote::registeringUndoManager() const {
+    auto undo = undoManager();
+    return undo && undo->isUndoRegistrationEnabled() ? undo : nullptr;
+}
+
+void QRBWiiRemote::nameUndoAction(const std::string& name) const {
+    auto undo = undoManager();
+    if (undo && !undo->isUndoing()) undo->setActionName(name);
+}
+
+// ---- settings -----------------------------------------------------------------------------------
+
+#define QRB_WII_SETTER(Setter, field, key, Type, same, actionName, effect)               \
+    void QRBWiiRemote::Setter(Type value) {                                              \
+        if (same(value, field)) return;                                                  \
+        if (auto undo = registeringUndoManager()) {                                      \
+            undo->registerUndo(this, [me = self(), old = field] { me->Setter(old); });   \
+            nameUndoAction(actionName);                                                  \
+        }                                                                                \
+        willChangeValueForKey(key);                                                      \
+        field = value;                                                                   \
+        didChangeValueForKey(key);                                                       \
+        effect;                                                                          \
     }
+
+namespace {
+template <class T> bool same(T a, T b) { return a == b; }
+}  // namespace
+
+QRB_WII_SETTER(setEnabled, enabled_, "enabled", bool, same<bool>,
+               foundation::format("%s Wiimote", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setSyncLEDsWithPresetNumber, syncLEDsWithPresetNumber_, "syncLEDsWithPresetNumber", bool, same<bool>,
+               foundation::format("%s Wiimote LED Syncing", enableText(value)), updateLEDs())
+QRB_WII_SETTER(setOutputPRY, outputPRY_, "outputPRY", bool, same<bool>,
+               foundation::format("%s Wiimote PRY Output", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setOutputXYZ, outputXYZ_, "outputXYZ", bool, same<bool>,
+               foundation::format("%s Wiimote XYZ Output", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setOutputIR, outputIR_, "outputIR", bool, same<bool>,
+               foundation::format("%s Wiimote IR Output", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setOutputIRTUIO, outputIRTUIO_, "outputIRTUIO", bool, same<bool>,
+               foundation::format("%s Wiimote IR TUIO Output", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setOutputRawIR, outputRawIR_, "outputRawIR", bool, same<bool>,
+               foundation::format("%s Wiimote Raw IR Output", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setOutputRawMotion, outputRawMotion_, "outputRawMotion", bool, same<bool>,
+               foundation::format("%s Wiimote Raw MotionPlus Output", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setUseMotionPlus, useMotionPlus_, "useMotionPlus", bool, same<bool>,
+               foundation::format("%s Wiimote MotionPlus", enableText(value)),
+               if (device_) device_->setAcceptsMotionPlusEvents(value))
+QRB_WII_SETTER(setSmoothingAcc, smoothingAcc_, "smoothingAcc", double, sameDouble,
+               "Set Wiimote Accelerometers Smoothing", applySmoothingToHandlers())
+QRB_WII_SETTER(setSmoothingIR, smoothingIR_, "smoothingIR", double, sameDouble, "Set Wiimote IR Smoothing",
+               applySmoothingToHandlers())
+QRB_WII_SETTER(setSmoothingMotionPlus, smoothingMotionPlus_, "smoothingMotionPlus", double, sameDouble,
+               "Set Wiimote MotionPlus Smoothing", updateMotionPlus())
+QRB_WII_SETTER(setMotionPlusMode, motionPlusMode_, "motionPlusMode", int64_t, same<int64_t>,
+               "Set Wiimote MotionPlus Mode", updateMotionPlus())
+QRB_WII_SETTER(setIrSensitivity, irSensitivity_, "irSensitivity", int64_t, same<int64_t>,
+               "Set Wiimote IR Sensitivity", if (device_) device_->setIRSensitivity(value))
+
+#undef QRB_WII_SETTER
+
+void QRBWiiRemote::setOutputBatteryLevel(bool on) {
+    if (on == outputBatteryLevel_) return;
+    willChangeValueForKey("outputBatteryLevel");
+    outputBatteryLevel_ = on;
+    didChangeValueForKey("outputBatteryLevel");
+    // The level is reported at once rather than at the next status request.
+    if (on && device_) device_->refreshStatus();
+}
+
+void QRBWiiRemote::setBluetoothAddress(const std::optional<std::string>& address) {
+    if (address == bluetoothAddress_) return;
+    willChangeValueForKey("bluetoothAddress");
+    bluetoothAddress_ = address;
+    didChangeValueForKey("bluetoothAddress");
+    if (address && connected() && manager_) manager_->saveDeviceMappings();
+}
+
+void QRBWiiRemote::setSlot(int64_t slot) {
+    // A slot number comes from the user or a document: outside the eight it names no slot.
+    if (slot < 1 || slot > QRBWiiRemoteManager::kMaxWiimotes || slot == slot_) return;
+    if (auto undo = registeringUndoManager()) {
+        undo->registerUndo(this, [me = self(), old = slot_] { me->setSlot(old); });
+        nameUndoAction("Set Wiimote Slot");
+    }
+    const int64_t old = slot_;
+    auto other = manager_ ? manager_->wiimoteWithSlot(slot) : nullptr;
+    if (other && other.get() != this) other->setSlotInternal(old);
+    setSlotInternal(slot);
+    if (manager_) manager_->saveDeviceMappings();
+}
+
+void QRBWiiRemote::setSlotInternal(int64_t slot) {
+    willChangeValueForKey(kSlotKey);
+    slot_ = slot;
+    // The cached addresses hold the slot's number.
+    eventDispatcher_->resetCaches();
+    didChangeValueForKey(kSlotKey);
+    updateLEDs();
+}
+
+bool QRBWiiRemote::validateValue(const std::string& key, const foundation::Value& value, std::string* error) const {
+    const bool smoothing = key == "smoothingAcc" || key == "smoothingIR" || key == "smoothingMotionPlus";
+    if (!smoothing || !value.isNull()) return true;
+    if (error) *error = kBadSmoothingText;
+    return false;
+}
+
+void QRBWiiRemote::resetSettings() {
+    resetSettingsInternal();
+    if (manager_) manager_->saveDeviceMappings();
+}
+
+void QRBWiiRemote::resetSettingsInternal() {
+    setEnabled(true);
+    setOutputBatteryLevel(false);
+    setOutputXYZ(false);
+    setOutputPRY(true);
+    setOutputIR(false);
+    setOutputIRTUIO(false);
+    setOutputRawIR(false);
+    setOutputRawMotion(false);
+    setSmoothingAcc(10.0);
+    setSmoothingIR(10.0);
+    setSmoothingMotionPlus(kDefaultSmoothingMotionPlus);
+    setMotionPlusMode(kDefaultMotionPlusMode);
+    setUseMotionPlus(false);
+    setIrSensitivity(0);
+    setTUIOCalibrationData(nullCalibrationData());
+    if (!connected()) {
+        setBluetoothAddress(std::string());
+        setBatteryLevel(0);
+    }
+}
+
+// ---- the remote ---------------------------------------------------------------------------------
+
+template <class F> void QRBWiiRemote::guarded(const char* what, F&& f) {
+    try {
+        f();
+    } catch (const foundation::Exception& e) {
+        foundation::logf("Wiimote #%lld: %s: %s", static_cast<long long>(slot_), what, e.reason().c_str());
+    } catch (const std::exception& e) {
+        foundation::logf("Wiimote #%lld: %s: %s", static_cast<long long>(slot_), what, e.what());
+    }
+}
+
+void QRBWiiRemote::dropDevice() {
+    if (!device_) return;
+    // The connection may be the one calling us right now: it goes once the call has returned.
+    std::shared_ptr<devices::WiiRemoteConnection> old(std::move(device_));
+    foundation::RunLoop::main().post([old] {});
+}
+
+void QRBWiiRemote::connectToDevice(const devices::WiiHIDDevicePtr& device) {
+    if (device_) {
+        foundation::logf("Warning: Wiimote #%ld already discovered.", static_cast<long>(slot_));
+        dropDevice();
+    }
+    if (!device) return;
+    auto backend = manager_ ? manager_->backend() : devices::DeviceLayers::current().wiiRemotes;
+    auto connection = backend ? backend->makeConnection(device) : nullptr;
+    if (!connection) return;
+    device_ = std::move(connection);
+    std::weak_ptr<QRBWiiRemote> weak = self();
+    devices::WiiRemoteConnection::Callbacks callbacks;
+    callbacks.connected = [weak] {
+        if (auto me = weak.lock()) me->guarded("connect", [&] { me->wiimoteDidConnect(); });
+    };
+    callbacks.disconnected = [weak] {
+        if (auto me = weak.lock()) me->guarded("disconnect", [&] { me->wiimoteDidDisconnect(); });
+    };
+    callbacks.willInterpretReport = [weak] {
+        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteWillInterpretReport(); });
+    };
+    callbacks.event = [weak](const devices::WiiEvent& event) {
+        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteSendEvent(event); });
+    };
+    callbacks.didInterpretReport = [weak] {
+        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteDidInterpretReport(); });
+    };
+    const int result = device_->connect(std::move(callbacks));
+    if (result != 0) {
+        foundation::logf("Error while connecting Wiimote: %s", std::strerror(result));
+        dropDevice();
+    }
+}
+
+void QRBWiiRemote::wiimoteDidConnect() {
+    if (!device_) return;
+    willChangeValueForKey(kConnectedKey);
+    // The address is the remote's, not a user's edit.
+    auto undo = undoManager();
+    if (undo) undo->disableUndoRegistration();
+    setBluetoothAddress(device_->address());
+    if (undo) undo->enableUndoRegistration();
+    didChangeValueForKey(kConnectedKey);
+    updateSwitches();
+    updateLEDs();
+}
+
+void QRBWiiRemote::wiimoteDidDisconnect() {
+    willChangeValueForKey(kConnectedKey);
+    close();
+    didChangeValueForKey(kConnectedKey);
+}
+
+void QRBWiiRemote::close() {
+    batteryLevel_ = 0;
+    if (device_) {
+        if (auto hid = device_->device()) hid->close();
+        dropDevice();
+    }
+    stop();
+}
+
+void QRBWiiRemote::start() {
+    if (!enabled_) return;
+    const auto* url = manager_ ? &manager_->targetURL() : nullptr;
+    if (!url || !*url)
+        foundation::raise(foundation::kGenericException,
+                          foundation::format("QRBWiimote's manager targetURL is nil (slot=%li).", static_cast<long>(slot_)));
+    if (oscAddress_) lo_address_free(oscAddress_);
+    oscAddress_ = lo_address_new_from_url((*url)->c_str());
+    if (statusTimer_) statusTimer_->invalidate();
+    std::weak_ptr<QRBWiiRemote> weak = self();
+    statusTimer_ = foundation::RunLoop::main().scheduleTimer(kStatusInterval, true, foundation::RunLoopMode::Default,
+                                                             [weak](foundation::Timer&) {
+                                                                 if (auto me = weak.lock()) me->statusTimerFired();
+                                                             });
+}
+
+void QRBWiiRemote::stop() {
+    if (oscAddress_) lo_address_free(oscAddress_);
+    oscAddress_ = nullptr;
+    if (statusTimer_) statusTimer_->invalidate();
+    statusTimer_.reset();
+}
+
+void QRBWiiRemote::statusTimerFired() {
+    if (connected()) device_->refreshStatus();
+}
+
+void QRBWiiRemote::freeBundle() {
+    if (oscBundle_) lo_bundle_free_recursive(oscBundle_);
+    oscBundle_ = nullptr;
+}
+
+void QRBWiiRemote::wiimoteWillInterpretReport() {
+    freeBundle();
+    oscBundle_ = lo_bundle_new(LO_TT_IMMEDIATE);
+}
+
+void QRBWiiRemote::wiimoteSendEvent(const devices::WiiEvent& event) {
+    if (oscAddress_) eventDispatcher_->dispatchEvent(event);
+}
+
+void QRBWiiRemote::wiimoteDidInterpretReport() {
+    // A report whose events made no message still leaves as an empty bundle.
+    if (oscAddress_ && oscBundle_ && lo_send_bundle(oscAddress_, oscBundle_) == -1) error();
+    freeBundle();
+}
+
+void QRBWiiRemote::error() {
+    if (!oscAddress_) return;
+    foundation::logf("OSC error %d: %s\n", lo_address_errno(oscAddress_), lo_address_errstr(oscAddress_));
+    stop();
+}
+
+void QRBWiiRemote::updateSwitches() {
+    if (!connected()) return;
+    // Sending waits for routing: a remote that connects while routing is stopped sends nothing.
+    if (enabled_ && manager_ && manager_->isRunning()) {
+        // A slot that cannot send still takes its remote's settings below.
+        guarded("start", [this] { start(); });
+    } else {
+        stop();
+    }
+    device_->setIRSensitivity(irSensitivity_);
+    device_->setAcceptsAccelerometerEvents(outputXYZ_ || outputPRY_);
+    device_->setAcceptsIRCameraEvents(outputIR_ || outputRawIR_ || outputIRTUIO_);
+    device_->setAcceptsMotionPlusEvents(useMotionPlus_);
+}
+
+void QRBWiiRemote::updateMotionPlus() {
+    if (!connected()) return;
+    if (device_->extensionType() != devices::WiiRemoteConnection::kMotionPlusExtension) return;
+    device_->setMotionPlusMode(motionPlusMode_);
+    device_->setMotionPlusFilterSensitivity(smoothingMotionPlus_);
+}
+
+void QRBWiiRemote::updateLEDs() {
+    updateLEDsWithNumber(syncLEDsWithPresetNumber_ && manager_ ? manager_->currentPresetNumber() : slot_);
+}
+
+void QRBWiiRemote::updateLEDsWithNumber(int64_t number) {
+    if (!enabled_) return;
+    // The remainder keeps the sign of the number: no current preset (-1) lights nothing.
+    const int64_t r = number % 4;
+    uint8_t mask = r == 1 ? 0b0001 : r == 2 ? 0b0010 : r == 3 ? 0b0100 : r == 0 ? 0b1000 : 0;
+    if (number > 4) mask = static_cast<uint8_t>(~mask & 0b1111);
+    updateLEDs(mask);
+}
+
+void QRBWiiRemote::updateLEDs(uint8_t mask) {
+    if (device_) device_->setLeds(mask);
+}
+
+void QRBWiiRemote::vibrate(bool on) {
+    if (enabled_ && device_) device_->setRumbleEnabled(on);
 }
 
 void QRBWiiRemote::encodeWithCoder(foundation::KeyedArchiver& coder) const {
@@ -113,4 +445,5 @@ void QRBWiiRemote::initWithCoder(foundation::KeyedUnarchiver& coder) {
         throw foundation::ArchiveError("TUIOCalibrationData is not an object");
     TUIOCalibrationData_ = calibration.objectValue();
     syncLEDsWithPresetNumber_ = coder.decodeBool(kSyncLEDsKey);
+    privateInit();
 }

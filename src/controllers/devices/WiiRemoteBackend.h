@@ -20,10 +20,10 @@
 
 namespace devices {
 
-// One event of a report. Which fields mean something depends on the type: buttons (type 0) use
-// button and buttonIsUp; accelerometers (1) x, y, z; the IR camera (2) the pointer and the points;
-// sticks (3) and analog buttons (4) x and y; status (6) status; the balance board (7) the weights;
-// MotionPlus (8) x, y, z and the deltas.
+// One event of a report, a plain value. Which fields mean something depends on the type: buttons
+// (type 0) use button and buttonIsUp; accelerometers (1) x, y, z from 0 to 1, 0.5 at rest; the
+// IR camera (2) the pointer (-1 to 1) and the points; sticks (3) and analog buttons (4) x and y;
+// status (6) status; the balance board (7) the weights; MotionPlus (8) x, y, z and the deltas.
 struct WiiEvent {
     struct IRPoint {
         bool visible = false;
@@ -60,11 +60,15 @@ using WiiHIDDevicePtr = std::shared_ptr<WiiHIDDevice>;
 // The connection to one remote, made on a found device.
 class WiiRemoteConnection {
 public:
+    // Each report of the remote arrives as willInterpretReport, then its events one by one
+    // (none for a report that carries nothing the slot asked for), then didInterpretReport, all
+    // within one pass of the run loop.
     struct Callbacks {
         std::function<void()> connected;
         std::function<void()> disconnected;
-        // The events of one report, in order.
-        std::function<void(const std::vector<WiiEvent>&)> report;
+        std::function<void()> willInterpretReport;
+        std::function<void(const WiiEvent&)> event;
+        std::function<void()> didInterpretReport;
     };
     // The attached extension's type that means a MotionPlus.
     static constexpr int64_t kMotionPlusExtension = 32;
@@ -75,7 +79,8 @@ public:
     virtual bool isConnected() const = 0;
     virtual std::string address() const = 0;
     virtual WiiHIDDevicePtr device() const = 0;
-    // Asks the remote for a status report.
+    // Asks the remote for a status report; its battery level arrives as a status event
+    // (type 6, subtype 3) of a report of its own.
     virtual void refreshStatus() = 0;
     virtual void setIRSensitivity(int64_t sensitivity) = 0;
     virtual void setAcceptsAccelerometerEvents(bool on) = 0;

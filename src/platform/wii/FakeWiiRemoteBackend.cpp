@@ -65,8 +65,17 @@ struct FakeWiiRemote::Connection final : devices::WiiRemoteConnection {
 void FakeWiiRemote::sendReport(std::vector<devices::WiiEvent> events) {
     if (!connection_ || !connected_) return;
     Connection* connection = connection_;
-    later(connection->alive, [connection, events = std::move(events)] {
-        if (connection->callbacks.report) connection->callbacks.report(events);
+    // One report: the events between the two brackets, in one pass of the run loop, as the
+    // real stack delivers them.
+    later(connection->alive, [connection, alive = connection->alive, events = std::move(events)] {
+        const auto callbacks = connection->callbacks;
+        if (callbacks.willInterpretReport) callbacks.willInterpretReport();
+        for (const auto& event : events) {
+            // A callback may close the slot and with it this connection.
+            if (!*alive) return;
+            if (callbacks.event) callbacks.event(event);
+        }
+        if (*alive && callbacks.didInterpretReport) callbacks.didInterpretReport();
     });
 }
 
@@ -103,6 +112,7 @@ struct FakeWiiRemoteBackend::Discovery final : devices::WiiDiscovery {
     }
     void start(bool resetPairing) override {
         if (running || !canStart()) return;
+        if (auto b = backend.lock(); b && !b->discoveriesStart_) return;
         running = true;
         resetting = resetPairing;
         later(alive, [this] {

@@ -85,6 +85,8 @@ public:
     void unplugRemote(const std::shared_ptr<FakeWiiRemote>& remote);
     // Every running discovery stops with `error` (0: a normal end).
     void endDiscoveries(int error);
+    // With false, a discovery asked to start does nothing at all: it never runs, never stops.
+    void setDiscoveriesStart(bool start) { discoveriesStart_ = start; }
 
     // --- what the test sees
     size_t openHIDManagers() const;
@@ -101,6 +103,7 @@ private:
 
     bool adapterPresent_ = true;
     bool adapterOn_ = true;
+    bool discoveriesStart_ = true;
     std::vector<std::shared_ptr<FakeWiiRemote>> remotes_;
     std::set<Discovery*> discoveries_;
     std::set<HIDManager*> hidManagers_;

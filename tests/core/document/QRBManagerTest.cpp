@@ -608,7 +608,7 @@ TEST_F(ManagerTest, APresetChangeRegistersItsAddressesAndSendsTheMappingMessageA
     auto b = QRBContext::create(std::string("/b"), manager);
     second->addObject(b);
     presets->setCurrentPreset(second);
-    EXPECT_EQ(wii->currentPresetNumber(), 2u);
+    EXPECT_EQ(wii->currentPresetNumber(), 2);
     EXPECT_EQ(second->countOfObjects(), 1u);
     manager->setInputLocked(true);
     Sender sender(LO_UDP, port);
