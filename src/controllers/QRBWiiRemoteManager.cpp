@@ -1,8 +1,8 @@
 #include "controllers/QRBWiiRemoteManager.h"
 
 #include "controllers/devices/DeviceLayers.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QRBPreferences.h"
+#include "document/QRBManager.h"
+#include "document/QRBPreferences.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "foundation/ArchiveLists.h"

@@ -5,9 +5,9 @@
 #include "ChildProcess.h"
 #include "LoopbackOSC.h"
 
-#include "core/document/QRBDocument.h"
-#include "core/document/QRBManager.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
+#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"

@@ -3,8 +3,8 @@
 // connected it presses and releases its A button every 0.2 s until the program ends.
 
 #include "controllers/devices/DeviceLayers.h"
-#include "core/document/EngineClasses.h"
-#include "core/document/QuorbitalCore.h"
+#include "document/EngineClasses.h"
+#include "document/QuorbitalCore.h"
 #include "foundation/Exception.h"
 #include "foundation/RunLoop.h"
 #include "platform/PlatformBackends.h"
