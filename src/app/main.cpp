@@ -5,6 +5,7 @@
 #include "core/document/EngineClasses.h"
 #include "core/document/QuorbitalCore.h"
 #include "foundation/Exception.h"
+#include "platform/LogindSleepNotifier.h"
 #include "platform/PlatformBackends.h"
 #include "platform/firewire/Raw1394FireWireBus.h"
 #include "platform/wii/LinuxWiiRemoteBackend.h"
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
         layers.fireWire = platform::raw1394FireWireBus();
         layers.wiiRemotes = std::make_shared<platform::LinuxWiiRemoteBackend>();
         devices::DeviceLayers::install(std::move(layers));
+        // The remotes are let go before the machine sleeps and found again after it.
+        const auto sleepNotifier = platform::LogindSleepNotifier::start();
         return QRBCoreMain(argc, argv);
     } catch (const foundation::Exception& e) {
         std::fprintf(stderr, "Terminating because of an uncaught exception %s: %s\n", e.name().c_str(),

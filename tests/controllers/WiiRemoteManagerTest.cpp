@@ -324,10 +324,11 @@ TEST_F(WiiManagerFixture, CalibrationNoticesAndTheRemotesAcrossDocumentsAndSleep
         devices::DeviceLayers::install(layers);
         EXPECT_TRUE(one->connected());
     }
-    manager.powerManagementWillSleep();
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    center.post(QRBWiiRemoteManager::kWillSleepNotification);
     EXPECT_FALSE(one->connected());
     EXPECT_EQ(backend->openHIDManagers(), 0u);
-    manager.powerManagementDidWake();
+    center.post(QRBWiiRemoteManager::kDidWakeNotification);
     ASSERT_TRUE(runUntil([&] { return one->connected(); })) << "found again after waking";
     manager.close();
     EXPECT_FALSE(one->connected()) << "the last document lets the remotes go";
