@@ -248,22 +248,29 @@ void QRBWiiRemote::connectToDevice(const devices::WiiHIDDevicePtr& device) {
     auto connection = backend ? backend->makeConnection(device) : nullptr;
     if (!connection) return;
     device_ = std::move(connection);
+    // A connection the slot has let go may still have callbacks under way: they are not this
+    // remote's any more, so they find no slot (compared by identity only).
+    const devices::WiiRemoteConnection* attached = device_.get();
     std::weak_ptr<QRBWiiRemote> weak = self();
+    auto slotOf = [weak, attached] {
+        auto me = weak.lock();
+        return me && me->device_.get() == attached ? me : nullptr;
+    };
     devices::WiiRemoteConnection::Callbacks callbacks;
-    callbacks.connected = [weak] {
-        if (auto me = weak.lock()) me->guarded("connect", [&] { me->wiimoteDidConnect(); });
+    callbacks.connected = [slotOf] {
+        if (auto me = slotOf()) me->guarded("connect", [&] { me->wiimoteDidConnect(); });
     };
-    callbacks.disconnected = [weak] {
-        if (auto me = weak.lock()) me->guarded("disconnect", [&] { me->wiimoteDidDisconnect(); });
+    callbacks.disconnected = [slotOf] {
+        if (auto me = slotOf()) me->guarded("disconnect", [&] { me->wiimoteDidDisconnect(); });
     };
-    callbacks.willInterpretReport = [weak] {
-        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteWillInterpretReport(); });
+    callbacks.willInterpretReport = [slotOf] {
+        if (auto me = slotOf()) me->guarded("report", [&] { me->wiimoteWillInterpretReport(); });
     };
-    callbacks.event = [weak](const devices::WiiEvent& event) {
-        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteSendEvent(event); });
+    callbacks.event = [slotOf](const devices::WiiEvent& event) {
+        if (auto me = slotOf()) me->guarded("report", [&] { me->wiimoteSendEvent(event); });
     };
-    callbacks.didInterpretReport = [weak] {
-        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteDidInterpretReport(); });
+    callbacks.didInterpretReport = [slotOf] {
+        if (auto me = slotOf()) me->guarded("report", [&] { me->wiimoteDidInterpretReport(); });
     };
     const int result = device_->connect(std::move(callbacks));
     if (result != 0) {

@@ -162,6 +162,13 @@ TEST_F(WiiManagerFixture, AConnectionThatFailsLeavesTheSlotFreeAndAnotherRemoteR
     ASSERT_TRUE(runUntil([&] { return one->connected() && one->bluetoothAddress() == "second"; }));
     settle();
     EXPECT_FALSE(first->isConnected());
+
+    // What a dropped connection still had under way is not the new remote's.
+    second->disconnect();
+    one->connectToDevice(first);
+    ASSERT_TRUE(runUntil([&] { return one->connected() && one->bluetoothAddress() == "first"; }));
+    settle();
+    EXPECT_TRUE(one->connected()) << "the old remote's disconnection closed the new one";
 }
 
 TEST_F(WiiManagerFixture, ARemoteConnectingWithoutATargetURLIsKeptAndNothingEscapesTheCallback) {
