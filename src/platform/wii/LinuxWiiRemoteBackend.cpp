@@ -680,7 +680,8 @@ private:
                 udev_device* parent = udev_device_get_parent_with_subsystem_devtype(input, "input", nullptr);
                 const char* name = parent ? udev_device_get_sysattr_value(parent, "name") : nullptr;
                 const int source = name ? wii::extensionSourceForNodeName(name) : -1;
-                if (node && source >= 0 && std::strncmp(udev_device_get_sysname(input), "event", 5) == 0)
+                const char* sysname = udev_device_get_sysname(input);
+                if (node && sysname && source >= 0 && std::strncmp(sysname, "event", 5) == 0)
                     openNode(node, source);
                 udev_device_unref(input);
             }
