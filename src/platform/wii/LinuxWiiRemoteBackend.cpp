@@ -681,8 +681,7 @@ private:
                 const char* name = parent ? udev_device_get_sysattr_value(parent, "name") : nullptr;
                 const int source = name ? wii::extensionSourceForNodeName(name) : -1;
                 const char* sysname = udev_device_get_sysname(input);
-                if (node && sysname && source >= 0 && std::strncmp(sysname, "event", 5) == 0)
-                    openNode(node, source);
+                if (node && sysname && source >= 0 && std::strncmp(sysname, "event", 5) == 0) openNode(node, source);
                 udev_device_unref(input);
             }
             udev_enumerate_unref(enumerate);
