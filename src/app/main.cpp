@@ -5,6 +5,7 @@
 #include "document/EngineClasses.h"
 #include "document/QuorbitalCore.h"
 #include "foundation/Exception.h"
+#include "platform/LogindSleepNotifier.h"
 #include "platform/PlatformBackends.h"
 #include "platform/firewire/Raw1394FireWireBus.h"
 #include "platform/wii/LinuxWiiRemoteBackend.h"
@@ -25,6 +26,8 @@ int main(int argc, char** argv) {
         layers.fireWire = platform::raw1394FireWireBus();
         layers.wiiRemotes = std::make_shared<platform::LinuxWiiRemoteBackend>();
         devices::DeviceLayers::install(std::move(layers));
+        // The remotes are let go before the machine sleeps and found again after it.
+        const auto sleepNotifier = platform::LogindSleepNotifier::start();
         return QRBCoreMain(argc, argv);
     } catch (const foundation::Exception& e) {
         // A start-up failure is the user's to mend (a missing or damaged document, a bad port):

@@ -81,5 +81,6 @@ const char* QRBWKButtonEventHandler::addressFormat(int source, uint32_t button) 
 }
 
 void QRBWKButtonEventHandler::handleEvent(const devices::WiiEvent& event) {
-    if (const char* format = addressFormat(event.source, event.button)) addMessage(format, {event.buttonIsUp ? 0.0 : 1.0});
+    if (const char* format = addressFormat(event.source, event.button))
+        addMessage(format, {event.buttonIsUp ? 0.0 : 1.0});
 }

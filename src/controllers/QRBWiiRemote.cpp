@@ -96,25 +96,25 @@ void QRBWiiRemote::nameUndoAction(const std::string& name) const {
 
 // ---- settings -----------------------------------------------------------------------------------
 
-#define QRB_WII_SETTER(Setter, field, key, Type, same, actionName, effect)               \
-    void QRBWiiRemote::Setter(Type value) {                                              \
-        if (same(value, field)) return;                                                  \
-        if (auto undo = registeringUndoManager()) {                                      \
-            undo->registerUndo(this, [me = self(), old = field] { me->Setter(old); });   \
-            nameUndoAction(actionName);                                                  \
-        }                                                                                \
-        willChangeValueForKey(key);                                                      \
-        field = value;                                                                   \
-        didChangeValueForKey(key);                                                       \
-        effect;                                                                          \
+#define QRB_WII_SETTER(Setter, field, key, Type, same, actionName, effect)             \
+    void QRBWiiRemote::Setter(Type value) {                                            \
+        if (same(value, field)) return;                                                \
+        if (auto undo = registeringUndoManager()) {                                    \
+            undo->registerUndo(this, [me = self(), old = field] { me->Setter(old); }); \
+            nameUndoAction(actionName);                                                \
+        }                                                                              \
+        willChangeValueForKey(key);                                                    \
+        field = value;                                                                 \
+        didChangeValueForKey(key);                                                     \
+        effect;                                                                        \
     }
 
 namespace {
 template <class T> bool same(T a, T b) { return a == b; }
 }  // namespace
 
-QRB_WII_SETTER(setEnabled, enabled_, "enabled", bool, same<bool>,
-               foundation::format("%s Wiimote", enableText(value)), updateSwitches())
+QRB_WII_SETTER(setEnabled, enabled_, "enabled", bool, same<bool>, foundation::format("%s Wiimote", enableText(value)),
+               updateSwitches())
 QRB_WII_SETTER(setSyncLEDsWithPresetNumber, syncLEDsWithPresetNumber_, "syncLEDsWithPresetNumber", bool, same<bool>,
                foundation::format("%s Wiimote LED Syncing", enableText(value)), updateLEDs())
 QRB_WII_SETTER(setOutputPRY, outputPRY_, "outputPRY", bool, same<bool>,
@@ -140,8 +140,8 @@ QRB_WII_SETTER(setSmoothingMotionPlus, smoothingMotionPlus_, "smoothingMotionPlu
                "Set Wiimote MotionPlus Smoothing", updateMotionPlus())
 QRB_WII_SETTER(setMotionPlusMode, motionPlusMode_, "motionPlusMode", int64_t, same<int64_t>,
                "Set Wiimote MotionPlus Mode", updateMotionPlus())
-QRB_WII_SETTER(setIrSensitivity, irSensitivity_, "irSensitivity", int64_t, same<int64_t>,
-               "Set Wiimote IR Sensitivity", if (device_) device_->setIRSensitivity(value))
+QRB_WII_SETTER(setIrSensitivity, irSensitivity_, "irSensitivity", int64_t, same<int64_t>, "Set Wiimote IR Sensitivity",
+               if (device_) device_->setIRSensitivity(value))
 
 #undef QRB_WII_SETTER
 
@@ -248,22 +248,29 @@ void QRBWiiRemote::connectToDevice(const devices::WiiHIDDevicePtr& device) {
     auto connection = backend ? backend->makeConnection(device) : nullptr;
     if (!connection) return;
     device_ = std::move(connection);
+    // A connection the slot has let go may still have callbacks under way: they are not this
+    // remote's any more, so they find no slot (compared by identity only).
+    const devices::WiiRemoteConnection* attached = device_.get();
     std::weak_ptr<QRBWiiRemote> weak = self();
+    auto slotOf = [weak, attached] {
+        auto me = weak.lock();
+        return me && me->device_.get() == attached ? me : nullptr;
+    };
     devices::WiiRemoteConnection::Callbacks callbacks;
-    callbacks.connected = [weak] {
-        if (auto me = weak.lock()) me->guarded("connect", [&] { me->wiimoteDidConnect(); });
+    callbacks.connected = [slotOf] {
+        if (auto me = slotOf()) me->guarded("connect", [&] { me->wiimoteDidConnect(); });
     };
-    callbacks.disconnected = [weak] {
-        if (auto me = weak.lock()) me->guarded("disconnect", [&] { me->wiimoteDidDisconnect(); });
+    callbacks.disconnected = [slotOf] {
+        if (auto me = slotOf()) me->guarded("disconnect", [&] { me->wiimoteDidDisconnect(); });
     };
-    callbacks.willInterpretReport = [weak] {
-        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteWillInterpretReport(); });
+    callbacks.willInterpretReport = [slotOf] {
+        if (auto me = slotOf()) me->guarded("report", [&] { me->wiimoteWillInterpretReport(); });
     };
-    callbacks.event = [weak](const devices::WiiEvent& event) {
-        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteSendEvent(event); });
+    callbacks.event = [slotOf](const devices::WiiEvent& event) {
+        if (auto me = slotOf()) me->guarded("report", [&] { me->wiimoteSendEvent(event); });
     };
-    callbacks.didInterpretReport = [weak] {
-        if (auto me = weak.lock()) me->guarded("report", [&] { me->wiimoteDidInterpretReport(); });
+    callbacks.didInterpretReport = [slotOf] {
+        if (auto me = slotOf()) me->guarded("report", [&] { me->wiimoteDidInterpretReport(); });
     };
     const int result = device_->connect(std::move(callbacks));
     if (result != 0) {
@@ -304,8 +311,9 @@ void QRBWiiRemote::start() {
     if (!enabled_) return;
     const auto* url = manager_ ? &manager_->targetURL() : nullptr;
     if (!url || !*url)
-        foundation::raise(foundation::kGenericException,
-                          foundation::format("QRBWiimote's manager targetURL is nil (slot=%li).", static_cast<long>(slot_)));
+        foundation::raise(
+            foundation::kGenericException,
+            foundation::format("QRBWiimote's manager targetURL is nil (slot=%li).", static_cast<long>(slot_)));
     if (oscAddress_) lo_address_free(oscAddress_);
     oscAddress_ = lo_address_new_from_url((*url)->c_str());
     if (statusTimer_) statusTimer_->invalidate();

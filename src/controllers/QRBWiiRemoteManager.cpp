@@ -82,6 +82,11 @@ void QRBWiiRemoteManager::attachDevices() {
     };
     hidManager_ = backend_->makeHIDManager(std::move(hid));
     if (hidManager_) hidManager_->open();
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    willSleepObserver_ = center.addObserver(kWillSleepNotification, nullptr,
+                                            [this](const foundation::Notification&) { powerManagementWillSleep(); });
+    didWakeObserver_ = center.addObserver(kDidWakeNotification, nullptr,
+                                          [this](const foundation::Notification&) { powerManagementDidWake(); });
     ++openManagerCount_;
     countedOpen_ = true;
 }

@@ -16,6 +16,7 @@
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/devices/WiiRemoteBackend.h"
 #include "foundation/KeyedArchiver.h"
+#include "foundation/NotificationCenter.h"
 #include "foundation/Object.h"
 #include "foundation/Observation.h"
 #include "foundation/UndoManager.h"
@@ -46,6 +47,9 @@ public:
     static constexpr const char* kQRBWiimoteDiscoveredNotification = "QRBWiimoteDiscoveredNotification";
     static constexpr const char* kDiscoveredRemoteKey = "NSObject";
     static constexpr const char* kStatusTextKey = "statusText";
+    // Posted by the desktop around the machine's sleep (any object).
+    static constexpr const char* kWillSleepNotification = "NSWorkspaceWillSleepNotification";
+    static constexpr const char* kDidWakeNotification = "NSWorkspaceDidWakeNotification";
 
     // Status types.
     static constexpr int32_t kStatusInfo = 0;
@@ -123,7 +127,7 @@ public:
     void discoveryRunningChanged(bool running);
     void foundDevice(const devices::WiiHIDDevicePtr& device);
     void lostDevice(const devices::WiiHIDDevicePtr& device);
-    // The machine goes to sleep and wakes up.
+    // The machine goes to sleep (the remotes are let go) and wakes up (they are found again).
     void powerManagementWillSleep();
     void powerManagementDidWake();
 
@@ -160,4 +164,6 @@ private:
     bool running_ = false;
     bool countedOpen_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    foundation::ObserverToken willSleepObserver_;
+    foundation::ObserverToken didWakeObserver_;
 };

@@ -534,9 +534,11 @@ void QRBManager::reportError(const std::string& text) {
 void QRBManager::presetManagerChanged(const foundation::KeyValueChange& change) {
     if (change.key == QRBPresetManager::kCurrentPresetKey) {
         registerAllMethods();
+        const size_t number = presetManager_->currentPresetNumber();
+        // No current preset lights no LED.
+        wiiManager_->setCurrentPresetNumber(number == QRBPresetManager::kNoPresetNumber ? -1
+                                                                                        : static_cast<int64_t>(number));
         if (auto preset = presetManager_->currentPreset()) {
-            const size_t number = presetManager_->currentPresetNumber();
-            wiiManager_->setCurrentPresetNumber(number);
             if (presetManager_->shouldSendPresetNameOnPresetRestore())
                 sendChangeMessageForMappingName(preset->name(), static_cast<uint32_t>(number));
         }

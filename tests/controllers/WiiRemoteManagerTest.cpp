@@ -16,11 +16,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <tuple>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -35,8 +35,7 @@ protected:
         layers.wiiRemotes = backend;
         devices::DeviceLayers::install(layers);
         notices = foundation::NotificationCenter::defaultCenter().addObserver(
-            QRBWiiRemoteManager::kQRBWiimoteDiscoveredNotification, nullptr,
-            [this](const foundation::Notification& n) {
+            QRBWiiRemoteManager::kQRBWiimoteDiscoveredNotification, nullptr, [this](const foundation::Notification& n) {
                 auto it = n.userInfo.find(QRBWiiRemoteManager::kDiscoveredRemoteKey);
                 discovered.push_back(it == n.userInfo.end() ? nullptr : it->second.object<QRBWiiRemote>());
             });
@@ -85,8 +84,7 @@ TEST_F(WiiManagerFixture, AFoundRemoteGoesToTheSlotOfItsAddressElseTheFirstFreeO
         {"reserved slots are skipped", {"A", "B", "", "", "", "", "", ""}, {}, "N", 3},
         {"a slot without any address is free", {"A", "-", "", "", "", "", "", ""}, {}, "N", 2},
         {"connected slots are skipped", {"", "", "", "", "", "", "", ""}, {1, 2}, "N", 3},
-        {"nothing when every slot is taken or reserved",
-         {"A", "B", "C", "D", "E", "F", "G", ""}, {8}, "N", 0},
+        {"nothing when every slot is taken or reserved", {"A", "B", "C", "D", "E", "F", "G", ""}, {8}, "N", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -120,8 +118,7 @@ TEST_F(WiiManagerFixture, TheAddressTableIsReadFromAndSavedToThePreferences) {
     QRBPreferences::sharedPreferences().setWiiAddressMappings(
         foundation::Dictionary{{"3", foundation::Value("00:1f:32:aa:bb:03")}, {"6", foundation::Value("")}});
     QRBWiiRemoteManager manager;
-    EXPECT_EQ(addresses(manager),
-              (std::vector<std::string>{"-", "-", "00:1f:32:aa:bb:03", "-", "-", "", "-", "-"}));
+    EXPECT_EQ(addresses(manager), (std::vector<std::string>{"-", "-", "00:1f:32:aa:bb:03", "-", "-", "", "-", "-"}));
 
     // Found again while slot 1 is free: it goes back to 3, connects, and is announced.
     auto remote = backend->plugRemote("00:1f:32:aa:bb:03");
@@ -165,6 +162,13 @@ TEST_F(WiiManagerFixture, AConnectionThatFailsLeavesTheSlotFreeAndAnotherRemoteR
     ASSERT_TRUE(runUntil([&] { return one->connected() && one->bluetoothAddress() == "second"; }));
     settle();
     EXPECT_FALSE(first->isConnected());
+
+    // What a dropped connection still had under way is not the new remote's.
+    second->disconnect();
+    one->connectToDevice(first);
+    ASSERT_TRUE(runUntil([&] { return one->connected() && one->bluetoothAddress() == "first"; }));
+    settle();
+    EXPECT_TRUE(one->connected()) << "the old remote's disconnection closed the new one";
 }
 
 TEST_F(WiiManagerFixture, ARemoteConnectingWithoutATargetURLIsKeptAndNothingEscapesTheCallback) {
@@ -226,8 +230,9 @@ TEST_F(WiiManagerFixture, OnePairingAtATimeAcrossDocumentsWithItsStatusTexts) {
     EXPECT_EQ(second.statusType(), QRBWiiRemoteManager::kStatusAlert);
 
     ASSERT_TRUE(runUntil([&] { return !seen.empty(); }));
-    EXPECT_EQ(seen.back(), std::make_tuple(std::optional<std::string>("Pairing: press the red button inside your Wiimote."),
-                                           QRBWiiRemoteManager::kStatusNotice, 15.0));
+    EXPECT_EQ(seen.back(),
+              std::make_tuple(std::optional<std::string>("Pairing: press the red button inside your Wiimote."),
+                              QRBWiiRemoteManager::kStatusNotice, 15.0));
     first.stopDiscovery();
     ASSERT_TRUE(runUntil([&] { return QRBWiiRemoteManager::discoveryCount() == 0; }));
     ASSERT_TRUE(runUntil([&] { return !first.statusText(); }));
@@ -324,10 +329,11 @@ TEST_F(WiiManagerFixture, CalibrationNoticesAndTheRemotesAcrossDocumentsAndSleep
         devices::DeviceLayers::install(layers);
         EXPECT_TRUE(one->connected());
     }
-    manager.powerManagementWillSleep();
+    auto& center = foundation::NotificationCenter::defaultCenter();
+    center.post(QRBWiiRemoteManager::kWillSleepNotification);
     EXPECT_FALSE(one->connected());
     EXPECT_EQ(backend->openHIDManagers(), 0u);
-    manager.powerManagementDidWake();
+    center.post(QRBWiiRemoteManager::kDidWakeNotification);
     ASSERT_TRUE(runUntil([&] { return one->connected(); })) << "found again after waking";
     manager.close();
     EXPECT_FALSE(one->connected()) << "the last document lets the remotes go";

@@ -7,8 +7,8 @@
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
 #include "document/QRBPreferences.h"
-#include "core/support/ManagerTestSupport.h"
 #include "core/osc/QRBTarget.h"
+#include "core/support/ManagerTestSupport.h"
 #include "core/support/TargetServer.h"
 #include "foundation/RunLoop.h"
 #include "platform/wii/FakeWiiRemoteBackend.h"
@@ -275,8 +275,8 @@ TEST_F(WiiDocumentFixture, CommandsReplyToTheDefaultTargetBySlot) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + (c.arg ? c.arg : "(none)"));
-        auto replies = command(c.path, c.arg ? std::optional<std::string>(c.arg) : std::nullopt, target,
-                               c.replies.size());
+        auto replies =
+            command(c.path, c.arg ? std::optional<std::string>(c.arg) : std::nullopt, target, c.replies.size());
         EXPECT_EQ(replies, c.replies);
     }
 

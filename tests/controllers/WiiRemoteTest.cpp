@@ -186,8 +186,8 @@ TEST(WiiRemoteArchive, CurrentSlotsReadFromAnotherWriterAndSavedBackWithTheirKey
     expectSavedWithExactlyTheirKeys(dir, manager);
 
     // And round: what was saved reads back the same.
-    auto again =
-        foundation::KeyedUnarchiver::unarchiveRoot<QRBWiiRemoteManager>(foundation::readFile(dir.file("saved.archive")));
+    auto again = foundation::KeyedUnarchiver::unarchiveRoot<QRBWiiRemoteManager>(
+        foundation::readFile(dir.file("saved.archive")));
     ASSERT_NE(again, nullptr);
     ASSERT_EQ(again->wiimotes().size(), 8u);
     for (int64_t n = 1; n <= 8; ++n) {

@@ -55,8 +55,7 @@ TEST(WiiProgramTest, AButtonPressOfAFoundRemoteIsRoutedToAUDPTarget) {
         document.close();
     }
 
-    e2e::ChildProcess program(QUORBITAL_FAKE_WII_PROGRAM,
-                              {"-headless", path, "-FakeWiimote", "00:1f:32:00:00:01"},
+    e2e::ChildProcess program(QUORBITAL_FAKE_WII_PROGRAM, {"-headless", path, "-FakeWiimote", "00:1f:32:00:00:01"},
                               {{"XDG_CONFIG_HOME", dir.file("config")}, {"XDG_RUNTIME_DIR", dir.file("runtime")}});
     ASSERT_TRUE(program.waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << program.output();
     const std::optional<std::string> received = receiver.receive(10.0);

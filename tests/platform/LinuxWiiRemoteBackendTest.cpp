@@ -52,14 +52,22 @@ TEST(WiiEventConversion, ButtonsOfTheRemoteTheProControllerAndTheExtensions) {
         uint32_t got, expected;
     };
     const Case cases[] = {
-        {wii::remoteButton(XWII_KEY_A), 0x0008},          {wii::remoteButton(XWII_KEY_B), 0x0004},
-        {wii::remoteButton(XWII_KEY_UP), 0x0800},         {wii::remoteButton(XWII_KEY_LEFT), 0x0100},
-        {wii::remoteButton(XWII_KEY_ONE), 0x0002},        {wii::remoteButton(XWII_KEY_TWO), 0x0001},
-        {wii::remoteButton(XWII_KEY_HOME), 0x0080},       {wii::remoteButton(XWII_KEY_X), 0},
-        {wii::proControllerButton(XWII_KEY_ZR), 0x0004},  {wii::proControllerButton(XWII_KEY_RIGHT), 0x8000},
-        {wii::proControllerButton(XWII_KEY_THUMBL), 0},   {wii::extensionButton(wii::Nunchuk, BTN_C), 0x0002},
-        {wii::extensionButton(wii::Nunchuk, BTN_Z), 0x0001}, {wii::extensionButton(wii::Classic, KEY_NEXT), 0x0400},
-        {wii::extensionButton(wii::Classic, BTN_TL2), 0x0080}, {wii::extensionButton(wii::Guitar, BTN_5), 0x0080},
+        {wii::remoteButton(XWII_KEY_A), 0x0008},
+        {wii::remoteButton(XWII_KEY_B), 0x0004},
+        {wii::remoteButton(XWII_KEY_UP), 0x0800},
+        {wii::remoteButton(XWII_KEY_LEFT), 0x0100},
+        {wii::remoteButton(XWII_KEY_ONE), 0x0002},
+        {wii::remoteButton(XWII_KEY_TWO), 0x0001},
+        {wii::remoteButton(XWII_KEY_HOME), 0x0080},
+        {wii::remoteButton(XWII_KEY_X), 0},
+        {wii::proControllerButton(XWII_KEY_ZR), 0x0004},
+        {wii::proControllerButton(XWII_KEY_RIGHT), 0x8000},
+        {wii::proControllerButton(XWII_KEY_THUMBL), 0},
+        {wii::extensionButton(wii::Nunchuk, BTN_C), 0x0002},
+        {wii::extensionButton(wii::Nunchuk, BTN_Z), 0x0001},
+        {wii::extensionButton(wii::Classic, KEY_NEXT), 0x0400},
+        {wii::extensionButton(wii::Classic, BTN_TL2), 0x0080},
+        {wii::extensionButton(wii::Guitar, BTN_5), 0x0080},
         {wii::extensionButton(wii::Nunchuk, BTN_A), 0},
     };
     for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].expected) << "case " << i;

@@ -86,7 +86,8 @@ bool variantString(DBusMessageIter* variant, std::string* value) {
 
 // Walks an a{sa{sv}} of interfaces and their properties; `visit` gets each interface's name and
 // an iterator over its a{sv}.
-void forEachInterface(DBusMessageIter* interfaces, const std::function<void(const std::string&, DBusMessageIter*)>& visit) {
+void forEachInterface(DBusMessageIter* interfaces,
+                      const std::function<void(const std::string&, DBusMessageIter*)>& visit) {
     if (dbus_message_iter_get_arg_type(interfaces) != DBUS_TYPE_ARRAY) return;
     DBusMessageIter entry;
     dbus_message_iter_recurse(interfaces, &entry);
@@ -157,7 +158,8 @@ public:
     }
 
     bool canStart() const override {
-        DBusMessageRef call(dbus_message_new_method_call(kBluez, adapter_.c_str(), "org.freedesktop.DBus.Properties", "Get"));
+        DBusMessageRef call(
+            dbus_message_new_method_call(kBluez, adapter_.c_str(), "org.freedesktop.DBus.Properties", "Get"));
         if (!call) return false;
         const char* interface = kAdapterInterface;
         const char* property = "Powered";
@@ -303,7 +305,8 @@ private:
         });
         if (!remote) return;
         // A pairing reset pairs the remote anew; otherwise it is only connected.
-        DBusMessageRef call(dbus_message_new_method_call(kBluez, path, kDeviceInterface, resetting_ ? "Pair" : "Connect"));
+        DBusMessageRef call(
+            dbus_message_new_method_call(kBluez, path, kDeviceInterface, resetting_ ? "Pair" : "Connect"));
         if (call) dbus_connection_send(bus_, call.get(), nullptr);
     }
 
@@ -450,7 +453,7 @@ struct ExtensionNode {
     }
     double axis(unsigned code) const {
         return wii::normalised(libevdev_get_event_value(device, EV_ABS, code), libevdev_get_abs_minimum(device, code),
-                          libevdev_get_abs_maximum(device, code));
+                               libevdev_get_abs_maximum(device, code));
     }
 };
 
@@ -652,8 +655,7 @@ private:
             event.subtype = wii::kExtensionChangedStatus;
             event.source = wii::Remote;
             break;
-        default:
-            return;
+        default: return;
         }
         report.push_back(event);
     }
@@ -678,8 +680,8 @@ private:
                 udev_device* parent = udev_device_get_parent_with_subsystem_devtype(input, "input", nullptr);
                 const char* name = parent ? udev_device_get_sysattr_value(parent, "name") : nullptr;
                 const int source = name ? wii::extensionSourceForNodeName(name) : -1;
-                if (node && source >= 0 && std::strncmp(udev_device_get_sysname(input), "event", 5) == 0)
-                    openNode(node, source);
+                const char* sysname = udev_device_get_sysname(input);
+                if (node && sysname && source >= 0 && std::strncmp(sysname, "event", 5) == 0) openNode(node, source);
                 udev_device_unref(input);
             }
             udev_enumerate_unref(enumerate);
@@ -790,7 +792,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<devices::WiiDiscovery> LinuxWiiRemoteBackend::makeDiscovery(devices::WiiDiscovery::Callbacks callbacks) {
+std::unique_ptr<devices::WiiDiscovery> LinuxWiiRemoteBackend::makeDiscovery(
+    devices::WiiDiscovery::Callbacks callbacks) {
     return BluezDiscovery::create(std::move(callbacks));
 }
 

@@ -50,34 +50,18 @@ uint32_t proControllerButton(unsigned key) {
 
 uint32_t extensionButton(int source, unsigned code) {
     static const std::map<std::pair<int, unsigned>, uint32_t> table = {
-        {{Nunchuk, BTN_C}, 0x0002},
-        {{Nunchuk, BTN_Z}, 0x0001},
-        {{Classic, KEY_UP}, 0x0001},
-        {{Classic, KEY_DOWN}, 0x4000},
-        {{Classic, KEY_LEFT}, 0x0002},
-        {{Classic, KEY_RIGHT}, 0x8000},
-        {{Classic, KEY_PREVIOUS}, 0x1000},
-        {{Classic, BTN_SELECT}, 0x1000},
-        {{Classic, BTN_MODE}, 0x0800},
-        {{Classic, KEY_NEXT}, 0x0400},
-        {{Classic, BTN_START}, 0x0400},
-        {{Classic, BTN_X}, 0x0008},
-        {{Classic, BTN_Y}, 0x0020},
-        {{Classic, BTN_A}, 0x0010},
-        {{Classic, BTN_B}, 0x0040},
-        {{Classic, BTN_TL}, 0x2000},
-        {{Classic, BTN_TR}, 0x0200},
-        {{Classic, BTN_TL2}, 0x0080},
-        {{Classic, BTN_TR2}, 0x0004},
-        {{Guitar, BTN_START}, 0x0400},
-        {{Guitar, BTN_SELECT}, 0x1000},
-        {{Guitar, BTN_DPAD_DOWN}, 0x4000},
-        {{Guitar, BTN_DPAD_UP}, 0x0001},
-        {{Guitar, BTN_1}, 0x0010},  // green
-        {{Guitar, BTN_2}, 0x0040},  // red
-        {{Guitar, BTN_3}, 0x0008},  // yellow
-        {{Guitar, BTN_4}, 0x0020},  // blue
-        {{Guitar, BTN_5}, 0x0080},  // orange
+        {{Nunchuk, BTN_C}, 0x0002},        {{Nunchuk, BTN_Z}, 0x0001},      {{Classic, KEY_UP}, 0x0001},
+        {{Classic, KEY_DOWN}, 0x4000},     {{Classic, KEY_LEFT}, 0x0002},   {{Classic, KEY_RIGHT}, 0x8000},
+        {{Classic, KEY_PREVIOUS}, 0x1000}, {{Classic, BTN_SELECT}, 0x1000}, {{Classic, BTN_MODE}, 0x0800},
+        {{Classic, KEY_NEXT}, 0x0400},     {{Classic, BTN_START}, 0x0400},  {{Classic, BTN_X}, 0x0008},
+        {{Classic, BTN_Y}, 0x0020},        {{Classic, BTN_A}, 0x0010},      {{Classic, BTN_B}, 0x0040},
+        {{Classic, BTN_TL}, 0x2000},       {{Classic, BTN_TR}, 0x0200},     {{Classic, BTN_TL2}, 0x0080},
+        {{Classic, BTN_TR2}, 0x0004},      {{Guitar, BTN_START}, 0x0400},   {{Guitar, BTN_SELECT}, 0x1000},
+        {{Guitar, BTN_DPAD_DOWN}, 0x4000}, {{Guitar, BTN_DPAD_UP}, 0x0001}, {{Guitar, BTN_1}, 0x0010},  // green
+        {{Guitar, BTN_2}, 0x0040},                                                                      // red
+        {{Guitar, BTN_3}, 0x0008},                                                                      // yellow
+        {{Guitar, BTN_4}, 0x0020},                                                                      // blue
+        {{Guitar, BTN_5}, 0x0080},                                                                      // orange
     };
     auto it = table.find({source, code});
     return it == table.end() ? 0 : it->second;
@@ -119,8 +103,14 @@ devices::WiiEvent irEvent(const IRSource (&sources)[4]) {
 
 std::optional<int64_t> extensionType(const std::string& name) {
     static const std::map<std::string, int64_t> types = {
-        {"nunchuk", Nunchuk},     {"classic", Classic}, {"procontroller", Classic}, {"balanceboard", BalanceBoard},
-        {"guitar", Guitar},       {"drums", Drums},     {"motionp", MotionPlus},    {"motionp+nunchuk", MotionPlus},
+        {"nunchuk", Nunchuk},
+        {"classic", Classic},
+        {"procontroller", Classic},
+        {"balanceboard", BalanceBoard},
+        {"guitar", Guitar},
+        {"drums", Drums},
+        {"motionp", MotionPlus},
+        {"motionp+nunchuk", MotionPlus},
         {"motionp+classic", MotionPlus},
     };
     auto it = types.find(name);

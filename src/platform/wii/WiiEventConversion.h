@@ -18,8 +18,16 @@ namespace platform::wii {
 enum Source : int { Remote = 0, Nunchuk = 1, Classic = 2, BalanceBoard = 4, Guitar = 8, Drums = 16, MotionPlus = 32 };
 
 // Event types.
-enum EventType : int { Button = 0, Accelerometer = 1, IRCamera = 2, Stick = 3, AnalogButton = 4, Status = 6,
-                       Weight = 7, MotionPlusRates = 8 };
+enum EventType : int {
+    Button = 0,
+    Accelerometer = 1,
+    IRCamera = 2,
+    Stick = 3,
+    AnalogButton = 4,
+    Status = 6,
+    Weight = 7,
+    MotionPlusRates = 8
+};
 
 // Status subtypes.
 constexpr int kBatteryStatus = 3;
