@@ -56,9 +56,6 @@
 
 #include "BenchChild.h"
 #include "BenchSockets.h"
-#include "document/EngineClasses.h"
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
@@ -67,6 +64,9 @@
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBTarget.h"
 #include "core/outputs/QRBRouteEventSource.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "foundation/Exception.h"
 #include "platform/PlatformBackends.h"
 

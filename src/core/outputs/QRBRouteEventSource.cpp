@@ -1,12 +1,12 @@
 #include "core/outputs/QRBRouteEventSource.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionHost.h"
 #include "core/mapping/QRBEventSourceMerger.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBTarget.h"
+#include "document/QRBManager.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"

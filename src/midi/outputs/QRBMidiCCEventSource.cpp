@@ -1,10 +1,10 @@
 #include "midi/outputs/QRBMidiCCEventSource.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBMIDIMessageEndpoint.h"
+#include "document/QRBManager.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/QRBMIDIManager.h"
 

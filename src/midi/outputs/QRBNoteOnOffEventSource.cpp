@@ -1,7 +1,5 @@
 #include "midi/outputs/QRBNoteOnOffEventSource.h"
 
-#include "document/QRBManager.h"
-#include "document/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBContext.h"
@@ -11,6 +9,8 @@
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBMIDIMessage.h"
 #include "core/osc/QRBMIDIMessageEndpoint.h"
+#include "document/QRBManager.h"
+#include "document/QRBPreferences.h"
 #include "flame/QRBFlameDiscovery.h"
 #include "flame/flame_voices.h"
 #include "foundation/Exception.h"

@@ -1,11 +1,11 @@
 #include "midi/templates/QRBMIDITemplate.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBMIDIMessageEndpoint.h"
+#include "document/QRBManager.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
