@@ -7,8 +7,8 @@
 // action into another document reuses an equal combination of that document's list or adds this
 // one to it). Posting the keys comes with the keyboard output; until then acting fails.
 
+#include "core/QRBPreferences.h"
 #include "core/outputs/QRBEventSource.h"
-#include "document/QRBPreferences.h"
 
 #include <optional>
 #include <string>

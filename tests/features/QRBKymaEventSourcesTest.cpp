@@ -4,8 +4,8 @@
 
 #include "core/support/ManagerTestSupport.h"
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBContext.h"
-#include "document/QRBPreferences.h"
 #include "features/QRBEventSourceManager.h"
 #include "features/QRBKymaCCEventSource.h"
 #include "flame/QRBFlameLink.h"

@@ -1,10 +1,10 @@
 #include "core/mapping/QRBAction.h"
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBActionHost.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/monitor/QRBLivePlotController.h"
-#include "document/QRBPreferences.h"
 #include "foundation/RunLoop.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 // What the main window's outline asks of a row: ranges in the user's units, expansion, and the
 // channel and output-type menus as plain data that the user interface turns into menus.
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBContext.h"
-#include "document/QRBPreferences.h"
 
 #include <cmath>
 #include <string_view>

@@ -1,9 +1,9 @@
 #include "core/outputs/QRBEventSource.h"
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/outputs/QRBEventSourceTypeRegistry.h"
-#include "document/QRBPreferences.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/UndoManager.h"

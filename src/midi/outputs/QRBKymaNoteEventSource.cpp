@@ -1,9 +1,9 @@
 #include "midi/outputs/QRBKymaNoteEventSource.h"
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"
-#include "document/QRBPreferences.h"
 #include "flame/QRBFlameDiscovery.h"
 #include "flame/flame_voices.h"
 #include "foundation/Log.h"

@@ -1,5 +1,6 @@
 #include "midi/outputs/QRBNoteOnOffEventSource.h"
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBContext.h"
@@ -10,7 +11,6 @@
 #include "core/osc/QRBMIDIMessage.h"
 #include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "document/QRBManager.h"
-#include "document/QRBPreferences.h"
 #include "flame/QRBFlameDiscovery.h"
 #include "flame/flame_voices.h"
 #include "foundation/Exception.h"

@@ -5,11 +5,11 @@
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
+#include "core/QRBPreferences.h"
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBMessageEndpoint.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "document/QRBManager.h"
-#include "document/QRBPreferences.h"
 #include "document/QuorbitalCore.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/RunLoop.h"

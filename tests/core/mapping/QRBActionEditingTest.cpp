@@ -3,10 +3,10 @@
 
 #include "core/support/PresetTestSupport.h"
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBDupAction.h"
 #include "core/monitor/QRBActionNameFormatter.h"
-#include "document/QRBPreferences.h"
 #include "foundation/Format.h"
 #include "support/TestRegistration.h"
 

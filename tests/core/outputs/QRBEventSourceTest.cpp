@@ -3,10 +3,10 @@
 
 #include "core/support/FiringTestSupport.h"
 
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/outputs/QRBEventSourceTypeRegistry.h"
-#include "document/QRBPreferences.h"
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Resources.h"
