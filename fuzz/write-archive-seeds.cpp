@@ -9,10 +9,10 @@
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
 #include "document/EngineClasses.h"
 #include "document/QRBDocument.h"
 #include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Exception.h"
 
 #include <cstdio>

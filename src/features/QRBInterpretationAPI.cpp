@@ -6,9 +6,9 @@
 
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/osc/LibloCallbacks.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBServer.h"
+#include "document/LibloCallbacks.h"
 #include "document/QRBManager.h"
 #include "midi/templates/QRBMIDISubstitution.h"
 

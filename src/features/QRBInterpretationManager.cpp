@@ -2,8 +2,8 @@
 
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
-#include "core/osc/LibloCallbacks.h"
 #include "core/osc/QRBServer.h"
+#include "document/LibloCallbacks.h"
 #include "document/QRBManager.h"
 #include "foundation/Log.h"
 

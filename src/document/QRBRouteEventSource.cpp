@@ -1,4 +1,4 @@
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBRouteEventSource.h"
 
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBActionHost.h"

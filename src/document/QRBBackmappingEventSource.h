@@ -7,8 +7,8 @@
 //
 // Loading the engine installs the maker of these routes on the manager.
 
-#include "core/outputs/QRBRouteEventSource.h"
 #include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 
 #include <string>
 #include <vector>
