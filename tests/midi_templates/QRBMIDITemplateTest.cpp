@@ -10,10 +10,10 @@
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/mapping/QRBTrigger.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/UndoManager.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 #include <gtest/gtest.h>
 

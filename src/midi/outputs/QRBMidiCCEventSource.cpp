@@ -3,10 +3,10 @@
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "document/QRBManager.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 #include <typeinfo>
 

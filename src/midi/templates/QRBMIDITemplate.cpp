@@ -4,7 +4,6 @@
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "document/QRBManager.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
@@ -12,6 +11,7 @@
 #include "foundation/NotificationCenter.h"
 #include "foundation/UndoManager.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 #include "midi/templates/QRBMIDICollection.h"
 #include "midi/templates/QRBMIDITemplateMerger.h"
 
