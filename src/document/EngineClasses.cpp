@@ -39,6 +39,7 @@
 #include "features/QRBSnapshotEventSourceBase.h"
 #include "features/QRBTimeEventsManager.h"
 #include "features/QRBVariable.h"
+#include "flame/QRBFlameLink.h"
 #include "foundation/FoundationClasses.h"
 #include "foundation/KeyedArchiver.h"
 #include "midi/QRBMIDIManager.h"
@@ -205,6 +206,8 @@ void installHooks() {
     QRBManager::setBackmappingRouteMaker(&QRBBackmappingEventSource::makeRoute);
     // New contexts and actions are named and configured by address family.
     QRBActionConfigurator::setShared(QRBEventSourceManager::sharedPointer());
+    // Controller outputs stand on the core's floor and write to the Flame device through this.
+    QRBFlameLink::installControllerWrite();
 }
 
 void registerAll() {
