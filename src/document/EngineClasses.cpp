@@ -27,6 +27,7 @@
 #include "document/QRBManager.h"
 #include "document/QRBNotesInfos.h"
 #include "document/QRBRouteEventSource.h"
+#include "document/QuorbitalCore.h"
 #include "features/NSLogEventSource.h"
 #include "features/QRBContextFilterManager.h"
 #include "features/QRBDelayEventSource.h"
@@ -184,19 +185,12 @@ void registerOutputTypes() {
 }
 
 // Names earlier versions archived classes under, for every archive the process reads (pasteboard
-// and exchange files too). Documents add the rest of their table when they are opened
-// (QuorbitalCore::classSubstitutions).
+// and exchange files too, also before any document is opened). One table serves both this and
+// the documents' decoding, so that no archive reads an old name another one refuses.
 void registerSubstitutions() {
     auto& registry = foundation::ClassRegistry::shared();
-    // Argument actions were archived under the action base's name, duplicates under two others.
-    registry.setSubstitution("QRBAction", QRBConcreteAction::kArchivedClassName);
-    registry.setSubstitution("QRBDupConcreteAction", QRBDupAction::kArchivedClassName);
-    registry.setSubstitution("QRBSplitAction", QRBDupAction::kArchivedClassName);
-    // Targets.
-    registry.setSubstitution("QRBHostInfo", QRBTarget::kArchivedClassName);
-    registry.setSubstitution("QRBDefaultHostInfo", QRBTarget::kArchivedClassName);
-    // Routes, before they had argument tokens.
-    registry.setSubstitution("QRBOSCEventSource", QRBRouteEventSource::kArchivedClassName);
+    for (const auto& [archivedName, currentName] : QuorbitalCore::classSubstitutions())
+        registry.setSubstitution(archivedName, currentName);
 }
 
 // Hooks through which one part of the engine reaches another it must not include.
