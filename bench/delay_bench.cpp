@@ -19,14 +19,14 @@
 // lines before them hold the figures in nanoseconds. Not a test: run it by hand on a release build.
 
 #include "BenchSockets.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBDupAction.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 #include "features/QRBDelayEventSource.h"
 #include "features/QRBTimeEventsManager.h"
 #include "foundation/Clock.h"

@@ -21,16 +21,16 @@
 // the hop's and the MIDI layer's ratios to the bridge as "value" lines.
 // The goals: p50 within 1.5×, p99 within 2×, no loss.
 
-#include "document/EngineClasses.h"
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/RunLoop.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/tarn/TarnMIDIManager.h"

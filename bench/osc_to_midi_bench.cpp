@@ -24,12 +24,12 @@
 
 #include "BenchChild.h"
 #include "BenchSockets.h"
-#include "document/EngineClasses.h"
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "midi/outputs/QRBMidiNoteEventSource.h"
 #include "platform/PlatformBackends.h"
 

@@ -56,9 +56,6 @@
 
 #include "BenchChild.h"
 #include "BenchSockets.h"
-#include "document/EngineClasses.h"
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
@@ -66,7 +63,10 @@
 #include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Exception.h"
 #include "platform/PlatformBackends.h"
 

@@ -5,12 +5,12 @@
 //
 //   save_bench [N]    (default 2000, so 2,000 and 20,000 contexts)
 
-#include "document/EngineClasses.h"
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "foundation/Exception.h"
 #include "platform/PlatformBackends.h"
 

@@ -6,14 +6,14 @@
 // fader.qrb3: OSC arriving on UDP port 8000 at /fader, with one number from 0 to 1, is scaled to 0
 // to 100 and sent to 127.0.0.1:9000 as /mixer/volume.
 
-#include "document/EngineClasses.h"
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Exception.h"
 
 #include <cstdio>

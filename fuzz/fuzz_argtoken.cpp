@@ -1,7 +1,7 @@
 // A route's argument-token text entering the parser: any text parses or is refused, and what
 // parses edits as a text that parses back to an equal token.
-#include "document/EngineClasses.h"
 #include "core/outputs/QRBArgToken.h"
+#include "document/EngineClasses.h"
 
 #include <cstdint>
 #include <cstdlib>

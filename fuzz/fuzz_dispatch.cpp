@@ -21,8 +21,6 @@
 // Most packets travel over UDP. One in four (chosen from the bytes, so that an input always takes
 // the same way) and those too large for a datagram travel over TCP, framed with a length prefix.
 
-#include "document/EngineClasses.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
@@ -32,7 +30,9 @@
 #include "core/osc/QRBOSCPacket.h"
 #include "core/osc/QRBServer.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/EngineClasses.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Date.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"

@@ -1,8 +1,8 @@
 // An OSC packet from the network: it passes our check or is refused; what passes is parsed and
 // dispatched by liblo and turned into a message as the routing callbacks do.
-#include "document/EngineClasses.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBOSCPacket.h"
+#include "document/EngineClasses.h"
 
 #include <lo/lo.h>
 

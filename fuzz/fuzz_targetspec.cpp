@@ -1,7 +1,7 @@
 // A target destination as a user types it: any text is accepted as a protocol, host and port
 // within range, or refused with an error text.
-#include "document/EngineClasses.h"
 #include "core/osc/QRBTarget.h"
+#include "document/EngineClasses.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -4,15 +4,15 @@
 //
 //   quorbital-write-archive-seeds [folder]   (by default fuzz/corpus/archive)
 
-#include "document/EngineClasses.h"
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/EngineClasses.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Exception.h"
 
 #include <cstdio>

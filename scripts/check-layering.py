@@ -3,24 +3,32 @@
 
     foundation   includes only foundation
     zz           includes only foundation and zz
-    engine       (core, features, midi, flame, controllers, document) includes foundation, zz and the engine,
-                 never platform: the Linux backends are reached only through the engine's interfaces,
-                 and the program wires them in
-    platform     includes foundation, zz, the engine's interfaces and platform
+    the engine, in floors:
+      core       includes only foundation, zz and core: the floor every subsystem stands on
+      features, midi, flame, controllers
+                 include foundation, zz, core, each other and document: the subsystems hang from
+                 the document's manager
+      document   includes foundation, zz and the whole engine: the top, which ties the subsystems
+                 together
+    platform     includes foundation, zz, the engine's interfaces (core and the subsystems, never
+                 document) and platform: the Linux backends are reached only through the engine's
+                 interfaces, and the program wires them in
     ui           includes everything but app
     app          includes everything
     Qt           only ui and app include Qt headers
 
-A folder directly under src/ that is not named here is an error, so that a new folder gets its place
-in the layers before it gets any code. Usage: check-layering.py [SRC_DIR]; prints one line per broken
-rule and exits with 1 if there is any.
+Nothing below document includes it except the subsystem folders. A folder directly under src/ that
+is not named here is an error, so that a new folder gets its place in the layers before it gets any
+code. Usage: check-layering.py [SRC_DIR]; prints one line per broken rule and exits with 1 if there
+is any.
 """
 
 import pathlib
 import re
 import sys
 
-ENGINE = {"core", "features", "midi", "flame", "controllers", "document"}
+SUBSYSTEMS = {"features", "midi", "flame", "controllers"}
+ENGINE = {"core", "document"} | SUBSYSTEMS
 BELOW_UI = {"foundation", "zz", "platform"} | ENGINE
 ALL = BELOW_UI | {"ui", "app"}
 
@@ -28,11 +36,13 @@ ALL = BELOW_UI | {"ui", "app"}
 MAY_INCLUDE = {
     "foundation": {"foundation"},
     "zz": {"foundation", "zz"},
-    "platform": {"foundation", "zz", "platform"} | ENGINE,
+    "core": {"foundation", "zz", "core"},
+    "document": {"foundation", "zz"} | ENGINE,
+    "platform": {"foundation", "zz", "core", "platform"} | SUBSYSTEMS,
     "ui": ALL - {"app"},
     "app": ALL,
 }
-MAY_INCLUDE.update({folder: {"foundation", "zz"} | ENGINE for folder in ENGINE})
+MAY_INCLUDE.update({folder: {"foundation", "zz", "core", "document"} | SUBSYSTEMS for folder in SUBSYSTEMS})
 QT_ALLOWED = {"ui", "app"}
 
 SOURCE_SUFFIXES = {".h", ".hpp", ".c", ".cc", ".cpp"}
@@ -40,10 +50,6 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 # <QObject>, <QtWidgets/QWidget>, <QtCore>: Qt's headers have no suffix and start with Q and a
 # capital or a digit (Qt3DCore).
 QT_HEADER = re.compile(r"^Q[A-Z0-9t][A-Za-z0-9]*(/|$)")
-
-
-def layer_name(folder):
-    return "the engine" if folder in ENGINE else folder
 
 
 def check(src):
@@ -67,10 +73,10 @@ def check(src):
                 first = included.split("/")[0]
                 if match.group(1) == "<" and QT_HEADER.match(included):
                     if folder not in QT_ALLOWED:
-                        problems.append(f"{path}:{number}: {layer_name(folder)} includes the Qt header "
+                        problems.append(f"{path}:{number}: {folder} includes the Qt header "
                                         f"<{included}>; only ui and app may use Qt")
                 elif first in ALL and "/" in included and first not in MAY_INCLUDE[folder]:
-                    problems.append(f"{path}:{number}: {layer_name(folder)} includes {included}; src/{folder}/ "
+                    problems.append(f"{path}:{number}: {folder} includes {included}; src/{folder}/ "
                                     f"may include only {', '.join(sorted(MAY_INCLUDE[folder]))}")
     return problems
 

@@ -7,7 +7,7 @@
 // action into another document reuses an equal combination of that document's list or adds this
 // one to it). Posting the keys comes with the keyboard output; until then acting fails.
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/outputs/QRBEventSource.h"
 
 #include <optional>

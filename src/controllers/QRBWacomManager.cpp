@@ -1,7 +1,7 @@
 #include "controllers/QRBWacomManager.h"
 
 #include "controllers/devices/DeviceLayers.h"
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 

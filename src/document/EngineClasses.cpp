@@ -6,8 +6,6 @@
 #include "controllers/QRBScriptManager.h"
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
-#include "document/QRBManager.h"
-#include "document/QRBNotesInfos.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBConcreteAction.h"
@@ -22,11 +20,14 @@
 #include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBTarget.h"
 #include "core/outputs/QRBArgToken.h"
-#include "core/outputs/QRBBackmappingEventSource.h"
 #include "core/outputs/QRBCCEventSource.h"
 #include "core/outputs/QRBEventSource.h"
 #include "core/outputs/QRBKeptEventSource.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBBackmappingEventSource.h"
+#include "document/QRBManager.h"
+#include "document/QRBNotesInfos.h"
+#include "document/QRBRouteEventSource.h"
+#include "document/QuorbitalCore.h"
 #include "features/NSLogEventSource.h"
 #include "features/QRBContextFilterManager.h"
 #include "features/QRBDelayEventSource.h"
@@ -39,6 +40,7 @@
 #include "features/QRBSnapshotEventSourceBase.h"
 #include "features/QRBTimeEventsManager.h"
 #include "features/QRBVariable.h"
+#include "flame/QRBFlameLink.h"
 #include "foundation/FoundationClasses.h"
 #include "foundation/KeyedArchiver.h"
 #include "midi/QRBMIDIManager.h"
@@ -183,19 +185,12 @@ void registerOutputTypes() {
 }
 
 // Names earlier versions archived classes under, for every archive the process reads (pasteboard
-// and exchange files too). Documents add the rest of their table when they are opened
-// (QuorbitalCore::classSubstitutions).
+// and exchange files too, also before any document is opened). One table serves both this and
+// the documents' decoding, so that no archive reads an old name another one refuses.
 void registerSubstitutions() {
     auto& registry = foundation::ClassRegistry::shared();
-    // Argument actions were archived under the action base's name, duplicates under two others.
-    registry.setSubstitution("QRBAction", QRBConcreteAction::kArchivedClassName);
-    registry.setSubstitution("QRBDupConcreteAction", QRBDupAction::kArchivedClassName);
-    registry.setSubstitution("QRBSplitAction", QRBDupAction::kArchivedClassName);
-    // Targets.
-    registry.setSubstitution("QRBHostInfo", QRBTarget::kArchivedClassName);
-    registry.setSubstitution("QRBDefaultHostInfo", QRBTarget::kArchivedClassName);
-    // Routes, before they had argument tokens.
-    registry.setSubstitution("QRBOSCEventSource", QRBRouteEventSource::kArchivedClassName);
+    for (const auto& [archivedName, currentName] : QuorbitalCore::classSubstitutions())
+        registry.setSubstitution(archivedName, currentName);
 }
 
 // Hooks through which one part of the engine reaches another it must not include.
@@ -205,6 +200,8 @@ void installHooks() {
     QRBManager::setBackmappingRouteMaker(&QRBBackmappingEventSource::makeRoute);
     // New contexts and actions are named and configured by address family.
     QRBActionConfigurator::setShared(QRBEventSourceManager::sharedPointer());
+    // Controller outputs stand on the core's floor and write to the Flame device through this.
+    QRBFlameLink::installControllerWrite();
 }
 
 void registerAll() {

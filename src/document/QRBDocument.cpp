@@ -1,9 +1,9 @@
 #include "document/QRBDocument.h"
 
 #include "controllers/QRBSpaceNavigator.h"
+#include "core/QRBPreferences.h"
 #include "document/QRBDocumentController.h"
 #include "document/QRBManager.h"
-#include "document/QRBPreferences.h"
 #include "document/QuorbitalCore.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"

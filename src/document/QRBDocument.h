@@ -12,8 +12,8 @@
 //
 // Main thread only.
 
-#include "document/QRBNotesInfos.h"
 #include "core/monitor/QRBMainWindowServices.h"
+#include "document/QRBNotesInfos.h"
 #include "foundation/Document.h"
 #include "foundation/Value.h"
 

@@ -6,7 +6,7 @@
 #include "controllers/QRBWiiRemoteManager.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBDupAction.h"
-#include "core/osc/LibloCallbacks.h"
+#include "document/LibloCallbacks.h"
 #include "features/QRBInterpretationManager.h"
 #include "foundation/Exception.h"
 #include "foundation/RunLoop.h"

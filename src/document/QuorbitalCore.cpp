@@ -2,9 +2,9 @@
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
-#include "document/QRBManager.h"
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/osc/QRBOSCMessage.h"
+#include "document/QRBManager.h"
 #include "foundation/Document.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"

@@ -1,10 +1,10 @@
 #include "features/QRBDelayEventSource.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBDupAction.h"
 #include "core/mapping/QRBTrigger.h"
+#include "document/QRBManager.h"
 #include "features/QRBActionFiring.h"
 #include "features/QRBTimeEventsManager.h"
 #include "foundation/Format.h"

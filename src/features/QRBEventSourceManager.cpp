@@ -1,8 +1,8 @@
 #include "features/QRBEventSourceManager.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBContext.h"
+#include "document/QRBManager.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/Resources.h"

@@ -1,7 +1,7 @@
 // The Kyma part of the event-source manager: the controller and special outputs, the hint table
 // and the matching of new actions' addresses to Kyma controls.
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "features/QRBEventSourceManager.h"
 #include "features/QRBKymaCCEventSource.h"
 #include "foundation/Format.h"

@@ -4,12 +4,12 @@
 
 #include "features/QRBInterpretationManager.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/osc/LibloCallbacks.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBServer.h"
+#include "document/LibloCallbacks.h"
+#include "document/QRBManager.h"
 #include "midi/templates/QRBMIDISubstitution.h"
 
 #include <cmath>

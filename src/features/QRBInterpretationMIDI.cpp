@@ -4,8 +4,8 @@
 
 #include "features/QRBInterpretationManager.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBActionLocation.h"
+#include "document/QRBManager.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/outputs/QRBChannelEventSource.h"

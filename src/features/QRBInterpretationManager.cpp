@@ -1,10 +1,10 @@
 #include "features/QRBInterpretationManager.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
-#include "core/osc/LibloCallbacks.h"
 #include "core/osc/QRBServer.h"
+#include "document/LibloCallbacks.h"
+#include "document/QRBManager.h"
 #include "foundation/Log.h"
 
 #include <cstdarg>

@@ -1,10 +1,10 @@
 #include "features/QRBMappingImportController.h"
 
-#include "document/QRBManager.h"
-#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMainWindowServices.h"
+#include "document/QRBManager.h"
+#include "document/QuorbitalCore.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"

@@ -1,7 +1,7 @@
 #include "features/TUIOProfileInterpreter.h"
 
-#include "document/QRBManager.h"
 #include "core/osc/QRBOSCMessage.h"
+#include "document/QRBManager.h"
 #include "features/QRBInterpretationManager.h"
 #include "foundation/Date.h"
 #include "foundation/Format.h"

@@ -25,7 +25,7 @@
 //
 // A decoder serves one import. Main thread only; it blocks while it reads.
 
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBRouteEventSource.h"
 
 #include <cstddef>
 #include <optional>

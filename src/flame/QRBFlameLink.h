@@ -24,4 +24,8 @@ public:
     static QRBFlameLink& shared();
     // Installs a link; null restores the refusing default.
     static void setShared(std::shared_ptr<QRBFlameLink> link);
+
+    // Gives the controller outputs their way to the device: each value becomes the controller's
+    // two words, written through the shared link. Called once when the engine registers.
+    static void installControllerWrite();
 };

@@ -1,7 +1,7 @@
 #include "midi/QRBMIDIManager.h"
 
-#include "document/QRBManager.h"
 #include "core/osc/QRBTransport.h"
+#include "document/QRBManager.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Date.h"
 #include "foundation/Format.h"

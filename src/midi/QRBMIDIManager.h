@@ -14,8 +14,6 @@
 
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBArg.h"
-#include "core/osc/QRBMIDIMessage.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "core/outputs/QRBEventSource.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
@@ -23,6 +21,8 @@
 #include "foundation/UndoManager.h"
 #include "foundation/UndoableList.h"
 #include "midi/QRBMIDIInputParser.h"
+#include "midi/QRBMIDIMessage.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 #include "midi/tarn/TarnMIDIEndpoint.h"
 #include "midi/templates/QRBMIDICollection.h"
 

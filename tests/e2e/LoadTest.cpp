@@ -12,14 +12,14 @@
 
 #include "ChildProcess.h"
 
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
-#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
+#include "document/QuorbitalCore.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -6,11 +6,11 @@
 #include "ChildProcess.h"
 #include "LoopbackOSC.h"
 
-#include "document/QRBDocument.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
+#include "document/QRBDocument.h"
+#include "document/QRBManager.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/outputs/QRBMidiCCEventSource.h"
 #include "midi/outputs/QRBMidiNoteEventSource.h"

@@ -4,10 +4,10 @@
 
 #include "ChildProcess.h"
 
+#include "core/osc/QRBServer.h"
 #include "document/QRBDocument.h"
 #include "document/QRBManager.h"
 #include "document/QuorbitalCore.h"
-#include "core/osc/QRBServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -4,15 +4,15 @@
 
 #include "ChildProcess.h"
 
-#include "document/QRBDocument.h"
-#include "document/QRBDocumentController.h"
-#include "document/QRBManager.h"
-#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMainWindowServices.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBDocument.h"
+#include "document/QRBDocumentController.h"
+#include "document/QRBManager.h"
+#include "document/QRBRouteEventSource.h"
+#include "document/QuorbitalCore.h"
 #include "features/QRBMappingImportController.h"
 #include "support/TestSupport.h"
 

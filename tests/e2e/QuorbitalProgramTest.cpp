@@ -5,11 +5,11 @@
 #include "ChildProcess.h"
 #include "LoopbackOSC.h"
 
+#include "core/osc/QRBTarget.h"
+#include "core/outputs/QRBKeptEventSource.h"
 #include "document/QRBDocument.h"
 #include "document/QRBManager.h"
 #include "document/QuorbitalCore.h"
-#include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBKeptEventSource.h"
 #include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"

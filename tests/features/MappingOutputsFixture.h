@@ -6,7 +6,7 @@
 
 #include "core/mapping/QRBPreset.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Format.h"
 
 #include <lo/lo.h>

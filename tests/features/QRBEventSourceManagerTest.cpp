@@ -6,7 +6,7 @@
 
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
-#include "core/outputs/QRBBackmappingEventSource.h"
+#include "document/QRBBackmappingEventSource.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/outputs/QRBMidiCCEventSource.h"
 #include "midi/outputs/QRBMidiNoteEventSource.h"

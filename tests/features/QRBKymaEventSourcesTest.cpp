@@ -4,7 +4,7 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBContext.h"
 #include "features/QRBEventSourceManager.h"
 #include "features/QRBKymaCCEventSource.h"

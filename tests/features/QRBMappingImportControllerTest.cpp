@@ -5,12 +5,12 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "document/QRBDocument.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/monitor/QRBMainWindowServices.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBDocument.h"
+#include "document/QRBRouteEventSource.h"
 #include "features/QRBMappingImportController.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"

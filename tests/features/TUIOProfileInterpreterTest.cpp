@@ -6,9 +6,9 @@
 
 #include "InterpretationTestSupport.h"
 
+#include "core/mapping/QRBPreset.h"
 #include "document/QRBDocument.h"
 #include "document/QuorbitalCore.h"
-#include "core/mapping/QRBPreset.h"
 #include "foundation/Date.h"
 #include "foundation/KeyedArchiver.h"
 #include "support/TestSupport.h"

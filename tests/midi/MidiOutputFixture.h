@@ -7,11 +7,11 @@
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBArg.h"
+#include "document/QRBManager.h"
 #include "foundation/NetService.h"
 #include "midi/QRBMIDIManager.h"
 #include "platform/FakeBonjourBackend.h"

@@ -8,8 +8,8 @@
 
 #include "core/mapping/QRBContext.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
 #include "core/support/TargetServer.h"
+#include "document/QRBRouteEventSource.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/QRBMIDIManager.h"
 

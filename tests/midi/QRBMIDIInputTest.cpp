@@ -2,10 +2,10 @@
 // back by a liblo server on 127.0.0.1, and the messages it hands to the monitor.
 
 #include "core/monitor/QRBMessageMonitor.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "foundation/KeyedArchiver.h"
 #include "midi/FakeMidiFixture.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 // switched off), undo, the target URL and the byte encoders.
 
 #include "core/monitor/QRBMessageMonitor.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/UndoManager.h"
 #include "midi/FakeMidiFixture.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include "midi/MidiOutputFixture.h"
 
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "features/QRBEventSourceManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 #include "midi/outputs/QRBKymaPCEventSource.h"
 #include "midi/outputs/QRBMidiCCEventSource.h"
 #include "midi/outputs/QRBMidiNoteEventSource.h"

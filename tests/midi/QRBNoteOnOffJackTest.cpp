@@ -6,8 +6,8 @@
 #include "midi/JackDocumentFixture.h"
 
 #include "core/mapping/QRBContext.h"
-#include "core/osc/QRBMIDIMessage.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessage.h"
 #include "midi/outputs/QRBNoteOnOffEventSource.h"
 #include "midi/outputs/QRBNoteValuesEventSource.h"
 

@@ -10,11 +10,11 @@
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/mapping/QRBTrigger.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/UndoManager.h"
 #include "midi/QRBMIDIHostTime.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 #include <gtest/gtest.h>
 

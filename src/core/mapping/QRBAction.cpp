@@ -1,6 +1,6 @@
 #include "core/mapping/QRBAction.h"
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBActionHost.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBTrigger.h"

@@ -1,7 +1,7 @@
 // What the main window's outline asks of a row: ranges in the user's units, expansion, and the
 // channel and output-type menus as plain data that the user interface turns into menus.
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBContext.h"
 

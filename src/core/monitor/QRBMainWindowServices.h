@@ -4,7 +4,6 @@
 // document runs without a window, keeping what the document hands them so that nothing it saves
 // is lost.
 
-#include "document/QRBNotesInfos.h"
 #include "foundation/Value.h"
 
 #include <functional>
@@ -15,7 +14,11 @@
 
 class QRBActionHost;
 class QRBMappingImportController;
+class QRBNotesInfos;
 class QRBPreset;
+
+// The notes are the document's own record; the services only hand it on.
+using QRBNotesInfosPtr = std::shared_ptr<QRBNotesInfos>;
 
 // The document's main window.
 class QRBMainWindowInterface {

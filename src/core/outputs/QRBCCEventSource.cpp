@@ -2,12 +2,16 @@
 
 #include "core/mapping/QRBAction.h"
 #include "core/osc/QRBArg.h"
-#include "flame/QRBFlameLink.h"
-#include "flame/flame_voices.h"
 
 #include <algorithm>
 
 QRB_DEFINE_EVENT_SOURCE_CLASS(QRBCCEventSource)
+
+namespace {
+QRBCCEventSource::ControllerWrite controllerWrite = nullptr;
+}  // namespace
+
+void QRBCCEventSource::setControllerWrite(ControllerWrite write) { controllerWrite = write; }
 
 uint32_t QRBCCEventSource::flameOffset(int64_t channel, int64_t ccNumber) {
     const int64_t c = std::clamp<int64_t>(channel, 1, 16);
@@ -17,11 +21,10 @@ uint32_t QRBCCEventSource::flameOffset(int64_t channel, int64_t ccNumber) {
 }
 
 QRBAcceptResult QRBCCEventSource::acceptAction(QRBAction& action) {
+    if (!controllerWrite) return QRBAcceptResult::Failed;
     const int priority = action.hasTriggerLikeInput() ? 1 : 0;
     const double value = action.argValue() ? action.argValue()->doubleValue() : 0;
-    const flame_voice_words words = flame_voices_controller_words(value);
-    const bool queued = QRBFlameLink::shared().writeToCurrentDevice(flameOffset(action.channel(), ccNumber_),
-                                                                    words.high, words.low, priority);
+    const bool queued = controllerWrite(flameOffset(action.channel(), ccNumber_), value, priority);
     return queued ? QRBAcceptResult::Done : QRBAcceptResult::Failed;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // An output keyed by a MIDI control-change number: the base of the MIDI and Kyma controller
 // outputs. Its own action writes the value to the current Flame device, as the controller
-// register of the action's channel.
+// register of the action's channel. The device sits above the outputs' floor, so the write goes
+// through a hook the Flame link installs when the engine registers its classes.
 
 #include "core/outputs/QRBEventSource.h"
 
@@ -25,6 +26,13 @@ public:
 
     // The register of the controller on the channel (1..16), relative to the device's base.
     static uint32_t flameOffset(int64_t channel, int64_t ccNumber);
+
+    // Writes a controller value (0..1) to register `offset` of the current device, priority 1 for
+    // button-like input; true when the write was queued.
+    using ControllerWrite = bool (*)(uint32_t offset, double value, int priority);
+    // Installed once at start, before any output fires (QRBFlameLink::installControllerWrite);
+    // until then every write fails.
+    static void setControllerWrite(ControllerWrite write);
 
     // Writes the value (clamped to 0..1) to the current Flame device, with priority for
     // button-like input. Done when queued; Failed without a device or when the write ring refused.

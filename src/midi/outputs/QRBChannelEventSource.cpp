@@ -1,8 +1,8 @@
 #include "midi/outputs/QRBChannelEventSource.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/osc/QRBArg.h"
+#include "document/QRBManager.h"
 #include "foundation/Exception.h"
 #include "midi/outputs/QRBMidiCCEventSource.h"
 #include "zz/ZZExtensions.h"

@@ -1,6 +1,6 @@
 #include "midi/outputs/QRBKymaNoteEventSource.h"
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"

@@ -3,10 +3,10 @@
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "flame/QRBFlameLink.h"
 #include "foundation/Format.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 #include "midi/outputs/QRBMidiCCEventSource.h"
 
 #include <typeinfo>

@@ -1,12 +1,12 @@
 #include "midi/outputs/QRBMidiCCEventSource.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/osc/QRBArg.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
+#include "document/QRBManager.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/QRBMIDIManager.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 #include <typeinfo>
 

@@ -8,8 +8,8 @@
 //
 // Main thread only.
 
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "core/outputs/QRBEventSource.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 #include "midi/tarn/TarnMIDIEndpoint.h"
 
 #include <memory>

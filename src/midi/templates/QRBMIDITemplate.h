@@ -15,8 +15,8 @@
 //
 // Main thread only.
 
-#include "core/osc/QRBMIDIMessage.h"
 #include "core/osc/QRBOSCMessage.h"
+#include "midi/QRBMIDIMessage.h"
 #include "midi/templates/QRBMIDIElement.h"
 #include "midi/templates/QRBMIDISubstitution.h"
 

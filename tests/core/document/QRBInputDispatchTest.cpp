@@ -8,7 +8,7 @@
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
-#include "core/osc/LibloCallbacks.h"
+#include "document/LibloCallbacks.h"
 
 #include <gtest/gtest.h>
 

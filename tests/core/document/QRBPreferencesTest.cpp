@@ -1,4 +1,4 @@
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 
 #include "foundation/Exception.h"
 #include "foundation/Log.h"

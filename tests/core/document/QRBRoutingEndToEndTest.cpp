@@ -8,7 +8,7 @@
 
 #include "core/monitor/QRBMessageEvent.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Format.h"
 
 #include <gtest/gtest.h>

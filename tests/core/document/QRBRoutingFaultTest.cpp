@@ -14,7 +14,7 @@
 #include "core/osc/QRBOSCMessage.h"
 #include "core/osc/QRBTCPConnection.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBRouteEventSource.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
 #include "support/TestSupport.h"

@@ -4,11 +4,11 @@
 
 #include "core/support/ManagerTestSupport.h"
 
-#include "document/QRBDocument.h"
-#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
+#include "document/QRBDocument.h"
+#include "document/QuorbitalCore.h"
 #include "foundation/RunLoop.h"
 #include "foundation/UserDefaults.h"
 #include "support/TestSupport.h"

@@ -3,7 +3,7 @@
 
 #include "core/support/PresetTestSupport.h"
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBDupAction.h"
 #include "core/monitor/QRBActionNameFormatter.h"

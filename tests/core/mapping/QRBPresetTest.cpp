@@ -4,10 +4,10 @@
 
 #include "core/support/PresetTestSupport.h"
 
-#include "document/QRBManager.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBDupAction.h"
+#include "document/QRBManager.h"
 #include "foundation/Exception.h"
 #include "support/TestSupport.h"
 

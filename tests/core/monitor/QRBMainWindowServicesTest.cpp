@@ -3,12 +3,12 @@
 
 #include "core/support/FiringTestSupport.h"
 
-#include "document/QRBNotesInfos.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/monitor/QRBLivePlotController.h"
 #include "core/monitor/QRBMainWindowServices.h"
 #include "core/monitor/QRBMonitorViewController.h"
 #include "core/osc/QRBAppMessage.h"
+#include "document/QRBNotesInfos.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Log.h"
 

@@ -1,11 +1,11 @@
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBAppMessage.h"
-#include "core/osc/QRBMIDIMessage.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
 #include "core/osc/QRBMessageEndpointChangeMessage.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "foundation/Exception.h"
 #include "foundation/KeyedArchiver.h"
+#include "midi/QRBMIDIMessage.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include "core/support/FiringTestSupport.h"
 
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBTrigger.h"
 #include "core/outputs/QRBEventSourceTypeRegistry.h"

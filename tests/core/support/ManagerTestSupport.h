@@ -7,9 +7,9 @@
 #include "core/support/FiringTestSupport.h"
 
 #include "controllers/QRBWiiRemoteManager.h"
-#include "document/QRBManager.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/outputs/QRBEventSource.h"
+#include "document/QRBManager.h"
 #include "foundation/Date.h"
 #include "foundation/RunLoop.h"
 #include "platform/FakeBonjourBackend.h"

@@ -1,4 +1,4 @@
-#include "core/osc/LibloCallbacks.h"
+#include "document/LibloCallbacks.h"
 
 #include "document/QRBManager.h"
 #include "foundation/Exception.h"

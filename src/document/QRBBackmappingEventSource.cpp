@@ -1,4 +1,4 @@
-#include "core/outputs/QRBBackmappingEventSource.h"
+#include "document/QRBBackmappingEventSource.h"
 
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBEventSourceMerger.h"

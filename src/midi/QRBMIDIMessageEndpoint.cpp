@@ -1,4 +1,4 @@
-#include "core/osc/QRBMIDIMessageEndpoint.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 
 QRBMIDIMessageEndpoint::QRBMIDIMessageEndpoint(std::string categoryName, unsigned direction)
     : QRBMessageEndpoint(std::move(categoryName), direction) {}

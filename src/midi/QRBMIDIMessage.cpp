@@ -1,4 +1,4 @@
-#include "core/osc/QRBMIDIMessage.h"
+#include "midi/QRBMIDIMessage.h"
 
 #include "foundation/Format.h"
 #include "midi/tarn/TarnMIDIManager.h"

@@ -8,7 +8,7 @@
 // Loading the engine installs the maker of these routes on the manager.
 
 #include "document/QRBManager.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBRouteEventSource.h"
 
 #include <string>
 #include <vector>
