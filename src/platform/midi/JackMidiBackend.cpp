@@ -1,5 +1,8 @@
 #include "platform/midi/JackMidiBackend.h"
 
+#include "foundation/Format.h"
+#include "foundation/Log.h"
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
@@ -59,6 +62,7 @@ struct PortSlot {
     std::atomic<bool> open{true};
     std::atomic<uint32_t> lost{0};
     size_t tableIndex = kMaxPorts;
+    std::string name;  // the port's short name when it was made
     uint64_t retiredAtCycle = 0;
 
     ~PortSlot() {
@@ -210,6 +214,12 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                              reinterpret_cast<const uint8_t*>(bytes.data()), header.length);
                 }
                 if (!list.empty() && slot->open) slot->handler(list);
+                // The callback found the ring full: this thread fell behind the server.
+                if (const uint32_t lost = slot->lost.exchange(0, std::memory_order_relaxed))
+                    foundation::logOfKind("jack-input-ring-full",
+                                          foundation::format("MIDI input: %u messages lost at the JACK port \"%s\": "
+                                                             "the program fell behind the input",
+                                                             lost, slot->name.c_str()));
             }
             inputs.clear();
             if (announce) announce();
@@ -253,6 +263,7 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             slot->port =
                 jack_port_register(client, (name + " " + std::to_string(n)).c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
         if (!slot->port) return nullptr;
+        slot->name = jack_port_short_name(slot->port);
         slot->ring = jack_ringbuffer_create(kRingSize);
         if (!slot->ring) {
             jack_port_unregister(client, slot->port);
