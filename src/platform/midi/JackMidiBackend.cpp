@@ -1,4 +1,5 @@
 #include "platform/midi/JackMidiBackend.h"
+#include "platform/midi/JackMidiRing.h"
 
 #include "foundation/Format.h"
 #include "foundation/Log.h"
@@ -23,11 +24,7 @@ namespace platform {
 
 namespace {
 
-// Each message in a ring: its time stamp, its length, then its bytes.
-struct RingHeader {
-    uint64_t timeStamp;
-    uint32_t length;
-};
+using RingHeader = jackring::Header;
 
 // Room for a few of the largest messages (templates hold up to 65535 bytes).
 constexpr size_t kRingSize = 512 * 1024;
@@ -41,16 +38,7 @@ uint64_t monotonicNanoseconds() {
 
 void silent(const char*) {}
 
-// The header of the next packet in `ring`, left there; NO unless the packet's bytes are all there
-// too. A writer puts a header and its bytes in two steps, and the reader on the other thread may
-// come between them: taking the header then would read the bytes short, and every later header
-// from the middle of a packet.
-bool peekWholePacket(jack_ringbuffer_t* ring, RingHeader& header) {
-    const size_t available = jack_ringbuffer_read_space(ring);
-    if (available < sizeof header) return false;
-    jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&header), sizeof header);
-    return available >= sizeof header + header.length;
-}
+bool peekWholePacket(jack_ringbuffer_t* ring, RingHeader& header) { return jackring::peekWhole(ring, header); }
 
 }  // namespace
 
@@ -136,39 +124,23 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                 for (uint32_t i = 0; i < count; ++i) {
                     jack_midi_event_t event;
                     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-                    const RingHeader header{jack_frames_to_time(impl->client, cycleStart + event.time) * 1000ull,
-                                            static_cast<uint32_t>(event.size)};
-                    if (jack_ringbuffer_write_space(slot->ring) < sizeof header + event.size) {
+                    if (!jackring::write(slot->ring,
+                                         jack_frames_to_time(impl->client, cycleStart + event.time) * 1000ull,
+                                         event.buffer, static_cast<uint32_t>(event.size))) {
                         slot->lost.fetch_add(1, std::memory_order_relaxed);
                         continue;
                     }
-                    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(&header), sizeof header);
-                    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(event.buffer), event.size);
                     wrote = true;
                 }
             } else {
                 jack_midi_clear_buffer(buffer);
                 impl->maxEventSize.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)),
                                          std::memory_order_relaxed);
-                bool reservedAny = false;
-                for (;;) {
-                    RingHeader header;
-                    if (!peekWholePacket(slot->ring, header)) break;
-                    jack_midi_data_t* target = jack_midi_event_reserve(buffer, 0, header.length);
-                    if (!target) {
-                        // Full for this cycle: the rest waits. A message that fits no buffer
-                        // at all would block the ring for ever; it is dropped.
-                        if (!reservedAny) {
-                            jack_ringbuffer_read_advance(slot->ring, sizeof header + header.length);
-                            slot->lost.fetch_add(1, std::memory_order_relaxed);
-                            continue;
-                        }
-                        break;
-                    }
-                    reservedAny = true;
-                    jack_ringbuffer_read_advance(slot->ring, sizeof header);
-                    jack_ringbuffer_read(slot->ring, reinterpret_cast<char*>(target), header.length);
-                }
+                uint32_t dropped = 0;
+                jackring::drain(
+                    slot->ring,
+                    [&](uint32_t length) { return jack_midi_event_reserve(buffer, 0, length); }, dropped);
+                if (dropped) slot->lost.fetch_add(dropped, std::memory_order_relaxed);
             }
         }
         impl->cycles.fetch_add(1, std::memory_order_release);
@@ -496,11 +468,7 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             needed += sizeof(RingHeader) + packet.length;
         }
         if (jack_ringbuffer_write_space(slot.ring) < needed) return false;
-        for (const auto& packet : list) {
-            const RingHeader header{packet.timeStamp, packet.length};
-            jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(&header), sizeof header);
-            jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(packet.data), packet.length);
-        }
+        for (const auto& packet : list) jackring::write(slot.ring, packet.timeStamp, packet.data, packet.length);
         return true;
     }
 
