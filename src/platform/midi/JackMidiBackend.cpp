@@ -272,7 +272,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             client = nullptr;
             announce = setupChanged;
         }
-        nextAttempt = monotonicSeconds();
+        // The first try a second later: a server being stopped is left to end in peace.
+        nextAttempt = monotonicSeconds() + 1.0;
         if (announce) announce();
     }
 
