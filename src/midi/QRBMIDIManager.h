@@ -10,7 +10,9 @@
 //
 // Threads: settings, undo and output on the main thread. Input arrives on a backend thread under
 // the sending endpoint's lock; the manager's own lock (taken inside it, never around an endpoint
-// call) guards the OSC address that input is sent to, against setTargetURL().
+// call) guards the OSC address that input is sent to, against setTargetURL(). Input for the
+// owning document's own port is handed to the main loop with the packet list's messages, and the
+// main thread gives it to the document's UDP server in process.
 
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBArg.h"
