@@ -1,14 +1,19 @@
-// MIDI input: packets from the manager's sources become OSC sent to the document's own port,
-// where they re-enter the routing like any other input, and messages handed to the main run
-// loop for the templates and the monitor.
+// MIDI input: packets from the manager's sources become OSC for the document's own port, where
+// they re-enter the routing like any other input, and messages for the templates and the monitor.
+// When the target is the owning document's own port, the OSC goes to its server in process, with
+// the messages, in one hand-over per packet list: a datagram per message to that port cost a
+// wake-up each, and a dense burst overflowed the socket's buffer and was lost.
 
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
 #include "midi/QRBMIDIHostTime.h"
 #include "midi/QRBMIDIManager.h"
+#include "core/document/QRBManager.h"
+#include "core/osc/QRBServer.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 constexpr const char* kRawInputPath = "/midi/raw/osc-in";
@@ -84,13 +89,24 @@ void QRBMIDIManager::processMIDIPacketList(const midi::MIDIPacketList& list, Tar
     }
     // Never throws on the backend's thread, even for a manager on its way out.
     auto me = std::static_pointer_cast<QRBMIDIManager>(weak_from_this().lock());
-    if (me && !deliveries.empty()) {
-        foundation::RunLoop::main().post(
-            [weak = std::weak_ptr<QRBMIDIManager>(me), deliveries = std::move(deliveries)] {
-                auto manager = weak.lock();
-                if (!manager) return;
-                for (const auto& delivery : deliveries) manager->receiveMIDIMessage(delivery.first, delivery.second);
+    std::vector<std::vector<uint8_t>> osc = std::exchange(pendingOSC_, {});
+    const size_t count = osc.size() + deliveries.size();
+    if (me && count > 0) {
+        if (queuedInput_.load() + count > maxQueuedInput_.load()) {
+            droppedInput_ += count;
+            foundation::logOfKind(
+                "midi-input-behind",
+                foundation::format("MIDI input: %zu messages from \"%s\" dropped, %zu waiting already: the "
+                                   "program cannot keep up with the input (%llu dropped in all)",
+                                   count, sender.name().c_str(), queuedInput_.load(),
+                                   static_cast<unsigned long long>(droppedInput_.load())));
+        } else {
+            queuedInput_ += count;
+            foundation::RunLoop::main().post([weak = std::weak_ptr<QRBMIDIManager>(me), osc = std::move(osc),
+                                              deliveries = std::move(deliveries)]() mutable {
+                if (auto manager = weak.lock()) manager->handOverInput(osc, deliveries);
             });
+        }
     }
     if (entry == senderInputs_.end()) {
         if (!assembler.isIdle()) {
@@ -143,7 +159,18 @@ bool QRBMIDIManager::sendInputOSC(const char* path, lo_message message) {
     {
         // The address is replaced under the same lock (setTargetURL): never freed mid-send.
         std::lock_guard lock(oscLock_);
-        if (oscAddress_) sent = lo_send_message(oscAddress_, path, message) != -1;
+        if (inProcess_) {
+            size_t size = 0;
+            if (void* bytes = lo_message_serialise(message, path, nullptr, &size)) {
+                const auto* first = static_cast<const uint8_t*>(bytes);
+                pendingOSC_.emplace_back(first, first + size);
+                std::free(bytes);
+            } else {
+                sent = false;
+            }
+        } else if (oscAddress_) {
+            sent = lo_send_message(oscAddress_, path, message) != -1;
+        }
     }
     lo_message_free(message);
     return sent;
@@ -350,8 +377,18 @@ void QRBMIDIManager::handleMidiOverOSCEvent(const uint8_t* bytes, size_t length)
     }
     {
         std::lock_guard lock(oscLock_);
-        if (oscAddress_ && lo_send_bundle(oscAddress_, bundle) == -1)
+        if (inProcess_) {
+            size_t size = 0;
+            if (void* bytes = lo_bundle_serialise(bundle, nullptr, &size)) {
+                const auto* first = static_cast<const uint8_t*>(bytes);
+                pendingOSC_.emplace_back(first, first + size);
+                std::free(bytes);
+            } else {
+                foundation::log("ERROR: Failed to send OSC message for raw MIDI message.");
+            }
+        } else if (oscAddress_ && lo_send_bundle(oscAddress_, bundle) == -1) {
             foundation::log("ERROR: Failed to send OSC message for raw MIDI message.");
+        }
     }
     lo_bundle_free_recursive(bundle);
 }
@@ -360,6 +397,27 @@ void QRBMIDIManager::handleMidiOverOSCEvent(const uint8_t* bytes, size_t length)
 
 void QRBMIDIManager::matchTemplates(const QRBMIDIMessagePtr& message, foundation::Date date) {
     deliverTemplateMatches(*message, date);
+}
+
+void QRBMIDIManager::handOverInput(std::vector<std::vector<uint8_t>>& osc, const Deliveries& deliveries) {
+    // Counted off however the hand-over ends.
+    struct Done {
+        std::atomic<size_t>& queued;
+        size_t count;
+        ~Done() { queued -= count; }
+    } done{queuedInput_, osc.size() + deliveries.size()};
+    if (!osc.empty()) {
+        // The owner's server takes it as it took the datagrams; a stopped one took none either.
+        auto owner = oscManager();
+        std::string senderPort;
+        {
+            std::lock_guard lock(oscLock_);
+            senderPort = inputSenderPort_;
+        }
+        if (owner && owner->udpServer())
+            for (auto& packet : osc) owner->udpServer()->receivePacket(std::move(packet), "127.0.0.1", senderPort);
+    }
+    for (const auto& delivery : deliveries) receiveMIDIMessage(delivery.first, delivery.second);
 }
 
 void QRBMIDIManager::receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp) {

@@ -9,6 +9,11 @@
 #include "foundation/RunLoop.h"
 #include "midi/tarn/TarnMIDIManager.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -44,6 +49,7 @@ QRBMIDIManager::~QRBMIDIManager() {
     leaveEndpoints();
     std::lock_guard lock(oscLock_);
     if (oscAddress_) lo_address_free(oscAddress_);
+    if (inputSenderFd_ >= 0) ::close(inputSenderFd_);
 }
 
 void QRBMIDIManager::privateSetUp() {
@@ -303,10 +309,36 @@ void QRBMIDIManager::setTargetURL(const std::optional<std::string>& url) {
             if (text) port = std::strtol(text, nullptr, 10);
         }
     }
+    updateInProcessHandOver();
     // Named and numbered outside the lock: the endpoint takes its own.
     if (port > 0 && virtualDestination_) {
         virtualDestination_->setName(foundation::format(kVirtualDestinationNameFormat, port));
         virtualDestination_->setUniqueID(kVirtualDestinationUniqueIDBase + static_cast<int32_t>(port));
+    }
+}
+
+void QRBMIDIManager::setOscManager(const std::shared_ptr<QRBManager>& manager) {
+    oscManager_ = manager;
+    updateInProcessHandOver();
+}
+
+void QRBMIDIManager::updateInProcessHandOver() {
+    auto owner = oscManager_.lock();
+    const std::optional<std::string> ownURL =
+        owner && owner->udpServer() ? std::optional<std::string>(owner->loopbackURL()) : std::nullopt;
+    std::lock_guard lock(oscLock_);
+    inProcess_ = ownURL && targetURL_ == ownURL;
+    if (inProcess_ && inputSenderFd_ < 0) {
+        inputSenderFd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (inputSenderFd_ >= 0 && ::bind(inputSenderFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(inputSenderFd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            inputSenderPort_ = std::to_string(ntohs(address.sin_port));
+        else
+            inputSenderPort_ = "0";
     }
 }
 

@@ -10,7 +10,9 @@
 //
 // Threads: settings, undo and output on the main thread. Input arrives on a backend thread under
 // the sending endpoint's lock; the manager's own lock (taken inside it, never around an endpoint
-// call) guards the OSC address that input is sent to, against setTargetURL().
+// call) guards the OSC address that input is sent to, against setTargetURL(). Input for the
+// owning document's own port is handed to the main loop with the packet list's messages, and the
+// main thread gives it to the document's UDP server in process.
 
 #include "core/monitor/QRBMessageMonitor.h"
 #include "core/osc/QRBArg.h"
@@ -71,7 +73,7 @@ public:
     // ---- what the routing manager hands over
     void setMessageMonitor(const QRBMessageMonitorPtr& monitor) { messageMonitor_ = monitor; }
     QRBMessageMonitorPtr messageMonitor() const { return messageMonitor_.lock(); }
-    void setOscManager(const std::shared_ptr<QRBManager>& manager) { oscManager_ = manager; }
+    void setOscManager(const std::shared_ptr<QRBManager>& manager);
     std::shared_ptr<QRBManager> oscManager() const { return oscManager_.lock(); }
     // Where MIDI input is sent as OSC. A URL with a port also names the virtual destination
     // "Quorbital In (<port>)" and gives it the ID of that port.
@@ -191,6 +193,16 @@ public:
     int32_t currentMIDIPosition() const;
     int32_t currentMIDITick() const;
 
+    // ---- input handed to the main run loop
+    // MIDI input waiting for the main loop (messages as OSC and for the templates and the
+    // monitor) is bounded: past the bound, what arrives is dropped, counted and logged, so that a
+    // flood cannot grow the memory or push the loop's other work (a signal to quit among it) ever
+    // further back.
+    static constexpr size_t kDefaultMaxQueuedInput = 65536;
+    void setMaxQueuedInput(size_t count) { maxQueuedInput_ = count; }
+    size_t queuedInputCount() const { return queuedInput_.load(); }
+    uint64_t droppedInputCount() const { return droppedInput_.load(); }
+
     // ---- input (main run loop): templates, then the monitor.
     void receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp);
     // Feeds the message to the template collections and routes what they match as OSC input.
@@ -209,6 +221,12 @@ private:
     bool sendInputOSC(const char* path, lo_message message);
     void sendInputOSCLoggingAddress(const char* path, lo_message message);
     void dispatchStatus(const uint8_t* bytes, size_t length, size_t at, uint64_t timeStamp);
+    // Whether input goes to the owning manager's server in process: the target is its own port.
+    void updateInProcessHandOver();
+    // Main thread: the OSC a packet list made, into the owner's server, then its messages to the
+    // templates and the monitor.
+    using Deliveries = std::vector<std::pair<QRBMIDIMessagePtr, uint64_t>>;
+    void handOverInput(std::vector<std::vector<uint8_t>>& osc, const Deliveries& deliveries);
 
     foundation::UndoableList<QRBMIDIManager, QRBMIDICollection> templatesCollections_{
         kTemplatesCollectionsKey,
@@ -250,6 +268,19 @@ private:
     int32_t currentMIDITick_ = 0;
     // Whether this manager joined the endpoints (create or decode); a plain constructed one never did.
     bool opened_ = false;
+
+    // Input as OSC goes to the owner's UDP server in process when the target URL is its own
+    // port (guarded by oscLock_); the packets a packet list makes wait in pendingOSC_ (guarded
+    // by inputLock_) until the list is handed to the main loop.
+    bool inProcess_ = false;
+    std::vector<std::vector<uint8_t>> pendingOSC_;
+    // The sender the document sees for input handed over in process: a loopback UDP socket of
+    // this manager's, which nothing reads, as a reply to the sender of a datagram went before.
+    int inputSenderFd_ = -1;
+    std::string inputSenderPort_;
+    std::atomic<size_t> queuedInput_{0};
+    std::atomic<uint64_t> droppedInput_{0};
+    std::atomic<size_t> maxQueuedInput_{kDefaultMaxQueuedInput};
 
     mutable std::mutex oscLock_;
     mutable std::mutex inputLock_;

@@ -243,6 +243,57 @@ TEST_P(MidiOutputQuitTest, EveryWayOfQuittingReleasesTheNotesItHolds) {
         EXPECT_TRUE(sent({static_cast<uint8_t>(0xB0 | channel), 123, 0})) << "no all-notes-off on channel " << channel + 1;
 }
 
+// Another program floods the document's MIDI input with every note a cycle holds, more than the
+// program can route; a signal still ends it promptly, the input waiting for the main loop being
+// bounded.
+TEST_F(MidiOutputProgramTest, ASignalEndsTheProgramUnderAFloodOfMIDIInput) {
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    struct Flood {
+        jack_port_t* port = nullptr;
+        std::atomic<uint32_t> cycles{0};
+        static int process(jack_nframes_t frames, void* arg) {
+            auto* self = static_cast<Flood*>(arg);
+            void* buffer = jack_port_get_buffer(self->port, frames);
+            jack_midi_clear_buffer(buffer);
+            for (uint32_t i = 0;; ++i) {
+                const jack_midi_data_t note[3] = {0x90, static_cast<jack_midi_data_t>(i & 0x7F), 0x40};
+                if (jack_midi_event_write(buffer, i * frames / 1024, note, 3) != 0) break;
+            }
+            self->cycles.fetch_add(1);
+            return 0;
+        }
+    } flood;
+    jack_client_t* player = jack->openClient("flood");
+    ASSERT_TRUE(player);
+    flood.port = jack_port_register(player, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_set_process_callback(player, &Flood::process, &flood);
+    ASSERT_EQ(jack_activate(player), 0);
+
+    program = std::make_unique<e2e::ChildProcess>(
+        QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", writeDocument(port)},
+        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
+                                           {"JACK_DEFAULT_SERVER", server}});
+    ASSERT_TRUE(program->waitForOutput("Starting routing...", kStartTimeout)) << program->output();
+    const std::string input = ":Quorbital In \\(" + std::to_string(port) + "\\)$";
+    std::string in;
+    for (int i = 0; i < 200 && in.empty(); ++i) {
+        const char** ports = jack_get_ports(player, input.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+        if (ports && ports[0]) in = ports[0];
+        jack_free(ports);
+        if (in.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(in.empty()) << program->output();
+    ASSERT_EQ(jack_connect(player, jack_port_name(flood.port), in.c_str()), 0);
+    // Two seconds of flood before the signal.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    program->sendSignal(SIGTERM);
+    EXPECT_EQ(program->waitForExit(10), 0) << program->output();
+    jack_deactivate(player);
+    jack_client_close(player);
+}
+
 INSTANTIATE_TEST_SUITE_P(Ways, MidiOutputQuitTest, ::testing::Values(0, SIGINT, SIGTERM, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& info) {
                              switch (info.param) {

@@ -14,6 +14,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,12 +40,19 @@ public:
         in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(client_, &JackDevice::process, this);
+        gone_ = false;
+        jack_on_shutdown(
+            client_, [](void* self) { static_cast<JackDevice*>(self)->gone_ = true; }, this);
         return in_ && out_ && jack_activate(client_) == 0;
     }
     void close() {
         if (!client_) return;
-        jack_deactivate(client_);
-        jack_client_close(client_);
+        // A client whose server went away is left as it is: libjack's calls on it, closing it
+        // among them, may touch what went with the server.
+        if (!gone_) {
+            jack_deactivate(client_);
+            jack_client_close(client_);
+        }
         client_ = nullptr;
     }
 
@@ -62,6 +70,9 @@ public:
     // The full name of its output port.
     std::string output() const { return std::string(jack_get_client_name(client_)) + ":out"; }
     jack_client_t* client() const { return client_; }
+    // Forgets a client whose server was stopped: libjack's calls on it may touch what went with
+    // the server, and its notice of the end need not come.
+    void abandon() { client_ = nullptr; }
 
 private:
     static int process(jack_nframes_t frames, void* arg) {
@@ -81,6 +92,7 @@ private:
     }
 
     jack_client_t* client_ = nullptr;
+    std::atomic<bool> gone_{false};
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
     std::mutex mutex_;

@@ -33,10 +33,33 @@ inline bool waitWithDeadline(const std::function<bool()>& condition, const std::
 class JackTestServer {
 public:
     // `period` frames at 48 kHz: the dummy driver runs a cycle every period / 48 ms.
-    explicit JackTestServer(const std::string& tag, int period = 1024) {
+    explicit JackTestServer(const std::string& tag, int period = 1024) : period_(period) {
         name_ = "quorbital-" + tag + "-" + std::to_string(getpid());
+        start();
+    }
+    ~JackTestServer() { stop(); }
+
+    // Ends the server, as a user who stops it would (SIGTERM; SIGKILL after 5 s).
+    void stop() {
+        if (!pid_) return;
+        kill(pid_, SIGTERM);
+        for (int i = 0; i < 100; ++i) {
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = 0;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = 0;
+    }
+
+    // Starts it (again) under its name; whyNot() says whether it runs.
+    void start() {
+        whyNot_.clear();
         const std::string nameOption = "-n" + name_;
-        const std::string periodOption = std::to_string(period);
+        const std::string periodOption = std::to_string(period_);
         // A client time-out of 5 s keeps a busy machine from failing clients as they activate.
         const char* argv[] = {"jackd", "-r", "-t",    "5000", nameOption.c_str(),   "-d",
                               "dummy", "-r", "48000", "-p",   periodOption.c_str(), nullptr};
@@ -68,16 +91,6 @@ public:
         }
         whyNot_ = "jackd did not accept clients within 10 s";
     }
-    ~JackTestServer() {
-        if (!pid_) return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
     JackTestServer(const JackTestServer&) = delete;
     JackTestServer& operator=(const JackTestServer&) = delete;
 
@@ -93,6 +106,7 @@ public:
     }
 
 private:
+    int period_;
     pid_t pid_ = 0;
     std::string name_;
     std::string whyNot_;

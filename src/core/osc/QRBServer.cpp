@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -274,6 +275,17 @@ struct QRBServer::Run {
     static size_t heldCost(const HeldBundle& bundle) { return bundle.bytes.size() + kHeldBundleOverhead; }
     size_t heldBytes = 0;
     uint64_t arrivals = 0;
+    // Packets handed over in process while a handler ran the loop again: dispatched, in order,
+    // once it has returned.
+    struct InternalPacket {
+        std::vector<uint8_t> bytes;
+        std::string host;
+        std::string port;
+    };
+    std::deque<InternalPacket> deferred;
+    // What the kernel reported dropped on each UDP socket (its receive buffer was full) when the
+    // last datagram was read: a running count since the socket was made.
+    uint32_t kernelDropped[2] = {0, 0};
     std::shared_ptr<foundation::Timer> heldTimer;
     std::vector<std::shared_ptr<QRBMethodEntry>> table;
     // While messages are being dispatched (nested runs may dispatch one inside another), entries
@@ -613,6 +625,9 @@ bool QRBServer::startThread() {
         // A larger buffer than asked for (a system that sets a large default) stays.
         for (int fd : {run->socketFd, run->socket6Fd}) {
             if (fd < 0 || protocol_ != LO_UDP) continue;
+            // Every datagram read then tells how many the kernel dropped on the socket so far.
+            const int on = 1;
+            setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
             int granted = 0;
             socklen_t grantedLength = sizeof granted;
             if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) != 0 ||
@@ -694,6 +709,7 @@ void QRBServer::notifyReady() {
         Reading reading(*run);
         receive(run);
     }
+    dispatchDeferred(run);
     if (run->inputResting && !run->closed && runLoop_) {
         run->inputResting = false;
         watchInput(run);  // what is still waiting makes it ready at once
@@ -816,6 +832,49 @@ void QRBServer::pauseAccepting(const std::shared_ptr<Run>& run) {
                                                });
 }
 
+bool QRBServer::receivePacket(std::vector<uint8_t> packet, const std::string& host, const std::string& port) {
+    std::shared_ptr<QRBServer> self = shared_from_this();
+    std::shared_ptr<Run> run = run_;
+    if (!run || run->closed) return false;
+    run->deferred.push_back(Run::InternalPacket{std::move(packet), host, port});
+    if (!run->reading) dispatchDeferred(run);
+    return true;
+}
+
+void QRBServer::dispatchDeferred(const std::shared_ptr<Run>& run) {
+    if (run->reading) return;
+    struct Reading {
+        Run& run;
+        explicit Reading(Run& r) : run(r) { run.reading = true; }
+        ~Reading() { run.reading = false; }
+    } reading(*run);
+    std::lock_guard lock(run->libloMutex);
+    while (!run->deferred.empty() && !run->closed) {
+        Run::InternalPacket packet = std::move(run->deferred.front());
+        run->deferred.pop_front();
+        if (packet.bytes.size() > kQRBMaxOSCPacketSize) {
+            refusePacket(foundation::format("Message too large: %zu bytes", packet.bytes.size()), LO_TOOBIG,
+                         std::nullopt);
+            continue;
+        }
+        dispatchPacket(run, packet.bytes.data(), packet.bytes.size(), packet.host, packet.port);
+    }
+}
+
+// The kernel's running count of datagrams it dropped on a socket, from a datagram's control
+// data; `previous` when the datagram carried none.
+static uint32_t kernelDropCount(msghdr& header, uint32_t previous) {
+    for (cmsghdr* control = CMSG_FIRSTHDR(&header); control; control = CMSG_NXTHDR(&header, control)) {
+        if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL &&
+            control->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            uint32_t count;
+            std::memcpy(&count, CMSG_DATA(control), sizeof count);
+            return count;
+        }
+    }
+    return previous;
+}
+
 void QRBServer::receiveDatagrams(const std::shared_ptr<Run>& run) {
     // What is already waiting, up to the hand-off's share; what is left keeps the socket ready
     // for the next hand-off.
@@ -829,12 +888,31 @@ void QRBServer::receiveDatagrams(const std::shared_ptr<Run>& run) {
         if (taken > 0 && std::chrono::steady_clock::now() - start >= kHandOffTimeSlice) break;
         ++taken;
         sockaddr_storage from{};
-        socklen_t length = sizeof from;
-        ssize_t size = recvfrom(sockets[which], run->buffer.data(), run->buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
-                                reinterpret_cast<sockaddr*>(&from), &length);
+        iovec data{run->buffer.data(), run->buffer.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+        msghdr header{};
+        header.msg_name = &from;
+        header.msg_namelen = sizeof from;
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        ssize_t size = recvmsg(sockets[which], &header, MSG_DONTWAIT | MSG_TRUNC);
         if (size < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) drained[which] = true;
             continue;  // else an ICMP error of an earlier send, reported once; datagrams may follow it
+        }
+        socklen_t length = header.msg_namelen;
+        const uint32_t dropped = kernelDropCount(header, run->kernelDropped[which]);
+        if (dropped != run->kernelDropped[which]) {
+            // Input that reached the machine and was lost before the program could read it: a
+            // burst larger than the socket's buffer. Said in the bounded form, a flood being the
+            // very thing that causes it.
+            foundation::logOfKind("udp-receive-overflow",
+                                  foundation::format("OSC input: the system dropped %u datagrams at port %ld, whose "
+                                                     "receive buffer was full",
+                                                     dropped - run->kernelDropped[which], port_));
+            run->kernelDropped[which] = dropped;
         }
         if (length != run->lastPeerLength || std::memcmp(&from, &run->lastPeer, length) != 0) {
             describePeer(from, length, run->lastPeerHost, run->lastPeerPort);

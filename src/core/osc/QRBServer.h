@@ -35,6 +35,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace foundation {
 class RunLoop;
@@ -124,6 +125,13 @@ public:
     // The main thread's reading: takes what is ready (a bounded batch) and dispatches it. The run
     // loop calls it whenever the sockets are readable.
     void notifyReady();
+
+    // A packet made inside the program (MIDI input turned into OSC) enters as a datagram from
+    // `host`:`port` would: checked, held while its time tag lies ahead, dispatched through the
+    // table. Handed over in process it cannot be lost, as a datagram sent to the server's own
+    // port is when a burst fills the socket's receive buffer. While a handler runs the loop
+    // again, it waits until that handler has returned, as datagrams do. NO when not running.
+    bool receivePacket(std::vector<uint8_t> packet, const std::string& host, const std::string& port);
 
     // --- texts
     // QRBLocalOSCURLForPort with the port and protocol.
@@ -217,6 +225,8 @@ private:
     void dispatchPacket(const std::shared_ptr<Run>& run, uint8_t* packet, size_t size, const std::string& host,
                         const std::string& port, const lo_timetag* dueAt = nullptr);
     void refusePacket(const std::string& text, int number, const std::optional<std::string>& path);
+    // Dispatches the packets handed over in process, unless a dispatch is under way.
+    void dispatchDeferred(const std::shared_ptr<Run>& run);
 
     long port_ = 0;
     int protocol_;

@@ -1,4 +1,8 @@
 #include "platform/midi/JackMidiBackend.h"
+#include "platform/midi/JackMidiRing.h"
+
+#include "foundation/Format.h"
+#include "foundation/Log.h"
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -20,11 +24,7 @@ namespace platform {
 
 namespace {
 
-// Each message in a ring: its time stamp, its length, then its bytes.
-struct RingHeader {
-    uint64_t timeStamp;
-    uint32_t length;
-};
+using RingHeader = jackring::Header;
 
 // Room for a few of the largest messages (templates hold up to 65535 bytes).
 constexpr size_t kRingSize = 512 * 1024;
@@ -38,27 +38,28 @@ uint64_t monotonicNanoseconds() {
 
 void silent(const char*) {}
 
-// The header of the next packet in `ring`, left there; NO unless the packet's bytes are all there
-// too. A writer puts a header and its bytes in two steps, and the reader on the other thread may
-// come between them: taking the header then would read the bytes short, and every later header
-// from the middle of a packet.
-bool peekWholePacket(jack_ringbuffer_t* ring, RingHeader& header) {
-    const size_t available = jack_ringbuffer_read_space(ring);
-    if (available < sizeof header) return false;
-    jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&header), sizeof header);
-    return available >= sizeof header + header.length;
-}
+bool peekWholePacket(jack_ringbuffer_t* ring, RingHeader& header) { return jackring::peekWhole(ring, header); }
 
 }  // namespace
 
 struct PortSlot {
-    jack_port_t* port = nullptr;
+    jack_port_t* port = nullptr;  // of the client of `generation`; null once that client is gone
     bool input = false;
+    // One of the program's own endpoints (not a connection port): reopened with the client.
+    bool isVirtual = false;
+    uint64_t generation = 0;
+    midi::EndpointRef ref = 0;  // what the layer knows it by, kept across reopenings
+    // Virtual ports: the other ports connected to it while the server ran, and those still to
+    // connect again after the server came back.
+    std::vector<std::string> peers;
+    std::vector<std::string> restoring;
     jack_ringbuffer_t* ring = nullptr;
     midi::PacketHandler handler;  // inputs
     std::atomic<bool> open{true};
     std::atomic<uint32_t> lost{0};
     size_t tableIndex = kMaxPorts;
+    std::string name;      // the port's short name (as renamed)
+    std::string fullName;  // client:port
     uint64_t retiredAtCycle = 0;
 
     ~PortSlot() {
@@ -68,14 +69,27 @@ struct PortSlot {
 
 struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     jack_client_t* client = nullptr;
+    std::string clientName;
+    std::string serverName;
+    // Each client opened on a server that came back is a generation: endpoint refs carry it, so
+    // that a port of a server gone is never taken for one of the server now running.
+    static constexpr unsigned kGenerationShift = 48;
+    std::atomic<uint64_t> generation{0};
+    bool lossLogged = false;  // reader thread
+    double nextAttempt = 0;   // reader thread: monotonic seconds of the next try to reopen
 
     // What the process callback walks: published with release, read with acquire.
     std::array<std::atomic<PortSlot*>, kMaxPorts> table{};
     std::atomic<uint64_t> cycles{0};
     std::atomic<uint32_t> maxEventSize{0};
     std::atomic<bool> serverGone{false};
+    // The current client's server went away (its shutdown came): the client is left alone.
+    std::atomic<bool> clientLost{false};
 
     // The rest is for the threads of ours (main, reader), never the callback.
+    // Held by whoever calls into the client, and by the reader when it closes or replaces it (a
+    // server gone, or back): a call never runs on a client being closed. Taken before `mutex`.
+    std::recursive_mutex clientMutex;
     std::mutex mutex;
     std::vector<std::shared_ptr<PortSlot>> slots;
     std::vector<std::shared_ptr<PortSlot>> graveyard;
@@ -88,7 +102,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     std::thread reader;
 
     ~Impl() {
-        if (client) {
+        // A client whose server went away is left alone (see leaveServer).
+        if (client && !clientLost) {
             jack_deactivate(client);
             jack_client_close(client);
         }
@@ -109,39 +124,23 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                 for (uint32_t i = 0; i < count; ++i) {
                     jack_midi_event_t event;
                     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-                    const RingHeader header{jack_frames_to_time(impl->client, cycleStart + event.time) * 1000ull,
-                                            static_cast<uint32_t>(event.size)};
-                    if (jack_ringbuffer_write_space(slot->ring) < sizeof header + event.size) {
+                    if (!jackring::write(slot->ring,
+                                         jack_frames_to_time(impl->client, cycleStart + event.time) * 1000ull,
+                                         event.buffer, static_cast<uint32_t>(event.size))) {
                         slot->lost.fetch_add(1, std::memory_order_relaxed);
                         continue;
                     }
-                    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(&header), sizeof header);
-                    jack_ringbuffer_write(slot->ring, reinterpret_cast<const char*>(event.buffer), event.size);
                     wrote = true;
                 }
             } else {
                 jack_midi_clear_buffer(buffer);
                 impl->maxEventSize.store(static_cast<uint32_t>(jack_midi_max_event_size(buffer)),
                                          std::memory_order_relaxed);
-                bool reservedAny = false;
-                for (;;) {
-                    RingHeader header;
-                    if (!peekWholePacket(slot->ring, header)) break;
-                    jack_midi_data_t* target = jack_midi_event_reserve(buffer, 0, header.length);
-                    if (!target) {
-                        // Full for this cycle: the rest waits. A message that fits no buffer
-                        // at all would block the ring for ever; it is dropped.
-                        if (!reservedAny) {
-                            jack_ringbuffer_read_advance(slot->ring, sizeof header + header.length);
-                            slot->lost.fetch_add(1, std::memory_order_relaxed);
-                            continue;
-                        }
-                        break;
-                    }
-                    reservedAny = true;
-                    jack_ringbuffer_read_advance(slot->ring, sizeof header);
-                    jack_ringbuffer_read(slot->ring, reinterpret_cast<char*>(target), header.length);
-                }
+                uint32_t dropped = 0;
+                jackring::drain(
+                    slot->ring,
+                    [&](uint32_t length) { return jack_midi_event_reserve(buffer, 0, length); }, dropped);
+                if (dropped) slot->lost.fetch_add(dropped, std::memory_order_relaxed);
             }
         }
         impl->cycles.fetch_add(1, std::memory_order_release);
@@ -167,6 +166,7 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     }
     static void shutdown(void* arg) {
         auto* impl = static_cast<Impl*>(arg);
+        impl->clientLost = true;
         impl->serverGone = true;
         impl->noteSetupChange();
     }
@@ -188,6 +188,10 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             }
             sem_timedwait(&wake, &until);
             if (stopping) break;
+            if (serverGone) {
+                if (!lossLogged) leaveServer();
+                if (!reopen()) continue;
+            }
 
             inputs.clear();
             std::function<void()> announce;
@@ -196,7 +200,10 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                 for (const auto& slot : slots)
                     if (slot->input && slot->handler) inputs.push_back(slot);
                 buryRetired();
-                if (setupPending.exchange(false)) announce = setupChanged;
+                if (setupPending.exchange(false)) {
+                    announce = setupChanged;
+                    followConnections();
+                }
             }
             for (const auto& slot : inputs) {
                 list.clear();
@@ -210,6 +217,12 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                              reinterpret_cast<const uint8_t*>(bytes.data()), header.length);
                 }
                 if (!list.empty() && slot->open) slot->handler(list);
+                // The callback found the ring full: this thread fell behind the server.
+                if (const uint32_t lost = slot->lost.exchange(0, std::memory_order_relaxed))
+                    foundation::logOfKind("jack-input-ring-full",
+                                          foundation::format("MIDI input: %u messages lost at the JACK port \"%s\": "
+                                                             "the program fell behind the input",
+                                                             lost, slot->name.c_str()));
             }
             inputs.clear();
             if (announce) announce();
@@ -221,20 +234,168 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     void buryRetired() {
         const uint64_t now = cycles.load(std::memory_order_acquire);
         auto end = std::remove_if(graveyard.begin(), graveyard.end(), [&](const std::shared_ptr<PortSlot>& slot) {
-            if (!serverGone && now < slot->retiredAtCycle + 2) return false;
-            const std::string name = jack_port_name(slot->port);
-            if (!serverGone) jack_port_unregister(client, slot->port);
-            connectionPortNames.erase(std::remove(connectionPortNames.begin(), connectionPortNames.end(), name),
-                                      connectionPortNames.end());
+            if (!serverGone && slot->port && now < slot->retiredAtCycle + 2) return false;
+            if (!serverGone && slot->port) jack_port_unregister(client, slot->port);
+            slot->port = nullptr;
+            connectionPortNames.erase(
+                std::remove(connectionPortNames.begin(), connectionPortNames.end(), slot->fullName),
+                connectionPortNames.end());
             return true;
         });
         graveyard.erase(end, graveyard.end());
     }
 
+    // ---- a server that stops and comes back (reader thread)
+
+    static double monotonicSeconds() { return static_cast<double>(monotonicNanoseconds()) / 1e9; }
+
+    // The server has gone: said once, the client closed, every port left without one. The
+    // layer hears of it as a setup change: the other programs' endpoints are gone with it.
+    void leaveServer() {
+        lossLogged = true;
+        foundation::log("MIDI: the JACK server stopped; MIDI waits for it to come back.");
+        std::function<void()> announce;
+        {
+            std::lock_guard clientLock(clientMutex);
+            std::lock_guard lock(mutex);
+            for (auto& entry : table) entry.store(nullptr, std::memory_order_release);
+            for (const auto& slot : slots) {
+                if (slot->isVirtual && slot->port) refreshPeers(*slot);
+                slot->port = nullptr;
+                slot->tableIndex = kMaxPorts;
+            }
+            for (const auto& slot : graveyard) slot->port = nullptr;
+            graveyard.clear();
+            // The client is left as it is: libjack's calls on a client whose server went away,
+            // closing it among them, may touch what went with the server. What it holds stays
+            // allocated, once per loss of the server.
+            client = nullptr;
+            announce = setupChanged;
+        }
+        // The first try a second later: a server being stopped is left to end in peace.
+        nextAttempt = monotonicSeconds() + 1.0;
+        if (announce) announce();
+    }
+
+    // Tries, a second apart, to open the client on a server that came back, with the program's
+    // own ports as they were (names, and connections from other programs as those reappear);
+    // the layer then connects its ports to the endpoints it used, by their IDs and names.
+    bool reopen() {
+        const double now = monotonicSeconds();
+        if (now < nextAttempt) return false;
+        nextAttempt = now + 1.0;
+        jack_client_t* reopened = openClient(clientName, serverName);
+        if (!reopened) return false;
+        std::function<void()> announce;
+        {
+            std::lock_guard clientLock(clientMutex);
+            std::lock_guard lock(mutex);
+            client = reopened;
+            const uint64_t next = generation.load() + 1;
+            setCallbacks();
+            // Ports made while the server was away failed; the connection ports of the old
+            // client are replaced by the layer, which retires them.
+            size_t index = 0;
+            for (const auto& slot : slots) {
+                if (!slot->isVirtual) continue;
+                const auto flags = slot->input ? JackPortIsInput : JackPortIsOutput;
+                slot->port = jack_port_register(client, slot->name.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+                if (!slot->port) continue;
+                slot->generation = next;
+                slot->fullName = jack_port_name(slot->port);
+                // What was waiting to go out when the server went is from another time.
+                jack_ringbuffer_reset(slot->ring);
+                slot->restoring = slot->peers;
+                while (index < kMaxPorts && table[index].load(std::memory_order_relaxed)) ++index;
+                if (index == kMaxPorts) break;
+                slot->tableIndex = index;
+                table[index].store(slot.get(), std::memory_order_release);
+            }
+            generation = next;
+            clientLost = false;
+            serverGone = false;
+            if (jack_activate(client) != 0) {
+                // Gone again already: tried anew a second later.
+                for (auto& entry : table) entry.store(nullptr, std::memory_order_release);
+                for (const auto& slot : slots) slot->port = nullptr;
+                client = nullptr;
+                serverGone = true;
+                return false;
+            }
+            restoreConnections();
+            announce = setupChanged;
+        }
+        lossLogged = false;
+        foundation::log("MIDI: the JACK server is back; the program's MIDI ports are open again.");
+        if (announce) announce();
+        return true;
+    }
+
+    // The full names of the ports connected to a virtual port. With the mutex held.
+    void refreshPeers(PortSlot& slot) {
+        if (!slot.port || serverGone) return;
+        std::vector<std::string> peers = slot.restoring;
+        if (const char** names = jack_port_get_all_connections(client, slot.port)) {
+            for (size_t i = 0; names[i]; ++i)
+                if (std::find(peers.begin(), peers.end(), names[i]) == peers.end()) peers.emplace_back(names[i]);
+            jack_free(names);
+        }
+        slot.peers = std::move(peers);
+    }
+
+    // Connects the virtual ports again to the ports they were connected to that exist by now.
+    // With the mutex held.
+    void restoreConnections() {
+        for (const auto& slot : slots) {
+            if (!slot->isVirtual || !slot->port || slot->restoring.empty()) continue;
+            auto end = std::remove_if(slot->restoring.begin(), slot->restoring.end(), [&](const std::string& peer) {
+                if (!jack_port_by_name(client, peer.c_str())) return false;
+                const std::string own = slot->fullName;
+                const int result = slot->input ? jack_connect(client, peer.c_str(), own.c_str())
+                                               : jack_connect(client, own.c_str(), peer.c_str());
+                return result == 0 || result == EEXIST;
+            });
+            slot->restoring.erase(end, slot->restoring.end());
+        }
+    }
+
+    // Keeps what each virtual port is connected to, and connects what is still to be restored.
+    // With the mutex held, while the server runs.
+    void followConnections() {
+        if (serverGone || !client) return;
+        restoreConnections();
+        for (const auto& slot : slots)
+            if (slot->isVirtual) refreshPeers(*slot);
+    }
+
+    void setCallbacks() {
+        jack_set_process_callback(client, &Impl::process, this);
+        jack_set_port_registration_callback(client, &Impl::portRegistered, this);
+        jack_set_client_registration_callback(client, &Impl::clientRegistered, this);
+        jack_set_port_rename_callback(client, &Impl::portRenamed, this);
+        jack_set_graph_order_callback(client, &Impl::graphReordered, this);
+        jack_on_shutdown(client, &Impl::shutdown, this);
+    }
+
+    static jack_client_t* openClient(const std::string& clientName, const std::string& serverName) {
+        jack_status_t status{};
+        const auto options =
+            static_cast<jack_options_t>(JackNoStartServer | (serverName.empty() ? 0 : JackServerName));
+        return serverName.empty() ? jack_client_open(clientName.c_str(), options, &status)
+                                  : jack_client_open(clientName.c_str(), options, &status, serverName.c_str());
+    }
+
+    // An endpoint ref of the current client's generation.
+    midi::EndpointRef refOf(jack_port_t* port) const {
+        return jack_port_uuid(port) + (generation.load() << kGenerationShift);
+    }
+
     // ---- ports
-    std::shared_ptr<PortSlot> addPort(const std::string& name, bool input, midi::PacketHandler handler) {
+    std::shared_ptr<PortSlot> addPort(const std::string& name, bool input, midi::PacketHandler handler,
+                                      bool isVirtual = false) {
+        std::lock_guard clientLock(clientMutex);
         std::lock_guard lock(mutex);
-        if (serverGone) return nullptr;
+        if (serverGone || !client) return nullptr;
         size_t index = kMaxPorts;
         for (size_t i = 0; i < kMaxPorts; ++i) {
             if (!table[i].load(std::memory_order_relaxed)) {
@@ -253,6 +414,11 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             slot->port =
                 jack_port_register(client, (name + " " + std::to_string(n)).c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
         if (!slot->port) return nullptr;
+        slot->name = jack_port_short_name(slot->port);
+        slot->fullName = jack_port_name(slot->port);
+        slot->isVirtual = isVirtual;
+        slot->generation = generation.load();
+        slot->ref = refOf(slot->port);
         slot->ring = jack_ringbuffer_create(kRingSize);
         if (!slot->ring) {
             jack_port_unregister(client, slot->port);
@@ -274,7 +440,17 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
         slots.erase(std::remove(slots.begin(), slots.end(), slot), slots.end());
         graveyard.push_back(slot);
         // Until it is unregistered, no list shows it.
-        connectionPortNames.emplace_back(jack_port_name(slot->port));
+        if (slot->port) connectionPortNames.push_back(slot->fullName);
+    }
+
+    bool rename(PortSlot& slot, const std::string& name) {
+        std::lock_guard clientLock(clientMutex);
+        std::lock_guard lock(mutex);
+        if (serverGone || !client || !slot.port) return false;
+        if (jack_port_rename(client, slot.port, name.c_str()) != 0) return false;
+        slot.name = jack_port_short_name(slot.port);
+        slot.fullName = jack_port_name(slot.port);
+        return true;
     }
 
     std::string uniquePortName(const std::string& base) {
@@ -284,7 +460,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
 
     // Hands one packet list to an output's ring; each packet goes whole or not at all.
     bool write(PortSlot& slot, const midi::MIDIPacketList& list) {
-        if (serverGone) return false;
+        // A port of a server gone, or one not yet reopened, carries nothing.
+        if (serverGone || slot.generation != generation.load() || !slot.open) return false;
         const uint32_t limit = maxEventSize.load(std::memory_order_relaxed);
         size_t needed = 0;
         for (const auto& packet : list) {
@@ -292,21 +469,18 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             needed += sizeof(RingHeader) + packet.length;
         }
         if (jack_ringbuffer_write_space(slot.ring) < needed) return false;
-        for (const auto& packet : list) {
-            const RingHeader header{packet.timeStamp, packet.length};
-            jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(&header), sizeof header);
-            jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(packet.data), packet.length);
-        }
+        for (const auto& packet : list) jackring::write(slot.ring, packet.timeStamp, packet.data, packet.length);
         return true;
     }
 
+    // With clientMutex held: the port lives as long as the client.
     jack_port_t* portOfRef(midi::EndpointRef ref) {
-        if (serverGone) return nullptr;
+        if (serverGone || !client) return nullptr;
         const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
         jack_port_t* found = nullptr;
         for (size_t i = 0; names && names[i] && !found; ++i) {
             jack_port_t* port = jack_port_by_name(client, names[i]);
-            if (port && jack_port_uuid(port) == ref) found = port;
+            if (port && refOf(port) == ref) found = port;
         }
         if (names) jack_free(names);
         return found;
@@ -314,7 +488,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
 
     std::vector<midi::EndpointInfo> list(unsigned long flags) {
         std::vector<midi::EndpointInfo> result;
-        if (serverGone) return result;
+        std::lock_guard clientLock(clientMutex);
+        if (serverGone || !client) return result;
         const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
         for (size_t i = 0; names && names[i]; ++i) {
             jack_port_t* port = jack_port_by_name(client, names[i]);
@@ -324,7 +499,7 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             const std::string clientPart = colon == std::string::npos ? std::string() : full.substr(0, colon);
             const std::string portPart = colon == std::string::npos ? full : full.substr(colon + 1);
             midi::EndpointInfo info;
-            info.ref = jack_port_uuid(port);
+            info.ref = jack_port_is_mine(client, port) ? ownRef(port) : refOf(port);
             info.uniqueID = stableUniqueID(clientPart, portPart);
             if (clientPart.empty() || strcasecmp(clientPart.c_str(), portPart.c_str()) == 0)
                 info.name = portPart;
@@ -334,6 +509,15 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
         }
         if (names) jack_free(names);
         return result;
+    }
+
+    // The ref a port of ours was made with: the layer knows the program's own endpoints by it,
+    // however often the server came back since.
+    midi::EndpointRef ownRef(jack_port_t* port) {
+        std::lock_guard lock(mutex);
+        for (const auto& slot : slots)
+            if (slot->port == port) return slot->ref;
+        return refOf(port);
     }
 
     // The ports of ours that only carry a connection are not endpoints.
@@ -385,13 +569,10 @@ private:
 template <class Base> class JackVirtualEndpoint : public Base {
 public:
     JackVirtualEndpoint(std::shared_ptr<Impl> impl, std::shared_ptr<PortSlot> slot)
-        : impl_(std::move(impl)), slot_(std::move(slot)), ref_(jack_port_uuid(slot_->port)) {}
+        : impl_(std::move(impl)), slot_(std::move(slot)), ref_(slot_->ref) {}
     ~JackVirtualEndpoint() override { impl_->retirePort(slot_); }
     midi::EndpointRef ref() const override { return ref_; }
-    bool setName(const std::string& name) override {
-        if (impl_->serverGone) return false;
-        return jack_port_rename(impl_->client, slot_->port, name.c_str()) == 0;
-    }
+    bool setName(const std::string& name) override { return impl_->rename(*slot_, name); }
 
 protected:
     std::shared_ptr<Impl> impl_;
@@ -418,18 +599,13 @@ std::shared_ptr<JackMidiBackend> JackMidiBackend::open(const std::string& client
     jack_set_info_function(silent);
     auto impl = std::make_shared<Impl>();
     sem_init(&impl->wake, 0, 0);
-    jack_status_t status{};
-    const auto options = static_cast<jack_options_t>(JackNoStartServer | (serverName.empty() ? 0 : JackServerName));
-    impl->client = serverName.empty() ? jack_client_open(clientName.c_str(), options, &status)
-                                      : jack_client_open(clientName.c_str(), options, &status, serverName.c_str());
+    impl->client = Impl::openClient(clientName, serverName);
     if (!impl->client) return nullptr;
+    // The server may add a number to the name; a client reopened later asks for that one.
+    impl->clientName = jack_get_client_name(impl->client);
+    impl->serverName = serverName;
     Impl* raw = impl.get();
-    jack_set_process_callback(impl->client, &Impl::process, raw);
-    jack_set_port_registration_callback(impl->client, &Impl::portRegistered, raw);
-    jack_set_client_registration_callback(impl->client, &Impl::clientRegistered, raw);
-    jack_set_port_rename_callback(impl->client, &Impl::portRenamed, raw);
-    jack_set_graph_order_callback(impl->client, &Impl::graphReordered, raw);
-    jack_on_shutdown(impl->client, &Impl::shutdown, raw);
+    impl->setCallbacks();
     if (jack_activate(impl->client) != 0) return nullptr;
     impl->reader = std::thread([raw] { raw->run(); });
     return std::shared_ptr<JackMidiBackend>(new JackMidiBackend(std::move(impl)));
@@ -442,11 +618,15 @@ JackMidiBackend::~JackMidiBackend() {
     sem_post(&impl_->wake);
     if (impl_->reader.joinable()) impl_->reader.join();
     // Ports still held by the layer keep the client state alive; the client closes with it.
-    if (impl_->client) jack_deactivate(impl_->client);
-    impl_->serverGone = true;
+    {
+        std::lock_guard clientLock(impl_->clientMutex);
+        if (impl_->client && !impl_->clientLost) jack_deactivate(impl_->client);
+        // Ports the layer still holds make no more calls into the client.
+        impl_->serverGone = true;
+    }
 }
 
-std::string JackMidiBackend::clientName() const { return jack_get_client_name(impl_->client); }
+std::string JackMidiBackend::clientName() const { return impl_->clientName; }
 
 bool JackMidiBackend::createClient(const std::string&, std::function<void()> setupChanged) {
     std::lock_guard lock(impl_->mutex);
@@ -461,6 +641,7 @@ std::vector<midi::EndpointInfo> JackMidiBackend::destinations() { return impl_->
 std::unique_ptr<midi::MidiBackend::InputPort> JackMidiBackend::connectSource(const std::string& portName,
                                                                              midi::EndpointRef source,
                                                                              midi::PacketHandler handler) {
+    std::lock_guard clientLock(impl_->clientMutex);
     jack_port_t* other = impl_->portOfRef(source);
     if (!other) return nullptr;
     const std::string name = impl_->uniquePortName(portName);
@@ -479,6 +660,7 @@ std::unique_ptr<midi::MidiBackend::InputPort> JackMidiBackend::connectSource(con
 
 std::unique_ptr<midi::MidiBackend::OutputPort> JackMidiBackend::connectDestination(const std::string& portName,
                                                                                    midi::EndpointRef destination) {
+    std::lock_guard clientLock(impl_->clientMutex);
     jack_port_t* other = impl_->portOfRef(destination);
     if (!other) return nullptr;
     const std::string name = impl_->uniquePortName(portName);
@@ -495,14 +677,14 @@ std::unique_ptr<midi::MidiBackend::OutputPort> JackMidiBackend::connectDestinati
 }
 
 std::unique_ptr<midi::MidiBackend::VirtualSource> JackMidiBackend::createVirtualSource(const std::string& name) {
-    auto slot = impl_->addPort(name, false, nullptr);
+    auto slot = impl_->addPort(name, false, nullptr, true);
     if (!slot) return nullptr;
     return std::make_unique<JackVirtualSource>(impl_, slot);
 }
 
 std::unique_ptr<midi::MidiBackend::VirtualDestination> JackMidiBackend::createVirtualDestination(
     const std::string& name, midi::PacketHandler handler) {
-    auto slot = impl_->addPort(name, true, std::move(handler));
+    auto slot = impl_->addPort(name, true, std::move(handler), true);
     if (!slot) return nullptr;
     return std::make_unique<JackVirtualDestination>(impl_, slot);
 }
