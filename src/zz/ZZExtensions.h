@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // Case-insensitive comparison in which runs of digits compare by value ("Note 9" < "Note 10").
@@ -16,19 +17,16 @@ int ZZNaturalCompare(const std::string& a, const std::string& b);
 std::string ZZStringByIncrementingSuffixNumberInString(const std::string& s);
 
 // The candidate, or the first name after it (by incrementing its number) that no element's key
-// equals. Elements whose key is none never match.
+// equals. Elements whose key is none never match. The keys are gathered once: a name that clashes
+// with many (the 2,000th "Kick") costs one pass over the elements, not one per clash.
 template <class T>
 std::string ZZUniqueString(std::string candidate, const std::vector<T>& objects,
                            const std::function<std::optional<std::string>(const T&)>& key) {
-    for (size_t i = 0; i < objects.size();) {
-        auto k = key(objects[i]);
-        if (k && *k == candidate) {
-            candidate = ZZStringByIncrementingSuffixNumberInString(candidate);
-            i = 0;
-        } else {
-            ++i;
-        }
-    }
+    std::unordered_set<std::string> taken;
+    taken.reserve(objects.size());
+    for (const T& object : objects)
+        if (auto k = key(object)) taken.insert(std::move(*k));
+    while (taken.count(candidate) != 0) candidate = ZZStringByIncrementingSuffixNumberInString(candidate);
     return candidate;
 }
 

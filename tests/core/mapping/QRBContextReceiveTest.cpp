@@ -316,7 +316,7 @@ TEST_F(ReceiveTest, ArgumentWithoutALabelIsLoggedAndDropped) {
     receive(message("/a", {Blob("xyz"), Float(1)}));
     receive(message("/a", {Blob("xyz"), Float(1)}));
     EXPECT_TRUE(context->subContexts().empty());
-    EXPECT_TRUE(log.contains("demuxLabel: Unsupported OSC argument /a ["));
+    EXPECT_TRUE(log.contains("demuxLabel: Unsupported OSC argument \"/a\" ["));
 }
 
 TEST_F(ReceiveTest, DemuxRemovesTheActionsAndOffSwitchesItOff) {
