@@ -191,6 +191,10 @@ bool QRBContext::demuxJSON(const QRBArg& arg, const QRBMessageEndpointPtr& sourc
     const std::optional<std::string> text = arg.stringValue();
     if (!text || !nestingWithin(*text, kMaxJSONDepth)) return false;
     nlohmann::json json = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    // Each key or element makes a child: one message makes no more of them than of arguments.
+    if ((json.is_object() || json.is_array()) && json.size() > kMaxArgumentActionsPerMessage &&
+        refusesArgumentCount(json.size(), actions_.size(), address()))
+        return true;
     if (json.is_object()) {
         for (const auto& [key, value] : json.items())
             deliverToChild(key, QRBOSCMessage::OSCMessageWithPath(key, {argFromJSON(value)}), source, date);
