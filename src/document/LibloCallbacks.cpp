@@ -1,6 +1,7 @@
 #include "document/LibloCallbacks.h"
 
 #include "document/QRBManager.h"
+#include "features/QRBInterpretationManager.h"
 #include "foundation/Exception.h"
 
 #include <cstring>
@@ -9,6 +10,7 @@
 namespace {
 constexpr const char* kCommandPrefix = "/quorbital/";
 constexpr const char* kMappingPrefix = "/quorbital/mapping";
+constexpr const char* kAPIPrefix = "/quorbital/v1/";
 constexpr const char* kPatternCharacters = " #*,?[]{}";
 
 // From the arguments as the method received them: a plain message has no liblo message.
@@ -33,7 +35,15 @@ int RoutingCallback(const QRBServerMessage& message, const QRBContextPtr& contex
 
 int UndefMethodCallback(const QRBServerMessage& message, QRBManager& manager) {
     // Commands come first: "/quorbital/wii/*" is a pattern and still a command.
-    if (QRBIsCommandPath(message.path)) return QRBHandleCommandMessage(message, manager);
+    if (QRBIsCommandPath(message.path)) {
+        // A request to an address of the API that the API does not have would otherwise pass as
+        // a command nobody answers, without a word. (Those it has were logged by their entries
+        // when refused.)
+        if (std::strncmp(message.path, kAPIPrefix, std::strlen(kAPIPrefix)) == 0 &&
+            !QRBInterpretationManager::isAPIPath(message.path))
+            QRBInterpretationManager::logUnknownRequest(message.path, message.types, message.argc);
+        return QRBHandleCommandMessage(message, manager);
+    }
     if (QRBPathHasNoPatternCharacters(message.path)) {
         auto received = receivedMessage(message);
         manager.receive(received, manager.oscInputEndpoint(), QRBDateFromMessageTimetag(message.message));

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -199,7 +200,14 @@ void QRBManager::privateInit() {
     if (!contextFilterManager_) contextFilterManager_ = std::make_shared<QRBContextFilterManager>();
     if (!keyEventManager_) keyEventManager_ = std::make_shared<QRBKeyEventManager>();
     if (!scriptManager_) scriptManager_ = std::make_shared<QRBScriptManager>();
-    if (!tuioManager_) tuioManager_ = QRBInterpretationManager::initWithManager(me);
+    if (!tuioManager_) {
+        tuioManager_ = QRBInterpretationManager::initWithManager(me);
+    } else if (tuioManager_->oscManager() != me) {
+        // A decoded one names its manager only conditionally, while this manager is itself being
+        // decoded: it is handed this one, as the contexts are below, or TUIO input and the whole
+        // control API would find no document.
+        tuioManager_->privateInitWithManager(me, tuioManager_->inputMode());
+    }
     if (!wacomManager_) wacomManager_ = std::make_shared<QRBWacomManager>();
     if (!wiiManager_) wiiManager_ = std::make_shared<QRBWiiRemoteManager>();
     if (!presetManager_) presetManager_ = std::make_shared<QRBPresetManager>();
@@ -258,6 +266,10 @@ bool QRBManager::start() {
         recordApplicationMessage(kRoutingStarted, std::nullopt);
     else
         recordApplicationMessage(kRoutingFailed, lastOSCError_);
+    if (started && pendingMappingName_) {
+        const auto [name, number] = *std::exchange(pendingMappingName_, std::nullopt);
+        sendChangeMessageForMappingName(name, number);
+    }
     return started;
 }
 
@@ -552,6 +564,10 @@ void QRBManager::presetManagerChanged(const foundation::KeyValueChange& change) 
 }
 
 void QRBManager::sendChangeMessageForMappingName(const std::string& name, uint32_t mappingNumber) {
+    if (!running_) {
+        pendingMappingName_.emplace(name, mappingNumber);
+        return;
+    }
     for (int32_t state : {1, 0}) {
         auto message = QRBOSCMessage::OSCMessageWithPath(
             kMappingPath,

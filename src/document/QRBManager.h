@@ -311,7 +311,9 @@ public:
     bool backmapAction(const QRBActionPtr& action,
                        const std::function<bool(const QRBAction&)>& toActionsSatisfyingPredicate);
     // The mapping message: "/quorbital/mapping" (name, number, 1) then (name, number, 0), as input
-    // from the application.
+    // from the application. While routing is stopped (a document being opened) it waits, the
+    // latest one only, and goes once routing has started: before, its context could not be made
+    // and its outputs could not send.
     void sendChangeMessageForMappingName(const std::string& name, uint32_t mappingNumber);
     // 1 January 1900, 00:00:00 UTC: the origin of OSC time tags.
     static foundation::Date timetagReferenceDate();
@@ -358,6 +360,8 @@ private:
     std::vector<foundation::SortDescriptorPtr> oscRoutesSortDescriptors_;
     bool hasRoutesSortDescriptors_ = false;
     bool running_ = false;
+    // The mapping message that waits for routing to start (sendChangeMessageForMappingName).
+    std::optional<std::pair<std::string, uint32_t>> pendingMappingName_;
     bool inputLocked_ = false;
     std::shared_ptr<foundation::UndoManager> undoManager_;
     std::shared_ptr<QRBActivityTimer> activityMonitor_;

@@ -111,6 +111,11 @@ bool QRBManager::registerContext(const QRBContextPtr& context) {
         foundation::raiseAssertion("Invalid parameter not satisfying: context.isTopLevel", __FILE__, __LINE__);
     const std::optional<std::string>& address = context->name();
     if (!address) return false;
+    // The command space belongs to the application's commands and the control API: a context
+    // there would take their messages (an entry of a context goes before the catch-all that
+    // answers commands, and after re-registration before the API's entries). Such an address
+    // gets no entry, so no context is made for it and one that a document brings stays silent.
+    if (QRBIsCommandPath(address->c_str())) return false;
     // Both are always tried. A new entry goes before the catch-all.
     const bool udp = udpServer_->registerMethod(*address, routingHandler(context));
     const bool tcp = tcpServer_->registerMethod(*address, routingHandler(context));
@@ -141,6 +146,11 @@ QRBMethodHandler QRBManager::catchAllHandler() {
 void QRBManager::receive(const QRBOSCMessagePtr& message, const QRBMessageEndpointPtr& source, foundation::Date date) {
     FND_PARAMETER_ASSERT(message);
     auto keepAlive = self();
+    // A new address whose message would make more argument actions than one message may gets no
+    // context at all.
+    if (message->arguments().size() > QRBContext::kMaxArgumentActionsPerMessage && !contextWithName(message->path()) &&
+        QRBContext::refusesArgumentCount(message->arguments().size(), 0, message->path()))
+        return;
     bool isNew = false;
     QRBContextPtr context = ensureContextWithName(message->path(), &isNew);
     if (isNew) checkBackmappingWithMessage(message, context);

@@ -7,6 +7,7 @@
 #include "core/mapping/QRBActionLocation.h"
 #include "document/QRBManager.h"
 #include "features/QRBEventSourceManager.h"
+#include "foundation/Log.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/outputs/QRBChannelEventSource.h"
 #include "midi/outputs/QRBKymaPCEventSource.h"
@@ -14,6 +15,8 @@
 #include "midi/templates/QRBMIDICollection.h"
 #include "midi/templates/QRBMIDISubstitution.h"
 #include "midi/templates/QRBMIDITemplate.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -36,6 +39,27 @@ QRBMIDISubstitutionPtr makeSubstitution(const QRBInterpretationManager::MIDISubs
     return nullptr;
 }
 
+// The output range in the units the user sees (a controller value, a channel number). An output
+// scales a float input onto its span and passes an integer one as it is, so the stored range
+// depends on the argument's type; an argument that has received nothing yet (a message the
+// request itself made) has none, and is set up for the floats an API client maps (0 to 1), as a
+// declared "f" argument would be. Set for no type at all, the range would be stored unscaled and
+// every float above the minimum would send the maximum.
+void setUserOutputRange(QRBAction& action, double minimum, double maximum) {
+    const QRBEventSourcePtr& output = action.eventSource();
+    if (action.internalArgType() == 'N' && output) {
+        const double factor = output->outputScalingFudgeFactor();
+        const double offset = output->outputScalingFudgeOffset();
+        if (factor != 0) {
+            action.setOutputMin((minimum - offset) / factor);
+            action.setOutputMax((maximum - offset) / factor);
+            return;
+        }
+    }
+    action.setUserOutputMin(minimum);
+    action.setUserOutputMax(maximum);
+}
+
 }  // namespace
 
 int QRBInterpretationManager::mapToAutomaticMIDI(const char* address, QRBAction& action,
@@ -49,10 +73,11 @@ int QRBInterpretationManager::mapToAutomaticMIDI(const char* address, QRBAction&
         output = QRBEventSourceManager::sharedInstance().fetchMidiCC(request.bytes[1] & 0x7F);
     // The request's status and length were checked before: only a missing shared output is left.
     if (!output)
-        return refuse("API: %s, no MIDI output for message %s[%li]", address, request.path.c_str(),
+        return refuse("API: %s, no MIDI output for message %s[%li]", address, foundation::logQuoted(request.path).c_str(),
                       long(request.index));
     action.setEventSource(output);
     action.setChannel(channel);
+    setUserOutputRange(action, request.dataMin, request.dataMax);
     return 0;
 }
 
@@ -62,7 +87,7 @@ int QRBInterpretationManager::mapToMIDITemplate(const char* address, QRBAction& 
     auto midi = manager ? manager->midiManager() : nullptr;
     if (!midi)
         return refuse("API: %s, MIDI templates are not available: message %s[%li] is not mapped", address,
-                      request.path.c_str(), long(request.index));
+                      foundation::logQuoted(request.path).c_str(), long(request.index));
 
     auto candidate = std::make_shared<QRBMIDITemplate>();
     candidate->setName(request.templateName);
@@ -84,6 +109,29 @@ int QRBInterpretationManager::mapToMIDITemplate(const char* address, QRBAction& 
     }
     if (!substitutions.empty()) candidate->insertSubstitutions(substitutions, indexes);
 
+    // The document's bounds: a new collection, and a template that no equal one already stands
+    // for, count against them.
+    QRBMIDICollectionPtr found;
+    size_t templates = 0;
+    size_t templateBytes = 0;
+    for (const auto& collection : midi->templatesCollections()) {
+        if (!found && collection->name() == request.collectionName) found = collection;
+        templates += collection->templateList().size();
+        for (const auto& t : collection->templateList()) templateBytes += t->templateBytes().size();
+    }
+    if (!found && midi->templatesCollections().size() >= kMaxDocumentCollections)
+        return refuse("API: %s, cannot make template collection %s: the document holds %zu, the most the API adds to",
+                      address, foundation::logQuoted(request.collectionName).c_str(),
+                      midi->templatesCollections().size());
+    const bool known = found && std::any_of(found->templateList().begin(), found->templateList().end(),
+                                            [&](const QRBMIDITemplatePtr& t) { return t->isEqualToEventSource(*candidate); });
+    if (!known && (templates >= kMaxDocumentTemplates ||
+                   templateBytes + request.bytes.size() > kMaxDocumentTemplateBytes))
+        return refuse("API: %s, cannot add template %s to %s: the document holds %zu templates of %zu bytes, the "
+                      "most the API adds to",
+                      address, foundation::logQuoted(request.templateName).c_str(),
+                      foundation::logQuoted(request.collectionName).c_str(), templates, templateBytes);
+
     QRBMIDICollectionPtr collection = midi->ensureTemplateCollectionNamed(request.collectionName);
     action.setEventSource(collection->maybeAddTemplate(candidate));
     return 0;
@@ -92,18 +140,16 @@ int QRBInterpretationManager::mapToMIDITemplate(const char* address, QRBAction& 
 int QRBInterpretationManager::mapToAllChannels(const char*, QRBAction& action, int32_t minimum, int32_t maximum) {
     action.setEventSource(std::make_shared<QRBAllChannelsEventSource>());
     // In channel numbers, as the user sees them: stored units are a fraction of the output's span.
-    action.setUserOutputMin(minimum);
-    action.setUserOutputMax(maximum);
+    setUserOutputRange(action, minimum, maximum);
     return 0;
 }
 
 int QRBInterpretationManager::mapToArgumentChannel(const char* address, QRBAction& action, QRBAction& target,
                                                    int32_t minimum, int32_t maximum) {
     if (!target.context())
-        return refuse("API: %s, %s has no place in a message: %s is not mapped", address, target.address().c_str(),
-                      action.address().c_str());
+        return refuse("API: %s, %s has no place in a message: %s is not mapped", address,
+                      foundation::logQuoted(target.address()).c_str(), foundation::logQuoted(action.address()).c_str());
     action.setEventSource(QRBChannelEventSource::create(target.location()));
-    action.setUserOutputMin(minimum);
-    action.setUserOutputMax(maximum);
+    setUserOutputRange(action, minimum, maximum);
     return 0;
 }

@@ -2,9 +2,12 @@
 
 #include "core/mapping/QRBConcreteAction.h"
 #include "core/mapping/QRBContext.h"
+#include "core/mapping/QRBPreset.h"
+#include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBServer.h"
 #include "document/LibloCallbacks.h"
 #include "document/QRBManager.h"
+#include "foundation/Format.h"
 #include "foundation/Log.h"
 
 #include <cstdarg>
@@ -24,17 +27,31 @@ void declareType(QRBAction& action, char type) {
 }
 }  // namespace
 
-const std::array<QRBInterpretationManager::APIMethod, 7>& QRBInterpretationManager::apiMethods() {
-    static const std::array<APIMethod, 7> methods = {{
-        {kCreatePath, "ss", &QRBInterpretationManager::create},
-        {kRangePath, "siii", &QRBInterpretationManager::range},
-        {kRangePath, "siff", &QRBInterpretationManager::range},
-        {kMapToMIDIPath, nullptr, &QRBInterpretationManager::mapToMIDI},
-        {kMappingChannelPath, "siii", &QRBInterpretationManager::mappingChannel},
-        {kArgumentChannelPath, "siiisi", &QRBInterpretationManager::argumentChannel},
-        {kRestorePath, "s", &QRBInterpretationManager::restoreMapping},
+const std::array<QRBInterpretationManager::APIMethod, 6>& QRBInterpretationManager::apiMethods() {
+    static const std::array<APIMethod, 6> methods = {{
+        {kCreatePath, &QRBInterpretationManager::create},
+        {kRangePath, &QRBInterpretationManager::range},
+        {kMapToMIDIPath, &QRBInterpretationManager::mapToMIDI},
+        {kMappingChannelPath, &QRBInterpretationManager::mappingChannel},
+        {kArgumentChannelPath, &QRBInterpretationManager::argumentChannel},
+        {kRestorePath, &QRBInterpretationManager::restoreMapping},
     }};
     return methods;
+}
+
+bool QRBInterpretationManager::isAPIPath(const char* path) {
+    if (!path) return false;
+    for (const APIMethod& method : apiMethods())
+        if (std::strcmp(path, method.path) == 0) return true;
+    return false;
+}
+
+void QRBInterpretationManager::logUnknownRequest(const char* path, const char* types, int argc) {
+    foundation::logOfKind(
+        "control API unknown request",
+        foundation::format(
+            "API: %s, no such request (types %s): nothing was changed", foundation::logQuoted(path ? path : "").c_str(),
+            foundation::logQuoted(std::string(types ? types : "", types && argc > 0 ? size_t(argc) : 0)).c_str()));
 }
 
 QRBInterpretationManagerPtr QRBInterpretationManager::initWithManager(const std::shared_ptr<QRBManager>& manager) {
@@ -75,13 +92,12 @@ void QRBInterpretationManager::installTUIOCallbacks(QRBServer& server) {
                          });
     }
     for (const APIMethod& method : apiMethods()) {
-        const std::optional<std::string> types =
-            method.types ? std::optional<std::string>(method.types) : std::optional<std::string>();
-        server.deleteMethod(std::string(method.path), types);
-        server.addMethod(std::string(method.path), types, [self, handler = method.handler](const QRBServerMessage& m) {
-            auto manager = self.lock();
-            return manager ? ((*manager).*handler)(m) : -1;
-        });
+        server.deleteMethod(std::string(method.path), std::nullopt);
+        server.addMethod(std::string(method.path), std::nullopt,
+                         [self, handler = method.handler](const QRBServerMessage& m) {
+                             auto manager = self.lock();
+                             return manager ? ((*manager).*handler)(m) : -1;
+                         });
     }
 }
 
@@ -164,16 +180,61 @@ int QRBInterpretationManager::refuse(const char* format, ...) {
 }
 
 QRBActionPtr QRBInterpretationManager::requestedArgument(const char* address, const std::string& path, long index) {
+    if (refusesMessageAddress(address, path)) return nullptr;
     auto manager = oscManager();
     if (manager && manager->isInputLocked()) {
-        refuse("API: %s, cannot change message %s while input is locked", address, path.c_str());
+        refuse("API: %s, cannot change message %s while input is locked", address, foundation::logQuoted(path).c_str());
         return nullptr;
     }
+    if (refusesGrowth(address, path, 0)) return nullptr;
     QRBActionPtr action = APIMessageArgumentAtIndex(path, index);
     if (!action)
         refuse("API: %s, APIMessage:argumentAtIndex: failed for argument index %li of message %s", address, index,
-               path.c_str());
+               foundation::logQuoted(path).c_str());
     return action;
+}
+
+bool QRBInterpretationManager::refusesMessageAddress(const char* address, const std::string& path) {
+    if (path.size() < 2 || path[0] != '/' || !QRBPathHasNoPatternCharacters(path)) {
+        refuse("API: %s, invalid message address: %s", address, foundation::logQuoted(path).c_str());
+        return true;
+    }
+    if (QRBIsCommandPath(path.c_str())) {
+        refuse("API: %s, cannot make message %s: addresses under /quorbital/ are the application's commands", address,
+               foundation::logQuoted(path).c_str());
+        return true;
+    }
+    return false;
+}
+
+bool QRBInterpretationManager::refusesGrowth(const char* address, const std::string& path, size_t argumentCount) {
+    auto manager = oscManager();
+    auto presets = manager ? manager->presetManager() : nullptr;
+    if (!presets) return false;
+    QRBContextPtr existing = manager->contextWithName(path);
+    const size_t have = existing ? existing->actions().size() : 0;
+    const size_t adding = argumentCount > have ? argumentCount - have : 0;
+    if (existing && adding == 0) return false;
+    // Counted over the document when something would be added: a walk over its messages, far
+    // cheaper than what it guards.
+    size_t contexts = 0;
+    size_t arguments = 0;
+    for (const auto& preset : presets->presets()) {
+        contexts += preset->countOfObjects();
+        if (adding > 0)
+            for (const auto& context : preset->objects()) arguments += context->actions().size();
+    }
+    if (!existing && contexts >= kMaxDocumentContexts) {
+        refuse("API: %s, cannot make message %s: the document holds %zu messages, the most the API adds to", address,
+               foundation::logQuoted(path).c_str(), contexts);
+        return true;
+    }
+    if (arguments + adding > kMaxDocumentArgumentActions) {
+        refuse("API: %s, cannot give message %s %zu more arguments: the document holds %zu, the API adds up to %zu",
+               address, foundation::logQuoted(path).c_str(), adding, arguments, kMaxDocumentArgumentActions);
+        return true;
+    }
+    return false;
 }
 
 // ---- archive ------------------------------------------------------------------------------------

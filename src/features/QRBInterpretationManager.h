@@ -52,13 +52,31 @@ public:
     // The display name of map to MIDI that asks for an automatic output instead of a template.
     static constexpr const char* kAutomaticMIDIName = "<auto>";
 
-    // One entry of the API's method table: the address, the type tags (null: any) and the handler.
+    // What the API may make in one document. A live set-up declares some hundreds of messages in
+    // a few mappings and collections; these bounds are far above that, and keep a client that
+    // repeats its requests without end (or a hostile one) from growing the document, and the
+    // cost of every later request and edit, without bound. The API refuses beyond them; what the
+    // user or the network input makes is not counted against them.
+    static constexpr size_t kMaxDocumentMappings = 1000;
+    static constexpr size_t kMaxDocumentContexts = 20000;            // messages, in all mappings
+    static constexpr size_t kMaxDocumentArgumentActions = 100000;    // their argument actions
+    static constexpr size_t kMaxDocumentCollections = 1000;
+    static constexpr size_t kMaxDocumentTemplates = 5000;
+    static constexpr size_t kMaxDocumentTemplateBytes = 16 << 20;  // the templates' MIDI bytes
+
+    // One entry of the API's method table: the address and the handler. Every entry takes any
+    // type tags: the handlers check them (a number may come as i, f, h or d), so that a request
+    // of the wrong types is refused with a line instead of passing on without a word.
     struct APIMethod {
         const char* path;
-        const char* types;
         int (QRBInterpretationManager::*handler)(const QRBServerMessage&);
     };
-    static const std::array<APIMethod, 7>& apiMethods();
+    static const std::array<APIMethod, 6>& apiMethods();
+    // Whether `path` is one of the API's addresses.
+    static bool isAPIPath(const char* path);
+    // A request under "/quorbital/v1/" that no entry of the API took (an address the API does not
+    // have): logged, as a refusal is.
+    static void logUnknownRequest(const char* path, const char* types, int argc);
 
     QRBInterpretationManager() = default;
     // The interpretation of `manager`'s document, in mode 2.
@@ -134,7 +152,8 @@ public:
         std::vector<MIDISubstitutionRequest> substitutions;
     };
     // The parts that make MIDI outputs: 0 when `action` was mapped, else -1 after a log line.
-    // Automatic mode: the status byte is 0xC0 with 2 bytes or 0xB0 with 3 bytes.
+    // Automatic mode: the status byte is 0xC0 with 2 bytes or 0xB0 with 3 bytes; the output range
+    // is the request's data range.
     int mapToAutomaticMIDI(const char* address, QRBAction& action, const MIDIMappingRequest& request);
     int mapToMIDITemplate(const char* address, QRBAction& action, const MIDIMappingRequest& request);
     int mapToAllChannels(const char* address, QRBAction& action, int32_t minimum, int32_t maximum);
@@ -149,6 +168,15 @@ private:
     // Logs a refusal under a kind of its own, so that a client that repeats a bad request cannot
     // flood the log. Answers -1.
     static int refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // Refuses a request whose type tags do not fit `expected` ('n': any number type).
+    static int refuseTypes(const QRBServerMessage& message, const char* expected);
+    // Whether the API refuses to make or change the message at `path` (logged): not an address a
+    // message can have, or one in the application's command space, whose commands and the API's
+    // own entries a context there would take over.
+    static bool refusesMessageAddress(const char* address, const std::string& path);
+    // Whether the document's bounds refuse what a request would add for the message at `path`
+    // (logged): its context when it has none, and argument actions up to `argumentCount`.
+    bool refusesGrowth(const char* address, const std::string& path, size_t argumentCount);
     // The argument action of a request, or a refusal logged (input locked, no such argument).
     QRBActionPtr requestedArgument(const char* address, const std::string& path, long index);
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <unordered_map>
 
@@ -95,6 +96,82 @@ void logLine(std::string_view line, const char* format) {
 }
 
 }  // namespace
+
+std::string logQuoted(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const std::string_view shown = text.substr(0, kLogQuotedLimit);
+    std::string quoted;
+    quoted.reserve(shown.size() + 2);
+    quoted += '"';
+    auto byteEscape = [&](unsigned char c) {
+        quoted += "\\x";
+        quoted += kHex[c >> 4];
+        quoted += kHex[c & 0xF];
+    };
+    const auto* bytes = reinterpret_cast<const unsigned char*>(shown.data());
+    const size_t n = shown.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = bytes[i];
+        if (c < 0x80) {
+            switch (c) {
+            case '"': quoted += "\\\""; break;
+            case '\\': quoted += "\\\\"; break;
+            case '\n': quoted += "\\n"; break;
+            case '\r': quoted += "\\r"; break;
+            case '\t': quoted += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7F)
+                    byteEscape(c);
+                else
+                    quoted += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        // A UTF-8 sequence: its length from the lead byte, then continuation bytes, no overlong
+        // forms, no surrogates, nothing above U+10FFFF. Anything else is shown byte by byte.
+        size_t length = 0;
+        uint32_t code = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+            code = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            code = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            code = c & 0x07;
+        }
+        bool valid = length > 0 && i + length <= n;
+        for (size_t k = 1; valid && k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80)
+                valid = false;
+            else
+                code = code << 6 | (bytes[i + k] & 0x3F);
+        }
+        if (valid) {
+            const uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+            valid = code >= smallest && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+        }
+        if (!valid) {
+            byteEscape(c);
+            ++i;
+            continue;
+        }
+        if (code >= 0x80 && code <= 0x9F) {
+            // C1 controls (CSI among them) drive terminals as ESC sequences do.
+            quoted += "\\u00";
+            quoted += kHex[code >> 4];
+            quoted += kHex[code & 0xF];
+        } else {
+            quoted.append(shown.substr(i, length));
+        }
+        i += length;
+    }
+    quoted += '"';
+    if (text.size() > shown.size()) quoted += format("… (%zu bytes)", text.size());
+    return quoted;
+}
 
 void log(std::string_view line) { logLine(line, nullptr); }
 

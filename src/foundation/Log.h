@@ -11,6 +11,7 @@
 // the disk. The summary is written before the next line of its kind, or by flushLogSummaries,
 // which the program's run loop calls when a window ends (flushLogSummariesOn) and at exit.
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,15 @@ void logf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Replaces the sink; an empty sink restores standard error. Returns the previous sink.
 LogSink setLogSink(LogSink sink);
+
+// Text that came from outside (a peer's address, type tags, names; a file's contents) as it may
+// stand in a log line: between double quotes, with '"' and '\\' escaped, control characters
+// (C0, DEL and C1) written as \n, \t, \r or \xNN / \u0085, and bytes that are not UTF-8 as \xNN, so
+// that no sender can forge a line or drive the terminal that shows the log. Text longer than
+// kLogQuotedLimit bytes is cut there and says how long it was: a line stays readable and a flood
+// of long requests cannot fill the log through it.
+inline constexpr size_t kLogQuotedLimit = 256;
+std::string logQuoted(std::string_view text);
 
 // ---- lines of one kind
 

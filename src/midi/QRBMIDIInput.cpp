@@ -9,7 +9,7 @@
 #include "foundation/RunLoop.h"
 #include "midi/QRBMIDIHostTime.h"
 #include "midi/QRBMIDIManager.h"
-#include "core/document/QRBManager.h"
+#include "document/QRBManager.h"
 #include "core/osc/QRBServer.h"
 
 #include <cstdio>

@@ -63,7 +63,9 @@ std::string ZZStringByIncrementingSuffixNumberInString(const std::string& s) {
         prefix = s;
     }
     if (prefix.empty() || prefix.back() != ' ') prefix += ' ';
-    long long next = (n < 0 ? -n : n) + 1;
+    // The largest number stays itself (the name then cannot be incremented) instead of overflowing.
+    long long next = n < 0 ? -n : n;
+    if (next < LLONG_MAX) ++next;
     std::string result = prefix + foundation::format("%lld", next);
     if (result == s) FND_INTERNAL_ERROR("Error in -[NSString(ZZExtensions) stringByIncrementingSuffixNumberInString:]");
     return result;

@@ -5,10 +5,13 @@
 
 #include "InterpretationTestSupport.h"
 
+#include "document/QuorbitalCore.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBServer.h"
 #include "core/support/OSCBytes.h"
+#include "core/support/PresetTestSupport.h"
+#include "foundation/KeyedArchiver.h"
 #include "features/QRBEventSourceManager.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/outputs/QRBChannelEventSource.h"
@@ -22,8 +25,10 @@
 #include <limits>
 
 using firing::Blob;
+using firing::Double;
 using firing::Float;
 using firing::Int;
+using firing::Int64;
 using firing::String;
 using interpretationtest::Arg;
 using interpretationtest::InterpretationFixture;
@@ -195,41 +200,41 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"CreateWithoutTypes", request(kCreate, {String("/n"), String("")}), "the given type string is empty"},
         Refusal{"CreateWithAnUnknownType", request(kCreate, {String("/n"), String("ix")}), "invalid type string"},
-        Refusal{"CreateForAPattern", request(kCreate, {String("/n*"), String("f")}), "invalid message address: /n*"},
+        Refusal{"CreateForAPattern", request(kCreate, {String("/n*"), String("f")}), "invalid message address: \"/n*\""},
         Refusal{"CreateForNoAddress", request(kCreate, {String(""), String("f")}), "invalid message address"},
         Refusal{"RangePastTheArguments", request(kRange, {String("/m"), Int(2), Int(0), Int(1)}),
-                "APIMessage:argumentAtIndex: failed for argument index 2 of message /m"},
+                "APIMessage:argumentAtIndex: failed for argument index 2 of message \"/m\""},
         Refusal{"RangeAtANegativeIndex", request(kRange, {String("/m"), Int(-1), Int(0), Int(1)}),
                 "APIMessage:argumentAtIndex: failed"},
         Refusal{"RangeNotANumber",
                 request(kRange, {String("/m"), Int(0), Float(std::numeric_limits<double>::quiet_NaN()), Float(1)}),
-                "invalid range for argument index 0 of message /m"},
+                "invalid range for argument index 0 of message \"/m\""},
         Refusal{"RestoreWithoutAName", request(kRestore, {String("")}),
                 "API: /quorbital/v1/mapping/restore, cannot restore mapping because the given name is empty"},
         Refusal{"MIDIWithTooFewArguments", request(kMIDI, {String("/m"), Int(0), Int(0)}),
                 "API: /quorbital/v1/message/argument/map/midi, invalid argument count: 3"},
         Refusal{"MIDIWithAnIntegerForTheBlob",
                 request(kMIDI, {String("/m"), Int(0), Int(0), Int(127), String("<auto>"), Int(7), String("changed")}),
-                "invalid argument types: siiisis"},
+                "invalid argument types: \"siiisis\""},
         Refusal{"MIDIWithAStringForTheIndex",
                 request(kMIDI,
                         {String("/m"), String("0"), Int(0), Int(127), String("<auto>"), Blob(kCC), String("changed")}),
-                "invalid argument types: ssiisbs"},
+                "invalid argument types: \"ssiisbs\""},
         Refusal{"MIDIWithAnEmptyBlob", requestWithEmptyBlob(),
                 "invalid MIDI message blob size (must be positive and lower than 65535): 0"},
         Refusal{"MIDIWithAnUnknownTrigger", request(kMIDI, midiRequest("/m", 0, "<auto>", kCC, {}, "sideways")),
-                "invalid trigger type 'sideways' for argument index 0 of message /m"},
+                "invalid trigger type '\"sideways\"' for argument index 0 of message \"/m\""},
         Refusal{"MIDIPastTheArguments", request(kMIDI, midiRequest("/m", 5, "<auto>", kCC)),
-                "APIMessage:argumentAtIndex: failed for argument index 5 of message /m"},
+                "APIMessage:argumentAtIndex: failed for argument index 5 of message \"/m\""},
         Refusal{"MIDIAutomaticWithANoteOn", request(kMIDI, midiRequest("/m", 0, "<auto>", bytes({0x90, 0x3C, 0x7F}))),
-                "unable to map MIDI message template to OSC message /m[0]: unsupported status byte ($90)"},
+                "unable to map MIDI message template to OSC message \"/m\"[0]: unsupported status byte ($90)"},
         Refusal{"MIDIAutomaticWithAShortControlChange",
                 request(kMIDI, midiRequest("/m", 0, "<auto>", bytes({0xB1, 0x07}))), "unsupported status byte ($B0)"},
         Refusal{"MIDIAutomaticWithEightArguments", request(kMIDI, midiRequest("/m", 0, "<auto>", kCC, {Int(1)})),
                 "error invalid argument count: 8 provided, 6 expected"},
         Refusal{"MIDITemplateWithAnUnknownSubstitution",
                 request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", kCC, {String("bogus")})),
-                "invalid substitution type: bogus"},
+                "invalid substitution type: \"bogus\""},
         Refusal{"MIDITemplateWithAGroupCutShort",
                 request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", kCC, {String("value"), Int(0), Int(7)})),
                 "invalid argument count: 10, requires at least 12 arguments"},
@@ -256,10 +261,10 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"MIDITemplateWithAnUnknownChecksum",
                 request(kMIDI, midiRequest("/m", 0, "[Drums] Kick", kCC,
                                            {String("checksum"), String("crc"), Int(0), Int(1), Int(2)})),
-                "invalid checksum type: crc"},
+                "invalid checksum type: \"crc\""},
         Refusal{"MIDITemplateWithoutACollection", request(kMIDI, midiRequest("/m", 0, "Drums Kick", kCC)),
                 "invalid MIDI template display name, expected format was \"[Collection_Name] Template_Name\", "
-                "provided string is Drums Kick"},
+                "provided string is \"Drums Kick\""},
         Refusal{"MIDITemplateWithAnEmptyCollection", request(kMIDI, midiRequest("/m", 0, "[] Kick", kCC)),
                 "invalid MIDI template display name"},
         Refusal{"MIDITemplateWithATooShortName", request(kMIDI, midiRequest("/m", 0, "[Drums]K", kCC)),
@@ -303,11 +308,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "invalid data range for a MIDI template: minimum and maximum are both 64"},
         Refusal{"MappingChannelPastTheArguments",
                 request(QRBInterpretationManager::kMappingChannelPath, {String("/m"), Int(9), Int(0), Int(15)}),
-                "APIMessage:argumentAtIndex: failed for argument index 9 of message /m"},
+                "APIMessage:argumentAtIndex: failed for argument index 9 of message \"/m\""},
         Refusal{"ArgumentChannelWithATargetPastItsArguments",
                 request(QRBInterpretationManager::kArgumentChannelPath,
                         {String("/m"), Int(0), Int(0), Int(15), String("/m"), Int(4)}),
-                "APIMessage:argumentAtIndex: failed for argument index 4 of message /m"}),
+                "APIMessage:argumentAtIndex: failed for argument index 4 of message \"/m\""}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
 TEST_F(ControlAPITest, RequestsWhileInputIsLockedAreRefusedButARestoreIsNot) {
@@ -502,6 +507,198 @@ TEST_F(ControlAPITest, ChannelMappingsTurnTheValueIntoAChannelOfTheirRange) {
     undo->closeEventGroup();
     EXPECT_TRUE(undo->canUndo());
     EXPECT_TRUE(undo->isUndoRegistrationEnabled());
+}
+
+// A client's number type is not its meaning: osc.js and Pd send every number as a float, sclang
+// mixes integers and floats.
+TEST_F(ControlAPITest, NumbersOfAnyTypeSetRangesAndChannelMappings) {
+    send(kCreate, {String("/r"), String("ff")});
+    send(kRange, {String("/r"), Float(0), Float(-1), Float(1)});          // sfff
+    send(kRange, {String("/r"), Int(1), Int(0), Float(0.5)});             // siif
+    send(kRange, {String("/one"), Double(0), Int64(10), Double(20.5)});  // sdhd, on a new message
+    send(kMappingChannel, {String("/all"), Float(0), Float(2), Double(9)});
+    send(kArgumentChannel, {String("/arg"), Float(0), Int(1), Float(5), String("/r"), Float(1)});
+    ASSERT_TRUE(barrier());
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("API:"), std::string::npos) << line;
+
+    QRBContextPtr r = manager->contextWithName("/r");
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(r->actions().size(), 2u);
+    EXPECT_DOUBLE_EQ(r->actions()[0]->userInputMin(), -1);
+    EXPECT_DOUBLE_EQ(r->actions()[0]->userInputMax(), 1);
+    EXPECT_DOUBLE_EQ(r->actions()[1]->userInputMin(), 0);
+    EXPECT_DOUBLE_EQ(r->actions()[1]->userInputMax(), 0.5);
+    ASSERT_NE(manager->contextWithName("/one"), nullptr);
+    EXPECT_DOUBLE_EQ(manager->contextWithName("/one")->userInputMin(), 10);
+    EXPECT_DOUBLE_EQ(manager->contextWithName("/one")->userInputMax(), 20.5);
+    QRBContextPtr all = manager->contextWithName("/all");
+    ASSERT_NE(all, nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<QRBAllChannelsEventSource>(all->eventSource()), nullptr);
+    QRBContextPtr arg = manager->contextWithName("/arg");
+    ASSERT_NE(arg, nullptr);
+    auto toArgument = std::dynamic_pointer_cast<QRBChannelEventSource>(arg->eventSource());
+    ASSERT_NE(toArgument, nullptr);
+    EXPECT_EQ(toArgument->targetLocation()->contextName(), std::optional<std::string>("/r"));
+}
+
+// What the API still cannot take is said in the log, never dropped without a word.
+TEST_F(ControlAPITest, RequestsOfTypesOrAddressesItDoesNotTakeAreLogged) {
+    struct Case {
+        const char* name;
+        std::string path;
+        std::vector<Arg> args;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {"an index that is not whole", kRange, {String("/m"), Float(0.5), Int(0), Int(1)},
+         "invalid argument index 0.5 for message \"/m\""},
+        {"a string for a bound", kRange, {String("/m"), Int(0), String("0"), Int(1)},
+         "invalid argument types: \"sisi\", expected siii (each number any of i, f, h, d)"},
+        {"a channel that is not whole", kMappingChannel, {String("/m"), Int(0), Float(0.5), Int(15)},
+         "invalid argument index or channel range for message \"/m\""},
+        {"a missing target index", kArgumentChannel, {String("/m"), Int(0), Int(0), Int(15), String("/m")},
+         "invalid argument types: \"siiis\", expected siiisi"},
+        {"create with a number", kCreate, {String("/m"), Int(1)}, "invalid argument types: \"si\", expected ss"},
+        {"restore with a number", kRestore, {Int(1)}, "invalid argument types: \"i\", expected s"},
+        {"an unknown request", "/quorbital/v1/message/delete", {String("/m")},
+         "API: \"/quorbital/v1/message/delete\", no such request (types \"s\")"},
+    };
+    send(kCreate, {String("/m"), String("f")});
+    ASSERT_TRUE(barrier());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        send(c.path, c.args);
+        ASSERT_TRUE(barrier());
+        EXPECT_TRUE(log.contains(c.logged)) << ::testing::PrintToString(log.lines());
+        EXPECT_TRUE(undo->isUndoRegistrationEnabled());
+    }
+    EXPECT_DOUBLE_EQ(manager->contextWithName("/m")->userInputMin(), 0);
+}
+
+// The command space is the application's: a context there would take its commands, or (being
+// registered before them after a mapping switch) the API's own requests.
+TEST_F(ControlAPITest, NoMessageIsMadeUnderTheCommandSpace) {
+    for (const char* path : {"/quorbital/quit", kRange, "/quorbital/wii/1"}) {
+        SCOPED_TRACE(path);
+        log.clear();
+        send(kCreate, {String(path), String("f")});
+        send(kRange, {String(path), Int(0), Int(0), Int(1)});
+        send(kMIDI, midiRequest(path, 0, "<auto>", kCC));
+        ASSERT_TRUE(barrier());
+        EXPECT_EQ(manager->contextWithName(path), nullptr);
+        EXPECT_TRUE(log.contains("cannot make message \"" + std::string(path) +
+                                 "\": addresses under /quorbital/ are the application's commands"))
+            << ::testing::PrintToString(log.lines());
+    }
+    // A mapping message is no command: it may be made.
+    send(kCreate, {String("/quorbital/mapping"), String("sii")});
+    ASSERT_TRUE(barrier());
+    EXPECT_NE(manager->contextWithName("/quorbital/mapping"), nullptr);
+
+    // A document that brings a context at the range request's address: after a mapping switch
+    // (which registers everything again) range requests still reach the API.
+    auto presets = manager->presetManager();
+    presets->currentPreset()->addObject(QRBContext::create(std::string(kRange), manager));
+    EXPECT_FALSE(manager->registerContext(presets->currentPreset()->contextWithName(kRange)));
+    send(kRestore, {String("Second")});
+    ASSERT_TRUE(runUntil([&] { return presets->currentPreset()->name() == "Second"; }));
+    send(kRestore, {String(presets->presetAtIndex(0)->name())});
+    ASSERT_TRUE(runUntil([&] { return presets->currentPreset() == presets->presetAtIndex(0); }));
+    send(kCreate, {String("/after"), String("f")});
+    send(kRange, {String("/after"), Int(0), Int(3), Int(4)});
+    ASSERT_TRUE(barrier());
+    ASSERT_NE(manager->contextWithName("/after"), nullptr);
+    EXPECT_DOUBLE_EQ(manager->contextWithName("/after")->userInputMax(), 4);
+    EXPECT_EQ(manager->contextWithName(kRange)->lastReceivedMessage(), nullptr);
+}
+
+// One request makes at most so many argument actions (a 60,000-letter type string made 60,000).
+TEST_F(ControlAPITest, ACreateBeyondTheArgumentCeilingIsRefusedWhole) {
+    const size_t ceiling = QRBContext::kMaxArgumentActionsPerMessage;
+    send(kCreate, {String("/wide"), String(std::string(ceiling, 'f'))});
+    send(kCreate, {String("/wider"), String(std::string(ceiling + 1, 'f'))});
+    send(kCreate, {String("/wide"), String(std::string(ceiling + 1, 'f'))});
+    ASSERT_TRUE(barrier());
+    ASSERT_NE(manager->contextWithName("/wide"), nullptr);
+    EXPECT_EQ(manager->contextWithName("/wide")->actions().size(), ceiling);
+    EXPECT_EQ(manager->contextWithName("/wider"), nullptr);
+    EXPECT_TRUE(log.contains("cannot create message \"/wider\" with 1025 arguments: a message has at most 1024"))
+        << ::testing::PrintToString(log.lines());
+}
+
+// What the API may add to one document is bounded; what is already there keeps working.
+TEST_F(ControlAPITest, RequestsBeyondTheDocumentsBoundsAreRefused) {
+    auto presets = manager->presetManager();
+    while (presets->countOfPresets() < QRBInterpretationManager::kMaxDocumentMappings) {
+        auto preset = std::make_shared<QRBPreset>();
+        preset->setName("Mapping " + std::to_string(presets->countOfPresets() + 1));
+        presets->addPresetsObject(preset);
+    }
+    auto midi = manager->midiManager();
+    while (midi->templatesCollections().size() < QRBInterpretationManager::kMaxDocumentCollections) {
+        auto collection = std::make_shared<QRBMIDICollection>();
+        collection->setName("C" + std::to_string(midi->templatesCollections().size()));
+        midi->insertTemplatesCollection(collection, midi->templatesCollections().size());
+    }
+    const size_t mappings = presets->countOfPresets();
+    send(kRestore, {String("One too many")});
+    send(kMIDI, midiRequest("/m", 0, "[New] Kick", kCC));
+    // An existing mapping and collection are still found.
+    send(kMIDI, midiRequest("/m", 0, "[C7] Kick", kCC));
+    send(kRestore, {String("Mapping 3")});
+    ASSERT_TRUE(runUntil([&] { return presets->currentPreset()->name() == "Mapping 3"; }));
+    ASSERT_TRUE(barrier());
+    EXPECT_EQ(presets->countOfPresets(), mappings);
+    EXPECT_EQ(presets->presetWithName("One too many"), nullptr);
+    EXPECT_TRUE(log.contains("cannot make mapping \"One too many\": the document holds 1000 mappings"))
+        << ::testing::PrintToString(log.lines());
+    EXPECT_TRUE(log.contains("cannot make template collection \"New\": the document holds 1000"));
+    EXPECT_EQ(midi->templatesCollections().size(), QRBInterpretationManager::kMaxDocumentCollections);
+    EXPECT_EQ(midi->templatesCollections()[7]->templateList().size(), 1u);
+}
+
+// An automatic mapping on a message the request itself makes is set up for the floats a client
+// sends, as on a declared one: 0.25, 0.5 and 1.0 give programs 32, 64 and 127 (C2 20, C2 40, C2 7F).
+TEST_F(ControlAPITest, AnAutomaticMappingOnANewMessageScalesFloatsOntoItsRange) {
+    send(kMIDI, midiRequest("/new/pc", 0, "<auto>", bytes({0xC2, 0x00})));
+    send(kCreate, {String("/known/pc"), String("f")});
+    send(kMIDI, midiRequest("/known/pc", 0, "<auto>", bytes({0xC2, 0x00})));
+    ASSERT_TRUE(barrier());
+    for (const char* path : {"/new/pc", "/known/pc"}) {
+        SCOPED_TRACE(path);
+        QRBContextPtr pc = manager->contextWithName(path);
+        ASSERT_NE(pc, nullptr);
+        for (const auto& [input, program] : {std::pair{0.25, 32.0}, std::pair{0.5, 64.0}, std::pair{1.0, 127.0}}) {
+            pc->receive(QRBOSCMessage::OSCMessageWithPath(path, {QRBArg::argWithFloatValue(float(input))}),
+                        manager->oscInputEndpoint(), foundation::Date::now());
+            // The program change output sends its value times 127.
+            EXPECT_NEAR(pc->argValue()->doubleValue() * 127, program, 0.5) << input;
+        }
+        EXPECT_DOUBLE_EQ(pc->userOutputMin(), 0);
+        EXPECT_DOUBLE_EQ(pc->userOutputMax(), 127);
+    }
+}
+
+// A document whose interpretation manager was archived without its manager (the key is only
+// written conditionally): the manager hands itself over on decoding, or TUIO and the whole API
+// would find no document.
+TEST(InterpretationDecodingTest, ADecodedInterpretationManagerGetsTheManagerThatDecodedIt) {
+    auto interpretation = presets::RawRecord::make("QRBInterpretationManager");
+    interpretation->set("inputMode", foundation::Value(int64_t(3)));
+    auto archived = presets::RawRecord::make("QRBManager");
+    archived->set("tuioManager", foundation::Value(std::static_pointer_cast<foundation::Object>(interpretation)));
+    const foundation::Data data =
+        foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(std::static_pointer_cast<foundation::Object>(archived)));
+    auto manager =
+        QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data)->decodeObjectOfClass<QRBManager>(
+            "root");
+    ASSERT_NE(manager, nullptr);
+    ASSERT_NE(manager->tuioManager(), nullptr);
+    EXPECT_EQ(manager->tuioManager()->oscManager(), manager);
+    EXPECT_EQ(manager->tuioManager()->inputMode(), 3u);
+    ASSERT_NE(manager->tuioManager()->interpreter(0), nullptr);
+    manager->close();
 }
 
 TEST_F(ControlAPITest, BlobsTooLargeForAPacketAreRefusedBeforeDispatch) {

@@ -102,3 +102,39 @@ TEST_F(LogKindTest, ARunLoopWritesTheSummaryAsTheWindowEnds) {
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{"message 1", "… 9 more in the last second, the last: message 10"}));
 }
+
+// What a peer sends may stand in a log line only as quoted, escaped text: no forged line, no
+// terminal control, no invalid UTF-8 passed on, and printable text (UTF-8 included) kept as it is.
+TEST(LogQuotedTest, EscapesWhatCouldForgeALineOrDriveATerminal) {
+    struct Case {
+        std::string text;
+        std::string quoted;
+    };
+    const std::vector<Case> cases = {
+        {"/fader/1", "\"/fader/1\""},
+        {"", "\"\""},
+        {"/a\nQuitting because signal SIGINT was received.", "\"/a\\nQuitting because signal SIGINT was received.\""},
+        {"\r\t", "\"\\r\\t\""},
+        {"say \"hi\" \\ there", "\"say \\\"hi\\\" \\\\ there\""},
+        {"\x1b[2J\x07\x7f", "\"\\x1B[2J\\x07\\x7F\""},
+        {std::string("a\0b", 3), "\"a\\x00b\""},
+        {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x8E\xB9", "\"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x8E\xB9\""},
+        // C1 controls are valid UTF-8 but act as escape sequences on terminals.
+        {"\xC2\x9B" "2J", "\"\\u009B2J\""},
+        // Not UTF-8: a stray continuation byte, a cut sequence, an overlong form, a surrogate,
+        // a code point above U+10FFFF.
+        {"\x80x", "\"\\x80x\""},
+        {"\xE2\x82", "\"\\xE2\\x82\""},
+        {"\xC0\xAF", "\"\\xC0\\xAF\""},
+        {"\xED\xA0\x80", "\"\\xED\\xA0\\x80\""},
+        {"\xF4\x90\x80\x80", "\"\\xF4\\x90\\x80\\x80\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(logQuoted(c.text), c.quoted) << c.quoted;
+}
+
+TEST(LogQuotedTest, CutsLongTextAndSaysHowLongItWas) {
+    const std::string text(60000, 'f');
+    const std::string quoted = logQuoted(text);
+    EXPECT_EQ(quoted, "\"" + std::string(kLogQuotedLimit, 'f') + "\"… (60000 bytes)");
+    EXPECT_EQ(logQuoted(std::string(kLogQuotedLimit, 'f')), "\"" + std::string(kLogQuotedLimit, 'f') + "\"");
+}

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 
 TEST(ZZLowPassWindow, SmoothingSettingsGiveTheirCoefficients) {
@@ -89,6 +91,37 @@ TEST(ZZExtensions, UniqueNames) {
         return std::optional<std::string>();
     };
     EXPECT_EQ(ZZUniqueString<std::string>("Mapping 2", names, none), "Mapping 2");
+}
+
+// The name is the one that incrementing one step at a time until no element has it gives, however
+// the taken names of the series lie: holes, numbers written otherwise, other prefixes.
+TEST(ZZExtensions, UniqueNamesAreThoseOfIncrementingOneStepAtATime) {
+    std::function<std::optional<std::string>(const std::string&)> key = [](const std::string& s) {
+        return std::optional<std::string>(s);
+    };
+    auto stepwise = [](std::string candidate, const std::vector<std::string>& names) {
+        while (std::find(names.begin(), names.end(), candidate) != names.end())
+            candidate = ZZStringByIncrementingSuffixNumberInString(candidate);
+        return candidate;
+    };
+    std::vector<std::string> series = {"Kick"};
+    for (int i = 2; i <= 300; ++i)
+        if (i != 150) series.push_back("Kick " + std::to_string(i));
+    const std::vector<std::vector<std::string>> sets = {
+        series,
+        {"Kick", "Kick 2", "Kick 02", "Kick 03", "Kick 3 ", "Kick3", "Kick 4x", "Kick 5"},
+        {"Take5", "Take 6", "Take 7", "Take 9"},
+        {"", " 2", " 3"},
+        {"007", " 8", " 9", "009"},
+        {"Big 99999999999999999999999", "Big 9223372036854775806"},
+        {"Mix 9  ", "Mix 10", "Mix 11"},
+    };
+    const std::vector<std::string> candidates = {"Kick", "Kick 2", "Kick 149", "Kick 3", "Take5", "",
+                                                 "007",  "Mix 9  ", "Fresh", "Big 99999999999999999999999"};
+    for (const auto& names : sets)
+        for (const auto& candidate : candidates)
+            EXPECT_EQ(ZZUniqueString<std::string>(candidate, names, key), stepwise(candidate, names))
+                << '"' << candidate << "\" among " << ::testing::PrintToString(names);
 }
 
 TEST(ZZExtensions, NaturalOrderAndLists) {

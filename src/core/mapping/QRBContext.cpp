@@ -118,13 +118,26 @@ std::shared_ptr<QRBContext> QRBContext::create(const std::optional<std::string>&
 
 // ---- Input -------------------------------------------------------------------------------------
 
+bool QRBContext::refusesArgumentCount(size_t count, size_t existing, const std::string& address) {
+    if (count <= kMaxArgumentActionsPerMessage || count <= existing) return false;
+    foundation::logOfKind("message with too many arguments",
+                          foundation::format("Refused a message to %s with %zu arguments: one message makes at most "
+                                             "%zu argument actions",
+                                             foundation::logQuoted(address).c_str(), count,
+                                             kMaxArgumentActionsPerMessage));
+    return true;
+}
+
 void QRBContext::receive(const QRBOSCMessagePtr& message, const QRBMessageEndpointPtr& source, foundation::Date date) {
     if (!message) FND_INTERNAL_ERROR("message cannot be nil");
-    setLastReceivedMessage(message, date);
-
     const std::vector<QRBArgPtr>& args = message->arguments();
     const size_t n = args.size();
     const size_t limit = demuxRank_ >= 0 ? static_cast<size_t>(demuxRank_) : n;
+    // The actions it would make (one per argument up to the demultiplexing index) are refused
+    // whole beyond the ceiling: the message changes nothing.
+    if (n > kMaxArgumentActionsPerMessage && refusesArgumentCount(std::min(n, limit), actions_.size(), address()))
+        return;
+    setLastReceivedMessage(message, date);
     setShallowTriggeringEnabled(n == 0);
 
     size_t c = 0;
@@ -178,6 +191,10 @@ bool QRBContext::demuxJSON(const QRBArg& arg, const QRBMessageEndpointPtr& sourc
     const std::optional<std::string> text = arg.stringValue();
     if (!text || !nestingWithin(*text, kMaxJSONDepth)) return false;
     nlohmann::json json = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
+    // Each key or element makes a child: one message makes no more of them than of arguments.
+    if ((json.is_object() || json.is_array()) && json.size() > kMaxArgumentActionsPerMessage &&
+        refusesArgumentCount(json.size(), actions_.size(), address()))
+        return true;
     if (json.is_object()) {
         for (const auto& [key, value] : json.items())
             deliverToChild(key, QRBOSCMessage::OSCMessageWithPath(key, {argFromJSON(value)}), source, date);
@@ -212,7 +229,8 @@ std::optional<std::string> QRBContext::demuxLabel(const QRBArg& arg) const {
     case 'S':
     case 'c': return arg.stringValue().value_or(std::string());
     default:
-        foundation::logf(kUnsupportedLabelFormat, name().value_or("(null)").c_str(), arg.description().c_str());
+        foundation::logf(kUnsupportedLabelFormat, name() ? foundation::logQuoted(*name()).c_str() : "(null)",
+                         arg.description().c_str());
         return std::nullopt;
     }
 }
@@ -273,16 +291,26 @@ size_t QRBContext::insertionIndexFor(const QRBAction& action) const {
     return actions_.size();
 }
 
+bool QRBContext::holdsAction(const QRBAction& action) const {
+    // Every action of the list has this context as its own (adding, decoding and copying set it,
+    // removing clears it), so an action of another context or of none is not in the list: a new
+    // action, the usual case, is added without a search. Only an action that names this context
+    // without being listed (a duplicate, whose context is its master's) is looked for.
+    if (action.context().get() != this) return false;
+    return std::find_if(actions_.begin(), actions_.end(), [&](const QRBActionPtr& a) { return a.get() == &action; }) !=
+           actions_.end();
+}
+
 void QRBContext::addActionsObject(const QRBActionPtr& action) {
     if (!action) return;
-    if (std::find(actions_.begin(), actions_.end(), action) == actions_.end())
+    if (!holdsAction(*action))
         insertActionsObject(action, insertionIndexFor(*action), false);
     else
         notifyActionsCollectionChanged();
 }
 
 void QRBContext::insertActionsObject(const QRBActionPtr& action, size_t index, bool undoable) {
-    if (std::find(actions_.begin(), actions_.end(), action) != actions_.end()) {
+    if (holdsAction(*action)) {
         notifyActionsCollectionChanged();
         return;
     }

@@ -32,6 +32,11 @@ public:
     static constexpr const char* kUnsupportedLabelFormat = "demuxLabel: Unsupported OSC argument %s [%s]";
     // JSON at a demultiplexing index nested deeper than this is taken as plain text.
     static constexpr size_t kMaxJSONDepth = 64;
+    // The most argument actions one message (or one control-API request) may make. The largest
+    // messages real controllers send carry tens of arguments (a TUIO set message, a multi-touch
+    // pad of a touch layout); 1,024 leaves room far beyond them, while one datagram can no longer
+    // make tens of thousands of actions, each with its memory and its share of every later edit.
+    static constexpr size_t kMaxArgumentActionsPerMessage = 1024;
 
     // A context that is its own context, not demultiplexed, without actions.
     QRBContext();
@@ -41,6 +46,10 @@ public:
                                               const std::shared_ptr<QRBActionHost>& libHandler);
 
     // ---- input
+    // Whether a message of `count` arguments would make more argument actions than a message may
+    // in a context of `address` that has `existing` of them; if so, logs the refusal (a line of
+    // its own kind, so that a flood of such messages is summarised).
+    static bool refusesArgumentCount(size_t count, size_t existing, const std::string& address);
     // Asserts a message ("message cannot be nil").
     void receive(const QRBOSCMessagePtr& message, const QRBMessageEndpointPtr& source, foundation::Date date);
     // Demultiplexes the message at argument `index` when that is the demultiplexing index:
@@ -180,6 +189,8 @@ private:
                         foundation::Date date);
     bool demuxJSON(const QRBArg& arg, const QRBMessageEndpointPtr& source, foundation::Date date);
     size_t insertionIndexFor(const QRBAction& action) const;
+    // Whether `action` is in the list, in constant time for an action of another context.
+    bool holdsAction(const QRBAction& action) const;
 
     std::vector<QRBActionPtr> actions_;
     bool snapshotRestoreInProgress_ = false;

@@ -20,6 +20,9 @@ constexpr const char* kContextMissing = "context cannot be nil";
 
 long QRBContext::rankOf(const QRBAction& action) const {
     if (auto dup = dynamic_cast<const QRBDupAction*>(&action)) return dup->rank();
+    // The action just added, which is configured by its rank as it comes, is the last one: a
+    // message that brings many new arguments costs no search per argument.
+    if (!actions_.empty() && actions_.back().get() == &action) return static_cast<long>(actions_.size() - 1);
     for (size_t i = 0; i < actions_.size(); ++i)
         if (actions_[i].get() == &action) return static_cast<long>(i);
     FND_INTERNAL_ERROR(kActionNotFound);

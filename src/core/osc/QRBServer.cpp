@@ -430,17 +430,18 @@ void dispatchToTable(QRBServer::Run* run, const char* path, const char* types, l
                 try {
                     result = entry->handler(received);
                 } catch (const std::exception& e) {
-                    foundation::logf("Error: exception in the OSC method for %s: %s", path, e.what());
+                    foundation::logf("Error: exception in the OSC method for %s: %s", foundation::logQuoted(path).c_str(),
+                                     e.what());
                     result = 0;
                 } catch (...) {
-                    foundation::logf("Error: exception in the OSC method for %s", path);
+                    foundation::logf("Error: exception in the OSC method for %s", foundation::logQuoted(path).c_str());
                     result = 0;
                 }
             }
             if (result == 0 && !pattern) break;
         }
     } catch (...) {
-        foundation::logf("Error: OSC dispatch of %s failed", path);
+        foundation::logf("Error: OSC dispatch of %s failed", foundation::logQuoted(path ? path : "").c_str());
     }
 }
 
@@ -520,7 +521,8 @@ int dispatchTrampoline(const char* path, const char* types, lo_arg** argv, int a
 extern "C" void QRBServerErrorHandler(int number, const char* message, const char* where) {
     const char* w = where ? where : "(null)";
     const char* m = message ? message : "(null)";
-    foundation::logf("OSC error %d in %s: %s", number, w, m);
+    // `where` is the path of the message refused, as the sender wrote it.
+    foundation::logf("OSC error %d in %s: %s", number, where ? foundation::logQuoted(where).c_str() : w, m);
     std::lock_guard lock(gLastErrorMutex);
     if (number == LO_NOPORT) {
         gLastError = {LastError::PortInUse, "Port %i already in use"};

@@ -9,6 +9,7 @@
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "document/LibloCallbacks.h"
+#include "foundation/Log.h"
 
 #include <gtest/gtest.h>
 
@@ -255,6 +256,41 @@ TEST_F(InputDispatchTest, CommandsMakeNoMappingsAndMappingPathsAreAddresses) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(manager->contextWithName(c.path) != nullptr, !c.command);
     }
+}
+
+// One datagram may not make tens of thousands of argument actions: a message beyond the ceiling
+// that would make them is refused whole, with a line in the log; within it, or for a context that
+// already has its actions, it routes.
+TEST_F(InputDispatchTest, AMessageThatWouldMakeTooManyArgumentActionsIsRefused) {
+    ASSERT_TRUE(manager->start());
+    Sender sender(LO_UDP, port);
+    foundation::LogCapture log;
+    const size_t ceiling = QRBContext::kMaxArgumentActionsPerMessage;
+    auto floats = [](size_t count) { return std::vector<firing::Arg>(count, Float(0.5)); };
+
+    sender.send(packet("/wide", floats(ceiling)));
+    sender.send(packet("/wider", floats(ceiling + 1)));
+    sender.send(packet("/two", floats(2)));
+    flush(sender);
+    ASSERT_NE(manager->contextWithName("/wide"), nullptr);
+    EXPECT_EQ(manager->contextWithName("/wide")->actions().size(), ceiling);
+    EXPECT_EQ(manager->contextWithName("/wider"), nullptr);
+    EXPECT_TRUE(
+        log.contains("Refused a message to \"/wider\" with 1025 arguments: one message makes at most 1024 "
+                     "argument actions"))
+        << ::testing::PrintToString(log.lines());
+
+    // A registered context refuses the same way, and keeps what it had.
+    QRBContextPtr two = manager->contextWithName("/two");
+    ASSERT_NE(two, nullptr);
+    const auto last = two->lastReceivedMessage();
+    sender.send(packet("/two", floats(ceiling + 1)));
+    flush(sender);
+    EXPECT_EQ(two->actions().size(), 2u);
+    EXPECT_EQ(two->lastReceivedMessage(), last);
+    sender.send(packet("/wide", floats(ceiling + 1)));
+    flush(sender);
+    EXPECT_EQ(manager->contextWithName("/wide")->actions().size(), ceiling);
 }
 
 TEST_F(InputDispatchTest, TimeTagsBecomeTheDatesOfTheMessages) {

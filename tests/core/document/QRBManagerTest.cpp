@@ -634,6 +634,29 @@ TEST_F(ManagerTest, APresetChangeRegistersItsAddressesAndSendsTheMappingMessageA
     EXPECT_EQ(mapping->lastReceivedMessage()->arguments()[2]->int32Value(), 0);
 }
 
+// A document opened with the option on asks for the mapping message before its servers run: it
+// goes once they do, its context is made, and nothing fails on the way.
+TEST_F(ManagerTest, TheMappingMessageAskedForBeforeRoutingStartsIsSentOnceItHas) {
+    foundation::LogCapture log;
+    auto presets = manager->presetManager();
+    presets->setShouldSendPresetNameOnPresetRestore(true);
+    EXPECT_EQ(manager->contextWithName("/quorbital/mapping"), nullptr);
+    ASSERT_TRUE(manager->start());
+    QRBContextPtr mapping = manager->contextWithName("/quorbital/mapping");
+    ASSERT_NE(mapping, nullptr);
+    ASSERT_NE(mapping->lastReceivedMessage(), nullptr);
+    const auto& arguments = mapping->lastReceivedMessage()->arguments();
+    ASSERT_EQ(arguments.size(), 3u);
+    EXPECT_EQ(arguments[0]->stringValue(), presets->currentPreset()->name());
+    EXPECT_EQ(arguments[2]->int32Value(), 0);
+    EXPECT_FALSE(log.contains(kQRBServerSendError)) << ::testing::PrintToString(log.lines());
+    // Sent once: a second start sends nothing more.
+    manager->stop();
+    const auto last = mapping->lastReceivedMessage();
+    ASSERT_TRUE(manager->start());
+    EXPECT_EQ(mapping->lastReceivedMessage(), last);
+}
+
 // ---- Threads -----------------------------------------------------------------------------------
 
 // Starts and stops routing again and again while another thread sends to the port: the listeners

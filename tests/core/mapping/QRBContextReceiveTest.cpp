@@ -235,6 +235,23 @@ TEST_F(ReceiveTest, JSONArrayGivesChildrenNamedByIndex) {
     EXPECT_DOUBLE_EQ(children[2]->inputArgValue()->doubleValue(), 1.0);
 }
 
+// A JSON text makes one child per entry: one message makes no more of them than the argument
+// ceiling, and beyond it nothing at all.
+TEST_F(ReceiveTest, JSONWithMoreEntriesThanTheCeilingMakesNoChildren) {
+    context->demux(0);
+    auto array = [](size_t count) {
+        std::string text = "[";
+        for (size_t i = 0; i < count; ++i) text += i ? ",1" : "1";
+        return text + "]";
+    };
+    foundation::LogCapture log;
+    receive(message("/a", {String(array(QRBContext::kMaxArgumentActionsPerMessage + 1))}));
+    EXPECT_TRUE(context->subContexts().empty());
+    EXPECT_TRUE(log.contains("with 1025 arguments: one message makes at most 1024")) << ::testing::PrintToString(log.lines());
+    receive(message("/a", {String(array(QRBContext::kMaxArgumentActionsPerMessage))}));
+    EXPECT_EQ(context->subContexts().size(), QRBContext::kMaxArgumentActionsPerMessage);
+}
+
 TEST_F(ReceiveTest, PlainStringNamesTheChildThatReceivesTheRest) {
     context->demux(0);
     receive(message("/a", {String("left"), Float(0.7f)}));
@@ -316,7 +333,7 @@ TEST_F(ReceiveTest, ArgumentWithoutALabelIsLoggedAndDropped) {
     receive(message("/a", {Blob("xyz"), Float(1)}));
     receive(message("/a", {Blob("xyz"), Float(1)}));
     EXPECT_TRUE(context->subContexts().empty());
-    EXPECT_TRUE(log.contains("demuxLabel: Unsupported OSC argument /a ["));
+    EXPECT_TRUE(log.contains("demuxLabel: Unsupported OSC argument \"/a\" ["));
 }
 
 TEST_F(ReceiveTest, DemuxRemovesTheActionsAndOffSwitchesItOff) {

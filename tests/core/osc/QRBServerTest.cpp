@@ -579,9 +579,28 @@ TEST_P(ServerTest, MalformedPacketsAreReportedAndTheServerGoesOnServing) {
     EXPECT_TRUE(unmatched.empty());
     for (const std::string& error : delegate->errors)
         EXPECT_EQ(error.rfind(std::string("OSC ") + name() + " Server error: ", 0), 0u) << error;
-    EXPECT_TRUE(log.contains("OSC error 9912 in /a/b: Invalid message received"));
+    EXPECT_TRUE(log.contains("OSC error 9912 in \"/a/b\": Invalid message received"));
     // The error handler's line says what was wrong; nothing timed out.
     EXPECT_FALSE(log.contains("read error or timeout"));
+}
+
+TEST_P(ServerTest, ARefusedPacketsPathStandsQuotedAndEscapedInTheLog) {
+    startRecording("/good");
+    // Lines of the kind logged by the tests before are not held back: the windows start anew.
+    foundation::setLogClock(std::make_shared<foundation::ManualClock>());
+    LogCapture log;
+    Sender sender(protocol(), port);
+    // A path that would forge a log line and clear the terminal that shows it.
+    sender.send(Bytes().str("/x\nQuitting because signal SIGINT was received.\x1b[2J").str(",x").i32(0));
+    sender.send(intMessage("/good", 1));
+    ASSERT_TRUE(runUntil([&] { return calls.size() == 1; }));
+    foundation::setLogClock(nullptr);
+    EXPECT_TRUE(log.contains("in \"/x\\nQuitting because signal SIGINT was received.\\x1B[2J\": "))
+        << ::testing::PrintToString(log.lines());
+    for (const auto& line : log.lines()) {
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, ServerTest, ::testing::Values(LO_UDP, LO_TCP),
@@ -1180,7 +1199,7 @@ TEST(QRBServerErrorHandlerTest, KeepsTheLastErrorForEveryServerToReport) {
     tcp->setPort(9000);
     LogCapture log;
     QRBServerErrorHandler(13, "Permission denied", "bind()");
-    EXPECT_TRUE(log.contains("OSC error 13 in bind(): Permission denied"));
+    EXPECT_TRUE(log.contains("OSC error 13 in \"bind()\": Permission denied"));
     EXPECT_EQ(udp->libloError(), "OSC UDP Server error: Permission denied to open port 8000");
     EXPECT_EQ(tcp->libloError(), "OSC TCP Server error: Permission denied to open port 9000");
     QRBServerErrorHandler(9904, "cannot find free port", nullptr);
