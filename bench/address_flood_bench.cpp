@@ -11,6 +11,9 @@
 //           at 1,000, and 1 means that learning costs the same however much was learned. Each
 //           figure is the best of several batches, so that a pause of the machine does not count.
 //           A known address is sent between the batches: it must still be routed.
+//           Also what a learned address holds: the heap in use (all arenas, as malloc counts
+//           it) before and after growing from 1,000 contexts to the large count, per context
+//           learned. Each context is learned from a message of one float, the commonest kind.
 // startup   What opening a document costs per context: decoding it as the headless program
 //           does, starting its routing (which registers every context on both servers) and
 //           routing its first message, for 1,000 and 10,000 contexts; each ratio is the cost per
@@ -37,6 +40,7 @@
 #include "platform/PlatformBackends.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -91,6 +95,12 @@ private:
 [[noreturn]] void fail(const std::string& why) {
     std::fprintf(stderr, "address_flood_bench: %s\n", why.c_str());
     std::exit(1);
+}
+
+// The bytes malloc has handed out and not taken back, in every arena and in mapped blocks.
+size_t heapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
 }
 
 bool runUntil(const std::function<bool()>& predicate, double timeout) {
@@ -270,12 +280,18 @@ int main(int argc, char** argv) {
             const double atSmall = flood.bestCostPerNewAddress(batch, rounds);
             std::printf("flood: %.1f us per new address with %zu contexts\n", atSmall * 1e6, small);
             const auto grow = Clock::now();
+            const size_t heapBefore = heapInUse();
+            const size_t contextsBefore = flood.contexts();
             flood.growTo(large);
-            std::printf("flood: grown to %zu contexts in %.1f s\n", large, seconds(Clock::now() - grow));
+            const double bytesPerContext = (double(heapInUse()) - double(heapBefore)) /
+                                           double(flood.contexts() - contextsBefore);
+            std::printf("flood: grown to %zu contexts in %.1f s, %.0f bytes of heap per learned context\n", large,
+                        seconds(Clock::now() - grow), bytesPerContext);
             const double atLarge = flood.bestCostPerNewAddress(batch, rounds);
             std::printf("flood: %.1f us per new address with %zu contexts\n", atLarge * 1e6, large);
             value("flood_us_per_new_address_" + std::to_string(small), atSmall * 1e6);
             value("flood_us_per_new_address_" + std::to_string(large), atLarge * 1e6);
+            value("flood_heap_bytes_per_learned_context", bytesPerContext);
             ratio("flood_new_address_" + std::to_string(large) + "_over_" + std::to_string(small), atLarge / atSmall);
         }
 
