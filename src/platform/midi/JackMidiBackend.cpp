@@ -1,5 +1,7 @@
 #include "platform/midi/JackMidiBackend.h"
 
+#include "platform/midi/MidiEndpointNames.h"
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
@@ -157,6 +159,10 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     static void portRegistered(jack_port_id_t, int, void* arg) { static_cast<Impl*>(arg)->noteSetupChange(); }
     static void clientRegistered(const char*, int, void* arg) { static_cast<Impl*>(arg)->noteSetupChange(); }
     static void portRenamed(jack_port_id_t, const char*, const char*, void* arg) {
+        static_cast<Impl*>(arg)->noteSetupChange();
+    }
+    // A connection made or undone changes the display names of both ends.
+    static void portConnected(jack_port_id_t, jack_port_id_t, int, void* arg) {
         static_cast<Impl*>(arg)->noteSetupChange();
     }
     // A client's ports are listed once it is active, which no registration announces; the graph
@@ -326,14 +332,31 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             midi::EndpointInfo info;
             info.ref = jack_port_uuid(port);
             info.uniqueID = stableUniqueID(clientPart, portPart);
-            if (clientPart.empty() || strcasecmp(clientPart.c_str(), portPart.c_str()) == 0)
-                info.name = portPart;
-            else
-                info.name = clientPart + " " + portPart;
+            info.name = midiEndpointName(clientPart, portPart);
+            info.connectedNames = connectedNames(port);
             result.push_back(std::move(info));
         }
         if (names) jack_free(names);
         return result;
+    }
+
+    // What the port is connected to, without the program's own ports.
+    std::string connectedNames(jack_port_t* port) {
+        const char** peers = jack_port_get_all_connections(client, port);
+        if (!peers) return {};
+        const std::string own = std::string(jack_get_client_name(client)) + ":";
+        std::vector<MidiConnectionPeer> list;
+        for (size_t i = 0; peers[i]; ++i) {
+            const std::string full = peers[i];
+            const size_t colon = full.find(':');
+            MidiConnectionPeer peer;
+            peer.client = colon == std::string::npos ? std::string() : full.substr(0, colon);
+            peer.port = colon == std::string::npos ? full : full.substr(colon + 1);
+            peer.own = full.compare(0, own.size(), own) == 0;
+            list.push_back(std::move(peer));
+        }
+        jack_free(peers);
+        return midiConnectedNames(list);
     }
 
     // The ports of ours that only carry a connection are not endpoints.
@@ -428,6 +451,7 @@ std::shared_ptr<JackMidiBackend> JackMidiBackend::open(const std::string& client
     jack_set_port_registration_callback(impl->client, &Impl::portRegistered, raw);
     jack_set_client_registration_callback(impl->client, &Impl::clientRegistered, raw);
     jack_set_port_rename_callback(impl->client, &Impl::portRenamed, raw);
+    jack_set_port_connect_callback(impl->client, &Impl::portConnected, raw);
     jack_set_graph_order_callback(impl->client, &Impl::graphReordered, raw);
     jack_on_shutdown(impl->client, &Impl::shutdown, raw);
     if (jack_activate(impl->client) != 0) return nullptr;
