@@ -176,6 +176,45 @@ TEST_F(TarnMIDIManagerTest, OwnVirtualEndpointsNeverAppearAmongTheRealOnes) {
     EXPECT_EQ(QRBMIDIManager::sharedVirtualSource()->uniqueID(), 96474224);
 }
 
+// An endpoint shows what it is connected to in place of its own name, and follows the connections
+// as they change.
+TEST_F(TarnMIDIManagerTest, DisplayNamesShowTheConnectionsTheSystemReports) {
+    const EndpointRef keys = fake->plug(Kind::Source, "Interface Out 1", 7);
+    settle();
+    ASSERT_EQ(tarn->realSources().size(), 1u);
+    auto source = tarn->realSources()[0];
+    EXPECT_EQ(source->displayName(), "Interface Out 1");
+
+    fake->setConnectedNames(keys, "Synth In, Recorder In");
+    settle();
+    EXPECT_EQ(source->displayName(), "Synth In, Recorder In");
+    EXPECT_EQ(source->name(), "Interface Out 1") << "the name stays the port's own";
+
+    fake->setConnectedNames(keys, "");
+    settle();
+    EXPECT_EQ(source->displayName(), "Interface Out 1");
+}
+
+// A private virtual endpoint is hidden from the system's lists; the flag is the system's.
+TEST_F(TarnMIDIManagerTest, PrivateVirtualEndpointsAreHiddenFromOtherPrograms) {
+    auto destination = TarnMIDIVirtualDestination::create(tarn, "Hidden In");
+    const EndpointRef ref = fake->virtualEndpointNamed("Hidden In");
+    ASSERT_NE(ref, 0u);
+    auto listed = [&] {
+        for (const auto& info : fake->destinations())
+            if (info.ref == ref) return true;
+        return false;
+    };
+    EXPECT_FALSE(destination->isPrivate());
+    EXPECT_TRUE(listed());
+    EXPECT_TRUE(destination->setPrivate(true));
+    EXPECT_TRUE(destination->isPrivate());
+    EXPECT_FALSE(listed());
+    EXPECT_TRUE(destination->setPrivate(false));
+    EXPECT_FALSE(destination->isPrivate());
+    EXPECT_TRUE(listed());
+}
+
 TEST_F(TarnMIDIManagerTest, SetupChangesThatArriveTogetherMakeOnePass) {
     int notifications = 0;
     auto token = foundation::NotificationCenter::defaultCenter().addObserver(

@@ -64,6 +64,10 @@ public:
         virtual ~VirtualEndpoint() = default;
         virtual EndpointRef ref() const = 0;
         virtual bool setName(const std::string& name) = 0;
+        // A private endpoint is hidden from other programs (and from the lists of sources and
+        // destinations). NO where the system cannot hide one (JACK), or refused.
+        virtual bool isPrivate() const { return false; }
+        virtual bool setPrivate(bool) { return false; }
     };
     class VirtualSource : public VirtualEndpoint {
     public:

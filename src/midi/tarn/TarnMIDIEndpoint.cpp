@@ -262,6 +262,12 @@ void TarnMIDIVirtualEndpoint::initWith(const std::shared_ptr<TarnMIDIManager>& m
     manager->setNotificationsEnabled(true);
 }
 
+bool TarnMIDIVirtualEndpoint::isPrivate() const { return backendEndpoint_ && backendEndpoint_->isPrivate(); }
+
+bool TarnMIDIVirtualEndpoint::setPrivate(bool isPrivate) {
+    return backendEndpoint_ && backendEndpoint_->setPrivate(isPrivate);
+}
+
 bool TarnMIDIVirtualEndpoint::setName(const std::string& name) {
     if (backendEndpoint_ && !backendEndpoint_->setName(name)) return false;
     return TarnMIDIEndpoint::setName(name);

@@ -212,6 +212,10 @@ public:
     bool setName(const std::string& name) override;
     // A virtual endpoint is there while the program runs, whether the system took it or not.
     bool isOffline() const override { return false; }
+    // Hidden from other programs, as the system keeps it. Setting it answers NO where the system
+    // cannot hide an endpoint (JACK) or refused; the endpoint then stays as it was.
+    bool isPrivate() const;
+    bool setPrivate(bool isPrivate);
 
 protected:
     void startIO() override { ioIsRunning_ = true; }

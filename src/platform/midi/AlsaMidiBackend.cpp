@@ -1,5 +1,7 @@
 #include "platform/midi/AlsaMidiBackend.h"
 
+#include "platform/midi/MidiEndpointNames.h"
+
 #include <poll.h>
 #include <strings.h>
 #include <sys/eventfd.h>
@@ -164,12 +166,40 @@ struct AlsaMidiBackend::Impl {
                 midi::EndpointInfo info;
                 info.ref = refOfAddress(id, portID);
                 info.uniqueID = stableUniqueID(clientName, portName);
-                info.name =
-                    strcasecmp(clientName.c_str(), portName.c_str()) == 0 ? portName : clientName + " " + portName;
+                info.name = midiEndpointName(clientName, portName);
+                info.connectedNames = connectedNames(id, portID, capabilities & SND_SEQ_PORT_CAP_READ);
                 result.push_back(std::move(info));
             }
         }
         return result;
+    }
+
+    // What the port is connected to (the ports reading a source, or writing to a destination),
+    // without the program's own. Called with the mutex held.
+    std::string connectedNames(int client, int port, bool source) {
+        std::vector<MidiConnectionPeer> peers;
+        snd_seq_query_subscribe_t* query;
+        snd_seq_client_info_t* clientInfo;
+        snd_seq_port_info_t* portInfo;
+        snd_seq_query_subscribe_alloca(&query);
+        snd_seq_client_info_alloca(&clientInfo);
+        snd_seq_port_info_alloca(&portInfo);
+        snd_seq_addr_t root{static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+        snd_seq_query_subscribe_set_root(query, &root);
+        snd_seq_query_subscribe_set_type(query, source ? SND_SEQ_QUERY_SUBS_READ : SND_SEQ_QUERY_SUBS_WRITE);
+        snd_seq_query_subscribe_set_index(query, 0);
+        while (snd_seq_query_port_subscribers(seq, query) >= 0) {
+            const snd_seq_addr_t* address = snd_seq_query_subscribe_get_addr(query);
+            MidiConnectionPeer peer;
+            peer.own = address->client == clientID;
+            if (snd_seq_get_any_client_info(seq, address->client, clientInfo) >= 0)
+                peer.client = snd_seq_client_info_get_name(clientInfo);
+            if (snd_seq_get_any_port_info(seq, address->client, address->port, portInfo) >= 0)
+                peer.port = snd_seq_port_info_get_name(portInfo);
+            peers.push_back(std::move(peer));
+            snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+        }
+        return midiConnectedNames(peers);
     }
 
     void run() {
@@ -280,6 +310,24 @@ public:
         snd_seq_port_info_alloca(&info);
         if (snd_seq_get_port_info(impl_->seq, port_, info) < 0) return false;
         snd_seq_port_info_set_name(info, name.c_str());
+        return snd_seq_set_port_info(impl_->seq, port_, info) >= 0;
+    }
+    // A private port is one other programs may not connect to, which no list shows.
+    bool isPrivate() const override {
+        std::lock_guard lock(impl_->mutex);
+        snd_seq_port_info_t* info;
+        snd_seq_port_info_alloca(&info);
+        if (snd_seq_get_port_info(impl_->seq, port_, info) < 0) return false;
+        return (snd_seq_port_info_get_capability(info) & SND_SEQ_PORT_CAP_NO_EXPORT) != 0;
+    }
+    bool setPrivate(bool hidden) override {
+        std::lock_guard lock(impl_->mutex);
+        snd_seq_port_info_t* info;
+        snd_seq_port_info_alloca(&info);
+        if (snd_seq_get_port_info(impl_->seq, port_, info) < 0) return false;
+        unsigned capabilities = snd_seq_port_info_get_capability(info);
+        capabilities = hidden ? capabilities | SND_SEQ_PORT_CAP_NO_EXPORT : capabilities & ~SND_SEQ_PORT_CAP_NO_EXPORT;
+        snd_seq_port_info_set_capability(info, capabilities);
         return snd_seq_set_port_info(impl_->seq, port_, info) >= 0;
     }
 

@@ -100,6 +100,18 @@ public:
         e->name = name;
         return true;
     }
+    bool hidden() const {
+        std::lock_guard lock(state_->mutex);
+        const auto* e = state_->find(ref_);
+        return e && e->privateEndpoint;
+    }
+    bool hide(bool on) {
+        std::lock_guard lock(state_->mutex);
+        auto* e = state_->find(ref_);
+        if (!e) return false;
+        e->privateEndpoint = on;
+        return true;
+    }
 
 protected:
     std::shared_ptr<FakeMidiBackend::State> state_;
@@ -111,6 +123,8 @@ public:
     using FakeVirtualEndpoint::FakeVirtualEndpoint;
     EndpointRef ref() const override { return ref_; }
     bool setName(const std::string& name) override { return rename(name); }
+    bool isPrivate() const override { return hidden(); }
+    bool setPrivate(bool on) override { return hide(on); }
     bool received(const midi::MIDIPacketList& list) override { return state_->recordSend(ref_, list); }
 };
 
@@ -119,6 +133,8 @@ public:
     using FakeVirtualEndpoint::FakeVirtualEndpoint;
     EndpointRef ref() const override { return ref_; }
     bool setName(const std::string& name) override { return rename(name); }
+    bool isPrivate() const override { return hidden(); }
+    bool setPrivate(bool on) override { return hide(on); }
 };
 
 }  // namespace
@@ -211,6 +227,14 @@ void FakeMidiBackend::setOffline(EndpointRef ref, bool offline) {
     announceSetupChange();
 }
 
+void FakeMidiBackend::setConnectedNames(EndpointRef ref, const std::string& names) {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (Endpoint* e = state_->find(ref)) e->connectedNames = names;
+    }
+    announceSetupChange();
+}
+
 void FakeMidiBackend::setFailSends(EndpointRef ref, bool fail) {
     std::lock_guard lock(state_->mutex);
     if (Endpoint* e = state_->find(ref)) e->failSends = fail;
@@ -299,11 +323,12 @@ std::vector<midi::EndpointInfo> listOf(FakeMidiBackend::State& state, FakeMidiBa
     std::lock_guard lock(state.mutex);
     std::vector<midi::EndpointInfo> list;
     for (const auto& e : state.endpoints) {
-        if (e.kind != kind) continue;
+        if (e.kind != kind || e.privateEndpoint) continue;
         midi::EndpointInfo info;
         info.ref = e.ref;
         info.uniqueID = e.uniqueID;
         info.name = e.name;
+        info.connectedNames = e.connectedNames;
         info.offline = e.offline;
         list.push_back(std::move(info));
     }

@@ -27,6 +27,8 @@ public:
     midi::EndpointRef plug(Kind kind, const std::string& name, int32_t uniqueID);
     void unplug(midi::EndpointRef ref);
     void setOffline(midi::EndpointRef ref, bool offline);
+    // What the port is connected to, as the system names it ("" for nothing).
+    void setConnectedNames(midi::EndpointRef ref, const std::string& names);
     void setFailCreateClient(bool fail) { failCreateClient_ = fail; }
     // Sends to this destination (or through this virtual source) fail while set.
     void setFailSends(midi::EndpointRef ref, bool fail);
@@ -76,8 +78,10 @@ public:
         Kind kind = Kind::Source;
         std::string name;
         int32_t uniqueID = 0;
+        std::string connectedNames;
         bool offline = false;
         bool virtualEndpoint = false;
+        bool privateEndpoint = false;
         bool failSends = false;
         std::shared_ptr<Slot> virtualInput;  // a virtual destination's handler
     };

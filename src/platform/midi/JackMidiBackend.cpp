@@ -4,6 +4,8 @@
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 
+#include "platform/midi/MidiEndpointNames.h"
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
@@ -156,6 +158,10 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     static void portRegistered(jack_port_id_t, int, void* arg) { static_cast<Impl*>(arg)->noteSetupChange(); }
     static void clientRegistered(const char*, int, void* arg) { static_cast<Impl*>(arg)->noteSetupChange(); }
     static void portRenamed(jack_port_id_t, const char*, const char*, void* arg) {
+        static_cast<Impl*>(arg)->noteSetupChange();
+    }
+    // A connection made or undone changes the display names of both ends.
+    static void portConnected(jack_port_id_t, jack_port_id_t, int, void* arg) {
         static_cast<Impl*>(arg)->noteSetupChange();
     }
     // A client's ports are listed once it is active, which no registration announces; the graph
@@ -373,6 +379,7 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
         jack_set_port_registration_callback(client, &Impl::portRegistered, this);
         jack_set_client_registration_callback(client, &Impl::clientRegistered, this);
         jack_set_port_rename_callback(client, &Impl::portRenamed, this);
+        jack_set_port_connect_callback(client, &Impl::portConnected, this);
         jack_set_graph_order_callback(client, &Impl::graphReordered, this);
         jack_on_shutdown(client, &Impl::shutdown, this);
     }
@@ -501,10 +508,8 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             midi::EndpointInfo info;
             info.ref = jack_port_is_mine(client, port) ? ownRef(port) : refOf(port);
             info.uniqueID = stableUniqueID(clientPart, portPart);
-            if (clientPart.empty() || strcasecmp(clientPart.c_str(), portPart.c_str()) == 0)
-                info.name = portPart;
-            else
-                info.name = clientPart + " " + portPart;
+            info.name = midiEndpointName(clientPart, portPart);
+            info.connectedNames = connectedNames(port);
             result.push_back(std::move(info));
         }
         if (names) jack_free(names);
@@ -518,6 +523,25 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
         for (const auto& slot : slots)
             if (slot->port == port) return slot->ref;
         return refOf(port);
+    }
+
+    // What the port is connected to, without the program's own ports.
+    std::string connectedNames(jack_port_t* port) {
+        const char** peers = jack_port_get_all_connections(client, port);
+        if (!peers) return {};
+        const std::string own = std::string(jack_get_client_name(client)) + ":";
+        std::vector<MidiConnectionPeer> list;
+        for (size_t i = 0; peers[i]; ++i) {
+            const std::string full = peers[i];
+            const size_t colon = full.find(':');
+            MidiConnectionPeer peer;
+            peer.client = colon == std::string::npos ? std::string() : full.substr(0, colon);
+            peer.port = colon == std::string::npos ? full : full.substr(colon + 1);
+            peer.own = full.compare(0, own.size(), own) == 0;
+            list.push_back(std::move(peer));
+        }
+        jack_free(peers);
+        return midiConnectedNames(list);
     }
 
     // The ports of ours that only carry a connection are not endpoints.

@@ -115,6 +115,61 @@ TEST_F(JackMidiBackendTest, OurOutputConnectedToOurInputDeliversANoteAndALongSys
     out->removeSender(sender.get());
 }
 
+// A port shows what other programs connected it to; the program's own ports (its connection to the
+// port, its virtual endpoints) are left out. A connection made or undone is a setup change.
+TEST_F(JackMidiBackendTest, EndpointsNameWhatTheyAreConnectedTo) {
+    jack_client_t* keys = openOtherClient("keys");
+    jack_client_t* synth = openOtherClient("synth");
+    ASSERT_TRUE(keys && synth);
+    ASSERT_TRUE(jack_port_register(keys, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0));
+    ASSERT_TRUE(jack_port_register(synth, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0));
+    // Active clients with a process callback, as real programs are: the server otherwise waits out
+    // its client timeout on every graph change.
+    jack_set_process_callback(keys, [](jack_nframes_t, void*) { return 0; }, nullptr);
+    jack_set_process_callback(synth, [](jack_nframes_t, void*) { return 0; }, nullptr);
+    ASSERT_EQ(jack_activate(keys), 0);
+    ASSERT_EQ(jack_activate(synth), 0);
+    auto connectedNamesOf = [&](const std::vector<midi::EndpointInfo>& list, const std::string& name) {
+        for (const auto& info : list)
+            if (info.name == name) return info.connectedNames;
+        return std::string("(not listed)");
+    };
+    ASSERT_TRUE(waitFor([&] { return connectedNamesOf(backend->sources(), "keys out") == ""; }));
+
+    ASSERT_EQ(jack_connect(keys, "keys:out", "synth:in"), 0);
+    EXPECT_TRUE(waitFor([&] { return connectedNamesOf(backend->sources(), "keys out") == "synth in"; }));
+    EXPECT_EQ(connectedNamesOf(backend->destinations(), "synth in"), "keys out");
+
+    // The layer's endpoint for the keyboard shows it too, once the change is announced, and keeps
+    // showing it while the program listens to the keyboard through a port of its own.
+    TarnMIDIEndpointPtr source;
+    ASSERT_TRUE(waitFor([&] {
+        tarn->updateRealSources();
+        for (const auto& e : tarn->realSources())
+            if (e->name() == "keys out") source = e;
+        return source && source->displayName() == "synth in";
+    }));
+    auto receiver = std::make_shared<RecordingReceiver>();
+    source->addReceiver(receiver);
+    ASSERT_TRUE(source->ioIsRunning());
+    auto in = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
+    const std::string ours = backend->clientName() + ":Quorbital In";
+    ASSERT_EQ(jack_connect(keys, "keys:out", ours.c_str()), 0);
+    // Seen once our destination shows the keyboard.
+    const std::string ourName = backend->clientName() + " Quorbital In";
+    EXPECT_TRUE(waitFor([&] { return connectedNamesOf(backend->destinations(), ourName) == "keys out"; }));
+    EXPECT_EQ(connectedNamesOf(backend->sources(), "keys out"), "synth in");
+
+    ASSERT_EQ(jack_disconnect(keys, "keys:out", "synth:in"), 0);
+    EXPECT_TRUE(waitFor([&] {
+        tarn->updateRealSources();
+        return source->displayName() == "keys out";
+    }));
+    source->removeReceiver(receiver.get());
+    jack_client_close(keys);
+    jack_client_close(synth);
+}
+
 TEST_F(JackMidiBackendTest, EveryDocumentGetsAVirtualDestinationThoughTheyStartWithOneName) {
     auto first = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
     auto second = TarnMIDIVirtualDestination::create(tarn, "Quorbital In");
