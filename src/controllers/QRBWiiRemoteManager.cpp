@@ -2,7 +2,7 @@
 
 #include "controllers/devices/DeviceLayers.h"
 #include "document/QRBManager.h"
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/osc/QRBArg.h"
 #include "core/osc/QRBOSCMessage.h"
 #include "foundation/ArchiveLists.h"

@@ -6,7 +6,7 @@
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "foundation/Exception.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/RunLoop.h"

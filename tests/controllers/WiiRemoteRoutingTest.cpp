@@ -6,7 +6,7 @@
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "core/osc/QRBTarget.h"
 #include "core/support/ManagerTestSupport.h"
 #include "core/support/TargetServer.h"

@@ -12,7 +12,7 @@
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
 #include "core/osc/QRBTarget.h"
-#include "core/outputs/QRBRouteEventSource.h"
+#include "document/QRBRouteEventSource.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

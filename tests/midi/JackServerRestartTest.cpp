@@ -6,8 +6,8 @@
 
 #include "midi/JackDocumentFixture.h"
 
-#include "core/osc/QRBMIDIMessage.h"
-#include "core/osc/QRBMIDIMessageEndpoint.h"
+#include "midi/QRBMIDIMessage.h"
+#include "midi/QRBMIDIMessageEndpoint.h"
 #include "foundation/Log.h"
 #include "midi/QRBMIDIManager.h"
 

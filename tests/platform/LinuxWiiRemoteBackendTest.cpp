@@ -5,7 +5,7 @@
 
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
-#include "document/QRBPreferences.h"
+#include "core/QRBPreferences.h"
 #include "foundation/RunLoop.h"
 #include "platform/wii/FakeWiiRemoteBackend.h"
 #include "platform/wii/LinuxWiiRemoteBackend.h"
