@@ -82,12 +82,18 @@ std::unique_ptr<ZZHeartbeatServer> ZZHeartbeatServer::newHeartbeatServerWithName
     }
     ::unlink(server->path_.c_str());
 
+    // The socket is bound and listening under a private name first and then renamed into place,
+    // so a client that sees the name never finds it refusing (bound but not yet listening).
+    const std::string staging = server->path_ + "." + std::to_string(::getpid());
     sockaddr_un addr;
-    if (!makeAddress(server->path_, addr)) return fail();
+    if (!makeAddress(staging, addr)) return fail();
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return fail();
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
+    ::unlink(staging.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0 ||
+        ::rename(staging.c_str(), server->path_.c_str()) != 0) {
         ::close(fd);
+        ::unlink(staging.c_str());
         return fail();
     }
     server->listenFd_ = fd;
