@@ -168,7 +168,7 @@ std::vector<char> floodRequest(size_t kind, size_t n) {
 
 struct ProbeFigures {
     size_t probes = 0;
-    size_t late = 0;  // routed after 100 ms, or never
+    size_t late = 0;   // routed after 100 ms, or never
     double worst = 0;  // seconds
 };
 
@@ -208,7 +208,8 @@ public:
             f.worst = std::max(f.worst, latency);
             sample(seconds(Clock::now() - start));
             // The rest of the 50 ms goes on routing what arrives.
-            foundation::RunLoop::main().runUntil([] { return false; }, std::max(0.0, 0.05 - seconds(Clock::now() - sent)));
+            foundation::RunLoop::main().runUntil([] { return false; },
+                                                 std::max(0.0, 0.05 - seconds(Clock::now() - sent)));
         }
         return f;
     }
@@ -330,12 +331,14 @@ int main(int argc, char** argv) {
             const auto& manager = flood.manager();
             size_t contexts = 0;
             for (const auto& preset : manager->presetManager()->presets()) contexts += preset->countOfObjects();
-            std::printf("flood: %zu requests in %.0f s; %zu mappings, %zu messages; memory %.1f MB before, %.1f MB at "
-                        "a third, %.1f MB at the end (peak %.1f); %zu log lines\n",
-                        sent.load(), duration, manager->presetManager()->countOfPresets(), contexts, before, atThird,
-                        after, peak, logLines.load());
-            std::printf("flood: probes %zu idle (worst %.1f ms), %zu under the flood (worst %.1f ms, %zu over 100 ms)\n",
-                        idle.probes, idle.worst * 1e3, flooded.probes, flooded.worst * 1e3, flooded.late);
+            std::printf(
+                "flood: %zu requests in %.0f s; %zu mappings, %zu messages; memory %.1f MB before, %.1f MB at "
+                "a third, %.1f MB at the end (peak %.1f); %zu log lines\n",
+                sent.load(), duration, manager->presetManager()->countOfPresets(), contexts, before, atThird, after,
+                peak, logLines.load());
+            std::printf(
+                "flood: probes %zu idle (worst %.1f ms), %zu under the flood (worst %.1f ms, %zu over 100 ms)\n",
+                idle.probes, idle.worst * 1e3, flooded.probes, flooded.worst * 1e3, flooded.late);
             value("flood_requests", double(sent.load()));
             value("flood_probe_worst_ms_idle", idle.worst * 1e3);
             value("flood_probe_worst_ms", flooded.worst * 1e3);

@@ -85,7 +85,6 @@ private:
     QRBInterpretationManager& manager_;
 };
 
-
 // "[Collection] Template": the collection's name is not empty, and the template's is what follows
 // the bracket (at least two characters) without surrounding spaces and tabs.
 bool parseTemplateDisplayName(const std::string& text, std::string& collection, std::string& name) {

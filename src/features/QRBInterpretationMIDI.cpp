@@ -16,7 +16,6 @@
 #include "midi/templates/QRBMIDISubstitution.h"
 #include "midi/templates/QRBMIDITemplate.h"
 
-
 namespace {
 
 QRBMIDISubstitutionPtr makeSubstitution(const QRBInterpretationManager::MIDISubstitutionRequest& request,
@@ -72,8 +71,8 @@ int QRBInterpretationManager::mapToAutomaticMIDI(const char* address, QRBAction&
         output = QRBEventSourceManager::sharedInstance().fetchMidiCC(request.bytes[1] & 0x7F);
     // The request's status and length were checked before: only a missing shared output is left.
     if (!output)
-        return refuse("API: %s, no MIDI output for message %s[%li]", address, foundation::logQuoted(request.path).c_str(),
-                      long(request.index));
+        return refuse("API: %s, no MIDI output for message %s[%li]", address,
+                      foundation::logQuoted(request.path).c_str(), long(request.index));
     action.setEventSource(output);
     action.setChannel(channel);
     setUserOutputRange(action, request.dataMin, request.dataMax);
@@ -137,10 +136,11 @@ int QRBInterpretationManager::mapToMIDITemplate(const char* address, QRBAction& 
         return 0;
     }
     if (templates >= kMaxDocumentTemplates || templateBytes + request.bytes.size() > kMaxDocumentTemplateBytes)
-        return refuse("API: %s, cannot add template %s to %s: the document holds %zu templates of %zu bytes, the "
-                      "most the API adds to",
-                      address, foundation::logQuoted(request.templateName).c_str(),
-                      foundation::logQuoted(request.collectionName).c_str(), templates, templateBytes);
+        return refuse(
+            "API: %s, cannot add template %s to %s: the document holds %zu templates of %zu bytes, the "
+            "most the API adds to",
+            address, foundation::logQuoted(request.templateName).c_str(),
+            foundation::logQuoted(request.collectionName).c_str(), templates, templateBytes);
 
     QRBMIDICollectionPtr collection = found ? found : midi->ensureTemplateCollectionNamed(request.collectionName);
     collection->insertTemplate(candidate, collection->templateList().size());

@@ -47,12 +47,11 @@ bool QRBInterpretationManager::isAPIPath(const char* path) {
 }
 
 void QRBInterpretationManager::logUnknownRequest(const char* path, const char* types, int argc) {
-    foundation::logOfKind("control API unknown request",
-                          foundation::format("API: %s, no such request (types %s): nothing was changed",
-                                             foundation::logQuoted(path ? path : "").c_str(),
-                                             foundation::logQuoted(std::string(types ? types : "",
-                                                                               types && argc > 0 ? size_t(argc) : 0))
-                                                 .c_str()));
+    foundation::logOfKind(
+        "control API unknown request",
+        foundation::format(
+            "API: %s, no such request (types %s): nothing was changed", foundation::logQuoted(path ? path : "").c_str(),
+            foundation::logQuoted(std::string(types ? types : "", types && argc > 0 ? size_t(argc) : 0)).c_str()));
 }
 
 QRBInterpretationManagerPtr QRBInterpretationManager::initWithManager(const std::shared_ptr<QRBManager>& manager) {

@@ -275,8 +275,9 @@ TEST_F(InputDispatchTest, AMessageThatWouldMakeTooManyArgumentActionsIsRefused) 
     ASSERT_NE(manager->contextWithName("/wide"), nullptr);
     EXPECT_EQ(manager->contextWithName("/wide")->actions().size(), ceiling);
     EXPECT_EQ(manager->contextWithName("/wider"), nullptr);
-    EXPECT_TRUE(log.contains("Refused a message to \"/wider\" with 1025 arguments: one message makes at most 1024 "
-                             "argument actions"))
+    EXPECT_TRUE(
+        log.contains("Refused a message to \"/wider\" with 1025 arguments: one message makes at most 1024 "
+                     "argument actions"))
         << ::testing::PrintToString(log.lines());
 
     // A registered context refuses the same way, and keeps what it had.
