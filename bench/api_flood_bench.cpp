@@ -1,6 +1,6 @@
 // What the control API lets one client make a running document do, in one run:
 //
-//   api_flood_bench [--quick] [--only context|flood]
+//   api_flood_bench [--quick] [--only context|flood] [--kinds huge,wide,template,mapping,collection]
 //
 // context   Making a message with many arguments, as a create request does (one argument action
 //           per type letter): the time for 1,000 arguments and for 10,000, and the cost per
@@ -10,7 +10,7 @@
 //           create requests with 60,000-letter type strings (refused beyond the argument
 //           ceiling), new messages with 1,024 arguments each, templates of one display name with
 //           ever new bytes (each a new unique name), new mappings and new template collections,
-//           a few thousand requests a second. Meanwhile the main thread probes a known address
+//           2,000 requests a second, the kinds in turn (--kinds keeps some). Meanwhile the main thread probes a known address
 //           every 50 ms from a socket of its own: every probe must be routed within 100 ms. The
 //           process's resident memory is read as the flood goes: once the document's bounds are
 //           reached it must stay flat. The baseline is the same probe, measured before the flood
@@ -25,6 +25,7 @@
 #include "core/mapping/QRBContext.h"
 #include "core/mapping/QRBPreset.h"
 #include "core/mapping/QRBPresetManager.h"
+#include "core/osc/QRBArg.h"
 #include "features/QRBInterpretationManager.h"
 #include "foundation/Exception.h"
 #include "foundation/Log.h"
@@ -43,6 +44,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -106,10 +108,13 @@ double makeWideMessage(QRBManager& manager, size_t count, const std::string& pat
 
 // ---- flood ----------------------------------------------------------------------------------------
 
-// The requests of the flood, one of each kind in turn; `n` makes every one new.
-std::vector<char> floodRequest(size_t n) {
+// The kinds of request of the flood, in the order floodRequest takes them.
+constexpr const char* kKinds[] = {"huge", "wide", "template", "mapping", "collection"};
+
+// A request of `kind`; `n` makes every one new.
+std::vector<char> floodRequest(size_t kind, size_t n) {
     const std::string id = std::to_string(n);
-    switch (n % 5) {
+    switch (kind) {
     case 0: {
         lo_message m = lo_message_new();
         lo_message_add_string(m, ("/huge/" + id).c_str());
@@ -163,7 +168,7 @@ std::vector<char> floodRequest(size_t n) {
 
 struct ProbeFigures {
     size_t probes = 0;
-    size_t late = 0;  // routed after 100 ms, or never
+    size_t late = 0;   // routed after 100 ms, or never
     double worst = 0;  // seconds
 };
 
@@ -188,24 +193,23 @@ public:
         ProbeFigures f;
         const auto start = Clock::now();
         while (seconds(Clock::now() - start) < duration) {
-            // The flood switches mappings: /known is the current mapping's, learned anew in each.
-            const auto current = known();
-            const auto last = current ? current->lastReceivedMessage() : nullptr;
+            // Each probe carries a value of its own. The flood switches mappings, and /known is
+            // learned anew in each: the probe is routed when /known of any mapping received it.
+            const float value = float(++probes_);
+            lo_message m = lo_message_new();
+            lo_message_add_float(m, value);
+            const auto packet = serialise("/known", m);
             const auto sent = Clock::now();
-            probe_->send(probePacket_);
-            const bool routed = foundation::RunLoop::main().runUntil(
-                [&] {
-                    const auto now = known();
-                    return now && now->lastReceivedMessage() && now->lastReceivedMessage() != last;
-                },
-                2.0);
+            probe_->send(packet);
+            const bool routed = foundation::RunLoop::main().runUntil([&] { return received(value); }, 2.0);
             const double latency = routed ? seconds(Clock::now() - sent) : 2.0;
             ++f.probes;
             if (!routed || latency > 0.1) ++f.late;
             f.worst = std::max(f.worst, latency);
             sample(seconds(Clock::now() - start));
             // The rest of the 50 ms goes on routing what arrives.
-            foundation::RunLoop::main().runUntil([] { return false; }, std::max(0.0, 0.05 - seconds(Clock::now() - sent)));
+            foundation::RunLoop::main().runUntil([] { return false; },
+                                                 std::max(0.0, 0.05 - seconds(Clock::now() - sent)));
         }
         return f;
     }
@@ -215,11 +219,21 @@ public:
 
 private:
     QRBContextPtr known() const { return manager_->contextWithName("/known"); }
+    bool received(float value) const {
+        for (const auto& preset : manager_->presetManager()->presets()) {
+            const auto context = preset->contextWithName("/known");
+            const auto message = context ? context->lastReceivedMessage() : nullptr;
+            if (message && message->arguments().size() == 1 && message->arguments()[0]->floatValue() == value)
+                return true;
+        }
+        return false;
+    }
 
     long port_;
     QRBManagerPtr manager_;
     std::unique_ptr<UDPSender> probe_;
     std::vector<char> probePacket_;
+    size_t probes_ = 0;
 };
 
 }  // namespace
@@ -229,14 +243,21 @@ int main(int argc, char** argv) {
     platform::registerPlatformBackends();
     bool quick = false;
     std::string only;
+    std::vector<size_t> kinds = {0, 1, 2, 3, 4};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--kinds") == 0 && i + 1 < argc) {
+            const std::string list = std::string(",") + argv[++i] + ",";
+            kinds.clear();
+            for (size_t k = 0; k < std::size(kKinds); ++k)
+                if (list.find(std::string(",") + kKinds[k] + ",") != std::string::npos) kinds.push_back(k);
+            if (kinds.empty()) fail("no known kind in " + list);
         } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc &&
                    (std::strcmp(argv[i + 1], "context") == 0 || std::strcmp(argv[i + 1], "flood") == 0)) {
             only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: api_flood_bench [--quick] [--only context|flood]\n");
+            std::fprintf(stderr, "usage: api_flood_bench [--quick] [--only context|flood] [--kinds a,b,...]\n");
             return 2;
         }
     }
@@ -289,7 +310,8 @@ int main(int argc, char** argv) {
                 const auto start = Clock::now();
                 size_t n = 0;
                 while (sending.load()) {
-                    sender.send(floodRequest(n++));
+                    sender.send(floodRequest(kinds[n % kinds.size()], n));
+                    ++n;
                     sent.store(n);
                     const auto due = start + std::chrono::duration<double>(double(n) / rate);
                     std::this_thread::sleep_until(std::chrono::time_point_cast<Clock::duration>(due));
@@ -309,12 +331,14 @@ int main(int argc, char** argv) {
             const auto& manager = flood.manager();
             size_t contexts = 0;
             for (const auto& preset : manager->presetManager()->presets()) contexts += preset->countOfObjects();
-            std::printf("flood: %zu requests in %.0f s; %zu mappings, %zu messages; memory %.1f MB before, %.1f MB at "
-                        "a third, %.1f MB at the end (peak %.1f); %zu log lines\n",
-                        sent.load(), duration, manager->presetManager()->countOfPresets(), contexts, before, atThird,
-                        after, peak, logLines.load());
-            std::printf("flood: probes %zu idle (worst %.1f ms), %zu under the flood (worst %.1f ms, %zu over 100 ms)\n",
-                        idle.probes, idle.worst * 1e3, flooded.probes, flooded.worst * 1e3, flooded.late);
+            std::printf(
+                "flood: %zu requests in %.0f s; %zu mappings, %zu messages; memory %.1f MB before, %.1f MB at "
+                "a third, %.1f MB at the end (peak %.1f); %zu log lines\n",
+                sent.load(), duration, manager->presetManager()->countOfPresets(), contexts, before, atThird, after,
+                peak, logLines.load());
+            std::printf(
+                "flood: probes %zu idle (worst %.1f ms), %zu under the flood (worst %.1f ms, %zu over 100 ms)\n",
+                idle.probes, idle.worst * 1e3, flooded.probes, flooded.worst * 1e3, flooded.late);
             value("flood_requests", double(sent.load()));
             value("flood_probe_worst_ms_idle", idle.worst * 1e3);
             value("flood_probe_worst_ms", flooded.worst * 1e3);

@@ -16,8 +16,6 @@
 #include "midi/templates/QRBMIDISubstitution.h"
 #include "midi/templates/QRBMIDITemplate.h"
 
-#include <algorithm>
-
 namespace {
 
 QRBMIDISubstitutionPtr makeSubstitution(const QRBInterpretationManager::MIDISubstitutionRequest& request,
@@ -73,8 +71,8 @@ int QRBInterpretationManager::mapToAutomaticMIDI(const char* address, QRBAction&
         output = QRBEventSourceManager::sharedInstance().fetchMidiCC(request.bytes[1] & 0x7F);
     // The request's status and length were checked before: only a missing shared output is left.
     if (!output)
-        return refuse("API: %s, no MIDI output for message %s[%li]", address, foundation::logQuoted(request.path).c_str(),
-                      long(request.index));
+        return refuse("API: %s, no MIDI output for message %s[%li]", address,
+                      foundation::logQuoted(request.path).c_str(), long(request.index));
     action.setEventSource(output);
     action.setChannel(channel);
     setUserOutputRange(action, request.dataMin, request.dataMax);
@@ -123,17 +121,30 @@ int QRBInterpretationManager::mapToMIDITemplate(const char* address, QRBAction& 
         return refuse("API: %s, cannot make template collection %s: the document holds %zu, the most the API adds to",
                       address, foundation::logQuoted(request.collectionName).c_str(),
                       midi->templatesCollections().size());
-    const bool known = found && std::any_of(found->templateList().begin(), found->templateList().end(),
-                                            [&](const QRBMIDITemplatePtr& t) { return t->isEqualToEventSource(*candidate); });
-    if (!known && (templates >= kMaxDocumentTemplates ||
-                   templateBytes + request.bytes.size() > kMaxDocumentTemplateBytes))
-        return refuse("API: %s, cannot add template %s to %s: the document holds %zu templates of %zu bytes, the "
-                      "most the API adds to",
-                      address, foundation::logQuoted(request.templateName).c_str(),
-                      foundation::logQuoted(request.collectionName).c_str(), templates, templateBytes);
+    // An equal template already there is the one used, as the collection's maybeAddTemplate
+    // would find it; looked for once here.
+    QRBMIDITemplatePtr known;
+    if (found)
+        for (const auto& t : found->templateList())
+            // The bytes first: they tell most templates apart at a glance.
+            if (t->templateBytes() == candidate->templateBytes() && t->isEqualToEventSource(*candidate)) {
+                known = t;
+                break;
+            }
+    if (known) {
+        action.setEventSource(known);
+        return 0;
+    }
+    if (templates >= kMaxDocumentTemplates || templateBytes + request.bytes.size() > kMaxDocumentTemplateBytes)
+        return refuse(
+            "API: %s, cannot add template %s to %s: the document holds %zu templates of %zu bytes, the "
+            "most the API adds to",
+            address, foundation::logQuoted(request.templateName).c_str(),
+            foundation::logQuoted(request.collectionName).c_str(), templates, templateBytes);
 
-    QRBMIDICollectionPtr collection = midi->ensureTemplateCollectionNamed(request.collectionName);
-    action.setEventSource(collection->maybeAddTemplate(candidate));
+    QRBMIDICollectionPtr collection = found ? found : midi->ensureTemplateCollectionNamed(request.collectionName);
+    collection->insertTemplate(candidate, collection->templateList().size());
+    action.setEventSource(candidate);
     return 0;
 }
 

@@ -55,11 +55,11 @@ public:
     // What the API may make in one document. A live set-up declares some hundreds of messages in
     // a few mappings and collections; these bounds are far above that, and keep a client that
     // repeats its requests without end (or a hostile one) from growing the document, and the
-    // cost of every later request and edit, without bound. The API refuses beyond them; what the
-    // user or the network input makes is not counted against them.
+    // cost of every later request and edit, without bound. They count what the document holds,
+    // whatever made it; only the API is refused beyond them (the user and learned input are not).
     static constexpr size_t kMaxDocumentMappings = 1000;
-    static constexpr size_t kMaxDocumentContexts = 20000;            // messages, in all mappings
-    static constexpr size_t kMaxDocumentArgumentActions = 100000;    // their argument actions
+    static constexpr size_t kMaxDocumentContexts = 20000;          // messages, in all mappings
+    static constexpr size_t kMaxDocumentArgumentActions = 100000;  // their argument actions
     static constexpr size_t kMaxDocumentCollections = 1000;
     static constexpr size_t kMaxDocumentTemplates = 5000;
     static constexpr size_t kMaxDocumentTemplateBytes = 16 << 20;  // the templates' MIDI bytes

@@ -3,10 +3,14 @@
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -43,6 +47,42 @@ int ZZNaturalCompare(const std::string& a, const std::string& b) {
     if (i < a.size()) return 1;
     if (j < b.size()) return -1;
     return 0;
+}
+
+std::string ZZUniqueString(std::string candidate, const std::vector<std::string_view>& taken) {
+    if (std::find(taken.begin(), taken.end(), std::string_view(candidate)) == taken.end()) return candidate;
+    const std::string first = ZZStringByIncrementingSuffixNumberInString(candidate);
+    size_t digits = first.size();
+    while (digits > 0 && isDigit(first[digits - 1])) --digits;
+    const std::string_view prefix(first.data(), digits);
+    // The number as the increment writes it: no sign, no leading zero, short of overflowing.
+    auto numberAfterPrefix = [&prefix](std::string_view name) -> long long {
+        if (name.size() <= prefix.size() || name.size() - prefix.size() > 18 || name.substr(0, prefix.size()) != prefix)
+            return -1;
+        if (name[prefix.size()] == '0') return -1;
+        long long n = 0;
+        for (size_t i = prefix.size(); i < name.size(); ++i) {
+            if (!isDigit(name[i])) return -1;
+            n = n * 10 + (name[i] - '0');
+        }
+        return n;
+    };
+    long long next = numberAfterPrefix(first);
+    if (next < 0) {
+        // A number too long to count up here: one name at a time.
+        const std::unordered_set<std::string_view> names(taken.begin(), taken.end());
+        std::string name = first;
+        while (names.count(name) != 0) name = ZZStringByIncrementingSuffixNumberInString(name);
+        return name;
+    }
+    // The first free number is at most taken.size() after `next`: only those are marked.
+    std::vector<bool> used(taken.size() + 1, false);
+    for (std::string_view name : taken)
+        if (const long long n = numberAfterPrefix(name); n >= next && n - next < static_cast<long long>(used.size()))
+            used[static_cast<size_t>(n - next)] = true;
+    size_t offset = 0;
+    while (used[offset]) ++offset;
+    return std::string(prefix) + std::to_string(next + static_cast<long long>(offset));
 }
 
 std::string ZZStringByIncrementingSuffixNumberInString(const std::string& s) {

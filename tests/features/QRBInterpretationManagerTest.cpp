@@ -11,8 +11,8 @@
 #include "core/osc/QRBServer.h"
 #include "core/support/OSCBytes.h"
 #include "core/support/PresetTestSupport.h"
-#include "foundation/KeyedArchiver.h"
 #include "features/QRBEventSourceManager.h"
+#include "foundation/KeyedArchiver.h"
 #include "midi/QRBMIDIManager.h"
 #include "midi/outputs/QRBChannelEventSource.h"
 #include "midi/outputs/QRBKymaPCEventSource.h"
@@ -200,7 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"CreateWithoutTypes", request(kCreate, {String("/n"), String("")}), "the given type string is empty"},
         Refusal{"CreateWithAnUnknownType", request(kCreate, {String("/n"), String("ix")}), "invalid type string"},
-        Refusal{"CreateForAPattern", request(kCreate, {String("/n*"), String("f")}), "invalid message address: \"/n*\""},
+        Refusal{"CreateForAPattern", request(kCreate, {String("/n*"), String("f")}),
+                "invalid message address: \"/n*\""},
         Refusal{"CreateForNoAddress", request(kCreate, {String(""), String("f")}), "invalid message address"},
         Refusal{"RangePastTheArguments", request(kRange, {String("/m"), Int(2), Int(0), Int(1)}),
                 "APIMessage:argumentAtIndex: failed for argument index 2 of message \"/m\""},
@@ -513,8 +514,8 @@ TEST_F(ControlAPITest, ChannelMappingsTurnTheValueIntoAChannelOfTheirRange) {
 // mixes integers and floats.
 TEST_F(ControlAPITest, NumbersOfAnyTypeSetRangesAndChannelMappings) {
     send(kCreate, {String("/r"), String("ff")});
-    send(kRange, {String("/r"), Float(0), Float(-1), Float(1)});          // sfff
-    send(kRange, {String("/r"), Int(1), Int(0), Float(0.5)});             // siif
+    send(kRange, {String("/r"), Float(0), Float(-1), Float(1)});         // sfff
+    send(kRange, {String("/r"), Int(1), Int(0), Float(0.5)});            // siif
     send(kRange, {String("/one"), Double(0), Int64(10), Double(20.5)});  // sdhd, on a new message
     send(kMappingChannel, {String("/all"), Float(0), Float(2), Double(9)});
     send(kArgumentChannel, {String("/arg"), Float(0), Int(1), Float(5), String("/r"), Float(1)});
@@ -550,17 +551,27 @@ TEST_F(ControlAPITest, RequestsOfTypesOrAddressesItDoesNotTakeAreLogged) {
         std::string logged;
     };
     const std::vector<Case> cases = {
-        {"an index that is not whole", kRange, {String("/m"), Float(0.5), Int(0), Int(1)},
+        {"an index that is not whole",
+         kRange,
+         {String("/m"), Float(0.5), Int(0), Int(1)},
          "invalid argument index 0.5 for message \"/m\""},
-        {"a string for a bound", kRange, {String("/m"), Int(0), String("0"), Int(1)},
+        {"a string for a bound",
+         kRange,
+         {String("/m"), Int(0), String("0"), Int(1)},
          "invalid argument types: \"sisi\", expected siii (each number any of i, f, h, d)"},
-        {"a channel that is not whole", kMappingChannel, {String("/m"), Int(0), Float(0.5), Int(15)},
+        {"a channel that is not whole",
+         kMappingChannel,
+         {String("/m"), Int(0), Float(0.5), Int(15)},
          "invalid argument index or channel range for message \"/m\""},
-        {"a missing target index", kArgumentChannel, {String("/m"), Int(0), Int(0), Int(15), String("/m")},
+        {"a missing target index",
+         kArgumentChannel,
+         {String("/m"), Int(0), Int(0), Int(15), String("/m")},
          "invalid argument types: \"siiis\", expected siiisi"},
         {"create with a number", kCreate, {String("/m"), Int(1)}, "invalid argument types: \"si\", expected ss"},
         {"restore with a number", kRestore, {Int(1)}, "invalid argument types: \"i\", expected s"},
-        {"an unknown request", "/quorbital/v1/message/delete", {String("/m")},
+        {"an unknown request",
+         "/quorbital/v1/message/delete",
+         {String("/m")},
          "API: \"/quorbital/v1/message/delete\", no such request (types \"s\")"},
     };
     send(kCreate, {String("/m"), String("f")});
@@ -688,11 +699,10 @@ TEST(InterpretationDecodingTest, ADecodedInterpretationManagerGetsTheManagerThat
     interpretation->set("inputMode", foundation::Value(int64_t(3)));
     auto archived = presets::RawRecord::make("QRBManager");
     archived->set("tuioManager", foundation::Value(std::static_pointer_cast<foundation::Object>(interpretation)));
-    const foundation::Data data =
-        foundation::KeyedArchiver::archivedDataWithRootObject(foundation::Value(std::static_pointer_cast<foundation::Object>(archived)));
-    auto manager =
-        QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data)->decodeObjectOfClass<QRBManager>(
-            "root");
+    const foundation::Data data = foundation::KeyedArchiver::archivedDataWithRootObject(
+        foundation::Value(std::static_pointer_cast<foundation::Object>(archived)));
+    auto manager = QuorbitalCore::newUnarchiverForCompatibleDecodingOfQuorbitalDocumentUsingData(data)
+                       ->decodeObjectOfClass<QRBManager>("root");
     ASSERT_NE(manager, nullptr);
     ASSERT_NE(manager->tuioManager(), nullptr);
     EXPECT_EQ(manager->tuioManager()->oscManager(), manager);

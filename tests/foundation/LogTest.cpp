@@ -120,7 +120,9 @@ TEST(LogQuotedTest, EscapesWhatCouldForgeALineOrDriveATerminal) {
         {std::string("a\0b", 3), "\"a\\x00b\""},
         {"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x8E\xB9", "\"Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC \xF0\x9F\x8E\xB9\""},
         // C1 controls are valid UTF-8 but act as escape sequences on terminals.
-        {"\xC2\x9B" "2J", "\"\\u009B2J\""},
+        {"\xC2\x9B"
+         "2J",
+         "\"\\u009B2J\""},
         // Not UTF-8: a stray continuation byte, a cut sequence, an overlong form, a surrogate,
         // a code point above U+10FFFF.
         {"\x80x", "\"\\x80x\""},

@@ -116,8 +116,8 @@ TEST(ZZExtensions, UniqueNamesAreThoseOfIncrementingOneStepAtATime) {
         {"Big 99999999999999999999999", "Big 9223372036854775806"},
         {"Mix 9  ", "Mix 10", "Mix 11"},
     };
-    const std::vector<std::string> candidates = {"Kick", "Kick 2", "Kick 149", "Kick 3", "Take5", "",
-                                                 "007",  "Mix 9  ", "Fresh", "Big 99999999999999999999999"};
+    const std::vector<std::string> candidates = {"Kick", "Kick 2", "Kick 149", "Kick 3", "Take5",
+                                                 "",     "007",    "Mix 9  ",  "Fresh",  "Big 99999999999999999999999"};
     for (const auto& names : sets)
         for (const auto& candidate : candidates)
             EXPECT_EQ(ZZUniqueString<std::string>(candidate, names, key), stepwise(candidate, names))

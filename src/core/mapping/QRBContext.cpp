@@ -120,11 +120,11 @@ std::shared_ptr<QRBContext> QRBContext::create(const std::optional<std::string>&
 
 bool QRBContext::refusesArgumentCount(size_t count, size_t existing, const std::string& address) {
     if (count <= kMaxArgumentActionsPerMessage || count <= existing) return false;
-    foundation::logOfKind("message with too many arguments",
-                          foundation::format("Refused a message to %s with %zu arguments: one message makes at most "
-                                             "%zu argument actions",
-                                             foundation::logQuoted(address).c_str(), count,
-                                             kMaxArgumentActionsPerMessage));
+    foundation::logOfKind(
+        "message with too many arguments",
+        foundation::format("Refused a message to %s with %zu arguments: one message makes at most "
+                           "%zu argument actions",
+                           foundation::logQuoted(address).c_str(), count, kMaxArgumentActionsPerMessage));
     return true;
 }
 

@@ -430,8 +430,8 @@ void dispatchToTable(QRBServer::Run* run, const char* path, const char* types, l
                 try {
                     result = entry->handler(received);
                 } catch (const std::exception& e) {
-                    foundation::logf("Error: exception in the OSC method for %s: %s", foundation::logQuoted(path).c_str(),
-                                     e.what());
+                    foundation::logf("Error: exception in the OSC method for %s: %s",
+                                     foundation::logQuoted(path).c_str(), e.what());
                     result = 0;
                 } catch (...) {
                     foundation::logf("Error: exception in the OSC method for %s", foundation::logQuoted(path).c_str());

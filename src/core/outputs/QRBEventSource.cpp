@@ -169,15 +169,8 @@ int QRBEventSource::compareName(const QRBEventSource& other) const {
     return a < b ? -1 : (b < a ? 1 : 0);
 }
 
-void QRBEventSource::ensureUniqueNameComparedToEventSources(const std::vector<QRBEventSourcePtr>& sources) {
-    std::vector<QRBEventSourcePtr> others;
-    others.reserve(sources.size());
-    for (const auto& s : sources)
-        if (s && s.get() != this) others.push_back(s);
-    std::function<std::optional<std::string>(const QRBEventSourcePtr&)> key = [](const QRBEventSourcePtr& s) {
-        return s->name();
-    };
-    setName(ZZUniqueString(name_.value_or(std::string()), others, key));
+void QRBEventSource::ensureUniqueNameAmong(const std::vector<std::string_view>& taken) {
+    setName(ZZUniqueString(name_.value_or(std::string()), taken));
 }
 
 void QRBEventSource::encodeWithCoder(foundation::KeyedArchiver& coder) const {

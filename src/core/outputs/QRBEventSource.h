@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -163,7 +164,20 @@ public:
     int compareName(const QRBEventSource& other) const;
     // Makes the name unique among the names of the collection's outputs (this output's own entry
     // does not count).
-    void ensureUniqueNameComparedToEventSources(const std::vector<QRBEventSourcePtr>& sources);
+    // The names are looked at where they are, not copied: a collection may hold thousands.
+    template <class Source>
+    void ensureUniqueNameComparedToEventSources(const std::vector<std::shared_ptr<Source>>& sources) {
+        std::vector<std::string_view> taken;
+        taken.reserve(sources.size());
+        for (const auto& s : sources)
+            if (s && static_cast<const QRBEventSource*>(s.get()) != this && s->name()) taken.emplace_back(*s->name());
+        ensureUniqueNameAmong(taken);
+    }
+    void ensureUniqueNameComparedToEventSources(const std::vector<QRBEventSourcePtr>& sources) {
+        ensureUniqueNameComparedToEventSources<QRBEventSource>(sources);
+    }
+    // Makes the name unique among `taken` (ZZUniqueString).
+    void ensureUniqueNameAmong(const std::vector<std::string_view>& taken);
 
     // "QRBEventSourceName" and "alternateName". Decoding asks for attach again, and turns the
     // Kyma-related features on for outputs whose class name says Kyma.

@@ -25,9 +25,7 @@ void QRBMIDICollection::insertTemplate(const QRBMIDITemplatePtr& t, size_t index
     FND_PARAMETER_ASSERT(t != nullptr);
     FND_PARAMETER_ASSERT(index <= templates_.size());
     adopt(t);
-    std::vector<QRBEventSourcePtr> names(templates_.begin(), templates_.end());
-    names.push_back(t);
-    t->ensureUniqueNameComparedToEventSources(names);
+    t->ensureUniqueNameComparedToEventSources(templates_.elements());
     templates_.insert(*this, t, index, [&] { t->setDisplayNameFromParentCollection(this); });
     matcherStale_ = true;
 }

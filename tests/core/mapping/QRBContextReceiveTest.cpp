@@ -247,7 +247,8 @@ TEST_F(ReceiveTest, JSONWithMoreEntriesThanTheCeilingMakesNoChildren) {
     foundation::LogCapture log;
     receive(message("/a", {String(array(QRBContext::kMaxArgumentActionsPerMessage + 1))}));
     EXPECT_TRUE(context->subContexts().empty());
-    EXPECT_TRUE(log.contains("with 1025 arguments: one message makes at most 1024")) << ::testing::PrintToString(log.lines());
+    EXPECT_TRUE(log.contains("with 1025 arguments: one message makes at most 1024"))
+        << ::testing::PrintToString(log.lines());
     receive(message("/a", {String(array(QRBContext::kMaxArgumentActionsPerMessage))}));
     EXPECT_EQ(context->subContexts().size(), QRBContext::kMaxArgumentActionsPerMessage);
 }
