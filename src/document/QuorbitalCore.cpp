@@ -10,6 +10,7 @@
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/UserDefaults.h"
+#include "midi/backends/MidiBackend.h"
 #include "zz/ZZHeartbeat.h"
 
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -142,6 +144,24 @@ int QuorbitalCore::runHeadless() {
     if (!path || path->empty()) raiseStartupException(foundation::format(kNoFilePathFormat, "(null)"));
     const std::string expanded = expandTilde(*path);
 
+    // Looking for a MIDI system (connecting to a JACK server, reading the ALSA configuration)
+    // takes as long as reading a large document; the document's MIDI manager needs the answer
+    // while it decodes. Both go on at once: the decoding waits for the answer only if it is not
+    // there yet. Joined before anything is started, and on every way out.
+    std::thread midiProbe([] {
+        try {
+            midi::MidiBackend::shared();
+        } catch (const std::exception& e) {
+            foundation::logf("MIDI could not be looked for: %s", e.what());
+        }
+    });
+    struct Join {
+        std::thread& thread;
+        ~Join() {
+            if (thread.joinable()) thread.join();
+        }
+    } joinMidiProbe{midiProbe};
+
     // The file's bytes and the unarchiver live only while the document decodes: routing runs
     // until the process ends, and a large document's bytes would stay in memory all along.
     QRBManagerPtr manager;
@@ -167,6 +187,7 @@ int QuorbitalCore::runHeadless() {
             raiseStartupException(foundation::format(kDamagedFormat, expanded.c_str(), e.what()));
         }
     }
+    midiProbe.join();
     if (!manager || !manager->archiveHeldWiiManager()) raiseStartupException(kOlderFormat);
     if (!QRBManager::isValidServerPort(manager->serverPort()))
         raiseStartupException(

@@ -300,8 +300,8 @@ struct KeyedUnarchiver::Impl {
     };
     std::unordered_map<uint64_t, ClassInfo> classes;
 
-    Ref item(const std::string& key) const {
-        if (!key.empty() && key[0] == '$') return tree.find(current, escapedKey(key), keyHint);
+    Ref item(std::string_view key) const {
+        if (!key.empty() && key[0] == '$') return tree.find(current, escapedKey(std::string(key)), keyHint);
         return tree.find(current, key, keyHint);
     }
 
@@ -547,66 +547,66 @@ Value KeyedUnarchiver::unarchiveObjectWithFile(const std::string& path) {
     return unarchiveObjectWithData(data);
 }
 
-bool KeyedUnarchiver::containsValueForKey(const std::string& key) const { return impl_->item(key) != PlistTree::kNone; }
+bool KeyedUnarchiver::containsValueForKey(std::string_view key) const { return impl_->item(key) != PlistTree::kNone; }
 
-Value KeyedUnarchiver::decodeObject(const std::string& key) {
+Value KeyedUnarchiver::decodeObject(std::string_view key) {
     const PlistTree::Ref node = impl_->item(key);
     if (node == PlistTree::kNone) return Value();
     if (impl_->tree.kind(node) == PlistTree::Kind::UID) return impl_->decodeUID(impl_->uidOf(node), *this);
     return impl_->propertyListScalar(node);
 }
 
-std::optional<std::string> KeyedUnarchiver::decodeString(const std::string& key) {
+std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) {
     Value v = decodeObject(key);
     if (v.isNull()) return std::nullopt;
-    if (!v.stringValue()) throw ArchiveError("value for key '" + key + "' is not a string");
+    if (!v.stringValue()) throw ArchiveError("value for key '" + std::string(key) + "' is not a string");
     return *v.stringValue();
 }
 
 namespace {
-Value numberFor(KeyedUnarchiver& u, const std::string& key, const char* what) {
+Value numberFor(KeyedUnarchiver& u, std::string_view key, const char* what) {
     Value v = u.decodeObject(key);
     if (v.isNull()) return Value(int64_t{0});
-    if (!v.isNumber()) throw ArchiveError(format("value for key '%s' is not %s", key.c_str(), what));
+    if (!v.isNumber()) throw ArchiveError(format("value for key '%s' is not %s", std::string(key).c_str(), what));
     return v;
 }
 
-int64_t checkedInteger(const Value& v, const std::string& key, int64_t lo, int64_t hi) {
+int64_t checkedInteger(const Value& v, std::string_view key, int64_t lo, int64_t hi) {
     if (auto d = v.getIf<double>()) {
         if (!std::isfinite(*d) || *d <= static_cast<double>(lo) - 1.0 || *d >= static_cast<double>(hi) + 1.0)
-            throw ArchiveError(format("value for key '%s' is out of range", key.c_str()));
+            throw ArchiveError(format("value for key '%s' is out of range", std::string(key).c_str()));
         return static_cast<int64_t>(*d);
     }
     int64_t i = *v.integerValue();
-    if (i < lo || i > hi) throw ArchiveError(format("value for key '%s' is out of range", key.c_str()));
+    if (i < lo || i > hi) throw ArchiveError(format("value for key '%s' is out of range", std::string(key).c_str()));
     return i;
 }
 }  // namespace
 
-bool KeyedUnarchiver::decodeBool(const std::string& key) { return *numberFor(*this, key, "a boolean").boolValue(); }
+bool KeyedUnarchiver::decodeBool(std::string_view key) { return *numberFor(*this, key, "a boolean").boolValue(); }
 
-int32_t KeyedUnarchiver::decodeInt32(const std::string& key) {
+int32_t KeyedUnarchiver::decodeInt32(std::string_view key) {
     return static_cast<int32_t>(checkedInteger(numberFor(*this, key, "an integer"), key, INT32_MIN, INT32_MAX));
 }
 
-int64_t KeyedUnarchiver::decodeInt64(const std::string& key) {
+int64_t KeyedUnarchiver::decodeInt64(std::string_view key) {
     Value v = numberFor(*this, key, "an integer");
     if (auto d = v.getIf<double>()) {
         if (!std::isfinite(*d) || *d < -9223372036854775808.0 || *d >= 9223372036854775808.0)
-            throw ArchiveError(format("value for key '%s' is out of range", key.c_str()));
+            throw ArchiveError(format("value for key '%s' is out of range", std::string(key).c_str()));
         return static_cast<int64_t>(*d);
     }
     return *v.integerValue();
 }
 
-float KeyedUnarchiver::decodeFloat(const std::string& key) {
+float KeyedUnarchiver::decodeFloat(std::string_view key) {
     double d = decodeDouble(key);
     if (std::isfinite(d) && std::fabs(d) > std::numeric_limits<float>::max())
         return d > 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
     return static_cast<float>(d);
 }
 
-double KeyedUnarchiver::decodeDouble(const std::string& key) { return *numberFor(*this, key, "a number").realValue(); }
+double KeyedUnarchiver::decodeDouble(std::string_view key) { return *numberFor(*this, key, "a number").realValue(); }
 
 std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
     const PlistTree& tree = impl_->tree;
@@ -645,10 +645,10 @@ std::vector<KeyedUnarchiver::ArchivedEntry> KeyedUnarchiver::decodeEveryKey() {
     return entries;
 }
 
-Data KeyedUnarchiver::decodeBytes(const std::string& key) {
+Data KeyedUnarchiver::decodeBytes(std::string_view key) {
     Value v = decodeObject(key);
     if (v.isNull()) return Data();
-    if (!v.dataValue()) throw ArchiveError("value for key '" + key + "' is not a byte string");
+    if (!v.dataValue()) throw ArchiveError("value for key '" + std::string(key) + "' is not a byte string");
     return *v.dataValue();
 }
 

@@ -24,6 +24,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -129,29 +130,31 @@ public:
         return obj;
     }
 
-    // Keys of the object being decoded; before any object, keys of the archive's top level.
-    bool containsValueForKey(const std::string& key) const;
+    // Keys of the object being decoded; before any object, keys of the archive's top level. Keys
+    // are views: decoding a document looks up hundreds of thousands of them, mostly literals too
+    // long for a string to hold without a heap block.
+    bool containsValueForKey(std::string_view key) const;
     // Any value: numbers, strings, data, dates, arrays, dictionaries, objects; null when absent.
-    Value decodeObject(const std::string& key);
+    Value decodeObject(std::string_view key);
     // An object of class T, or null when the key is absent or holds null; raises ArchiveError for
     // another kind of value.
-    template <class T> std::shared_ptr<T> decodeObjectOfClass(const std::string& key) {
+    template <class T> std::shared_ptr<T> decodeObjectOfClass(std::string_view key) {
         Value v = decodeObject(key);
         if (v.isNull()) return nullptr;
         auto obj = v.object<T>();
-        if (!obj) throw ArchiveError("value for key '" + key + "' is not of the expected class");
+        if (!obj) throw ArchiveError("value for key '" + std::string(key) + "' is not of the expected class");
         return obj;
     }
     // A string or null; raises for another kind of value.
-    std::optional<std::string> decodeString(const std::string& key);
+    std::optional<std::string> decodeString(std::string_view key);
     // Absent keys give 0 / false / empty; a value of the wrong type or out of range raises.
-    bool decodeBool(const std::string& key);
-    int32_t decodeInt32(const std::string& key);
-    int64_t decodeInt64(const std::string& key);
-    int64_t decodeInteger(const std::string& key) { return decodeInt64(key); }
-    float decodeFloat(const std::string& key);
-    double decodeDouble(const std::string& key);
-    Data decodeBytes(const std::string& key);
+    bool decodeBool(std::string_view key);
+    int32_t decodeInt32(std::string_view key);
+    int64_t decodeInt64(std::string_view key);
+    int64_t decodeInteger(std::string_view key) { return decodeInt64(key); }
+    float decodeFloat(std::string_view key);
+    double decodeDouble(std::string_view key);
+    Data decodeBytes(std::string_view key);
 
     // Every key of the object being decoded, for objects that keep what they cannot read.
     struct ArchivedEntry {

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -349,15 +350,32 @@ bool toJSON(const foundation::Value& v, nlohmann::json& out) {
 // ---- Storage -------------------------------------------------------------------------------
 
 uint8_t* QRBArg::Storage::prepare(size_t count) {
+    if (count > UINT32_MAX) throw std::length_error("value too large");
     if (count <= kInlineCapacity) {
-        heap_.reset();
-        heapCapacity_ = 0;
+        release();
     } else if (count > heapCapacity_) {
-        heap_ = std::make_unique_for_overwrite<uint8_t[]>(count);
-        heapCapacity_ = count;
+        auto* grown = new uint8_t[count];
+        release();
+        heap_ = grown;
+        heapCapacity_ = static_cast<uint32_t>(count);
     }
-    size_ = count;
+    size_ = static_cast<uint32_t>(count);
     return data();
+}
+
+void QRBArg::Storage::release() {
+    if (heapCapacity_) delete[] heap_;
+    heapCapacity_ = 0;
+    std::memset(inline_, 0, kInlineCapacity);
+}
+
+void QRBArg::Storage::swap(Storage& other) noexcept {
+    std::swap(size_, other.size_);
+    std::swap(heapCapacity_, other.heapCapacity_);
+    uint8_t bytes[kInlineCapacity];
+    std::memcpy(bytes, inline_, kInlineCapacity);  // the heap pointer travels with the bytes
+    std::memcpy(inline_, other.inline_, kInlineCapacity);
+    std::memcpy(other.inline_, bytes, kInlineCapacity);
 }
 
 void QRBArg::Storage::assign(const void* bytes, size_t count) {
@@ -366,10 +384,7 @@ void QRBArg::Storage::assign(const void* bytes, size_t count) {
         // Bytes of this storage itself: taken into another before the old ones may go.
         Storage copy;
         copy.assign(source, count);
-        std::swap(size_, copy.size_);
-        std::swap(heapCapacity_, copy.heapCapacity_);
-        std::swap(heap_, copy.heap_);
-        std::swap(inline_, copy.inline_);
+        swap(copy);
         return;
     }
     uint8_t* target = prepare(count);
@@ -386,8 +401,7 @@ void QRBArg::Storage::assignZeros(size_t count) {
 }
 
 void QRBArg::Storage::clear() {
-    heap_.reset();
-    heapCapacity_ = 0;
+    release();
     size_ = 0;
 }
 

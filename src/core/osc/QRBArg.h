@@ -9,6 +9,7 @@
 
 #include <lo/lo.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -103,7 +104,9 @@ public:
 private:
     // The value's bytes. Numbers, time tags and short strings fit inside the value itself: every
     // routed message makes and copies values, and a heap block for each would cost more than
-    // the routing.
+    // the routing. Every context keeps several values for as long as it lives, so the storage is
+    // kept small too: the sizes are 32-bit (a value comes from one packet or one document, far
+    // below 4 GiB) and the heap pointer shares its room with the inline bytes.
     class Storage {
     public:
         Storage() = default;
@@ -112,11 +115,12 @@ private:
             if (this != &other) assign(other.data(), other.size());
             return *this;
         }
+        ~Storage() { release(); }
 
         size_t size() const { return size_; }
         bool empty() const { return size_ == 0; }
-        const uint8_t* data() const { return heap_ ? heap_.get() : inline_; }
-        uint8_t* data() { return heap_ ? heap_.get() : inline_; }
+        const uint8_t* data() const { return heapCapacity_ ? heap_ : inline_; }
+        uint8_t* data() { return heapCapacity_ ? heap_ : inline_; }
         const uint8_t* begin() const { return data(); }
         const uint8_t* end() const { return data() + size_; }
         bool operator==(const Storage& other) const;
@@ -132,11 +136,15 @@ private:
         static constexpr size_t kInlineCapacity = 16;
         // Room for `count` bytes, whose contents the caller then writes; may drop the old ones.
         uint8_t* prepare(size_t count);
+        void release();
+        void swap(Storage& other) noexcept;
 
-        size_t size_ = 0;
-        size_t heapCapacity_ = 0;
-        std::unique_ptr<uint8_t[]> heap_;  // only above the inline capacity
-        uint8_t inline_[kInlineCapacity] = {};
+        uint32_t size_ = 0;
+        uint32_t heapCapacity_ = 0;  // 0: the bytes are inline
+        union {
+            uint8_t inline_[kInlineCapacity] = {};
+            uint8_t* heap_;  // only above the inline capacity
+        };
     };
 
     int32_t type_ = 'N';

@@ -1,5 +1,6 @@
 #include "midi/backends/MidiBackend.h"
 
+#include <condition_variable>
 #include <ctime>
 #include <mutex>
 
@@ -22,8 +23,10 @@ uint64_t MidiBackend::currentHostTime() const {
 namespace {
 struct SharedState {
     std::mutex mutex;
+    std::condition_variable factoryDone;
     std::shared_ptr<MidiBackend> backend;
     bool made = false;
+    bool making = false;  // a thread is asking the factory; others wait for its answer
     std::function<std::shared_ptr<MidiBackend>()> factory;
 };
 SharedState& sharedState() {
@@ -34,19 +37,31 @@ SharedState& sharedState() {
 
 std::shared_ptr<MidiBackend> MidiBackend::shared() {
     auto& state = sharedState();
-    std::function<std::shared_ptr<MidiBackend>()> factory;
-    {
-        std::lock_guard lock(state.mutex);
-        if (state.made || !state.factory) return state.backend;
-        factory = state.factory;
-    }
+    std::unique_lock lock(state.mutex);
+    // One factory call at a time: a second would open a second client of the MIDI system only
+    // to close it again. (Start-up asks from another thread while the document is read.)
+    state.factoryDone.wait(lock, [&] { return !state.making; });
+    if (state.made || !state.factory) return state.backend;
+    const auto factory = state.factory;
+    state.making = true;
+    lock.unlock();
     // The factory may take a while (it looks for a running server); it runs outside the lock.
-    auto backend = factory();
-    std::lock_guard lock(state.mutex);
+    std::shared_ptr<MidiBackend> backend;
+    try {
+        backend = factory();
+    } catch (...) {
+        lock.lock();
+        state.making = false;
+        state.factoryDone.notify_all();
+        throw;
+    }
+    lock.lock();
+    state.making = false;
     if (!state.made) {
         state.backend = std::move(backend);
         state.made = true;
     }
+    state.factoryDone.notify_all();
     return state.backend;
 }
 
