@@ -614,11 +614,12 @@ std::shared_ptr<JackMidiBackend> JackMidiBackend::open(const std::string& client
     // The server may add a number to the name; a client reopened later asks for that one.
     impl->clientName = jack_get_client_name(impl->client);
     impl->serverName = serverName;
-    Impl* raw = impl.get();
     impl->setCallbacks();
     impl->cycleClient.store(impl->client, std::memory_order_release);
     if (jack_activate(impl->client) != 0) return nullptr;
-    impl->reader = std::thread([raw] { raw->run(); });
+    // The thread keeps the state alive: the backend may be let go of on it (a setup change it
+    // announces can drop the last holder), and then it finishes on its own.
+    impl->reader = std::thread([keep = impl] { keep->run(); });
     return std::shared_ptr<JackMidiBackend>(new JackMidiBackend(std::move(impl)));
 }
 
@@ -627,7 +628,12 @@ JackMidiBackend::JackMidiBackend(std::shared_ptr<Impl> impl) : impl_(std::move(i
 JackMidiBackend::~JackMidiBackend() {
     impl_->stopping = true;
     sem_post(&impl_->wake);
-    if (impl_->reader.joinable()) impl_->reader.join();
+    if (impl_->reader.joinable()) {
+        if (impl_->reader.get_id() == std::this_thread::get_id())
+            impl_->reader.detach();
+        else
+            impl_->reader.join();
+    }
     // Ports still held by the layer keep the client state alive; the client closes with it.
     {
         std::lock_guard clientLock(impl_->clientMutex);
