@@ -46,6 +46,9 @@ bool peekWholePacket(jack_ringbuffer_t* ring, RingHeader& header) { return jackr
 
 struct PortSlot {
     jack_port_t* port = nullptr;  // of the client of `generation`; null once that client is gone
+    // The port the process callback uses: set before the slot is put in the callback's table and
+    // never cleared, so that a last cycle of a client whose server is going reads a valid value.
+    std::atomic<jack_port_t*> cyclePort{nullptr};
     bool input = false;
     // One of the program's own endpoints (not a connection port): reopened with the client.
     bool isVirtual = false;
@@ -70,7 +73,10 @@ struct PortSlot {
 };
 
 struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
-    jack_client_t* client = nullptr;
+    jack_client_t* client = nullptr;  // for our threads, under clientMutex
+    // The client whose process callback runs, for that callback: set before each activation and
+    // never cleared.
+    std::atomic<jack_client_t*> cycleClient{nullptr};
     std::string clientName;
     std::string serverName;
     // Each client opened on a server that came back is a generation: endpoint refs carry it, so
@@ -116,18 +122,19 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
     static int process(jack_nframes_t frames, void* arg) {
         auto* impl = static_cast<Impl*>(arg);
         bool wrote = false;
-        const jack_nframes_t cycleStart = jack_last_frame_time(impl->client);
+        jack_client_t* client = impl->cycleClient.load(std::memory_order_acquire);
+        const jack_nframes_t cycleStart = jack_last_frame_time(client);
         for (auto& entry : impl->table) {
             PortSlot* slot = entry.load(std::memory_order_acquire);
             if (!slot) continue;
-            void* buffer = jack_port_get_buffer(slot->port, frames);
+            void* buffer = jack_port_get_buffer(slot->cyclePort.load(std::memory_order_relaxed), frames);
             if (slot->input) {
                 const uint32_t count = jack_midi_get_event_count(buffer);
                 for (uint32_t i = 0; i < count; ++i) {
                     jack_midi_event_t event;
                     if (jack_midi_event_get(&event, buffer, i) != 0) continue;
                     if (!jackring::write(slot->ring,
-                                         jack_frames_to_time(impl->client, cycleStart + event.time) * 1000ull,
+                                         jack_frames_to_time(client, cycleStart + event.time) * 1000ull,
                                          event.buffer, static_cast<uint32_t>(event.size))) {
                         slot->lost.fetch_add(1, std::memory_order_relaxed);
                         continue;
@@ -314,12 +321,14 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
                 slot->restoring = slot->peers;
                 while (index < kMaxPorts && table[index].load(std::memory_order_relaxed)) ++index;
                 if (index == kMaxPorts) break;
+                slot->cyclePort.store(slot->port, std::memory_order_relaxed);
                 slot->tableIndex = index;
                 table[index].store(slot.get(), std::memory_order_release);
             }
             generation = next;
             clientLost = false;
             serverGone = false;
+            cycleClient.store(client, std::memory_order_release);
             if (jack_activate(client) != 0) {
                 // Gone again already: tried anew a second later.
                 for (auto& entry : table) entry.store(nullptr, std::memory_order_release);
@@ -432,6 +441,7 @@ struct JackMidiBackend::Impl : std::enable_shared_from_this<Impl> {
             return nullptr;
         }
         slot->handler = std::move(handler);
+        slot->cyclePort.store(slot->port, std::memory_order_relaxed);
         slot->tableIndex = index;
         slots.push_back(slot);
         table[index].store(slot.get(), std::memory_order_release);
@@ -628,10 +638,12 @@ std::shared_ptr<JackMidiBackend> JackMidiBackend::open(const std::string& client
     // The server may add a number to the name; a client reopened later asks for that one.
     impl->clientName = jack_get_client_name(impl->client);
     impl->serverName = serverName;
-    Impl* raw = impl.get();
     impl->setCallbacks();
+    impl->cycleClient.store(impl->client, std::memory_order_release);
     if (jack_activate(impl->client) != 0) return nullptr;
-    impl->reader = std::thread([raw] { raw->run(); });
+    // The thread keeps the state alive: the backend may be let go of on it (a setup change it
+    // announces can drop the last holder), and then it finishes on its own.
+    impl->reader = std::thread([keep = impl] { keep->run(); });
     return std::shared_ptr<JackMidiBackend>(new JackMidiBackend(std::move(impl)));
 }
 
@@ -640,7 +652,12 @@ JackMidiBackend::JackMidiBackend(std::shared_ptr<Impl> impl) : impl_(std::move(i
 JackMidiBackend::~JackMidiBackend() {
     impl_->stopping = true;
     sem_post(&impl_->wake);
-    if (impl_->reader.joinable()) impl_->reader.join();
+    if (impl_->reader.joinable()) {
+        if (impl_->reader.get_id() == std::this_thread::get_id())
+            impl_->reader.detach();
+        else
+            impl_->reader.join();
+    }
     // Ports still held by the layer keep the client state alive; the client closes with it.
     {
         std::lock_guard clientLock(impl_->clientMutex);
