@@ -502,8 +502,8 @@ TEST_F(TemplateOutputTest, MatchedInputReachesTheDocumentAsOSC) {
     t->setShouldTestInputMatching(true);
     ASSERT_EQ(t->OSCPathForInputMatching(), "/midi/input/C/T");
 
-    auto delivered = midi->deliverTemplateMatches(*QRBMIDIMessage::MIDIMessageWithStatus(0xB0, 0x07, 0x40),
-                                                foundation::Date::now());
+    auto delivered =
+        midi->deliverTemplateMatches(*QRBMIDIMessage::MIDIMessageWithStatus(0xB0, 0x07, 0x40), foundation::Date::now());
     ASSERT_EQ(delivered.size(), 1u);
     auto context = manager->contextWithName("/midi/input/C/T");
     ASSERT_NE(context, nullptr);
