@@ -157,7 +157,9 @@ int main(int argc, char** argv) {
     }
     const double indexedTime = seconds() - start;
 
-    auto perByte = [](double time, size_t bytes) { return time * 1e9 / static_cast<double>(std::max<size_t>(bytes, 1)); };
+    auto perByte = [](double time, size_t bytes) {
+        return time * 1e9 / static_cast<double>(std::max<size_t>(bytes, 1));
+    };
     const double indexedNs = perByte(indexedTime, byteCount);
     const double maskNs = perByte(maskTime, maskBytes);
     const double plainNs = perByte(plainTime, plainBytes);

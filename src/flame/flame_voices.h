@@ -73,8 +73,7 @@ int flame_voices_update(flame_voices* voices, uint32_t voice, int on, float pitc
 int flame_voices_channel_index(uint32_t* channel);
 // Queues a controller write (number 0..127, channel 1..16, value 0..1) on the device. Without a
 // priority it is plain controller data (0), which the device may refuse when its queue is full of it.
-int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value,
-                                  int priority);
+int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value, int priority);
 int flame_voices_write_controller(flame_voices* voices, uint32_t number, uint32_t channel, double value);
 
 // The poll: reads the voice count, sets or clears the device's ready flag, and starts a rebuild

@@ -433,6 +433,5 @@ void QRBMIDIManager::receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64
     // and a packet that carries anything more is shown whole.
     const auto& bytes = message->data();
     if (!bytes.empty() && !message->shouldMonitor() && bytes.size() <= QRBMIDIMessageLength(bytes[0])) return;
-    if (auto monitor = messageMonitor())
-        monitor->monitor(message, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), date);
+    if (auto monitor = messageMonitor()) monitor->monitor(message, QRBMIDIMessageEndpoint::MIDIInputsEndpoint(), date);
 }

@@ -296,7 +296,7 @@ TEST(TemplateCollection, IndexedMatchingGivesWhatEachTemplateGivesAlone) {
         return t;
     };
 
-    for (int round = 0; round < 40; ++round) {
+    for (int round = 0; round < 12; ++round) {
         auto collection = std::make_shared<QRBMIDICollection>();
         ReferenceCollection reference;
         std::vector<QRBMIDITemplatePtr> originals;

@@ -383,6 +383,25 @@ TEST(TemplateArchive, DamagedTemplatesAreRepairedAndRunClean) {
     }
     (void)t->buildOutputMessage(*action(0.3));
 
+    // A byte substitution of a type the editor never sets reads as a number, as it is written.
+    const auto unknownType = foundation::Value(std::make_shared<RawObject>(
+        std::vector<std::string>{"QRBMIDIByteSubstitution", "QRBMIDISubstitution", "NSObject"},
+        foundation::Dictionary{{"type", V(int64_t{7})},
+                               {"slice", V("{0, 7}")},
+                               {"templateByteBitOffset", V(int64_t{0})},
+                               {"templateByteIndex", V(int64_t{2})}}));
+    auto odd = decodeRaw<QRBMIDITemplate>({"QRBMIDITemplate", "QRBMIDIElement", "QRBEventSource", "NSObject"},
+                                          {{"templateBytes", V(hex("B0 07 00"))},
+                                           {"substitutions", V(foundation::Array{unknownType})},
+                                           {"dataMin", V(int64_t{0})},
+                                           {"dataMax", V(int64_t{127})},
+                                           {"OSCPathForInputMatching", V("/odd")},
+                                           {"shouldTestInputMatching", V(true)}});
+    auto read = feed(*odd, "B0 07 40");
+    ASSERT_EQ(read.size(), 1u);
+    ASSERT_EQ(read[0].second->arguments().size(), 1u);
+    EXPECT_FLOAT_EQ(read[0].second->arguments()[0]->floatValue(), 64.0f / 127.0f);
+
     // A template file whose substitution list holds something else is refused as a whole.
     EXPECT_THROW(decodeRaw<QRBMIDITemplate>({"QRBMIDITemplate", "QRBMIDIElement", "QRBEventSource", "NSObject"},
                                             {{"substitutions", V(foundation::Array{V("text")})}}),
@@ -502,8 +521,8 @@ TEST_F(TemplateOutputTest, MatchedInputReachesTheDocumentAsOSC) {
     t->setShouldTestInputMatching(true);
     ASSERT_EQ(t->OSCPathForInputMatching(), "/midi/input/C/T");
 
-    auto delivered = midi->deliverTemplateMatches(*QRBMIDIMessage::MIDIMessageWithStatus(0xB0, 0x07, 0x40),
-                                                foundation::Date::now());
+    auto delivered =
+        midi->deliverTemplateMatches(*QRBMIDIMessage::MIDIMessageWithStatus(0xB0, 0x07, 0x40), foundation::Date::now());
     ASSERT_EQ(delivered.size(), 1u);
     auto context = manager->contextWithName("/midi/input/C/T");
     ASSERT_NE(context, nullptr);

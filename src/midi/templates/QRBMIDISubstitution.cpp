@@ -390,6 +390,10 @@ void QRBMIDIByteSubstitution::encodeWithCoder(foundation::KeyedArchiver& coder) 
 void QRBMIDIByteSubstitution::initWithCoder(foundation::KeyedUnarchiver& coder) {
     QRBMIDISubstitution::initWithCoder(coder);
     type_ = coder.decodeInteger(kTypeKey);
+    // A file can name any type, and only the two the editor sets have a meaning on input (any other
+    // stops matching with an internal error). The output writes every other type as a number: so
+    // it reads back.
+    if (type_ != Channel && type_ != Number) type_ = Number;
     // Bounds below zero have no meaning for MIDI data.
     dataMin_ = std::max<int64_t>(0, coder.decodeInteger(kDataMinKey));
     dataMax_ = std::max<int64_t>(0, coder.decodeInteger(kDataMaxKey));

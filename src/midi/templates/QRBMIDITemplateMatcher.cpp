@@ -70,7 +70,7 @@ QRBMIDITemplateMatcher::QRBMIDITemplateMatcher(const std::vector<QRBMIDITemplate
     // The tree, first with its children in maps, then laid out.
     struct Building {
         uint32_t depth = 0;
-        std::vector<uint32_t> ends;                               // entries whose path ends here
+        std::vector<uint32_t> ends;                                // entries whose path ends here
         std::map<std::pair<uint8_t, uint8_t>, uint32_t> children;  // (mask, bits) → node
     };
     std::vector<Building> building(1);
@@ -222,8 +222,7 @@ void QRBMIDITemplateMatcher::matchByte(uint8_t byte, std::vector<QRBOSCMessagePt
                       nextGroups_.end());
     groups_.swap(nextGroups_);
 
-    std::sort(completed_.begin(), completed_.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(completed_.begin(), completed_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& [entry, message] : completed_)
         if (message) messages.push_back(std::move(message));
 }

@@ -95,9 +95,9 @@ private:
     Ranges busy() const;
     QRBOSCMessagePtr complete(uint32_t entry, const foundation::Data& received);
 
-    std::vector<Entry> entries_;                 // in the templates' order
-    std::vector<uint32_t> entryAtOrder_;         // tree order → entry
-    std::vector<Node> nodes_;                    // nodes_[0] is the root
+    std::vector<Entry> entries_;          // in the templates' order
+    std::vector<uint32_t> entryAtOrder_;  // tree order → entry
+    std::vector<Node> nodes_;             // nodes_[0] is the root
     std::vector<Group> groups_;
     std::vector<Single> singles_;
     std::array<uint8_t, kIndexDepth> recent_{};  // the last kIndexDepth bytes received

@@ -125,8 +125,9 @@ TEST_F(JackMidiBackendTest, EndpointsNameWhatTheyAreConnectedTo) {
     ASSERT_TRUE(jack_port_register(synth, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0));
     // Active clients with a process callback, as real programs are: the server otherwise waits out
     // its client timeout on every graph change.
-    jack_set_process_callback(keys, [](jack_nframes_t, void*) { return 0; }, nullptr);
-    jack_set_process_callback(synth, [](jack_nframes_t, void*) { return 0; }, nullptr);
+    const JackProcessCallback idle = [](jack_nframes_t, void*) { return 0; };
+    jack_set_process_callback(keys, idle, nullptr);
+    jack_set_process_callback(synth, idle, nullptr);
     ASSERT_EQ(jack_activate(keys), 0);
     ASSERT_EQ(jack_activate(synth), 0);
     auto connectedNamesOf = [&](const std::vector<midi::EndpointInfo>& list, const std::string& name) {
