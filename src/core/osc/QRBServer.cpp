@@ -196,7 +196,9 @@ void describePeer(const sockaddr_storage& address, socklen_t length, std::string
 
 struct QRBMethodEntry {
     std::optional<std::string> path;
-    std::optional<std::string> typespec;
+    // Rarely given (the document registers its contexts by path alone): a pointer rather than a
+    // string kept in every entry, of which a document has two per top-level context.
+    std::unique_ptr<const std::string> typespec;
     QRBMethodHandler handler;
     bool removed = false;
     // Grows with the entry's place in the table: the index below merges its lists by it.
@@ -229,6 +231,40 @@ private:
     std::array<QRBMethodEntry*, kInline> inline_{};
     size_t count_ = 0;
     std::vector<QRBMethodEntry*> more_;
+};
+
+// The entries of one plain path, in table order: nearly always a single one, which is kept
+// without a heap block of its own (a document registers one entry per top-level context on each
+// server, so this is paid per context).
+class PathEntries {
+public:
+    size_t size() const { return first_ ? 1 + (more_ ? more_->size() : 0) : 0; }
+    bool empty() const { return !first_; }
+    QRBMethodEntry* operator[](size_t i) const { return i == 0 ? first_ : (*more_)[i - 1]; }
+    QRBMethodEntry* front() const { return first_; }
+    void push_back(QRBMethodEntry* entry) {
+        if (!first_) {
+            first_ = entry;
+            return;
+        }
+        if (!more_) more_ = std::make_unique<std::vector<QRBMethodEntry*>>();
+        more_->push_back(entry);
+    }
+    void erase(QRBMethodEntry* entry) {
+        if (more_) std::erase(*more_, entry);
+        if (first_ == entry) {
+            first_ = nullptr;
+            if (more_ && !more_->empty()) {
+                first_ = more_->front();
+                more_->erase(more_->begin());
+            }
+        }
+        if (more_ && more_->empty()) more_.reset();
+    }
+
+private:
+    QRBMethodEntry* first_ = nullptr;
+    std::unique_ptr<std::vector<QRBMethodEntry*>> more_;
 };
 
 }  // namespace
@@ -298,7 +334,7 @@ struct QRBServer::Run {
     // document registers one entry per top-level context). Kept up to date by every change of the
     // table, at a cost that does not grow with the table: a document that learns a new address
     // while thousands are registered must not rebuild anything to go on routing the others.
-    std::unordered_map<std::string_view, std::vector<QRBMethodEntry*>> entriesByPath;  // keys view an entry's path
+    std::unordered_map<std::string_view, PathEntries> entriesByPath;  // keys view an entry's path
     std::vector<QRBMethodEntry*> pathlessEntries;
     uint64_t nextOrder = 0;
 
@@ -334,8 +370,8 @@ struct QRBServer::Run {
         }
         auto found = entriesByPath.find(std::string_view(*entry->path));
         if (found == entriesByPath.end()) return;
-        std::vector<QRBMethodEntry*> remaining = std::move(found->second);
-        std::erase(remaining, entry);
+        PathEntries remaining = std::move(found->second);
+        remaining.erase(entry);
         // The key may view the path of the entry that goes: it is keyed again by one that stays.
         auto node = entriesByPath.extract(found);
         if (remaining.empty()) return;
@@ -346,15 +382,16 @@ struct QRBServer::Run {
 
     // The entries that may take a message for `path` without pattern characters, in table order.
     void entriesForPlainPath(const char* path, MethodEntryList& entries) const {
-        static const std::vector<QRBMethodEntry*> kNone;
+        static const PathEntries kNone;
         auto found = entriesByPath.find(std::string_view(path));
-        const std::vector<QRBMethodEntry*>& named = found == entriesByPath.end() ? kNone : found->second;
-        entries.reserve(named.size() + pathlessEntries.size());
-        auto a = named.begin();
+        const PathEntries& named = found == entriesByPath.end() ? kNone : found->second;
+        const size_t namedCount = named.size();
+        entries.reserve(namedCount + pathlessEntries.size());
+        size_t a = 0;
         auto b = pathlessEntries.begin();
-        while (a != named.end() || b != pathlessEntries.end()) {
-            if (b == pathlessEntries.end() || (a != named.end() && (*a)->order < (*b)->order))
-                entries.push_back(*a++);
+        while (a < namedCount || b != pathlessEntries.end()) {
+            if (b == pathlessEntries.end() || (a < namedCount && named[a]->order < (*b)->order))
+                entries.push_back(named[a++]);
             else
                 entries.push_back(*b++);
         }
@@ -1080,7 +1117,8 @@ bool QRBServer::addMethod(const std::optional<std::string>& path, const std::opt
                           QRBMethodHandler handler) {
     if (!run_ || run_->closed) return false;
     if (path && isPattern(path->c_str())) return false;
-    run_->insertEntry(std::make_shared<QRBMethodEntry>(QRBMethodEntry{path, typespec, std::move(handler)}));
+    run_->insertEntry(std::make_shared<QRBMethodEntry>(
+        QRBMethodEntry{path, typespec ? std::make_unique<const std::string>(*typespec) : nullptr, std::move(handler)}));
     return true;
 }
 
