@@ -35,7 +35,7 @@ public:
 class NoEventPoster final : public EventPoster {
 public:
     void postKey(const KeyEvent&) override {}
-    void postKeyToApplication(const KeyEvent&, const std::string&) override {}
+    bool postKeyToApplication(const KeyEvent&, const std::string&) override { return false; }
     // Without a desktop there is no key repeat.
     double keyRepeatThreshold() const override { return 0; }
     double keyRepeatInterval() const override { return 0; }
