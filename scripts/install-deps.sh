@@ -28,6 +28,8 @@ packages=(
   # Keystroke posting through XTest, key texts for the keyboard layout in use through xkbcommon
   # (the X server's keymap through its X11 part), and the X server the key tests start themselves.
   libx11-dev libxtst-dev libxkbcommon-dev libxkbcommon-x11-dev libx11-xcb-dev xkb-data xvfb x11-xkb-utils
+  # The key tests ask XInput 2 which device an event came from.
+  libxi-dev
 )
 
 missing=()
