@@ -2,7 +2,7 @@
 
 #include "controllers/SRKeyCodeTransformer.h"
 
-ZZKeyComboDialog::ZZKeyComboDialog() : validator_(std::make_unique<SRValidator>()) {}
+ZZKeyComboDialog::ZZKeyComboDialog() : validator_(std::make_unique<SRValidator>()) { keyComboText_.setDelegate(this); }
 
 void ZZKeyComboDialog::setUsesValidator(bool uses) {
     if (!uses)

@@ -7,6 +7,7 @@
 // Main thread only.
 
 #include "controllers/SRValidator.h"
+#include "controllers/ShortcutTextView.h"
 #include "document/QRBPreferences.h"
 
 #include <functional>
@@ -21,12 +22,14 @@ public:
     virtual void keyComboDialogDidReceiveKeyCombo(ZZKeyComboDialog& dialog) {}
 };
 
-class ZZKeyComboDialog {
+class ZZKeyComboDialog : private ShortcutTextViewDelegate {
 public:
     static constexpr uint16_t kNoKeyCode = 1024;
 
     // No key chosen, a validator in use.
     ZZKeyComboDialog();
+    ZZKeyComboDialog(const ZZKeyComboDialog&) = delete;
+    ZZKeyComboDialog& operator=(const ZZKeyComboDialog&) = delete;
 
     detail::KeyCombo keyCombo() const { return keyCombo_; }
     void setKeyCombo(detail::KeyCombo combo) { keyCombo_ = combo; }
@@ -44,6 +47,10 @@ public:
     // How a refusal is shown (an alert in the window).
     void setErrorPresenter(std::function<void(const SRError&)> presenter) { presentError_ = std::move(presenter); }
 
+    // The field the combinations are typed in; the dialog is its delegate.
+    ShortcutTextView& keyComboText() { return keyComboText_; }
+    // The window opens: the field shows the current combination.
+    void showWindow() { keyComboText_.displayKeycode(keyCombo_.code, keyCombo_.flags); }
     // The text field recorded a combination (Cocoa flags).
     void shortcutTextViewDidChangeKeycode(uint16_t keyCode, uint64_t flags);
     // The window closed.
@@ -55,4 +62,9 @@ private:
     ZZKeyComboDialogDelegate* delegate_ = nullptr;
     std::unique_ptr<SRValidator> validator_;
     std::function<void(const SRError&)> presentError_;
+    ShortcutTextView keyComboText_;
+
+    void shortcutTextViewDidChangeKeycode(ShortcutTextView&, uint16_t keyCode, uint64_t flags) override {
+        shortcutTextViewDidChangeKeycode(keyCode, flags);
+    }
 };

@@ -298,6 +298,21 @@ TEST_F(KeyComboDialogTest, RefusesAMenuShortcut) {
     EXPECT_EQ(recorder.received, 1);
 }
 
+TEST_F(KeyComboDialogTest, TheFieldCapturesKeysOnlyWithTheFocus) {
+    ShortcutTextView& field = dialog.keyComboText();
+    dialog.setKeyCombo({kCommand | kShift, 1});
+    dialog.showWindow();
+    EXPECT_EQ(field.text(), "\u21E7\u2318S");
+    // Without the focus a key press goes on (to the menus).
+    EXPECT_FALSE(field.keyDown(0, kOption, false));
+    EXPECT_EQ(recorder.received, 0);
+    EXPECT_TRUE(field.keyDown(0, kOption, true));
+    EXPECT_EQ(field.text(), "\u2325A");
+    EXPECT_TRUE(field.isAllSelected());
+    EXPECT_EQ(dialog.keyCombo(), (detail::KeyCombo{kOption, 0}));
+    EXPECT_EQ(recorder.received, 1);
+}
+
 // ---- the key viewer
 
 TEST_F(KeyTextTest, KeyMapBitOrder) {
