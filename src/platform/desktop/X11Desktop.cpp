@@ -138,6 +138,19 @@ int recordGrabError(Display*, XErrorEvent* error) {
     return 0;
 }
 
+// Xlib's own handler ends the process on any error. A window can close between the moment we
+// find it and the moment we send it a key, so an error here is the ordinary course of things: it
+// is logged (in the bounded form, a key repeat can meet it many times a second) and posting goes
+// on.
+int logXError(Display* display, XErrorEvent* error) {
+    char text[128] = {};
+    XGetErrorText(display, error->error_code, text, sizeof text);
+    foundation::logOfKind(
+        "x11.error." + std::to_string(error->error_code),
+        "X error ignored: " + std::string(text) + " (request " + std::to_string(error->request_code) + ")");
+    return 0;
+}
+
 class NoDisplayEventPoster final : public devices::EventPoster {
 public:
     void postKey(const devices::KeyEvent&) override { tell(); }
@@ -171,7 +184,10 @@ private:
 
 std::shared_ptr<X11Connection> X11Connection::open(const std::optional<std::string>& name) {
     Display* display = XOpenDisplay(name ? name->c_str() : nullptr);
-    return display ? std::make_shared<X11Connection>(display) : nullptr;
+    if (!display) return nullptr;
+    // One handler serves the process; the probe of a shortcut sets its own for a moment.
+    XSetErrorHandler(logXError);
+    return std::make_shared<X11Connection>(display);
 }
 
 X11Connection::~X11Connection() { XCloseDisplay(display_); }

@@ -32,7 +32,9 @@ class XkbKeymap;
 // One connection to the X server, shared by the poster and the keyboard.
 class X11Connection {
 public:
-    // Null when the display cannot be opened (none: $DISPLAY).
+    // Null when the display cannot be opened (none: $DISPLAY). Opening one makes X errors
+    // (a window that closed before its key arrived) lines in the log instead of the end of the
+    // process.
     static std::shared_ptr<X11Connection> open(const std::optional<std::string>& name = std::nullopt);
     explicit X11Connection(Display* display) : display_(display) {}
     ~X11Connection();

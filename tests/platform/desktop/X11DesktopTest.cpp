@@ -245,6 +245,21 @@ TEST_F(X11DesktopTest, TextsKeysDownAndRepeatFromTheServer) {
     EXPECT_DOUBLE_EQ(poster.keyRepeatThreshold(), 0.5) << "read again at each call";
 }
 
+TEST_F(X11DesktopTest, AnXErrorIsLoggedNotFatal) {
+    foundation::LogCapture log;
+    // A window that has gone, as one that closes between being found and being sent a key.
+    const Window w = client->window("synth", "Synth");
+    XDestroyWindow(client->display(), w);
+    XSync(client->display(), False);
+    XMapWindow(connection->display(), w);
+    XSync(connection->display(), False);
+    ASSERT_FALSE(log.lines().empty());
+    EXPECT_NE(log.lines()[0].find("X error ignored"), std::string::npos) << log.lines()[0];
+    // The connection still serves.
+    XTestEventPoster poster(connection);
+    EXPECT_FALSE(poster.postKeyToApplication({kVirtualA, 0, true}, "Synth"));
+}
+
 TEST(NoDisplay, PostsNothingAndTellsTheLogOnce) {
     foundation::LogCapture log;
     // A display that no server answers.
