@@ -7,6 +7,7 @@
 #include "foundation/Exception.h"
 #include "platform/LogindSleepNotifier.h"
 #include "platform/PlatformBackends.h"
+#include "platform/desktop/X11Desktop.h"
 #include "platform/firewire/Raw1394FireWireBus.h"
 #include "platform/wii/LinuxWiiRemoteBackend.h"
 
@@ -21,10 +22,13 @@ int main(int argc, char** argv) {
         registerEngineClasses();
         platform::registerPlatformBackends();
         // The Flame discovery watches the machine's FireWire bus; Wii remotes come through the
-        // kernel's driver and BlueZ.
+        // kernel's driver and BlueZ; keys go to the X session, when there is one.
         devices::DeviceLayers layers = devices::DeviceLayers::current();
         layers.fireWire = platform::raw1394FireWireBus();
         layers.wiiRemotes = std::make_shared<platform::LinuxWiiRemoteBackend>();
+        auto desktop = platform::openX11Desktop();
+        layers.events = std::move(desktop.events);
+        layers.keyboard = std::move(desktop.keyboard);
         devices::DeviceLayers::install(std::move(layers));
         // The remotes are let go before the machine sleeps and found again after it.
         const auto sleepNotifier = platform::LogindSleepNotifier::start();

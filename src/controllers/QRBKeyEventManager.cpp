@@ -1,8 +1,10 @@
 #include "controllers/QRBKeyEventManager.h"
 
 #include "controllers/devices/DeviceLayers.h"
+#include "core/QRBPreferences.h"
 #include "foundation/ArchiveLists.h"
 #include "foundation/Exception.h"
+#include "foundation/Log.h"
 
 namespace {
 constexpr const char* kKeyCombosArchiveKey = "keyCombos";
@@ -70,9 +72,23 @@ bool QRBKeyEventManager::postEventToApplicationName(const std::optional<std::str
     const std::optional<std::string>& application = name && !name->empty() ? name : targetAppName_;
     const devices::KeyEvent event{keyCode, flags, state};
     const auto& poster = devices::DeviceLayers::current().events;
-    if (application && !application->empty())
-        poster->postKeyToApplication(event, *application);
-    else
+    if (application && !application->empty()) {
+        // A key repeat would otherwise write this line ten times a second.
+        if (!poster->postKeyToApplication(event, *application) &&
+            reportedAbsentApplications_.insert(*application).second)
+            foundation::logf("Keys for the application \"%s\" are dropped: it is not running", application->c_str());
+    } else {
         poster->postKey(event);
+    }
     return true;
+}
+
+double QRBKeyEventManager::keyRepeatThreshold() {
+    if (QRBPreferences::sharedPreferences().keyRepeatDisabled()) return 0;
+    return devices::DeviceLayers::current().events->keyRepeatThreshold();
+}
+
+double QRBKeyEventManager::keyRepeatInterval() {
+    if (QRBPreferences::sharedPreferences().keyRepeatDisabled()) return 0;
+    return devices::DeviceLayers::current().events->keyRepeatInterval();
 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,16 @@ public:
     // ---- posting
     // Posts a key down (`state` YES) or up with the modifier flags (0: the system's) to the
     // application named, else to the document's default one, else to the application with the
-    // keyboard focus. An application that is not running gets nothing. Always YES.
+    // keyboard focus. An application that is not running gets nothing, and the log hears of it
+    // once per name; the answer is YES all the same, as the outputs count a key for an absent
+    // application as posted.
     bool postEventToApplicationName(const std::optional<std::string>& name, uint16_t keyCode, uint64_t flags,
                                     bool state) const;
+
+    // The desktop's key-repeat delay and interval in seconds, read at every call; 0 with the
+    // preference "DisableKeyRepeat".
+    static double keyRepeatThreshold();
+    static double keyRepeatInterval();
 
     const std::shared_ptr<foundation::UndoManager>& undoManager() const { return undoManager_; }
     // Stored and handed to every output in the list.
@@ -83,4 +91,6 @@ private:
     std::shared_ptr<foundation::UndoManager> undoManager_;
     std::vector<foundation::SortDescriptorPtr> sortDescriptors_;
     std::optional<std::string> targetAppName_;
+    // The absent applications the log has heard of.
+    mutable std::set<std::string> reportedAbsentApplications_;
 };

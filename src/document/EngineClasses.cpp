@@ -1,6 +1,7 @@
 #include "document/EngineClasses.h"
 
 #include "controllers/QRBKeyComboEventSource.h"
+#include "controllers/QRBKeyEventSource.h"
 #include "controllers/QRBKeyEventManager.h"
 #include "controllers/QRBScriptEventSource.h"
 #include "controllers/QRBScriptManager.h"
@@ -166,6 +167,8 @@ void registerOutputTypes() {
     registerEventSourceClass<detail::QRBKymaExtEventSource>();
     // controllers
     registerEventSourceClass<QRBKeyComboEventSource>();
+    registerEventSourceClass<QRBKeyEventSource>();
+    registerEventSourceClass<QRBKeyFromCodeEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();
     // midi: the template tree (the element class is abstract: a class object, not archived)
     QRBEventSourceClass::registerClass(QRBMIDIElement::staticClass());

@@ -105,8 +105,7 @@ public:
     // The integer after `prefix` when `string` begins with it and is longer; -1 otherwise.
     static long matchPrefixParam(const std::string& prefix, const std::string& string);
 
-    // A key output for a key code (the Wii remote's minus, home and plus buttons); null while this
-    // build has no key outputs.
+    // A new key output for a key code (the Wii remote's minus, home and plus buttons).
     virtual QRBEventSourcePtr keyEventSourceWithKeyCode(uint16_t keyCode);
 
     // Family steps; `rest` is the address after the family prefix.

@@ -2,6 +2,7 @@
 // and the matching of new actions' addresses to Kyma controls.
 
 #include "core/QRBPreferences.h"
+#include "controllers/QRBKeyEventSource.h"
 #include "features/QRBEventSourceManager.h"
 #include "features/QRBKymaCCEventSource.h"
 #include "foundation/Format.h"
@@ -229,7 +230,9 @@ QRBEventSourcePtr QRBEventSourceManager::fetchKymaCC(int64_t n) {
     return kymaCCEventSources()[size_t(n)];
 }
 
-QRBEventSourcePtr QRBEventSourceManager::keyEventSourceWithKeyCode(uint16_t) { return nullptr; }
+QRBEventSourcePtr QRBEventSourceManager::keyEventSourceWithKeyCode(uint16_t keyCode) {
+    return std::make_shared<QRBKeyEventSource>(keyCode);
+}
 
 // ---- matching -----------------------------------------------------------------------------------
 

@@ -35,7 +35,7 @@ public:
 class NoEventPoster final : public EventPoster {
 public:
     void postKey(const KeyEvent&) override {}
-    void postKeyToApplication(const KeyEvent&, const std::string&) override {}
+    bool postKeyToApplication(const KeyEvent&, const std::string&) override { return false; }
     // Without a desktop there is no key repeat.
     double keyRepeatThreshold() const override { return 0; }
     double keyRepeatInterval() const override { return 0; }
@@ -47,6 +47,14 @@ public:
     double doubleClickInterval() const override { return 0; }
     std::vector<DisplayInfo> activeDisplays() const override { return {}; }
     void setDisplaysChangedHandler(std::function<void()>) override {}
+};
+
+class NoKeyboard final : public Keyboard {
+public:
+    std::optional<std::string> keyText(uint32_t, bool) const override { return std::nullopt; }
+    XKeymapState keysDown() const override { return {}; }
+    // Without a desktop no other program holds a shortcut.
+    HotKeyProbe probeHotKey(uint32_t, uint64_t) override { return HotKeyProbe::Free; }
 };
 
 class NoJoystickDriver final : public JoystickDriver {
@@ -82,6 +90,7 @@ DeviceLayers withDefaults(DeviceLayers layers) {
     if (!layers.tabletDaemon) layers.tabletDaemon = taskTabletDaemonLauncher();
     if (!layers.events) layers.events = noEventPoster();
     if (!layers.joysticks) layers.joysticks = noJoystickDriver();
+    if (!layers.keyboard) layers.keyboard = noKeyboard();
     return layers;
 }
 
@@ -114,6 +123,11 @@ std::shared_ptr<EventPoster> noEventPoster() {
 std::shared_ptr<JoystickDriver> noJoystickDriver() {
     static const auto driver = std::make_shared<NoJoystickDriver>();
     return driver;
+}
+
+std::shared_ptr<Keyboard> noKeyboard() {
+    static const auto keyboard = std::make_shared<NoKeyboard>();
+    return keyboard;
 }
 
 std::shared_ptr<TabletDaemonLauncher> taskTabletDaemonLauncher() {

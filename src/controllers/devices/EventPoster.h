@@ -85,8 +85,9 @@ public:
     // --- keys
     // To the application with the keyboard focus.
     virtual void postKey(const KeyEvent& event) = 0;
-    // To the running application of that name (exact, case-sensitive); dropped when none runs.
-    virtual void postKeyToApplication(const KeyEvent& event, const std::string& application) = 0;
+    // To the running application of that name (exact, case-sensitive); dropped when none runs,
+    // which the answer false tells.
+    virtual bool postKeyToApplication(const KeyEvent& event, const std::string& application) = 0;
     // The user's key-repeat delay and interval in seconds.
     virtual double keyRepeatThreshold() const = 0;
     virtual double keyRepeatInterval() const = 0;

@@ -11,9 +11,11 @@ void FakeEventPoster::setDisplays(std::vector<devices::DisplayInfo> displays) {
     });
 }
 
-void FakeEventPoster::postKeyToApplication(const devices::KeyEvent& event, const std::string& application) {
+bool FakeEventPoster::postKeyToApplication(const devices::KeyEvent& event, const std::string& application) {
     // Like the system: an application that does not run gets nothing.
-    if (running_.count(application)) keys_.push_back({event, application});
+    if (!running_.count(application)) return false;
+    keys_.push_back({event, application});
+    return true;
 }
 
 void FakeEventPoster::postMouse(const devices::MouseEvent& event) {

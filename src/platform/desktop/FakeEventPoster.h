@@ -50,7 +50,7 @@ public:
 
     // --- EventPoster
     void postKey(const devices::KeyEvent& event) override { keys_.push_back({event, std::nullopt}); }
-    void postKeyToApplication(const devices::KeyEvent& event, const std::string& application) override;
+    bool postKeyToApplication(const devices::KeyEvent& event, const std::string& application) override;
     double keyRepeatThreshold() const override { return keyRepeatThreshold_; }
     double keyRepeatInterval() const override { return keyRepeatInterval_; }
     devices::DesktopPoint pointerLocation() const override { return pointer_; }
