@@ -19,12 +19,12 @@ const char* QRBWKEventHandler::cachedOSCMethodForField(const char* format) {
     return it->second.c_str();
 }
 
-void QRBWKEventHandler::addMessage(const char* format, std::initializer_list<double> values) {
+void QRBWKEventHandler::addMessageAt(const char* address, std::initializer_list<double> values) {
     lo_bundle bundle = device_->oscBundle();
     if (!bundle) return;
     lo_message message = lo_message_new();
     if (!message) return;
     for (double value : values) lo_message_add_float(message, static_cast<float>(value));
     // The bundle keeps its own copy of the address and frees the message with itself.
-    if (lo_bundle_add_message(bundle, cachedOSCMethodForField(format), message) != 0) lo_message_free(message);
+    if (lo_bundle_add_message(bundle, address, message) != 0) lo_message_free(message);
 }

@@ -1,6 +1,13 @@
 #include "controllers/QRBWiiRemote.h"
 
+#include "controllers/QRBWKAccelEventHandler.h"
+#include "controllers/QRBWKAnalogButtonEventHandler.h"
 #include "controllers/QRBWKButtonEventHandler.h"
+#include "controllers/QRBWKIREventHandler.h"
+#include "controllers/QRBWKJoystickEventHandler.h"
+#include "controllers/QRBWKMotionPlusEventHandler.h"
+#include "controllers/QRBWKStatusEventHandler.h"
+#include "controllers/QRBWKWeightEventHandler.h"
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
 #include "foundation/Exception.h"
@@ -62,6 +69,13 @@ QRBWiiRemote::~QRBWiiRemote() {
 void QRBWiiRemote::privateInit() {
     eventDispatcher_ = QRBWKEventDispatcher::dispatcher();
     registerEventHandler(QRBWKButtonEventHandler::handlerWithDevice(*this), "buttons");
+    registerEventHandler(QRBWKAccelEventHandler::handlerWithDevice(*this), "accelerometers");
+    registerEventHandler(QRBWKIREventHandler::handlerWithDevice(*this), "IR-camera");
+    registerEventHandler(QRBWKJoystickEventHandler::handlerWithDevice(*this), "joysticks");
+    registerEventHandler(QRBWKAnalogButtonEventHandler::handlerWithDevice(*this), "analog-buttons");
+    registerEventHandler(QRBWKStatusEventHandler::handlerWithDevice(*this), "status");
+    registerEventHandler(QRBWKWeightEventHandler::handlerWithDevice(*this), "weight-sensor");
+    registerEventHandler(QRBWKMotionPlusEventHandler::handlerWithDevice(*this), "motion-plus");
     applySmoothingToHandlers();
 }
 
