@@ -4,6 +4,11 @@
 #include "controllers/QRBKeyEventManager.h"
 #include "controllers/QRBScriptEventSource.h"
 #include "controllers/QRBScriptManager.h"
+#include "controllers/QRBWiiAbstractEventSource.h"
+#include "controllers/QRBWiiEnableEventSource.h"
+#include "controllers/QRBWiiLEDEventSource.h"
+#include "controllers/QRBWiiMotionPlusReset.h"
+#include "controllers/QRBWiiVibrateEventSource.h"
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
 #include "document/QRBManager.h"
@@ -165,6 +170,11 @@ void registerOutputTypes() {
     // controllers
     registerEventSourceClass<QRBKeyComboEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();
+    registerEventSourceClass<QRBWiiAbstractEventSource>();
+    registerEventSourceClass<QRBWiiVibrateEventSource>();
+    registerEventSourceClass<QRBWiiEnableEventSource>();
+    registerEventSourceClass<QRBWiiLEDEventSource>();
+    registerEventSourceClass<QRBWiiMotionPlusReset>();
     // midi: the template tree (the element class is abstract: a class object, not archived)
     QRBEventSourceClass::registerClass(QRBMIDIElement::staticClass());
     registerEventSourceClass<QRBMIDICollection>();
