@@ -3,7 +3,6 @@
 #include "controllers/QRBWiiRemote.h"
 #include "foundation/Exception.h"
 
-#include <lo/lo.h>
 
 const char* QRBWKEventHandler::cachedOSCMethodForField(const char* format) {
     if (!format || !*format) FND_INTERNAL_ERROR("invalid OSC field");
@@ -20,11 +19,5 @@ const char* QRBWKEventHandler::cachedOSCMethodForField(const char* format) {
 }
 
 void QRBWKEventHandler::addMessageAt(const char* address, std::initializer_list<double> values) {
-    lo_bundle bundle = device_->oscBundle();
-    if (!bundle) return;
-    lo_message message = lo_message_new();
-    if (!message) return;
-    for (double value : values) lo_message_add_float(message, static_cast<float>(value));
-    // The bundle keeps its own copy of the address and frees the message with itself.
-    if (lo_bundle_add_message(bundle, address, message) != 0) lo_message_free(message);
+    if (auto* bundle = device_->oscBundle()) bundle->addMessage(address, values);
 }

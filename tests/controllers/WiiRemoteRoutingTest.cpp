@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <lo/lo.h>
 
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +43,7 @@ public:
     struct Bundle {
         lo_timetag tag;
         std::vector<std::string> messages;  // "path ,types"
+        std::vector<std::vector<float>> values;  // each message's float arguments
     };
 
     BundleServer() {
@@ -76,12 +79,19 @@ private:
         static_cast<BundleServer*>(user)->inBundle_ = false;
         return 0;
     }
-    static int message(const char* path, const char* types, lo_arg**, int, lo_message, void* user) {
+    static int message(const char* path, const char* types, lo_arg** argv, int argc, lo_message, void* user) {
         auto* self = static_cast<BundleServer*>(user);
         std::string text = std::string(path) + " ," + types;
-        if (self->inBundle_)
+        if (self->inBundle_) {
+            std::vector<float> values;
+            for (int i = 0; i < argc; ++i) {
+                float value = NAN;
+                if (types[i] == 'f') std::memcpy(&value, static_cast<const void*>(argv[i]), sizeof value);
+                values.push_back(value);
+            }
             self->bundles.back().messages.push_back(std::move(text));
-        else
+            self->bundles.back().values.push_back(std::move(values));
+        } else
             self->loose.push_back(std::move(text));
         return 0;
     }
@@ -186,6 +196,52 @@ TEST_F(WiiReportFixture, AReportFromARemoteThatGoesMidwaySendsNothingAndBreaksNo
     EXPECT_LE(server.bundles.size(), 1u);
     EXPECT_FALSE(slot->isSending());
     EXPECT_EQ(slot->batteryLevel(), 0.0f);
+}
+
+TEST_F(WiiReportFixture, AScriptedSequenceOfReportsArrivesAsItsMessages) {
+    slot->setSmoothingAcc(1);
+    slot->setSmoothingIR(1);
+    slot->setOutputXYZ(true);
+    slot->setOutputIR(true);
+    slot->setOutputRawIR(true);
+    slot->setOutputBatteryLevel(true);
+    manager->start();
+
+    devices::WiiEvent accel;
+    accel.type = 1;
+    accel.x = 0.5;
+    accel.y = 0.5;
+    accel.z = 1.0;
+    devices::WiiEvent ir;
+    ir.type = 2;
+    ir.pointerX = 0.5;
+    ir.pointerY = -0.5;
+    ir.points = {{true, 7, 0.25, 0.75}};
+    devices::WiiEvent joy;
+    joy.type = 3;
+    joy.source = 1;
+    joy.x = 0.125;
+    joy.y = 0.875;
+    devices::WiiEvent battery;
+    battery.type = 6;
+    battery.subtype = 3;
+    battery.status = 48;
+    remote->sendReport({buttonEvent(kButtonA, false), accel});
+    remote->sendReport({ir, joy});
+    remote->sendReport({battery, buttonEvent(kButtonA, true)});
+    ASSERT_TRUE(receive(3));
+    settle();
+    ASSERT_EQ(server.bundles.size(), 3u);
+    using Messages = std::vector<std::string>;
+    using Values = std::vector<std::vector<float>>;
+    EXPECT_EQ(server.bundles[0].messages,
+              (Messages{"/wii/1/button/A ,f", "/wii/1/accel/xyz ,fff", "/wii/1/accel/pry ,ffff"}));
+    EXPECT_EQ(server.bundles[0].values, (Values{{1}, {0.5f, 0.5f, 1}, {0.5f, 0.5f, 0, 1}}));
+    EXPECT_EQ(server.bundles[1].messages, (Messages{"/wii/1/ir/xys/1 ,fff", "/wii/1/ir ,ff", "/wii/1/nunchuk/joy ,ff"}));
+    EXPECT_EQ(server.bundles[1].values, (Values{{0.25f, 0.75f, 0.5f}, {0.75f, 0.25f}, {0.125f, 0.875f}}));
+    EXPECT_EQ(server.bundles[2].messages, (Messages{"/wii/1/battery ,f", "/wii/1/button/A ,f"}));
+    EXPECT_EQ(server.bundles[2].values, (Values{{0.5f}, {0}}));
+    EXPECT_FLOAT_EQ(slot->batteryLevel(), 50.0f);
 }
 
 // ---- in a document ----------------------------------------------------------------------------------

@@ -31,16 +31,26 @@ struct Message {
     std::vector<float> values;
 };
 
-// The messages the slot's handlers make of one report's events, in the bundle's order.
+// The messages the slot's handlers make of one report's events, in the bundle's order, read back
+// from the bundle's bytes with liblo.
 std::vector<Message> report(QRBWiiRemote& slot, const std::vector<devices::WiiEvent>& events) {
     slot.wiimoteWillInterpretReport();
     for (const auto& event : events) slot.eventDispatcher()->dispatchEvent(event);
     std::vector<Message> out;
-    lo_bundle bundle = slot.oscBundle();
-    for (unsigned i = 0; bundle && i < lo_bundle_count(bundle); ++i) {
-        const char* path = nullptr;
-        lo_message message = lo_bundle_get_message(bundle, static_cast<int>(i), &path);
-        Message m{path, lo_message_get_types(message), {}};
+    const QRBWKReportBundle* bundle = slot.oscBundle();
+    EXPECT_NE(bundle, nullptr);
+    if (!bundle) return out;
+    std::vector<uint8_t> bytes(bundle->data(), bundle->data() + bundle->size());
+    EXPECT_EQ(std::memcmp(bytes.data(), "#bundle\0\0\0\0\0\0\0\0\1", 16), 0) << "an immediate bundle";
+    for (size_t at = 16; at + 4 <= bytes.size();) {
+        const size_t size = (size_t{bytes[at]} << 24) | (size_t{bytes[at + 1]} << 16) | (size_t{bytes[at + 2]} << 8) |
+                            bytes[at + 3];
+        at += 4;
+        int result = 0;
+        lo_message message = lo_message_deserialise(bytes.data() + at, size, &result);
+        EXPECT_NE(message, nullptr) << result;
+        if (!message) break;
+        Message m{reinterpret_cast<const char*>(bytes.data() + at), lo_message_get_types(message), {}};
         lo_arg** argv = lo_message_get_argv(message);
         for (size_t a = 0; a < m.types.size(); ++a) {
             // liblo packs the arguments without the union's alignment.
@@ -48,8 +58,11 @@ std::vector<Message> report(QRBWiiRemote& slot, const std::vector<devices::WiiEv
             if (m.types[a] == 'f') std::memcpy(&value, static_cast<const void*>(argv[a]), sizeof value);
             m.values.push_back(value);
         }
+        lo_message_free(message);
         out.push_back(std::move(m));
+        at += size;
     }
+    EXPECT_EQ(out.size(), bundle->messageCount());
     // Not sending: the bundle is only dropped.
     slot.wiimoteDidInterpretReport();
     return out;
