@@ -46,8 +46,8 @@ public:
         std::vector<std::vector<float>> values;  // each message's float arguments
     };
 
-    BundleServer() {
-        server_ = lo_server_new_with_proto(nullptr, LO_UDP, [](int, const char*, const char*) {});
+    explicit BundleServer(int protocol = LO_UDP) : protocol_(protocol) {
+        server_ = lo_server_new_with_proto(nullptr, protocol, [](int, const char*, const char*) {});
         if (!server_) return;
         lo_server_add_bundle_handlers(server_, &BundleServer::bundleStart, &BundleServer::bundleEnd, this);
         lo_server_add_method(server_, nullptr, nullptr, &BundleServer::message, this);
@@ -59,7 +59,10 @@ public:
     BundleServer& operator=(const BundleServer&) = delete;
 
     bool isValid() const { return server_ != nullptr; }
-    std::string url() const { return "osc.udp://127.0.0.1:" + std::to_string(lo_server_get_port(server_)); }
+    std::string url() const {
+        return std::string(protocol_ == LO_TCP ? "osc.tcp" : "osc.udp") +
+               "://127.0.0.1:" + std::to_string(lo_server_get_port(server_));
+    }
     void poll() {
         for (int i = 0; i < 100 && lo_server_recv_noblock(server_, 0) > 0; ++i) {}
     }
@@ -96,6 +99,7 @@ private:
         return 0;
     }
 
+    int protocol_;
     lo_server server_ = nullptr;
     bool inBundle_ = false;
 };
@@ -242,6 +246,28 @@ TEST_F(WiiReportFixture, AScriptedSequenceOfReportsArrivesAsItsMessages) {
     EXPECT_EQ(server.bundles[2].messages, (Messages{"/wii/1/battery ,f", "/wii/1/button/A ,f"}));
     EXPECT_EQ(server.bundles[2].values, (Values{{0.5f}, {0}}));
     EXPECT_FLOAT_EQ(slot->batteryLevel(), 50.0f);
+}
+
+TEST_F(WiiReportFixture, AReportReachesATCPTargetAsTheSameBundle) {
+    BundleServer tcp(LO_TCP);
+    ASSERT_TRUE(tcp.isValid());
+    manager->setTargetURL(tcp.url());
+    manager->start();
+    devices::WiiEvent joy;
+    joy.type = 3;
+    joy.source = 2;
+    joy.subtype = 1;
+    joy.x = 0.25;
+    joy.y = 0.75;
+    remote->sendReport({buttonEvent(kButtonA, false), joy});
+    ASSERT_TRUE(foundation::RunLoop::main().runUntil(
+        [&] {
+            tcp.poll();
+            return !tcp.bundles.empty();
+        },
+        kWait));
+    EXPECT_EQ(tcp.bundles[0].messages, (std::vector<std::string>{"/wii/1/button/A ,f", "/wii/1/classic/joyl ,ff"}));
+    EXPECT_EQ(tcp.bundles[0].values, (std::vector<std::vector<float>>{{1}, {0.25f, 0.75f}}));
 }
 
 // ---- in a document ----------------------------------------------------------------------------------
