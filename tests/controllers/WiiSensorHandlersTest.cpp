@@ -347,3 +347,45 @@ TEST_F(WiiSensorFixture, IRPointsAndPointer) {
     ir.pointerY = -3.0;
     expectMessage(report(*slot, ir), "/wii/3/ir", {1.0f, 0.0f});
 }
+
+TEST(WiiStatusTest, MotionPlusCalibrationShowsOnTheManagerAndExtensionsReachTheMotionPlusSettings) {
+    QRBPreferences::sharedPreferences().setWiiAddressMappings(std::nullopt);
+    auto backend = std::make_shared<platform::FakeWiiRemoteBackend>();
+    devices::DeviceLayers layers;
+    layers.wiiRemotes = backend;
+    devices::DeviceLayers::install(layers);
+    {
+        auto manager = std::make_shared<QRBWiiRemoteManager>();
+        auto remote = backend->plugRemote("00:1f:32:00:00:09");
+        auto slot = manager->wiimoteWithSlot(1);
+        ASSERT_TRUE(foundation::RunLoop::main().runUntil([&] { return slot->connected(); }, 5.0));
+
+        auto calibration = event(6, 32, 6);
+        calibration.status = 0;
+        EXPECT_TRUE(report(*slot, calibration).empty());
+        EXPECT_EQ(manager->statusText(), "MotionPlus Calibration: Please stand still.");
+        calibration.status = 1;
+        report(*slot, calibration);
+        EXPECT_EQ(manager->statusText(), std::nullopt);
+        // The same subtype from another source is no calibration.
+        calibration.source = 0;
+        calibration.status = 0;
+        report(*slot, calibration);
+        EXPECT_EQ(manager->statusText(), std::nullopt);
+
+        // A MotionPlus plugged in takes the slot's MotionPlus settings.
+        slot->setSmoothingMotionPlus(70);
+        remote->setExtensionType(devices::WiiRemoteConnection::kMotionPlusExtension);
+        report(*slot, event(6, 0, 5));
+        foundation::RunLoop::main().runUntil([&] { return remote->motionPlusFilterSensitivity() == 70; }, 1.0);
+        EXPECT_EQ(remote->motionPlusFilterSensitivity(), 70);
+
+        // With the balance board's extension (type 4) a full battery reads 192.
+        remote->setExtensionType(4);
+        auto battery = event(6, 0, 3);
+        battery.status = 96;
+        report(*slot, battery);
+        EXPECT_FLOAT_EQ(slot->batteryLevel(), 50.0f);
+    }
+    devices::DeviceLayers::reset();
+}
