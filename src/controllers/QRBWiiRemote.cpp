@@ -403,9 +403,15 @@ void QRBWiiRemote::wiimoteDidInterpretReport() {
 }
 
 bool QRBWiiRemote::sendBundle() {
-    if (datagramSocket_ >= 0)
-        return sendto(datagramSocket_, reportBundle_.data(), reportBundle_.size(), MSG_NOSIGNAL,
-                      reinterpret_cast<const sockaddr*>(&datagramTarget_), sizeof datagramTarget_) >= 0;
+    if (datagramSocket_ >= 0) {
+        // A signal that interrupts the send is no reason to stop the remote.
+        for (;;) {
+            if (sendto(datagramSocket_, reportBundle_.data(), reportBundle_.size(), MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr*>(&datagramTarget_), sizeof datagramTarget_) >= 0)
+                return true;
+            if (errno != EINTR) return false;
+        }
+    }
     // Other transports go through liblo, message by message from the bundle's bytes.
     lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
     if (!bundle) return true;
