@@ -20,6 +20,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -388,4 +389,47 @@ TEST(WiiStatusTest, MotionPlusCalibrationShowsOnTheManagerAndExtensionsReachTheM
         EXPECT_FLOAT_EQ(slot->batteryLevel(), 50.0f);
     }
     devices::DeviceLayers::reset();
+}
+
+namespace {
+
+// A handler of button events that counts them and may change the slot's handlers while it handles
+// one, as a calibration that ends itself does.
+class CountingHandler : public QRBWKEventHandler {
+public:
+    using QRBWKEventHandler::QRBWKEventHandler;
+    int eventType() const override { return 0; }
+    void handleEvent(const devices::WiiEvent&) override {
+        ++count;
+        if (onEvent) onEvent();
+    }
+    int count = 0;
+    std::function<void()> onEvent;
+};
+
+}  // namespace
+
+TEST_F(WiiSensorFixture, TheDispatcherKeepsItsHandlersByKeyAndTypeAndSurvivesChangesDuringDispatch) {
+    auto dispatcher = slot->eventDispatcher();
+    const std::vector<std::string> keys = {"buttons", "accelerometers", "IR-camera", "joysticks", "analog-buttons",
+                                           "status", "weight-sensor", "motion-plus"};
+    EXPECT_EQ(dispatcher->allHandlersKeys(), keys) << "in the order of their event types";
+    EXPECT_THROW(dispatcher->setHandler(nullptr, "x"), foundation::Exception);
+    EXPECT_THROW(dispatcher->setHandler(std::make_shared<CountingHandler>(*slot), "status"), foundation::Exception);
+    EXPECT_THROW(dispatcher->removeHandlerForKey("nothing"), foundation::Exception);
+
+    auto first = std::make_shared<CountingHandler>(*slot);
+    auto second = std::make_shared<CountingHandler>(*slot);
+    dispatcher->setHandler(first, "calibration");
+    first->onEvent = [&] {
+        // Gone and replaced while its event is under way.
+        dispatcher->removeHandlerForKey("calibration");
+        dispatcher->setHandler(second, "calibration-2");
+    };
+    EXPECT_EQ(report(*slot, button(0, 0x0008)).size(), 1u) << "the button handler still saw it";
+    EXPECT_EQ(first->count, 1);
+    EXPECT_EQ(dispatcher->handlerForKey("calibration"), nullptr);
+    report(*slot, button(0, 0x0008));
+    EXPECT_EQ(first->count, 1);
+    EXPECT_EQ(second->count, 1);
 }
