@@ -14,8 +14,7 @@ const char* QRBWKAnalogButtonEventHandler::addressFormat(int source, int subtype
         if (subtype == 1) return "/wii/%i/classic/analog/L";
         if (subtype == 2) return "/wii/%i/classic/analog/R";
         return nullptr;
-    case kGuitar:
-        return subtype == 3 ? "/wii/%i/guitar/whammy" : nullptr;
+    case kGuitar: return subtype == 3 ? "/wii/%i/guitar/whammy" : nullptr;
     case kDrums:
         // The drums name a pad by the code of its trigger button.
         switch (subtype) {
@@ -31,8 +30,7 @@ const char* QRBWKAnalogButtonEventHandler::addressFormat(int source, int subtype
         if (subtype == 1) return "/wii/%i/dj/effect";
         if (subtype == kLeftPlatter) return kLeftPlatterFormat;
         return nullptr;
-    default:
-        return nullptr;
+    default: return nullptr;
     }
 }
 

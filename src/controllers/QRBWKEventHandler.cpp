@@ -3,7 +3,6 @@
 #include "controllers/QRBWiiRemote.h"
 #include "foundation/Exception.h"
 
-
 const char* QRBWKEventHandler::cachedOSCMethodForField(const char* format) {
     if (!format || !*format) FND_INTERNAL_ERROR("invalid OSC field");
     auto it = cachedOSCMethodNames_.find(std::string_view(format));

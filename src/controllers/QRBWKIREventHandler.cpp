@@ -6,12 +6,10 @@
 #include <cmath>
 
 namespace {
-constexpr const char* kPointFormats[QRBWKIREventHandler::kMaxPoints] = {
-    "/wii/%i/ir/xys/1", "/wii/%i/ir/xys/2", "/wii/%i/ir/xys/3", "/wii/%i/ir/xys/4"};
+constexpr const char* kPointFormats[QRBWKIREventHandler::kMaxPoints] = {"/wii/%i/ir/xys/1", "/wii/%i/ir/xys/2",
+                                                                        "/wii/%i/ir/xys/3", "/wii/%i/ir/xys/4"};
 
-bool isPosition(double v) {
-    return !std::isnan(v) && std::fabs(v - QRBWKIREventHandler::kNoPosition) >= 0x1p-52;
-}
+bool isPosition(double v) { return !std::isnan(v) && std::fabs(v - QRBWKIREventHandler::kNoPosition) >= 0x1p-52; }
 }  // namespace
 
 QRBWKIREventHandler::QRBWKIREventHandler(QRBWiiRemote& device) : QRBWKSmoothedEventHandler(device) { makeFilters(); }

@@ -26,9 +26,8 @@ foundation::Value QRBWiiLEDEventSource::classProposedEventSourcesCollection(cons
         }
         return foundation::Value(std::move(outputs));
     };
-    return foundation::Value(foundation::Array{group(kNumeric, "Numeric"),
-                                               foundation::Value(QRBEventSource::menuSeparatorMarker()),
-                                               group(kLevel, "Level")});
+    return foundation::Value(foundation::Array{
+        group(kNumeric, "Numeric"), foundation::Value(QRBEventSource::menuSeparatorMarker()), group(kLevel, "Level")});
 }
 
 uint8_t QRBWiiLEDEventSource::maskForValue(uint64_t ledType, const QRBArg& value) {

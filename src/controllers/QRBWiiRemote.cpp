@@ -425,7 +425,8 @@ bool QRBWiiRemote::sendBundle() {
         // The bytes are the buffer's own; liblo only reads them.
         void* bytes = const_cast<uint8_t*>(at);
         if (lo_message message = lo_message_deserialise(bytes, size, &result)) {
-            if (lo_bundle_add_message(bundle, reinterpret_cast<const char*>(at), message) != 0) lo_message_free(message);
+            if (lo_bundle_add_message(bundle, reinterpret_cast<const char*>(at), message) != 0)
+                lo_message_free(message);
         }
         at += size;
     }

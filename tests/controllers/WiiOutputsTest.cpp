@@ -113,8 +113,8 @@ TEST_F(WiiOutputsFixture, LEDsShowANumberOrALevel) {
 }
 
 TEST_F(WiiOutputsFixture, SlotNumbersAboveFourLightAllButOneOfTheFourLEDs) {
-    const std::pair<int64_t, uint8_t> cases[] = {{1, 0b0001}, {4, 0b1000}, {5, 0b1110}, {6, 0b1101}, {8, 0b0111},
-                                                 {-1, 0}};
+    const std::pair<int64_t, uint8_t> cases[] = {{1, 0b0001}, {4, 0b1000}, {5, 0b1110},
+                                                 {6, 0b1101}, {8, 0b0111}, {-1, 0}};
     for (const auto& [number, mask] : cases) {
         slot->updateLEDsWithNumber(number);
         flush();
@@ -251,7 +251,8 @@ a.save(sys.argv[1] + '.old', {'root': root})
     EXPECT_EQ(decoded->slot(), 6);
     EXPECT_EQ(decoded->ledType(), 1u);
     EXPECT_EQ(*decoded->name(), "Wiimote 6 \u2013 Level");
-    auto old = foundation::KeyedUnarchiver::unarchiveRoot<QRBWiiVibrateEventSource>(foundation::readFile(path + ".old"));
+    auto old =
+        foundation::KeyedUnarchiver::unarchiveRoot<QRBWiiVibrateEventSource>(foundation::readFile(path + ".old"));
     ASSERT_NE(old, nullptr);
     EXPECT_EQ(old->slot(), 4);
 }

@@ -42,7 +42,7 @@ class BundleServer {
 public:
     struct Bundle {
         lo_timetag tag;
-        std::vector<std::string> messages;  // "path ,types"
+        std::vector<std::string> messages;       // "path ,types"
         std::vector<std::vector<float>> values;  // each message's float arguments
     };
 
@@ -241,7 +241,8 @@ TEST_F(WiiReportFixture, AScriptedSequenceOfReportsArrivesAsItsMessages) {
     EXPECT_EQ(server.bundles[0].messages,
               (Messages{"/wii/1/button/A ,f", "/wii/1/accel/xyz ,fff", "/wii/1/accel/pry ,ffff"}));
     EXPECT_EQ(server.bundles[0].values, (Values{{1}, {0.5f, 0.5f, 1}, {0.5f, 0.5f, 0, 1}}));
-    EXPECT_EQ(server.bundles[1].messages, (Messages{"/wii/1/ir/xys/1 ,fff", "/wii/1/ir ,ff", "/wii/1/nunchuk/joy ,ff"}));
+    EXPECT_EQ(server.bundles[1].messages,
+              (Messages{"/wii/1/ir/xys/1 ,fff", "/wii/1/ir ,ff", "/wii/1/nunchuk/joy ,ff"}));
     EXPECT_EQ(server.bundles[1].values, (Values{{0.25f, 0.75f, 0.5f}, {0.75f, 0.25f}, {0.125f, 0.875f}}));
     EXPECT_EQ(server.bundles[2].messages, (Messages{"/wii/1/battery ,f", "/wii/1/button/A ,f"}));
     EXPECT_EQ(server.bundles[2].values, (Values{{0.5f}, {0}}));

@@ -44,8 +44,8 @@ std::vector<Message> report(QRBWiiRemote& slot, const std::vector<devices::WiiEv
     std::vector<uint8_t> bytes(bundle->data(), bundle->data() + bundle->size());
     EXPECT_EQ(std::memcmp(bytes.data(), "#bundle\0\0\0\0\0\0\0\0\1", 16), 0) << "an immediate bundle";
     for (size_t at = 16; at + 4 <= bytes.size();) {
-        const size_t size = (size_t{bytes[at]} << 24) | (size_t{bytes[at + 1]} << 16) | (size_t{bytes[at + 2]} << 8) |
-                            bytes[at + 3];
+        const size_t size =
+            (size_t{bytes[at]} << 24) | (size_t{bytes[at + 1]} << 16) | (size_t{bytes[at + 2]} << 8) | bytes[at + 3];
         at += 4;
         int result = 0;
         lo_message message = lo_message_deserialise(bytes.data() + at, size, &result);
@@ -121,23 +121,60 @@ TEST_F(WiiSensorFixture, EveryButtonOfEverySourceHasItsAddressAndUnknownOnesNone
         const char* address;
     };
     const Case cases[] = {
-        {0, 0x0800, "Up"}, {0, 0x0400, "Down"}, {0, 0x0100, "Left"}, {0, 0x0200, "Right"}, {0, 0x0010, "Minus"},
-        {0, 0x0080, "Home"}, {0, 0x1000, "Plus"}, {0, 0x0002, "1"}, {0, 0x0001, "2"}, {0, 0x0008, "A"},
-        {0, 0x0004, "B"}, {1, 0x0002, "nunchuk/button/C"}, {1, 0x0001, "nunchuk/button/Z"},
-        {2, 0x0001, "classic/button/Up"}, {2, 0x4000, "classic/button/Down"}, {2, 0x0002, "classic/button/Left"},
-        {2, 0x8000, "classic/button/Right"}, {2, 0x1000, "classic/button/Minus"}, {2, 0x0800, "classic/button/Home"},
-        {2, 0x0400, "classic/button/Plus"}, {2, 0x0008, "classic/button/X"}, {2, 0x0020, "classic/button/Y"},
-        {2, 0x0010, "classic/button/A"}, {2, 0x0040, "classic/button/B"}, {2, 0x2000, "classic/button/L"},
-        {2, 0x0200, "classic/button/R"}, {2, 0x0080, "classic/button/ZL"}, {2, 0x0004, "classic/button/ZR"},
-        {8, 0x0400, "guitar/button/Plus"}, {8, 0x1000, "guitar/button/Minus"}, {8, 0x4000, "guitar/strum/Down"},
-        {8, 0x0001, "guitar/strum/Up"}, {8, 0x0008, "guitar/key/Y"}, {8, 0x0080, "guitar/key/O"},
-        {8, 0x0010, "guitar/key/G"}, {8, 0x0020, "guitar/key/B"}, {8, 0x0040, "guitar/key/R"},
-        {16, 0x0400, "drums/button/Plus"}, {16, 0x1000, "drums/button/Minus"}, {16, 0x0004, "drums/pad/K/trig"},
-        {16, 0x0020, "drums/pad/Y/trig"}, {16, 0x0080, "drums/pad/O/trig"}, {16, 0x0010, "drums/pad/G/trig"},
-        {16, 0x0008, "drums/pad/B/trig"}, {16, 0x0040, "drums/pad/R/trig"}, {64, 0x2000, "dj/left/key/R"},
-        {64, 0x0008, "dj/left/key/G"}, {64, 0x0080, "dj/left/key/B"}, {64, 0x0200, "dj/right/key/R"},
-        {64, 0x0020, "dj/right/key/G"}, {64, 0x0004, "dj/right/key/B"}, {64, 0x0010, "dj/button/E"},
-        {64, 0x0400, "dj/button/Plus"}, {64, 0x1000, "dj/button/Minus"},
+        {0, 0x0800, "Up"},
+        {0, 0x0400, "Down"},
+        {0, 0x0100, "Left"},
+        {0, 0x0200, "Right"},
+        {0, 0x0010, "Minus"},
+        {0, 0x0080, "Home"},
+        {0, 0x1000, "Plus"},
+        {0, 0x0002, "1"},
+        {0, 0x0001, "2"},
+        {0, 0x0008, "A"},
+        {0, 0x0004, "B"},
+        {1, 0x0002, "nunchuk/button/C"},
+        {1, 0x0001, "nunchuk/button/Z"},
+        {2, 0x0001, "classic/button/Up"},
+        {2, 0x4000, "classic/button/Down"},
+        {2, 0x0002, "classic/button/Left"},
+        {2, 0x8000, "classic/button/Right"},
+        {2, 0x1000, "classic/button/Minus"},
+        {2, 0x0800, "classic/button/Home"},
+        {2, 0x0400, "classic/button/Plus"},
+        {2, 0x0008, "classic/button/X"},
+        {2, 0x0020, "classic/button/Y"},
+        {2, 0x0010, "classic/button/A"},
+        {2, 0x0040, "classic/button/B"},
+        {2, 0x2000, "classic/button/L"},
+        {2, 0x0200, "classic/button/R"},
+        {2, 0x0080, "classic/button/ZL"},
+        {2, 0x0004, "classic/button/ZR"},
+        {8, 0x0400, "guitar/button/Plus"},
+        {8, 0x1000, "guitar/button/Minus"},
+        {8, 0x4000, "guitar/strum/Down"},
+        {8, 0x0001, "guitar/strum/Up"},
+        {8, 0x0008, "guitar/key/Y"},
+        {8, 0x0080, "guitar/key/O"},
+        {8, 0x0010, "guitar/key/G"},
+        {8, 0x0020, "guitar/key/B"},
+        {8, 0x0040, "guitar/key/R"},
+        {16, 0x0400, "drums/button/Plus"},
+        {16, 0x1000, "drums/button/Minus"},
+        {16, 0x0004, "drums/pad/K/trig"},
+        {16, 0x0020, "drums/pad/Y/trig"},
+        {16, 0x0080, "drums/pad/O/trig"},
+        {16, 0x0010, "drums/pad/G/trig"},
+        {16, 0x0008, "drums/pad/B/trig"},
+        {16, 0x0040, "drums/pad/R/trig"},
+        {64, 0x2000, "dj/left/key/R"},
+        {64, 0x0008, "dj/left/key/G"},
+        {64, 0x0080, "dj/left/key/B"},
+        {64, 0x0200, "dj/right/key/R"},
+        {64, 0x0020, "dj/right/key/G"},
+        {64, 0x0004, "dj/right/key/B"},
+        {64, 0x0010, "dj/button/E"},
+        {64, 0x0400, "dj/button/Plus"},
+        {64, 0x1000, "dj/button/Minus"},
     };
     for (const auto& c : cases) {
         const std::string tail = c.source == 0 ? std::string("button/") + c.address : c.address;
@@ -286,7 +323,8 @@ TEST_F(WiiSensorFixture, AccelerometerAnglesFromTheRemoteAndTheNunchuk) {
     EXPECT_EQ(nunchuk[0].path, "/wii/3/nunchuk/accel/xyz");
     expectMessage({nunchuk[1]}, "/wii/3/nunchuk/accel/pry", {0.5f, 0.5f, 0.0f, 1.0f});
     EXPECT_TRUE(report(*slot, accel(2, 0.5, 0.5, 1.0)).empty());
-    auto* handler = dynamic_cast<QRBWKAccelEventHandler*>(slot->eventDispatcher()->handlerForKey("accelerometers").get());
+    auto* handler =
+        dynamic_cast<QRBWKAccelEventHandler*>(slot->eventDispatcher()->handlerForKey("accelerometers").get());
     ASSERT_NE(handler, nullptr);
     EXPECT_THROW(handler->cachedXYZMethod(2), foundation::Exception);
     EXPECT_THROW(handler->cachedPRYMethod(64), foundation::Exception);
@@ -411,8 +449,8 @@ public:
 
 TEST_F(WiiSensorFixture, TheDispatcherKeepsItsHandlersByKeyAndTypeAndSurvivesChangesDuringDispatch) {
     auto dispatcher = slot->eventDispatcher();
-    const std::vector<std::string> keys = {"buttons", "accelerometers", "IR-camera", "joysticks", "analog-buttons",
-                                           "status", "weight-sensor", "motion-plus"};
+    const std::vector<std::string> keys = {"buttons",        "accelerometers", "IR-camera",     "joysticks",
+                                           "analog-buttons", "status",         "weight-sensor", "motion-plus"};
     EXPECT_EQ(dispatcher->allHandlersKeys(), keys) << "in the order of their event types";
     EXPECT_THROW(dispatcher->setHandler(nullptr, "x"), foundation::Exception);
     EXPECT_THROW(dispatcher->setHandler(std::make_shared<CountingHandler>(*slot), "status"), foundation::Exception);
