@@ -110,6 +110,17 @@ TEST_F(WiiOutputsFixture, LEDsShowANumberOrALevel) {
     control->setEventSource(nullptr);
     flush();
     EXPECT_EQ(remote->leds(), 0b0001);
+
+    // A slot that shows the mapping's number gets that back.
+    slot->setSyncLEDsWithPresetNumber(true);
+    wii->setCurrentPresetNumber(3);
+    output<QRBWiiLEDEventSource>();
+    acceptWith(*control, *QRBArg::argWithInt32Value(15));
+    flush();
+    EXPECT_EQ(remote->leds(), 0b1111);
+    control->setEventSource(nullptr);
+    flush();
+    EXPECT_EQ(remote->leds(), 0b0100);
 }
 
 TEST_F(WiiOutputsFixture, SlotNumbersAboveFourLightAllButOneOfTheFourLEDs) {
