@@ -8,11 +8,22 @@ void QRBWKEventDispatcher::setHandler(const QRBWKEventHandlerPtr& handler, const
     const int type = handler->eventType();
     if (type < 0 || type >= QRBWKEventHandler::kEventTypeCount) FND_INTERNAL_ERROR("invalid event type");
     eventHandlersByTypes_[static_cast<size_t>(type)].emplace(key, handler);
+    updateDispatchList(static_cast<size_t>(type));
+}
+
+void QRBWKEventDispatcher::updateDispatchList(size_t type) {
+    auto list = std::make_shared<std::vector<QRBWKEventHandlerPtr>>();
+    for (const auto& [key, handler] : eventHandlersByTypes_[type]) list->push_back(handler);
+    dispatchLists_[type] = std::move(list);
 }
 
 void QRBWKEventDispatcher::removeHandlerForKey(const std::string& key) {
-    for (auto& handlers : eventHandlersByTypes_)
-        if (handlers.erase(key)) return;
+    for (size_t type = 0; type < eventHandlersByTypes_.size(); ++type) {
+        if (eventHandlersByTypes_[type].erase(key)) {
+            updateDispatchList(type);
+            return;
+        }
+    }
     FND_INTERNAL_ERROR("no handler registered for given key");
 }
 
@@ -31,9 +42,10 @@ std::vector<std::string> QRBWKEventDispatcher::allHandlersKeys() const {
 
 void QRBWKEventDispatcher::dispatchEvent(const devices::WiiEvent& event) {
     if (event.type < 0 || event.type >= QRBWKEventHandler::kEventTypeCount) return;
-    // A handler may register or remove handlers (a calibration ends itself): go over a copy.
-    const auto handlers = eventHandlersByTypes_[static_cast<size_t>(event.type)];
-    for (const auto& [key, handler] : handlers) handler->handleEvent(event);
+    // Held for the dispatch: a handler may register or remove handlers meanwhile.
+    const auto handlers = dispatchLists_[static_cast<size_t>(event.type)];
+    if (!handlers) return;
+    for (const auto& handler : *handlers) handler->handleEvent(event);
 }
 
 void QRBWKEventDispatcher::resetCaches() {

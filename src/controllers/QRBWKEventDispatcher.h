@@ -32,5 +32,13 @@ public:
     void resetCaches();
 
 private:
+    void updateDispatchList(size_t type);
+
     std::array<std::map<std::string, QRBWKEventHandlerPtr>, QRBWKEventHandler::kEventTypeCount> eventHandlersByTypes_;
+    // What a report's events go to, per type: rebuilt when handlers come or go, never while a
+    // report is dispatched, so an event costs no copy of the tables. A handler that changes the
+    // tables while it handles an event (a calibration ending itself) leaves the list under way
+    // intact: the dispatch holds it.
+    std::array<std::shared_ptr<const std::vector<QRBWKEventHandlerPtr>>, QRBWKEventHandler::kEventTypeCount>
+        dispatchLists_;
 };

@@ -3,8 +3,6 @@
 #include "controllers/QRBWiiRemote.h"
 #include "foundation/Exception.h"
 
-#include <lo/lo.h>
-
 const char* QRBWKEventHandler::cachedOSCMethodForField(const char* format) {
     if (!format || !*format) FND_INTERNAL_ERROR("invalid OSC field");
     auto it = cachedOSCMethodNames_.find(std::string_view(format));
@@ -19,12 +17,6 @@ const char* QRBWKEventHandler::cachedOSCMethodForField(const char* format) {
     return it->second.c_str();
 }
 
-void QRBWKEventHandler::addMessage(const char* format, std::initializer_list<double> values) {
-    lo_bundle bundle = device_->oscBundle();
-    if (!bundle) return;
-    lo_message message = lo_message_new();
-    if (!message) return;
-    for (double value : values) lo_message_add_float(message, static_cast<float>(value));
-    // The bundle keeps its own copy of the address and frees the message with itself.
-    if (lo_bundle_add_message(bundle, cachedOSCMethodForField(format), message) != 0) lo_message_free(message);
+void QRBWKEventHandler::addMessageAt(const char* address, std::initializer_list<double> values) {
+    if (auto* bundle = device_->oscBundle()) bundle->addMessage(address, values);
 }

@@ -44,7 +44,11 @@ public:
 protected:
     // Adds a message of 32-bit floats under the address made from `format` to the slot's bundle
     // of the report under way; nothing when no report is under way.
-    void addMessage(const char* format, std::initializer_list<double> values);
+    void addMessage(const char* format, std::initializer_list<double> values) {
+        addMessageAt(cachedOSCMethodForField(format), values);
+    }
+    // The same under an address already formatted for this slot.
+    void addMessageAt(const char* address, std::initializer_list<double> values);
 
 private:
     QRBWiiRemote* device_;

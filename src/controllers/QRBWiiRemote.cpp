@@ -1,6 +1,13 @@
 #include "controllers/QRBWiiRemote.h"
 
+#include "controllers/QRBWKAccelEventHandler.h"
+#include "controllers/QRBWKAnalogButtonEventHandler.h"
 #include "controllers/QRBWKButtonEventHandler.h"
+#include "controllers/QRBWKIREventHandler.h"
+#include "controllers/QRBWKJoystickEventHandler.h"
+#include "controllers/QRBWKMotionPlusEventHandler.h"
+#include "controllers/QRBWKStatusEventHandler.h"
+#include "controllers/QRBWKWeightEventHandler.h"
 #include "controllers/QRBWiiRemoteManager.h"
 #include "controllers/devices/DeviceLayers.h"
 #include "foundation/Exception.h"
@@ -9,6 +16,11 @@
 #include "foundation/Log.h"
 #include "foundation/UndoManager.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -56,12 +68,20 @@ QRBWiiRemotePtr QRBWiiRemote::initWithSlot(int64_t slot) {
 QRBWiiRemote::~QRBWiiRemote() {
     if (statusTimer_) statusTimer_->invalidate();
     freeBundle();
+    closeDatagramSocket();
     if (oscAddress_) lo_address_free(oscAddress_);
 }
 
 void QRBWiiRemote::privateInit() {
     eventDispatcher_ = QRBWKEventDispatcher::dispatcher();
     registerEventHandler(QRBWKButtonEventHandler::handlerWithDevice(*this), "buttons");
+    registerEventHandler(QRBWKAccelEventHandler::handlerWithDevice(*this), "accelerometers");
+    registerEventHandler(QRBWKIREventHandler::handlerWithDevice(*this), "IR-camera");
+    registerEventHandler(QRBWKJoystickEventHandler::handlerWithDevice(*this), "joysticks");
+    registerEventHandler(QRBWKAnalogButtonEventHandler::handlerWithDevice(*this), "analog-buttons");
+    registerEventHandler(QRBWKStatusEventHandler::handlerWithDevice(*this), "status");
+    registerEventHandler(QRBWKWeightEventHandler::handlerWithDevice(*this), "weight-sensor");
+    registerEventHandler(QRBWKMotionPlusEventHandler::handlerWithDevice(*this), "motion-plus");
     applySmoothingToHandlers();
 }
 
@@ -316,6 +336,7 @@ void QRBWiiRemote::start() {
             foundation::format("QRBWiimote's manager targetURL is nil (slot=%li).", static_cast<long>(slot_)));
     if (oscAddress_) lo_address_free(oscAddress_);
     oscAddress_ = lo_address_new_from_url((*url)->c_str());
+    openDatagramSocket();
     if (statusTimer_) statusTimer_->invalidate();
     std::weak_ptr<QRBWiiRemote> weak = self();
     statusTimer_ = foundation::RunLoop::main().scheduleTimer(kStatusInterval, true, foundation::RunLoopMode::Default,
@@ -324,7 +345,34 @@ void QRBWiiRemote::start() {
                                                              });
 }
 
+void QRBWiiRemote::openDatagramSocket() {
+    closeDatagramSocket();
+    if (!oscAddress_ || lo_address_get_protocol(oscAddress_) != LO_UDP) return;
+    const char* host = lo_address_get_hostname(oscAddress_);
+    const char* port = lo_address_get_port(oscAddress_);
+    if (!host || !port) return;
+    // Resolved once here rather than for every report; IPv4 as liblo sends. A target this cannot
+    // reach is left to liblo.
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, port, &hints, &found) != 0 || !found) return;
+    if (found->ai_addrlen == sizeof datagramTarget_) {
+        std::memcpy(&datagramTarget_, found->ai_addr, sizeof datagramTarget_);
+        datagramSocket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    freeaddrinfo(found);
+}
+
+void QRBWiiRemote::closeDatagramSocket() {
+    if (datagramSocket_ >= 0) ::close(datagramSocket_);
+    datagramSocket_ = -1;
+}
+
 void QRBWiiRemote::stop() {
+    closeDatagramSocket();
     if (oscAddress_) lo_address_free(oscAddress_);
     oscAddress_ = nullptr;
     if (statusTimer_) statusTimer_->invalidate();
@@ -335,15 +383,9 @@ void QRBWiiRemote::statusTimerFired() {
     if (connected()) device_->refreshStatus();
 }
 
-void QRBWiiRemote::freeBundle() {
-    if (oscBundle_) lo_bundle_free_recursive(oscBundle_);
-    oscBundle_ = nullptr;
-}
+void QRBWiiRemote::freeBundle() { reportBundle_.close(); }
 
-void QRBWiiRemote::wiimoteWillInterpretReport() {
-    freeBundle();
-    oscBundle_ = lo_bundle_new(LO_TT_IMMEDIATE);
-}
+void QRBWiiRemote::wiimoteWillInterpretReport() { reportBundle_.begin(); }
 
 void QRBWiiRemote::wiimoteSendEvent(const devices::WiiEvent& event) {
     if (oscAddress_) eventDispatcher_->dispatchEvent(event);
@@ -351,13 +393,51 @@ void QRBWiiRemote::wiimoteSendEvent(const devices::WiiEvent& event) {
 
 void QRBWiiRemote::wiimoteDidInterpretReport() {
     // A report whose events made no message still leaves as an empty bundle.
-    if (oscAddress_ && oscBundle_ && lo_send_bundle(oscAddress_, oscBundle_) == -1) error();
+    if (oscAddress_ && reportBundle_.isOpen() && !sendBundle()) {
+        if (datagramSocket_ >= 0)
+            error(errno, std::strerror(errno));
+        else
+            error(lo_address_errno(oscAddress_), lo_address_errstr(oscAddress_));
+    }
     freeBundle();
 }
 
-void QRBWiiRemote::error() {
+bool QRBWiiRemote::sendBundle() {
+    if (datagramSocket_ >= 0) {
+        // A signal that interrupts the send is no reason to stop the remote.
+        for (;;) {
+            if (sendto(datagramSocket_, reportBundle_.data(), reportBundle_.size(), MSG_NOSIGNAL,
+                       reinterpret_cast<const sockaddr*>(&datagramTarget_), sizeof datagramTarget_) >= 0)
+                return true;
+            if (errno != EINTR) return false;
+        }
+    }
+    // Other transports go through liblo, message by message from the bundle's bytes.
+    lo_bundle bundle = lo_bundle_new(LO_TT_IMMEDIATE);
+    if (!bundle) return true;
+    const uint8_t* at = reportBundle_.data() + 16;
+    const uint8_t* end = reportBundle_.data() + reportBundle_.size();
+    while (end - at >= 4) {
+        const size_t size = (size_t{at[0]} << 24) | (size_t{at[1]} << 16) | (size_t{at[2]} << 8) | at[3];
+        at += 4;
+        if (size > static_cast<size_t>(end - at)) break;
+        int result = 0;
+        // The bytes are the buffer's own; liblo only reads them.
+        void* bytes = const_cast<uint8_t*>(at);
+        if (lo_message message = lo_message_deserialise(bytes, size, &result)) {
+            if (lo_bundle_add_message(bundle, reinterpret_cast<const char*>(at), message) != 0)
+                lo_message_free(message);
+        }
+        at += size;
+    }
+    const bool sent = lo_send_bundle(oscAddress_, bundle) != -1;
+    lo_bundle_free_recursive(bundle);
+    return sent;
+}
+
+void QRBWiiRemote::error(int number, const char* text) {
     if (!oscAddress_) return;
-    foundation::logf("OSC error %d: %s\n", lo_address_errno(oscAddress_), lo_address_errstr(oscAddress_));
+    foundation::logf("OSC error %d: %s\n", number, text ? text : "");
     stop();
 }
 

@@ -11,6 +11,7 @@
 // Main thread only: the device's callbacks, the status timer and the commands all run there.
 
 #include "controllers/QRBWKEventDispatcher.h"
+#include "controllers/QRBWKReportBundle.h"
 #include "controllers/devices/WiiRemoteBackend.h"
 #include "foundation/KeyedArchiver.h"
 #include "foundation/Object.h"
@@ -18,6 +19,7 @@
 #include "foundation/RunLoop.h"
 
 #include <lo/lo.h>
+#include <netinet/in.h>
 
 #include <cstdint>
 #include <memory>
@@ -129,7 +131,7 @@ public:
     }
     void unregisterEventHandlerForKey(const std::string& key) { eventDispatcher_->removeHandlerForKey(key); }
     // The bundle of the report under way, which the handlers fill; null between reports.
-    lo_bundle oscBundle() const { return oscBundle_; }
+    QRBWKReportBundle* oscBundle() { return reportBundle_.isOpen() ? &reportBundle_ : nullptr; }
 
     // --- the remote
     // Attaches a found remote and starts connecting to it; a remote already attached is dropped
@@ -173,7 +175,12 @@ private:
     template <class F> void guarded(const char* what, F&& f);
     void dropDevice();
     void freeBundle();
-    void error();
+    // Sends the report's bundle; false when the system refused it (errno tells why).
+    bool sendBundle();
+    // Where a UDP target's datagrams go straight from a socket of the slot's own.
+    void openDatagramSocket();
+    void closeDatagramSocket();
+    void error(int number, const char* text);
     std::shared_ptr<QRBWiiRemote> self() { return std::static_pointer_cast<QRBWiiRemote>(shared_from_this()); }
 
     bool enabled_ = false;
@@ -200,5 +207,7 @@ private:
     QRBWKEventDispatcherPtr eventDispatcher_;
     lo_address oscAddress_ = nullptr;
     std::shared_ptr<foundation::Timer> statusTimer_;
-    lo_bundle oscBundle_ = nullptr;
+    QRBWKReportBundle reportBundle_;
+    int datagramSocket_ = -1;
+    sockaddr_in datagramTarget_{};
 };

@@ -5,8 +5,13 @@
 #include "controllers/QRBKeyEventManager.h"
 #include "controllers/QRBScriptEventSource.h"
 #include "controllers/QRBScriptManager.h"
+#include "controllers/QRBWiiAbstractEventSource.h"
+#include "controllers/QRBWiiEnableEventSource.h"
+#include "controllers/QRBWiiLEDEventSource.h"
+#include "controllers/QRBWiiMotionPlusReset.h"
 #include "controllers/QRBWiiRemote.h"
 #include "controllers/QRBWiiRemoteManager.h"
+#include "controllers/QRBWiiVibrateEventSource.h"
 #include "core/mapping/QRBActionConfigurator.h"
 #include "core/mapping/QRBActionLocation.h"
 #include "core/mapping/QRBConcreteAction.h"
@@ -170,6 +175,11 @@ void registerOutputTypes() {
     registerEventSourceClass<QRBKeyEventSource>();
     registerEventSourceClass<QRBKeyFromCodeEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();
+    registerEventSourceClass<QRBWiiAbstractEventSource>();
+    registerEventSourceClass<QRBWiiVibrateEventSource>();
+    registerEventSourceClass<QRBWiiEnableEventSource>();
+    registerEventSourceClass<QRBWiiLEDEventSource>();
+    registerEventSourceClass<QRBWiiMotionPlusReset>();
     // midi: the template tree (the element class is abstract: a class object, not archived)
     QRBEventSourceClass::registerClass(QRBMIDIElement::staticClass());
     registerEventSourceClass<QRBMIDICollection>();

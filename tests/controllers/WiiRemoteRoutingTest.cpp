@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <lo/lo.h>
 
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,11 +42,12 @@ class BundleServer {
 public:
     struct Bundle {
         lo_timetag tag;
-        std::vector<std::string> messages;  // "path ,types"
+        std::vector<std::string> messages;       // "path ,types"
+        std::vector<std::vector<float>> values;  // each message's float arguments
     };
 
-    BundleServer() {
-        server_ = lo_server_new_with_proto(nullptr, LO_UDP, [](int, const char*, const char*) {});
+    explicit BundleServer(int protocol = LO_UDP) : protocol_(protocol) {
+        server_ = lo_server_new_with_proto(nullptr, protocol, [](int, const char*, const char*) {});
         if (!server_) return;
         lo_server_add_bundle_handlers(server_, &BundleServer::bundleStart, &BundleServer::bundleEnd, this);
         lo_server_add_method(server_, nullptr, nullptr, &BundleServer::message, this);
@@ -56,7 +59,10 @@ public:
     BundleServer& operator=(const BundleServer&) = delete;
 
     bool isValid() const { return server_ != nullptr; }
-    std::string url() const { return "osc.udp://127.0.0.1:" + std::to_string(lo_server_get_port(server_)); }
+    std::string url() const {
+        return std::string(protocol_ == LO_TCP ? "osc.tcp" : "osc.udp") +
+               "://127.0.0.1:" + std::to_string(lo_server_get_port(server_));
+    }
     void poll() {
         for (int i = 0; i < 100 && lo_server_recv_noblock(server_, 0) > 0; ++i) {}
     }
@@ -76,16 +82,24 @@ private:
         static_cast<BundleServer*>(user)->inBundle_ = false;
         return 0;
     }
-    static int message(const char* path, const char* types, lo_arg**, int, lo_message, void* user) {
+    static int message(const char* path, const char* types, lo_arg** argv, int argc, lo_message, void* user) {
         auto* self = static_cast<BundleServer*>(user);
         std::string text = std::string(path) + " ," + types;
-        if (self->inBundle_)
+        if (self->inBundle_) {
+            std::vector<float> values;
+            for (int i = 0; i < argc; ++i) {
+                float value = NAN;
+                if (types[i] == 'f') std::memcpy(&value, static_cast<const void*>(argv[i]), sizeof value);
+                values.push_back(value);
+            }
             self->bundles.back().messages.push_back(std::move(text));
-        else
+            self->bundles.back().values.push_back(std::move(values));
+        } else
             self->loose.push_back(std::move(text));
         return 0;
     }
 
+    int protocol_;
     lo_server server_ = nullptr;
     bool inBundle_ = false;
 };
@@ -186,6 +200,75 @@ TEST_F(WiiReportFixture, AReportFromARemoteThatGoesMidwaySendsNothingAndBreaksNo
     EXPECT_LE(server.bundles.size(), 1u);
     EXPECT_FALSE(slot->isSending());
     EXPECT_EQ(slot->batteryLevel(), 0.0f);
+}
+
+TEST_F(WiiReportFixture, AScriptedSequenceOfReportsArrivesAsItsMessages) {
+    slot->setSmoothingAcc(1);
+    slot->setSmoothingIR(1);
+    slot->setOutputXYZ(true);
+    slot->setOutputIR(true);
+    slot->setOutputRawIR(true);
+    slot->setOutputBatteryLevel(true);
+    manager->start();
+
+    devices::WiiEvent accel;
+    accel.type = 1;
+    accel.x = 0.5;
+    accel.y = 0.5;
+    accel.z = 1.0;
+    devices::WiiEvent ir;
+    ir.type = 2;
+    ir.pointerX = 0.5;
+    ir.pointerY = -0.5;
+    ir.points = {{true, 7, 0.25, 0.75}};
+    devices::WiiEvent joy;
+    joy.type = 3;
+    joy.source = 1;
+    joy.x = 0.125;
+    joy.y = 0.875;
+    devices::WiiEvent battery;
+    battery.type = 6;
+    battery.subtype = 3;
+    battery.status = 48;
+    remote->sendReport({buttonEvent(kButtonA, false), accel});
+    remote->sendReport({ir, joy});
+    remote->sendReport({battery, buttonEvent(kButtonA, true)});
+    ASSERT_TRUE(receive(3));
+    settle();
+    ASSERT_EQ(server.bundles.size(), 3u);
+    using Messages = std::vector<std::string>;
+    using Values = std::vector<std::vector<float>>;
+    EXPECT_EQ(server.bundles[0].messages,
+              (Messages{"/wii/1/button/A ,f", "/wii/1/accel/xyz ,fff", "/wii/1/accel/pry ,ffff"}));
+    EXPECT_EQ(server.bundles[0].values, (Values{{1}, {0.5f, 0.5f, 1}, {0.5f, 0.5f, 0, 1}}));
+    EXPECT_EQ(server.bundles[1].messages,
+              (Messages{"/wii/1/ir/xys/1 ,fff", "/wii/1/ir ,ff", "/wii/1/nunchuk/joy ,ff"}));
+    EXPECT_EQ(server.bundles[1].values, (Values{{0.25f, 0.75f, 0.5f}, {0.75f, 0.25f}, {0.125f, 0.875f}}));
+    EXPECT_EQ(server.bundles[2].messages, (Messages{"/wii/1/battery ,f", "/wii/1/button/A ,f"}));
+    EXPECT_EQ(server.bundles[2].values, (Values{{0.5f}, {0}}));
+    EXPECT_FLOAT_EQ(slot->batteryLevel(), 50.0f);
+}
+
+TEST_F(WiiReportFixture, AReportReachesATCPTargetAsTheSameBundle) {
+    BundleServer tcp(LO_TCP);
+    ASSERT_TRUE(tcp.isValid());
+    manager->setTargetURL(tcp.url());
+    manager->start();
+    devices::WiiEvent joy;
+    joy.type = 3;
+    joy.source = 2;
+    joy.subtype = 1;
+    joy.x = 0.25;
+    joy.y = 0.75;
+    remote->sendReport({buttonEvent(kButtonA, false), joy});
+    ASSERT_TRUE(foundation::RunLoop::main().runUntil(
+        [&] {
+            tcp.poll();
+            return !tcp.bundles.empty();
+        },
+        kWait));
+    EXPECT_EQ(tcp.bundles[0].messages, (std::vector<std::string>{"/wii/1/button/A ,f", "/wii/1/classic/joyl ,ff"}));
+    EXPECT_EQ(tcp.bundles[0].values, (std::vector<std::vector<float>>{{1}, {0.25f, 0.75f}}));
 }
 
 // ---- in a document ----------------------------------------------------------------------------------

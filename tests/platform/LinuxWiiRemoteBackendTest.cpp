@@ -105,6 +105,8 @@ TEST(WiiEventConversion, ValuesAreScaledToWhatTheSlotsRead) {
     EXPECT_EQ(battery.subtype, wii::kBatteryStatus);
     EXPECT_EQ(battery.status, 96u) << "a full battery reads 96";
     EXPECT_EQ(wii::batteryStatusEvent(250).status, 96u);
+    EXPECT_EQ(wii::batteryStatusEvent(100, wii::BalanceBoard).status, 192u) << "read in 192ths with a balance board";
+    EXPECT_EQ(wii::batteryStatusEvent(50, wii::Nunchuk).status, 48u);
 }
 
 }  // namespace

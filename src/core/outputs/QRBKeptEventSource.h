@@ -1,5 +1,5 @@
 #pragma once
-// An output of a class this version does not have (the key, script and Wii outputs until their
+// An output of a class this version does not have (the key and script outputs until their
 // subsystems come, or a class from a newer version). It keeps
 // what the document holds of it and writes it back unchanged under its own class names, so that
 // opening and saving a document loses nothing. Until its class exists it does nothing: it answers

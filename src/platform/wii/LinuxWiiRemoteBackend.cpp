@@ -493,7 +493,10 @@ public:
     void refreshStatus() override {
         uint8_t capacity = 0;
         if (!iface_ || xwii_iface_get_battery(iface_, &capacity) < 0) return;
-        later(alive_, [this, capacity] { deliver({wii::batteryStatusEvent(capacity)}); });
+        // The driver gives percent; the slot reads a balance board's status on a scale of its own.
+        later(alive_, [this, capacity, extension = extensionType()] {
+            deliver({wii::batteryStatusEvent(capacity, extension)});
+        });
     }
 
     // The kernel's driver sets the camera's sensitivity itself.

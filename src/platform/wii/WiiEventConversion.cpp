@@ -118,12 +118,13 @@ std::optional<int64_t> extensionType(const std::string& name) {
     return it->second;
 }
 
-devices::WiiEvent batteryStatusEvent(int percent) {
+devices::WiiEvent batteryStatusEvent(int percent, std::optional<int64_t> extension) {
     devices::WiiEvent event;
     event.type = Status;
     event.subtype = kBatteryStatus;
     event.source = Remote;
-    event.status = static_cast<uint64_t>(std::lround(std::clamp(percent, 0, 100) * kFullBatteryStatus / 100.0));
+    const double full = extension == BalanceBoard ? kFullBalanceBoardBatteryStatus : kFullBatteryStatus;
+    event.status = static_cast<uint64_t>(std::lround(std::clamp(percent, 0, 100) * full / 100.0));
     return event;
 }
 

@@ -32,8 +32,10 @@ enum EventType : int {
 // Status subtypes.
 constexpr int kBatteryStatus = 3;
 constexpr int kExtensionChangedStatus = 5;
-// A battery status counts in 96ths of a full remote's battery.
+// A battery status counts in 96ths of a full remote's battery; with a balance board attached the
+// slot reads it in 192ths.
 constexpr double kFullBatteryStatus = 96;
+constexpr double kFullBalanceBoardBatteryStatus = 192;
 
 // The remote's button code of a libxwiimote key (XWII_KEY_...); 0 for keys it does not have.
 uint32_t remoteButton(unsigned xwiiKey);
@@ -60,8 +62,9 @@ devices::WiiEvent irEvent(const IRSource (&sources)[4]);
 // none for "none" or an unknown name.
 std::optional<int64_t> extensionType(const std::string& name);
 
-// A battery level in percent as the status a remote reports.
-devices::WiiEvent batteryStatusEvent(int percent);
+// A battery level in percent as the status a remote reports, on the scale the slot reads it with
+// that extension attached.
+devices::WiiEvent batteryStatusEvent(int percent, std::optional<int64_t> extension = std::nullopt);
 
 // The source an extension's evdev node stands for, by the node's name; -1 for none.
 int extensionSourceForNodeName(const std::string& name);

@@ -171,7 +171,7 @@ TEST(QRBEventSourceTypeRegistry, SharedRegistryKnowsOnlyTheClassesOfThisProgram)
     // The resource lists outputs whose classes come with other parts of the application; those
     // missing from this program are not registered, and a class the resource does not name has
     // no description.
-    EXPECT_EQ(QRBEventSource::typeForTypeDescription("Vibrate"), nullptr);
+    EXPECT_EQ(QRBEventSource::typeForTypeDescription("HID"), nullptr);
     EXPECT_EQ(RecordingEventSource::staticClass().typeDescription(), std::nullopt);
     EXPECT_FALSE(RecordingEventSource::staticClass().canBeCreatedByUser());
     EXPECT_FALSE(RecordingEventSource().canBeEditedByUser());
