@@ -26,7 +26,9 @@ foundation::Value NSLogEventSource::classProposedEventSourcesCollection(const QR
 QRBAcceptResult NSLogEventSource::acceptAction(QRBAction& action) {
     std::string text = action.fullDisplayName() + ": ";
     logAction(action, text);
-    foundation::log(text);
+    // String arguments come from the sender: a newline or an escape sequence in one must not
+    // forge a line of its own or drive the terminal showing the log.
+    foundation::log(foundation::logEscaped(text));
     return QRBAcceptResult::Done;
 }
 

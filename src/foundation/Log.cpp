@@ -97,12 +97,12 @@ void logLine(std::string_view line, const char* format) {
 
 }  // namespace
 
-std::string logQuoted(std::string_view text) {
+namespace {
+
+// Writes `shown` with control characters and bytes that are not UTF-8 escaped; between quotes, the
+// quote and the backslash are escaped too so that the quoted text reads back unambiguously.
+void appendEscaped(std::string& quoted, std::string_view shown, bool inQuotes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    const std::string_view shown = text.substr(0, kLogQuotedLimit);
-    std::string quoted;
-    quoted.reserve(shown.size() + 2);
-    quoted += '"';
     auto byteEscape = [&](unsigned char c) {
         quoted += "\\x";
         quoted += kHex[c >> 4];
@@ -114,8 +114,8 @@ std::string logQuoted(std::string_view text) {
         const unsigned char c = bytes[i];
         if (c < 0x80) {
             switch (c) {
-            case '"': quoted += "\\\""; break;
-            case '\\': quoted += "\\\\"; break;
+            case '"': quoted += inQuotes ? "\\\"" : "\""; break;
+            case '\\': quoted += inQuotes ? "\\\\" : "\\"; break;
             case '\n': quoted += "\\n"; break;
             case '\r': quoted += "\\r"; break;
             case '\t': quoted += "\\t"; break;
@@ -168,9 +168,26 @@ std::string logQuoted(std::string_view text) {
         }
         i += length;
     }
+}
+
+}  // namespace
+
+std::string logQuoted(std::string_view text) {
+    const std::string_view shown = text.substr(0, kLogQuotedLimit);
+    std::string quoted;
+    quoted.reserve(shown.size() + 2);
+    quoted += '"';
+    appendEscaped(quoted, shown, true);
     quoted += '"';
     if (text.size() > shown.size()) quoted += format("… (%zu bytes)", text.size());
     return quoted;
+}
+
+std::string logEscaped(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    appendEscaped(escaped, text, false);
+    return escaped;
 }
 
 void log(std::string_view line) { logLine(line, nullptr); }

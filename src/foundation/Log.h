@@ -42,6 +42,9 @@ LogSink setLogSink(LogSink sink);
 // of long requests cannot fill the log through it.
 inline constexpr size_t kLogQuotedLimit = 256;
 std::string logQuoted(std::string_view text);
+// The same escapes without the quotes and without a cut, for lines whose whole text is made of
+// values that may have come from outside (what a log output writes of the values it received).
+std::string logEscaped(std::string_view text);
 
 // ---- lines of one kind
 

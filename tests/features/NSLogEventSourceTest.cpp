@@ -61,3 +61,20 @@ TEST_F(LogOutputsTest, TheRateLimitedLogWritesOneLinePerHalfSecondPerAction) {
                                                          "/knob: " + pretty(0.4f)}));
     EXPECT_EQ(&NSLogLimitEventSource::staticClass().type(), &NSLogEventSource::staticClass());
 }
+
+// A string a sender puts in its message is shown, not obeyed: a newline cannot start a line of its
+// own and an escape sequence cannot reach the terminal showing the log.
+TEST_F(LogOutputsTest, StringsFromTheSenderCannotForgeLinesOrDriveTheTerminal) {
+    foundation::LogCapture capture;
+    auto label = QRBContext::create("/label", host);
+    label->receive(firing::message("/label", {firing::String("x")}), input, Date::now());
+    label->setEventSource(std::make_shared<NSLogEventSource>());
+    label->receive(
+        firing::message("/label", {firing::String("ok\nQuitting because signal SIGINT was received.\x1b[2J")}), input,
+        Date::now());
+    ASSERT_EQ(capture.lines().size(), 1u);
+    const std::string line = capture.lines()[0];
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_EQ(line.find('\x1b'), std::string::npos);
+    EXPECT_NE(line.find("ok\\nQuitting because signal SIGINT was received.\\x1B[2J"), std::string::npos) << line;
+}

@@ -140,3 +140,9 @@ TEST(LogQuotedTest, CutsLongTextAndSaysHowLongItWas) {
     EXPECT_EQ(quoted, "\"" + std::string(kLogQuotedLimit, 'f') + "\"… (60000 bytes)");
     EXPECT_EQ(logQuoted(std::string(kLogQuotedLimit, 'f')), "\"" + std::string(kLogQuotedLimit, 'f') + "\"");
 }
+
+TEST(LogQuotedTest, EscapedTextKeepsQuotesAndLengthAndEscapesOnlyWhatCouldForgeALine) {
+    EXPECT_EQ(logEscaped("say \"hi\" \\ there"), "say \"hi\" \\ there");
+    EXPECT_EQ(logEscaped("a\nb\x1b[2J\xC2\x9B\x80"), "a\\nb\\x1B[2J\\u009B\\x80");
+    EXPECT_EQ(logEscaped(std::string(1000, 'f')), std::string(1000, 'f'));
+}
