@@ -2,6 +2,7 @@
 
 #include "controllers/QRBKeyComboEventSource.h"
 #include "controllers/QRBKeyEventSource.h"
+#include "controllers/QRBMouseEventSource.h"
 #include "controllers/QRBKeyEventManager.h"
 #include "controllers/QRBScriptEventSource.h"
 #include "controllers/QRBScriptManager.h"
@@ -169,6 +170,7 @@ void registerOutputTypes() {
     registerEventSourceClass<QRBKeyComboEventSource>();
     registerEventSourceClass<QRBKeyEventSource>();
     registerEventSourceClass<QRBKeyFromCodeEventSource>();
+    registerEventSourceClass<QRBMouseEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();
     // midi: the template tree (the element class is abstract: a class object, not archived)
     QRBEventSourceClass::registerClass(QRBMIDIElement::staticClass());
