@@ -68,8 +68,7 @@ public:
     long port() const { return port_; }
     void drain() {
         char buffer[512];
-        while (recv(fd_, buffer, sizeof buffer, 0) > 0) {
-        }
+        while (recv(fd_, buffer, sizeof buffer, 0) > 0) {}
     }
 
 private:
@@ -102,8 +101,8 @@ struct Bench {
         route->setRewriteAddress(std::string("/out"));
         manager->insertObject(route, manager->countOfOscRoutes());
         mapping("/plain", route);
-        mapping("/mouse", QRBMouseEventSource::mouseEventSourceOfType(QRBMouseEventSource::kAbsoluteMoveX,
-                                                                      "Absolute Move X"));
+        mapping("/mouse",
+                QRBMouseEventSource::mouseEventSourceOfType(QRBMouseEventSource::kAbsoluteMoveX, "Absolute Move X"));
         return true;
     }
 

@@ -29,7 +29,9 @@ constexpr float kTrackpadSpeedDivisor = 55.0f;
 
 using T = QRBMouseEventSource::Type;
 
-bool isButtonEvent(uint32_t type) { return (type >= T::kLeftButton && type <= T::kScrollWheelRight) || type == T::kTrackpadTouch; }
+bool isButtonEvent(uint32_t type) {
+    return (type >= T::kLeftButton && type <= T::kScrollWheelRight) || type == T::kTrackpadTouch;
+}
 
 double signedPower(double u) { return std::copysign(std::pow(std::fabs(u), kRateExponent), u); }
 
@@ -99,6 +101,12 @@ void QRBMouseEventSource::attach(QRBAction& action) {
     const auto& trigger = action.trigger();
     if (!trigger) return;
     trigger->setMode(isButtonEvent(mouseActionType_) ? QRBTrigger::kEither : QRBTrigger::kAlways);
+    setRepeatTimings(action);
+}
+
+void QRBMouseEventSource::setRepeatTimings(QRBAction& action) const {
+    const auto& trigger = action.trigger();
+    if (!trigger) return;
     const bool steps = mouseActionType_ >= T::kScrollWheelUp && mouseActionType_ <= T::kScrollWheelRight;
     trigger->setRetriggerThreshold(steps ? QRBKeyEventManager::keyRepeatThreshold() : 0);
     trigger->setRetriggerInterval(steps ? QRBKeyEventManager::keyRepeatInterval() : 0);
@@ -112,9 +120,9 @@ void QRBMouseEventSource::reset(QRBAction& action) {
     case T::kSmoothScrollY:
     case T::kTrackpadMoveX:
     case T::kTrackpadMoveY:
-        action.fire(QRBArg::argOfTypeWithDoubleValue(action.internalArgType(),
-                                                     (action.inputMax() - action.inputMin()) * 0.5)
-                        .get());
+        action.fire(
+            QRBArg::argOfTypeWithDoubleValue(action.internalArgType(), (action.inputMax() - action.inputMin()) * 0.5)
+                .get());
         QRBMouseManager::sharedInstance()->resetDeltaMoves();
         break;
     case T::kLeftButton:
@@ -163,8 +171,8 @@ QRBAcceptResult QRBMouseEventSource::acceptAction(QRBAction& action) {
         return QRBAcceptResult::Done;
     case T::kAbsoluteMoveY:
         // 1 is the top row; integers count pixels up from the bottom row.
-        manager->moveMouseAbsoluteY(static_cast<float>(integerInput ? (rect.height - 1) + rect.y - v
-                                                                    : rect.y + (1 - v) * (rect.height - 1)));
+        manager->moveMouseAbsoluteY(
+            static_cast<float>(integerInput ? (rect.height - 1) + rect.y - v : rect.y + (1 - v) * (rect.height - 1)));
         return QRBAcceptResult::Done;
     case T::kSmoothScrollX: manager->scrollX(smoothScrollAmount(v, true)); return QRBAcceptResult::Done;
     case T::kSmoothScrollY: manager->scrollY(smoothScrollAmount(v, false)); return QRBAcceptResult::Done;
@@ -201,6 +209,8 @@ QRBAcceptResult QRBMouseEventSource::acceptActionForButtonEvents(QRBAction& acti
         return QRBAcceptResult::Done;
     }
     auto& poster = *devices::DeviceLayers::current().events;
+    // A held scroll step repeats like a held key, with the timings the user has now.
+    setRepeatTimings(action);
     switch (mouseActionType_) {
     case T::kScrollWheelUp: poster.postScrollSteps(pressed ? 1 : 0, 0); return QRBAcceptResult::Done;
     case T::kScrollWheelDown: poster.postScrollSteps(pressed ? -1 : 0, 0); return QRBAcceptResult::Done;

@@ -73,5 +73,8 @@ public:
     uint8_t mouseButton() const;
 
 private:
+    // Scroll steps repeat with the key-repeat timings; the other types do not repeat.
+    void setRepeatTimings(QRBAction& action) const;
+
     uint32_t mouseActionType_ = 0;
 };

@@ -51,12 +51,11 @@ protected:
     QRBContextPtr mapping(uint32_t type) {
         auto context = QRBContext::create("/m" + std::to_string(++count), manager);
         currentPreset()->addObject(context);
-        context->setEventSource(QRBMouseEventSource::mouseEventSourceOfType(type, QRBMouseEventSource::nameOfType(type)));
+        context->setEventSource(
+            QRBMouseEventSource::mouseEventSourceOfType(type, QRBMouseEventSource::nameOfType(type)));
         return context;
     }
-    QRBMouseEventSource& source(const QRBContextPtr& c) {
-        return static_cast<QRBMouseEventSource&>(*c->eventSource());
-    }
+    QRBMouseEventSource& source(const QRBContextPtr& c) { return static_cast<QRBMouseEventSource&>(*c->eventSource()); }
     // Gives the action the value as its input and output and lets the output take it.
     QRBAcceptResult accept(const QRBContextPtr& c, const QRBArg& value) {
         c->setInputArgValue(value);
@@ -164,8 +163,7 @@ TEST_F(MouseOutputTest, ClampsToTheDisplayUnderThePointer) {
         devices::DesktopPoint pointer, target, expected;
     } cases[] = {
         {{1200, 100}, {1200, 450}, {1200, 299}},  // below the small display, beside the big one
-        {{1200, 100}, {1500, -5}, {1399, 0}},
-        {{100, 100}, {-50, 800}, {0, 499}},
+        {{1200, 100}, {1500, -5}, {1399, 0}},    {{100, 100}, {-50, 800}, {0, 499}},
         {{100, 100}, {1300, 200}, {1300, 200}},  // on a display: kept
         {{3000, 3000}, {-1, -1}, {3000, 3000}},  // pointer on no display: stays
     };
@@ -313,6 +311,16 @@ TEST_F(MouseOutputTest, HeldScrollWheelStepsAtTheKeyRepeatTimings) {
         loop.advanceInSteps(1, 0.05);
         EXPECT_EQ(poster->scrolls().size(), 5u);
     }
+    // The timings are read again at each press; turning the repeat off holds a single step.
+    auto wheel = mapping(T::kScrollWheelUp);
+    wheel->fire(f(1).get());
+    wheel->fire(f(0).get());
+    foundation::UserDefaults::standard().setBool(true, "DisableKeyRepeat");
+    poster->clear();
+    wheel->fire(f(1).get());
+    loop.advanceInSteps(1, 0.05);
+    wheel->fire(f(0).get());
+    EXPECT_EQ(poster->scrolls().size(), 2u);
 }
 
 TEST_F(MouseOutputTest, ResetStopsRatesAndReleasesButtons) {

@@ -73,8 +73,8 @@ TEST_F(X11PointerTest, AbsoluteMoveReadsBackFromTheServer) {
     EXPECT_EQ(at.x, 123);
     EXPECT_EQ(at.y, 45);
     // A coordinate no display has moves nothing.
-    poster->postMouse({devices::MouseEventType::Moved,
-                       devices::DesktopPoint{std::numeric_limits<double>::quiet_NaN(), 10}});
+    poster->postMouse(
+        {devices::MouseEventType::Moved, devices::DesktopPoint{std::numeric_limits<double>::quiet_NaN(), 10}});
     at = poster->pointerLocation();
     EXPECT_EQ(at.x, 123);
     EXPECT_EQ(at.y, 45);
@@ -217,8 +217,11 @@ private:
 };
 
 TEST(XSettings, IntegerSettingsAndDamagedProperties) {
-    const auto full = SettingsBytes().string("Net/ThemeName", "Dark").colour("Gtk/Colour").integer(
-                          "Net/DoubleClickTime", 250).bytes();
+    const auto full = SettingsBytes()
+                          .string("Net/ThemeName", "Dark")
+                          .colour("Gtk/Colour")
+                          .integer("Net/DoubleClickTime", 250)
+                          .bytes();
     EXPECT_EQ(platform::xsettingsInteger(full, "Net/DoubleClickTime"), 250);
     EXPECT_EQ(platform::xsettingsInteger(SettingsBytes(true).integer("Net/DoubleClickTime", 600).bytes(),
                                          "Net/DoubleClickTime"),
