@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <limits>
 
 QRB_DEFINE_EVENT_SOURCE_CLASS(QRBMouseEventSource)
 
@@ -37,11 +38,13 @@ double signedPower(double u) { return std::copysign(std::pow(std::fabs(u), kRate
 
 // Smooth scrolling: 0.5 rests, the ends scroll about 77 pixels a tick.
 int32_t smoothScrollAmount(double v, bool negate) {
-    const float s = static_cast<float>((v - 0.5) * 10.0);
+    const float s = QRBMouseFloat((v - 0.5) * 10.0);
     const float m = std::pow(std::fabs(s), static_cast<float>(kRateExponent));
     if (m < 1.0f) return 0;
-    const float amount = (negate ? -1.0f : 1.0f) * std::copysign(m, s);
-    return static_cast<int32_t>(std::trunc(amount));
+    const double amount = (negate ? -1.0 : 1.0) * std::copysign(double(m), double(s));
+    // A far-off value scrolls as fast as a tick can say, not at an undefined amount.
+    constexpr double kMaxAmount = std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(std::trunc(std::clamp(amount, -kMaxAmount, kMaxAmount)));
 }
 
 }  // namespace
@@ -156,32 +159,32 @@ QRBAcceptResult QRBMouseEventSource::acceptAction(QRBAction& action) {
     case T::kRelativeMoveX: {
         double d = speed * signedPower(2 * v - 1);
         if (std::fabs(d) < kRelativeDeadZone) d = 0;
-        manager->moveMouseRelativeX(static_cast<float>(d));
+        manager->moveMouseRelativeX(QRBMouseFloat(d));
         return QRBAcceptResult::Done;
     }
     case T::kRelativeMoveY: {
         double d = speed * signedPower(1 - 2 * v);
         if (std::fabs(d) < kRelativeDeadZone) d = 0;
         // Equal deflections cover equal parts of the display's width and height.
-        manager->moveMouseRelativeY(static_cast<float>(d * manager->currentDisplayAspect()));
+        manager->moveMouseRelativeY(QRBMouseFloat(d * manager->currentDisplayAspect()));
         return QRBAcceptResult::Done;
     }
     case T::kAbsoluteMoveX:
-        manager->moveMouseAbsoluteX(static_cast<float>(rect.x + (integerInput ? v : v * (rect.width - 1))));
+        manager->moveMouseAbsoluteX(QRBMouseFloat(rect.x + (integerInput ? v : v * (rect.width - 1))));
         return QRBAcceptResult::Done;
     case T::kAbsoluteMoveY:
         // 1 is the top row; integers count pixels up from the bottom row.
         manager->moveMouseAbsoluteY(
-            static_cast<float>(integerInput ? (rect.height - 1) + rect.y - v : rect.y + (1 - v) * (rect.height - 1)));
+            QRBMouseFloat(integerInput ? (rect.height - 1) + rect.y - v : rect.y + (1 - v) * (rect.height - 1)));
         return QRBAcceptResult::Done;
     case T::kSmoothScrollX: manager->scrollX(smoothScrollAmount(v, true)); return QRBAcceptResult::Done;
     case T::kSmoothScrollY: manager->scrollY(smoothScrollAmount(v, false)); return QRBAcceptResult::Done;
     case T::kTrackpadMoveX: {
         if (!manager->trackpadZ()) return QRBAcceptResult::Nothing;
-        const float u = static_cast<float>(v * (speed / kTrackpadSpeedDivisor));
+        const float u = QRBMouseFloat(v * (speed / kTrackpadSpeedDivisor));
         if (manager->canSetTrackpadX()) {
             const float dx = u - manager->trackpadX();
-            manager->moveMouseAbsoluteXBy(integerInput ? dx : static_cast<float>(dx * (rect.width - 1)));
+            manager->moveMouseAbsoluteXBy(integerInput ? dx : QRBMouseFloat(dx * (rect.width - 1)));
         }
         manager->setTrackpadX(u);
         return QRBAcceptResult::Done;
@@ -189,10 +192,10 @@ QRBAcceptResult QRBMouseEventSource::acceptAction(QRBAction& action) {
     case T::kTrackpadMoveY: {
         const double aspect = manager->currentDisplayAspect();
         if (!manager->trackpadZ()) return QRBAcceptResult::Nothing;
-        const float u = static_cast<float>(aspect * v * (speed / kTrackpadSpeedDivisor));
+        const float u = QRBMouseFloat(aspect * v * (speed / kTrackpadSpeedDivisor));
         if (manager->canSetTrackpadY()) {
             const float dy = u - manager->trackpadY();
-            manager->moveMouseAbsoluteYBy(integerInput ? dy : static_cast<float>(dy * (rect.height - 1)));
+            manager->moveMouseAbsoluteYBy(integerInput ? dy : QRBMouseFloat(dy * (rect.height - 1)));
         }
         manager->setTrackpadY(u);
         return QRBAcceptResult::Done;

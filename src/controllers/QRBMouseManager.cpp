@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <mutex>
 
 namespace {
@@ -38,6 +39,12 @@ std::shared_ptr<QRBMouseManager>& sharedSlot() {
 
 }  // namespace
 
+float QRBMouseFloat(double value) {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (std::isnan(value)) return 0;
+    return static_cast<float>(std::clamp(value, -kMax, kMax));
+}
+
 std::shared_ptr<QRBMouseManager> QRBMouseManager::sharedInstance() {
     std::lock_guard lock(sharedMutex());
     auto& slot = sharedSlot();
@@ -63,8 +70,8 @@ QRBMouseManager::~QRBMouseManager() { stop(); }
 
 void QRBMouseManager::start() {
     const auto location = poster().pointerLocation();
-    absoluteX_ = static_cast<float>(location.x);
-    absoluteY_ = static_cast<float>(location.y);
+    absoluteX_ = QRBMouseFloat(location.x);
+    absoluteY_ = QRBMouseFloat(location.y);
     userDefaultsChanged();
     defaultsObserver_ = foundation::NotificationCenter::defaultCenter().addObserver(
         foundation::kUserDefaultsDidChangeNotification, nullptr,
@@ -102,12 +109,12 @@ devices::EventPoster& QRBMouseManager::poster() {
 double QRBMouseManager::doubleClickInterval() { return poster().doubleClickInterval(); }
 
 void QRBMouseManager::moveMouseAbsoluteX(float x) {
-    absoluteX_ = x;
+    absoluteX_ = QRBMouseFloat(x);
     absoluteMoveXChanged_ = true;
 }
 
 void QRBMouseManager::moveMouseAbsoluteY(float y) {
-    absoluteY_ = y;
+    absoluteY_ = QRBMouseFloat(y);
     absoluteMoveYChanged_ = true;
 }
 
@@ -194,15 +201,15 @@ void QRBMouseManager::postMouseLocation() {
     const double x = absoluteMoveXChanged_ ? absoluteX_ : location.x;
     const double y = absoluteMoveYChanged_ ? absoluteY_ : location.y;
     const auto valid = validateMouseCoordinates({x + deltaX_, y + deltaY_}, location);
-    const float dx = static_cast<float>(x + deltaX_ - location.x);
-    const float dy = static_cast<float>(deltaY_ + y - location.y);
+    const float dx = QRBMouseFloat(x + deltaX_ - location.x);
+    const float dy = QRBMouseFloat(deltaY_ + y - location.y);
     if (std::fabs(dx) >= kEpsilon || std::fabs(dy) >= kEpsilon) {
         event.deltaX = dx;
         event.deltaY = dy;
         event.location = valid;
         events.postMouse(event);
-        absoluteX_ = static_cast<float>(valid.x);
-        absoluteY_ = static_cast<float>(valid.y);
+        absoluteX_ = QRBMouseFloat(valid.x);
+        absoluteY_ = QRBMouseFloat(valid.y);
     }
     absoluteMoveXChanged_ = absoluteMoveYChanged_ = false;
 }
@@ -240,5 +247,5 @@ void QRBMouseManager::userDefaultsChanged() {
 void QRBMouseManager::setMouseTrackingSpeed(float speed) {
     if (!(speed >= 0)) return;  // also a NaN from a damaged preference
     const double f = (speed + 10.0) / 100.0;
-    mouseTrackingSpeed_ = static_cast<float>(f * f * 100.0);
+    mouseTrackingSpeed_ = QRBMouseFloat(f * f * 100.0);
 }

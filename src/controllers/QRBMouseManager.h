@@ -20,6 +20,10 @@ namespace foundation {
 class Timer;
 }
 
+// The manager keeps single-precision values; a value from the network can be far beyond them, and
+// converting such a double to float is undefined, so it saturates at the largest float instead.
+float QRBMouseFloat(double value);
+
 class QRBMouseManager : public std::enable_shared_from_this<QRBMouseManager> {
     struct Key {};
 

@@ -344,16 +344,33 @@ TEST_F(MouseOutputTest, UntrustedValuesAndNoDisplay) {
         EXPECT_EQ(accept(x, *QRBArg::argWithFloatValue(static_cast<float>(bad))), QRBAcceptResult::Failed);
         EXPECT_FALSE(mouse->absoluteMoveXChanged());
     }
+    // Far beyond any display or rate, yet finite: saturated, then clamped to the display.
+    auto scroll = mapping(T::kSmoothScrollY);
+    auto rx = mapping(T::kRelativeMoveX);
+    for (float huge : {1e30f, -1e30f, std::numeric_limits<float>::max()}) {
+        EXPECT_EQ(accept(scroll, huge), QRBAcceptResult::Done);
+        EXPECT_EQ(std::abs(int64_t(mouse->scrollYAmount())), std::numeric_limits<int32_t>::max()) << huge;
+        accept(rx, huge);
+        accept(x, huge);
+        tick();
+        const auto at = poster->pointerLocation();
+        EXPECT_TRUE(at.x == 0 || at.x == 999) << huge << " " << at.x;
+    }
+    accept(scroll, 0.5);
+    accept(rx, 0.5);
+    poster->clear();
+
     // No display at all: nothing divides by a zero height and nothing moves.
     poster->setDisplays({});
     loop.advance(0);
     accept(rel, 1);
     EXPECT_TRUE(std::isfinite(mouse->deltaY()));
+    const auto before = poster->pointerLocation();
     accept(x, 0.5);
     loop.advanceInSteps(0.1, QRBMouseManager::kTickInterval);
     for (const auto& e : poster->mouseEvents()) {
-        EXPECT_DOUBLE_EQ(e.location->x, 100);
-        EXPECT_DOUBLE_EQ(e.location->y, 100);
+        EXPECT_DOUBLE_EQ(e.location->x, before.x);
+        EXPECT_DOUBLE_EQ(e.location->y, before.y);
     }
 }
 

@@ -405,8 +405,16 @@ void XTestEventPoster::setDisplaysChangedHandler(std::function<void()> handler) 
     XRRSelectInput(display, DefaultRootWindow(display),
                    RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
     XFlush(display);
-    watch_ = foundation::RunLoop::main().watchFd(ConnectionNumber(display), foundation::FdEvent::Readable,
-                                                 [this](uint32_t) { readDisplayNotices(); });
+    watch_ = foundation::RunLoop::main().watchFd(
+        ConnectionNumber(display), foundation::FdEvent::Readable, [this](uint32_t events) {
+            // A server that went away: asking Xlib for
+            // events now would end the process.
+            if (events & (foundation::FdEvent::Error | foundation::FdEvent::HangUp)) {
+                watch_.cancel();
+                return;
+            }
+            readDisplayNotices();
+        });
 }
 
 void XTestEventPoster::readDisplayNotices() {
