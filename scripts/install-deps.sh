@@ -25,9 +25,11 @@ packages=(
   # Wii remotes: the kernel's hid-wiimote driver through libxwiimote, udev for remotes coming and
   # going, evdev for the extensions libxwiimote does not report, BlueZ over D-Bus for pairing.
   libxwiimote-dev libudev-dev libevdev-dev libdbus-1-dev
-  # Keystroke posting through XTest, key texts for the keyboard layout in use through xkbcommon
-  # (the X server's keymap through its X11 part), and the X server the key tests start themselves.
-  libx11-dev libxtst-dev libxkbcommon-dev libxkbcommon-x11-dev libx11-xcb-dev xkb-data xvfb x11-xkb-utils
+  # Key and pointer posting through XTest, key texts for the keyboard layout in use through
+  # xkbcommon (the X server's keymap through its X11 part), the monitors through RandR, and the X
+  # server the key and mouse tests start themselves.
+  libx11-dev libxtst-dev libxrandr-dev libxkbcommon-dev libxkbcommon-x11-dev libx11-xcb-dev xkb-data xvfb
+  x11-xkb-utils
   # The key tests ask XInput 2 which device an event came from.
   libxi-dev
 )

@@ -2,6 +2,7 @@
 
 #include "controllers/QRBKeyComboEventSource.h"
 #include "controllers/QRBKeyEventSource.h"
+#include "controllers/QRBMouseEventSource.h"
 #include "controllers/QRBKeyEventManager.h"
 #include "controllers/QRBScriptEventSource.h"
 #include "controllers/QRBScriptManager.h"
@@ -174,6 +175,7 @@ void registerOutputTypes() {
     registerEventSourceClass<QRBKeyComboEventSource>();
     registerEventSourceClass<QRBKeyEventSource>();
     registerEventSourceClass<QRBKeyFromCodeEventSource>();
+    registerEventSourceClass<QRBMouseEventSource>();
     registerEventSourceClass<QRBScriptEventSource>();
     registerEventSourceClass<QRBWiiAbstractEventSource>();
     registerEventSourceClass<QRBWiiVibrateEventSource>();

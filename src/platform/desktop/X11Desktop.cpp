@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 #include <linux/input-event-codes.h>
 #include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
@@ -48,10 +49,14 @@ constexpr int kWindowSearchDepth = 3;
 
 // Scrolling a step at a time: a value from the network could ask for billions.
 constexpr int32_t kMaxScrollStepsPerPost = 1000;
-// Pixel scrolling as steps: the core protocol knows no finer scrolling.
-constexpr double kPixelsPerScrollStep = 10;
-// The X session has no double-click setting of its own; the usual toolkits' default.
-constexpr double kDefaultDoubleClickInterval = 0.4;
+// More than any settings manager writes; a larger property is read in part and its tail ignored.
+constexpr long kMaxXSettingsLength = 1 << 16;
+
+// A desktop coordinate as X takes it: rounded, within X's 16-bit range; none for a NaN.
+std::optional<int> pixelCoordinate(double v) {
+    if (std::isnan(v)) return std::nullopt;
+    return int(std::lround(std::clamp(v, -32768.0, 32767.0)));
+}
 
 std::optional<std::string> utf8Property(Display* display, Window window, const char* name) {
     const Atom property = XInternAtom(display, name, True);
@@ -196,6 +201,8 @@ X11Connection::~X11Connection() { XCloseDisplay(display_); }
 
 XTestEventPoster::XTestEventPoster(std::shared_ptr<X11Connection> connection) : connection_(std::move(connection)) {}
 
+XTestEventPoster::~XTestEventPoster() { watch_.cancel(); }
+
 void XTestEventPoster::postKey(const devices::KeyEvent& event) {
     Display* display = connection_->display();
     const uint32_t key = QRBXKeyCodeForVirtualKeyCode(event.keyCode);
@@ -263,11 +270,11 @@ devices::DesktopPoint XTestEventPoster::pointerLocation() const {
 void XTestEventPoster::postMouse(const devices::MouseEvent& event) {
     Display* display = connection_->display();
     if (event.location) {
-        XTestFakeMotionEvent(display, -1, int(std::lround(event.location->x)), int(std::lround(event.location->y)),
-                             CurrentTime);
+        const auto x = pixelCoordinate(event.location->x), y = pixelCoordinate(event.location->y);
+        if (x && y) XTestFakeMotionEvent(display, -1, *x, *y, CurrentTime);
     } else if (event.deltaX != 0 || event.deltaY != 0) {
-        XTestFakeRelativeMotionEvent(display, int(std::lround(event.deltaX)), int(std::lround(event.deltaY)),
-                                     CurrentTime);
+        const auto dx = pixelCoordinate(event.deltaX), dy = pixelCoordinate(event.deltaY);
+        if (dx && dy) XTestFakeRelativeMotionEvent(display, *dx, *dy, CurrentTime);
     }
     // Left, right, centre, then the further buttons after X's four scroll buttons.
     const unsigned button = event.button == 0 ? 1 : event.button == 1 ? 3 : event.button == 2 ? 2 : event.button + 5;
@@ -299,27 +306,177 @@ void XTestEventPoster::postScrollSteps(int32_t axis1, int32_t axis2) {
 }
 
 void XTestEventPoster::postScrollPixels(int32_t wheel1, int32_t wheel2) {
-    auto steps = [](int32_t pixels) -> int32_t {
+    // Slow continuous scrolling must still scroll, a click now and then, and must not become a
+    // click every tick; what is left over waits for the next post, until the direction turns.
+    auto clicks = [](int32_t& pending, int32_t pixels) -> int32_t {
         if (pixels == 0) return 0;
-        const double n = std::max(1.0, std::round(std::abs(double(pixels)) / kPixelsPerScrollStep));
-        return int32_t(std::min<double>(n, kMaxScrollStepsPerPost)) * (pixels > 0 ? 1 : -1);
+        if ((pending > 0 && pixels < 0) || (pending < 0 && pixels > 0)) pending = 0;
+        const int64_t total = int64_t(pending) + pixels;
+        const int64_t n = total / kPixelsPerWheelClick;
+        pending = int32_t(total - n * kPixelsPerWheelClick);
+        return int32_t(std::clamp<int64_t>(n, -kMaxScrollStepsPerPost, kMaxScrollStepsPerPost));
     };
-    postScrollSteps(steps(wheel1), steps(wheel2));
+    const int32_t vertical = clicks(pendingVertical_, wheel1);
+    const int32_t horizontal = clicks(pendingHorizontal_, wheel2);
+    if (vertical != 0 || horizontal != 0) postScrollSteps(vertical, horizontal);
 }
 
-double XTestEventPoster::doubleClickInterval() const { return kDefaultDoubleClickInterval; }
+double XTestEventPoster::doubleClickInterval() const {
+    Display* display = connection_->display();
+    const std::string selectionName = "_XSETTINGS_S" + std::to_string(DefaultScreen(display));
+    const Atom selection = XInternAtom(display, selectionName.c_str(), True);
+    const Atom property = XInternAtom(display, "_XSETTINGS_SETTINGS", True);
+    if (selection == None || property == None) return kDefaultDoubleClickInterval;
+    const Window owner = XGetSelectionOwner(display, selection);
+    if (owner == None) return kDefaultDoubleClickInterval;
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    // The manager can quit between the two requests: its window is then gone and the read fails.
+    if (XGetWindowProperty(display, owner, property, 0, kMaxXSettingsLength / 4, False, property, &type, &format,
+                           &count, &after, &data) != Success ||
+        !data) {
+        return kDefaultDoubleClickInterval;
+    }
+    std::vector<uint8_t> bytes;
+    if (type == property && format == 8) bytes.assign(data, data + count);
+    XFree(data);
+    const auto milliseconds = xsettingsInteger(bytes, "Net/DoubleClickTime");
+    if (!milliseconds || *milliseconds <= 0) return kDefaultDoubleClickInterval;
+    return *milliseconds / 1000.0;
+}
 
 std::vector<devices::DisplayInfo> XTestEventPoster::activeDisplays() const {
     Display* display = connection_->display();
-    const int screen = DefaultScreen(display);
-    const int width = DisplayWidth(display, screen), height = DisplayHeight(display, screen);
-    if (width <= 0 || height <= 0) return {};
-    devices::DisplayInfo info;
-    info.bounds = {0, 0, double(width), double(height)};
-    info.pixelWidth = width;
-    info.pixelHeight = height;
-    info.main = true;
-    return {info};
+    std::vector<devices::DisplayInfo> displays;
+    int eventBase = 0, errorBase = 0;
+    if (XRRQueryExtension(display, &eventBase, &errorBase)) {
+        int count = 0;
+        XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), True, &count);
+        for (int i = 0; monitors && i < count; ++i) {
+            const auto& m = monitors[i];
+            if (m.width <= 0 || m.height <= 0) continue;
+            devices::DisplayInfo info;
+            info.bounds = {double(m.x), double(m.y), double(m.width), double(m.height)};
+            info.pixelWidth = m.width;
+            info.pixelHeight = m.height;
+            info.main = m.primary != 0;
+            displays.push_back(info);
+        }
+        if (monitors) XRRFreeMonitors(monitors);
+    }
+    if (displays.empty()) {
+        // No RandR, or no monitor lit: the screen stands for one display.
+        const int screen = DefaultScreen(display);
+        const int width = DisplayWidth(display, screen), height = DisplayHeight(display, screen);
+        if (width <= 0 || height <= 0) return {};
+        devices::DisplayInfo info;
+        info.bounds = {0, 0, double(width), double(height)};
+        info.pixelWidth = width;
+        info.pixelHeight = height;
+        displays.push_back(info);
+    }
+    // Without a primary monitor the first one is the main display.
+    if (std::none_of(displays.begin(), displays.end(), [](const auto& d) { return d.main; }))
+        displays.front().main = true;
+    return displays;
+}
+
+void XTestEventPoster::setDisplaysChangedHandler(std::function<void()> handler) {
+    displaysChanged_ = std::move(handler);
+    if (!displaysChanged_) {
+        watch_.cancel();
+        watcher_.reset();
+        return;
+    }
+    if (watcher_) return;
+    watcher_ = X11Connection::open(std::string(DisplayString(connection_->display())));
+    if (!watcher_) {
+        foundation::log("X display changes cannot be followed: a second connection to the server failed");
+        return;
+    }
+    Display* display = watcher_->display();
+    int errorBase = 0;
+    if (!XRRQueryExtension(display, &randrEventBase_, &errorBase)) {
+        watcher_.reset();
+        return;
+    }
+    XRRSelectInput(display, DefaultRootWindow(display),
+                   RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    XFlush(display);
+    watch_ = foundation::RunLoop::main().watchFd(
+        ConnectionNumber(display), foundation::FdEvent::Readable, [this](uint32_t events) {
+            // A server that went away: asking Xlib for
+            // events now would end the process.
+            if (events & (foundation::FdEvent::Error | foundation::FdEvent::HangUp)) {
+                watch_.cancel();
+                return;
+            }
+            readDisplayNotices();
+        });
+}
+
+void XTestEventPoster::readDisplayNotices() {
+    if (!watcher_) return;
+    Display* display = watcher_->display();
+    bool changed = false;
+    while (XPending(display) > 0) {
+        XEvent event;
+        XNextEvent(display, &event);
+        if (event.type == randrEventBase_ + RRScreenChangeNotify || event.type == randrEventBase_ + RRNotify) {
+            XRRUpdateConfiguration(&event);
+            changed = true;
+        }
+    }
+    // One notice for a burst: a monitor change comes as several events.
+    if (changed && displaysChanged_) {
+        auto handler = displaysChanged_;
+        handler();
+    }
+}
+
+std::optional<int32_t> xsettingsInteger(const std::vector<uint8_t>& bytes, const std::string& name) {
+    if (bytes.size() < 12 || bytes[0] > 1) return std::nullopt;
+    const bool msbFirst = bytes[0] == 1;
+    auto card16 = [&](size_t at) -> uint32_t {
+        return msbFirst ? (uint32_t(bytes[at]) << 8 | bytes[at + 1]) : (uint32_t(bytes[at + 1]) << 8 | bytes[at]);
+    };
+    auto card32 = [&](size_t at) -> uint32_t {
+        uint32_t v = 0;
+        for (int k = 0; k < 4; ++k) v = v << 8 | bytes[at + (msbFirst ? k : 3 - k)];
+        return v;
+    };
+    auto padded = [](uint64_t n) { return (n + 3) & ~uint64_t(3); };
+    const uint64_t size = bytes.size();
+    const uint32_t settings = card32(8);
+    uint64_t at = 12;
+    for (uint32_t i = 0; i < settings; ++i) {
+        if (at + 4 > size) return std::nullopt;
+        const uint8_t type = bytes[at];
+        const uint32_t nameLength = card16(at + 2);
+        at += 4;
+        if (at + padded(nameLength) + 4 > size) return std::nullopt;
+        const std::string settingName(reinterpret_cast<const char*>(bytes.data() + at), nameLength);
+        at += padded(nameLength) + 4;  // the name, then the serial of its last change
+        switch (type) {
+        case 0:  // an integer
+            if (at + 4 > size) return std::nullopt;
+            if (settingName == name) return static_cast<int32_t>(card32(at));
+            at += 4;
+            break;
+        case 1:  // a string
+            if (at + 4 > size) return std::nullopt;
+            at += 4 + padded(card32(at));
+            break;
+        case 2:  // a colour: four 16-bit channels
+            at += 8;
+            break;
+        default: return std::nullopt;
+        }
+        if (at > size) return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 // ---- X11Keyboard

@@ -11,13 +11,23 @@
 // through XQueryKeymap, and probes a shortcut by grabbing it on the root window: a grab another
 // client holds fails with BadAccess.
 //
+// The pointer: XTest posts motion and buttons 1 to 3, and scrolling as wheel buttons 4 to 7;
+// XQueryPointer tells where the pointer is. Pixel scrolling accumulates into wheel clicks of
+// kPixelsPerWheelClick pixels, the remainder carried to the next post while the direction holds.
+// Click counts and event numbers have no place in X events and are not posted. The displays are
+// the RandR monitors (the screen when RandR is missing), in root-window coordinates; a second
+// connection of our own hears RandR's change notices on the main run loop. The double-click
+// interval is the XSETTINGS "Net/DoubleClickTime" when a settings manager runs, else 0.5 s.
+//
 // Without a display, openX11Desktop gives the "no display" poster, which posts nothing and tells
 // the log once. Main thread only.
 
 #include "controllers/devices/EventPoster.h"
 #include "controllers/devices/Keyboard.h"
+#include "foundation/RunLoop.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,31 +57,50 @@ private:
     Display* display_;
 };
 
+// The integer setting so named in an XSETTINGS property's bytes; none when it is missing, of
+// another type, or the bytes are malformed (they come from another client).
+std::optional<int32_t> xsettingsInteger(const std::vector<uint8_t>& bytes, const std::string& name);
+
 class XTestEventPoster final : public devices::EventPoster {
 public:
+    // Pixels of continuous scrolling that make one wheel click.
+    static constexpr int32_t kPixelsPerWheelClick = 30;
+    // Without a settings manager.
+    static constexpr double kDefaultDoubleClickInterval = 0.5;
+
     explicit XTestEventPoster(std::shared_ptr<X11Connection> connection);
+    ~XTestEventPoster() override;
 
     void postKey(const devices::KeyEvent& event) override;
     bool postKeyToApplication(const devices::KeyEvent& event, const std::string& application) override;
     double keyRepeatThreshold() const override;
     double keyRepeatInterval() const override;
 
-    // The pointer and the displays, as far as the core protocol tells them: the screen is one
-    // display.
     devices::DesktopPoint pointerLocation() const override;
     void postMouse(const devices::MouseEvent& event) override;
     void postScrollSteps(int32_t axis1, int32_t axis2) override;
     void postScrollPixels(int32_t wheel1, int32_t wheel2) override;
     double doubleClickInterval() const override;
     std::vector<devices::DisplayInfo> activeDisplays() const override;
-    void setDisplaysChangedHandler(std::function<void()> handler) override { displaysChanged_ = std::move(handler); }
+    void setDisplaysChangedHandler(std::function<void()> handler) override;
 
     // The top-level windows of the application so named, in the order of the window tree.
     std::vector<unsigned long> windowsOfApplication(const std::string& application) const;
 
 private:
+    // Reads RandR's notices off the watching connection.
+    void readDisplayNotices();
+
     std::shared_ptr<X11Connection> connection_;
     std::function<void()> displaysChanged_;
+    // Only RandR's notices arrive on it, so that no other reply can leave them unread in Xlib's
+    // queue while the run loop waits on the socket.
+    std::shared_ptr<X11Connection> watcher_;
+    int randrEventBase_ = 0;
+    foundation::FdWatch watch_;
+    // Pixels not yet worth a wheel click.
+    int32_t pendingVertical_ = 0;
+    int32_t pendingHorizontal_ = 0;
 };
 
 class X11Keyboard final : public devices::Keyboard {
