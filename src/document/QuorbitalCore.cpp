@@ -10,6 +10,7 @@
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/UserDefaults.h"
+#include "midi/QRBMIDIManager.h"
 #include "midi/backends/MidiBackend.h"
 #include "zz/ZZHeartbeat.h"
 
@@ -219,6 +220,9 @@ int QuorbitalCore::runHeadless() {
 
 void QRBHeadlessSignalHandler(int signal) {
     const int saved = errno;
+    // MIDI input queued behind a flood would otherwise be routed, all of it, before the main loop
+    // reaches the quit.
+    QRBMIDIManager::stopInputForQuit();
     const int fd = signalPipeWrite.load(std::memory_order_relaxed);
     if (fd >= 0) {
         const unsigned char byte = static_cast<unsigned char>(signal);

@@ -4,13 +4,13 @@
 // the messages, in one hand-over per packet list: a datagram per message to that port cost a
 // wake-up each, and a dense burst overflowed the socket's buffer and was lost.
 
+#include "core/osc/QRBServer.h"
+#include "document/QRBManager.h"
 #include "foundation/Format.h"
 #include "foundation/Log.h"
 #include "foundation/RunLoop.h"
 #include "midi/QRBMIDIHostTime.h"
 #include "midi/QRBMIDIManager.h"
-#include "document/QRBManager.h"
-#include "core/osc/QRBServer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -406,6 +406,7 @@ void QRBMIDIManager::handOverInput(std::vector<std::vector<uint8_t>>& osc, const
         size_t count;
         ~Done() { queued -= count; }
     } done{queuedInput_, osc.size() + deliveries.size()};
+    if (inputStoppedForQuit_.load(std::memory_order_relaxed)) return;
     if (!osc.empty()) {
         // The owner's server takes it as it took the datagrams; a stopped one took none either.
         auto owner = oscManager();

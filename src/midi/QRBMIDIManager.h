@@ -202,6 +202,9 @@ public:
     void setMaxQueuedInput(size_t count) { maxQueuedInput_ = count; }
     size_t queuedInputCount() const { return queuedInput_.load(); }
     uint64_t droppedInputCount() const { return droppedInput_.load(); }
+    // The program is quitting: input still waiting for the main loop is let go instead of routed,
+    // so that a loop behind a flood reaches the quit at once. Safe to call from a signal handler.
+    static void stopInputForQuit() { inputStoppedForQuit_.store(true, std::memory_order_relaxed); }
 
     // ---- input (main run loop): templates, then the monitor.
     void receiveMIDIMessage(const QRBMIDIMessagePtr& message, uint64_t timeStamp);
@@ -279,6 +282,8 @@ private:
     int inputSenderFd_ = -1;
     std::string inputSenderPort_;
     std::atomic<size_t> queuedInput_{0};
+    static inline std::atomic<bool> inputStoppedForQuit_{false};
+    static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
     std::atomic<uint64_t> droppedInput_{0};
     std::atomic<size_t> maxQueuedInput_{kDefaultMaxQueuedInput};
 
