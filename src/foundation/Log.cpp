@@ -1,4 +1,5 @@
 #include "foundation/Log.h"
+#include "foundation/UTF8.h"
 
 #include "foundation/Clock.h"
 #include "foundation/Format.h"
@@ -128,32 +129,10 @@ void appendEscaped(std::string& quoted, std::string_view shown, bool inQuotes) {
             ++i;
             continue;
         }
-        // A UTF-8 sequence: its length from the lead byte, then continuation bytes, no overlong
-        // forms, no surrogates, nothing above U+10FFFF. Anything else is shown byte by byte.
-        size_t length = 0;
+        // A well-formed UTF-8 sequence is kept; anything else is shown byte by byte.
         uint32_t code = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            code = c & 0x07;
-        }
-        bool valid = length > 0 && i + length <= n;
-        for (size_t k = 1; valid && k < length; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80)
-                valid = false;
-            else
-                code = code << 6 | (bytes[i + k] & 0x3F);
-        }
-        if (valid) {
-            const uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-            valid = code >= smallest && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
-        }
-        if (!valid) {
+        const size_t length = utf8SequenceLength(shown, i, &code);
+        if (length == 0) {
             byteEscape(c);
             ++i;
             continue;

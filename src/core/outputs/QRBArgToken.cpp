@@ -6,6 +6,7 @@
 #include "core/mapping/QRBContext.h"
 #include "foundation/Exception.h"
 #include "foundation/Format.h"
+#include "foundation/UTF8.h"
 #include "foundation/UndoManager.h"
 
 #include <locale.h>
@@ -35,40 +36,7 @@ bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' ||
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool isValidUTF8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t length;
-        uint32_t code;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-            code = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            code = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            code = c & 0x07;
-        } else
-            return false;
-        if (i + length > s.size()) return false;
-        for (size_t k = 1; k < length; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            code = (code << 6) | (cc & 0x3F);
-        }
-        if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-            (length == 4 && (code < 0x10000 || code > 0x10FFFF)))
-            return false;
-        i += length;
-    }
-    return true;
-}
+using foundation::isValidUTF8;
 
 // Reads a text element by element, skipping white space before each, matching keywords without
 // regard to case.

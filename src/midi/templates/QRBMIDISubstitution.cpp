@@ -3,6 +3,7 @@
 #include "core/mapping/QRBAction.h"
 #include "core/osc/QRBArg.h"
 #include "foundation/Exception.h"
+#include "foundation/UTF8.h"
 #include "foundation/UndoManager.h"
 #include "midi/templates/QRBMIDITemplate.h"
 
@@ -71,41 +72,7 @@ double scaledInput(const QRBAction& action, double x) {
     return x * slope + intercept;
 }
 
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-bool isValidUTF8(const std::string& text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned c = *p;
-        int more;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            more = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            more = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            more = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (end - p <= more) return false;
-        for (int i = 1; i <= more; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        static constexpr uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kSmallest[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        p += more + 1;
-    }
-    return true;
-}
+using foundation::isValidUTF8;
 
 uint64_t lowBits(int64_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
 
