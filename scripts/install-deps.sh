@@ -30,6 +30,9 @@ packages=(
   libx11-dev libxtst-dev libxkbcommon-dev libxkbcommon-x11-dev libx11-xcb-dev xkb-data xvfb x11-xkb-utils
   # The key tests ask XInput 2 which device an event came from.
   libxi-dev
+  # The windows: Qt 6 Widgets (and its SVG images); the window tests run under Xvfb (xauth for its
+  # clients) with Mesa's software GL and a fixed font.
+  qt6-base-dev qt6-svg-dev xauth libgl1-mesa-dri fonts-dejavu-core
 )
 
 missing=()
