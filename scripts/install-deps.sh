@@ -32,6 +32,9 @@ packages=(
   x11-xkb-utils
   # The key tests ask XInput 2 which device an event came from.
   libxi-dev
+  # The windows: Qt 6 Widgets (and its SVG images); the window tests run under Xvfb (xauth for its
+  # clients) with Mesa's software GL and a fixed font.
+  qt6-base-dev qt6-svg-dev xauth libgl1-mesa-dri fonts-dejavu-core
 )
 
 missing=()

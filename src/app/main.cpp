@@ -1,6 +1,7 @@
 // The quorbital program: the document-based application, or with "-headless <document>" the
 // routing of one document without any interface.
 
+#include "app/LoadedApplication.h"
 #include "controllers/devices/DeviceLayers.h"
 #include "document/EngineClasses.h"
 #include "document/QuorbitalCore.h"
@@ -32,6 +33,8 @@ int main(int argc, char** argv) {
         devices::DeviceLayers::install(std::move(layers));
         // The remotes are let go before the machine sleeps and found again after it.
         const auto sleepNotifier = platform::LogindSleepNotifier::start();
+        // The windows are loaded only when the run is not headless.
+        QuorbitalCore::sharedInstance().setApplication(std::make_shared<LoadedApplication>());
         return QRBCoreMain(argc, argv);
     } catch (const foundation::Exception& e) {
         // A start-up failure is the user's to mend (a missing or damaged document, a bad port):

@@ -52,7 +52,7 @@ void Document::readFromURL(const std::string& path, const std::string& type) {
     readFromData(data, type);
     fileURL_ = path;
     fileType_ = type;
-    changeCount_ = 0;
+    setChangeCount(0);
 }
 
 void Document::writeToURL(const std::string& path, const std::string& type) const {
@@ -70,7 +70,7 @@ void Document::saveToURL(const std::string& path, const std::string& type, SaveO
     if (operation == SaveOperation::SaveTo) return;
     setFileURL(path);
     fileType_ = type;
-    changeCount_ = 0;
+    setChangeCount(0);
 }
 
 void Document::save() {
@@ -81,7 +81,7 @@ void Document::save() {
 void Document::revertToContentsOfURL(const std::string& path, const std::string& type) {
     readFromURL(path, type);
     undoManager_->removeAllActions();
-    changeCount_ = 0;
+    setChangeCount(0);
 }
 
 void Document::close() { closed_ = true; }
@@ -116,14 +116,23 @@ void Document::unlockDocument() { setLocked(false); }
 void Document::updateChangeCount(ChangeType change) {
     switch (change) {
     case ChangeType::Done:
-    case ChangeType::Redone: ++changeCount_; break;
-    case ChangeType::Undone: --changeCount_; break;
-    case ChangeType::Cleared: changeCount_ = 0; break;
+    case ChangeType::Redone: setChangeCount(changeCount_ + 1); break;
+    case ChangeType::Undone: setChangeCount(changeCount_ - 1); break;
+    case ChangeType::Cleared: setChangeCount(0); break;
     }
+}
+
+void Document::setChangeCount(long count) {
+    // Announced on every change of the count, not only of the edited state: the undo and redo
+    // titles that windows show change with each step.
+    willChangeValueForKey(kDocumentEditedKey);
+    changeCount_ = count;
+    didChangeValueForKey(kDocumentEditedKey);
 }
 
 Value Document::observedValueForKey(const std::string& key) const {
     if (key == "locked") return Value(isLocked());
+    if (key == kDocumentEditedKey) return Value(isDocumentEdited());
     return {};
 }
 

@@ -76,6 +76,8 @@ public:
     void unlockDocument();
 
     // Edited state: the undo manager's steps count as edits; saving and reverting clear them.
+    // Observable as kDocumentEditedKey, announced at every step (done, undone, redone, cleared).
+    static constexpr const char* kDocumentEditedKey = "documentEdited";
     const std::shared_ptr<UndoManager>& undoManager() const { return undoManager_; }
     bool isDocumentEdited() const { return changeCount_ != 0; }
     enum class ChangeType { Done, Undone, Redone, Cleared };
@@ -86,6 +88,7 @@ protected:
 
 private:
     void setLocked(bool locked);
+    void setChangeCount(long count);
 
     std::optional<std::string> fileURL_;
     std::string fileType_;

@@ -77,6 +77,9 @@ public:
     void beginUndoGrouping();
     void endUndoGrouping();
     int groupingLevel() const { return groupingLevel_; }
+    // How many inverses the open group holds (0 when none is open): a user command compares the
+    // count before and after to learn whether it changed anything.
+    size_t openGroupRegistrationCount() const { return groupingLevel_ > 0 ? open_.registrations.size() : 0; }
 
     bool groupsByEvent() const { return groupsByEvent_; }
     void setGroupsByEvent(bool on) { groupsByEvent_ = on; }

@@ -1,6 +1,7 @@
 // The quorbital program as a user runs it: the example document routing OSC to a receiver,
 // headless start-up and its failures, ending a run with SIGINT or "/quorbital/quit", and the
-// windowed path while there is no interface; and the example being what its writer writes.
+// windowed path (without a display, under an X server of the test's own, and that a headless run
+// loads no Qt); and the example being what its writer writes.
 
 #include "ChildProcess.h"
 #include "LoopbackOSC.h"
@@ -12,7 +13,9 @@
 #include "document/QuorbitalCore.h"
 #include "foundation/Format.h"
 #include "foundation/KeyedArchiver.h"
+#include "platform/desktop/XvfbServer.h"
 #include "support/TestSupport.h"
+#include "ui/QRBQtApplication.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +32,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -266,10 +270,58 @@ TEST_F(ProgramTest, HostileDocumentsEndTheStartWithAFailingStatus) {
     }
 }
 
-TEST_F(ProgramTest, TheWindowedPathSaysThatThereIsNoInterfaceYet) {
-    auto child = run({});
+TEST_F(ProgramTest, TheWindowedPathWithoutADisplaySaysSoAndFails) {
+    auto child = std::make_unique<e2e::ChildProcess>(
+        QUORBITAL_PROGRAM, std::vector<std::string>{},
+        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
+                                           {"DISPLAY", ""},
+                                           {"WAYLAND_DISPLAY", ""},
+                                           {"QT_QPA_PLATFORM", ""}});
     EXPECT_EQ(child->waitForExit(kExitTimeout), 1);
-    EXPECT_NE(child->output().find(QRBUnbuiltApplication::kNotBuilt), std::string::npos) << child->output();
+    EXPECT_NE(child->output().find(ui::QRBQtApplication::kNoDisplay), std::string::npos) << child->output();
+}
+
+TEST_F(ProgramTest, TheWindowedProgramOpensItsWindowsOnAnXServer) {
+    XvfbServer server;
+    ASSERT_TRUE(server.display()) << "Xvfb did not start";
+    const std::string pictures = dir.file("pictures");
+    // No session bus: libdbus would keep a failed connection's buffer to the end, which the leak
+    // checker reports.
+    auto child = std::make_unique<e2e::ChildProcess>(
+        QUORBITAL_PROGRAM, std::vector<std::string>{ui::QRBQtApplication::kScreenshotsArgument, pictures},
+        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
+                                           {"DISPLAY", *server.display()},
+                                           {"QT_QPA_PLATFORM", "xcb"},
+                                           {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}});
+    EXPECT_EQ(child->waitForExit(kStartTimeout), 0) << child->output();
+    EXPECT_TRUE(std::filesystem::exists(pictures + "/document-window.png")) << child->output();
+}
+
+TEST_F(ProgramTest, AHeadlessRunNeedsNoDisplayAndLoadsNoQt) {
+    const long port = testsupport::freePort();
+    ASSERT_NE(port, 0);
+    const std::string path = writeDocument(port);
+    auto child = std::make_unique<e2e::ChildProcess>(
+        QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", path},
+        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
+                                           {"DISPLAY", ""},
+                                           {"WAYLAND_DISPLAY", ""}});
+    ASSERT_TRUE(child->waitForOutput(QuorbitalCore::kStartingRouting, kStartTimeout)) << child->output();
+    std::ifstream maps("/proc/" + std::to_string(child->pid()) + "/maps");
+    ASSERT_TRUE(maps.good());
+    std::string line;
+    size_t lines = 0;
+    while (std::getline(maps, line)) {
+        ++lines;
+        EXPECT_EQ(line.find("libQt6"), std::string::npos) << line;
+        EXPECT_EQ(line.find("quorbital_gui"), std::string::npos) << line;
+    }
+    EXPECT_GT(lines, 0u);
+    child->sendSignal(SIGINT);
+    EXPECT_EQ(child->waitForExit(kExitTimeout), 0) << child->output();
 }
 
 TEST_F(ProgramTest, SIGINTLogsTheQuittingLineAndExitsAboutOneSecondLater) {
