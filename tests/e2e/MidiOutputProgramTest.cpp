@@ -141,6 +141,29 @@ protected:
         return path;
     }
 
+    // Starts the program on the document for `port` and waits until it routes.
+    void startProgram(long port) {
+        program = std::make_unique<e2e::ChildProcess>(
+            QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", writeDocument(port)},
+            std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
+                                               {"XDG_RUNTIME_DIR", dir.file("runtime")},
+                                               {"JACK_DEFAULT_SERVER", server}});
+        ASSERT_TRUE(program->waitForOutput("Starting routing...", kStartTimeout)) << program->output();
+    }
+
+    // The first port that `client` sees matching `pattern`, looked for at most ten seconds; empty
+    // if none came.
+    static std::string waitForPort(jack_client_t* client, const std::string& pattern, unsigned long flags) {
+        std::string found;
+        for (int i = 0; i < 200 && found.empty(); ++i) {
+            const char** ports = jack_get_ports(client, pattern.c_str(), JACK_DEFAULT_MIDI_TYPE, flags);
+            if (ports && ports[0]) found = ports[0];
+            jack_free(ports);
+            if (found.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return found;
+    }
+
     // Waits until the sink holds `count` messages, at most ten seconds.
     bool receiveAtLeast(size_t count) {
         for (int i = 0; i < 1000 && sink.count() < count; ++i)
@@ -158,21 +181,10 @@ protected:
 TEST_F(MidiOutputProgramTest, OSCToTheProgramsPortReachesAnotherClientAsMIDI) {
     const long port = testsupport::freePort();
     ASSERT_NE(port, 0);
-    program = std::make_unique<e2e::ChildProcess>(
-        QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", writeDocument(port)},
-        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
-                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
-                                           {"JACK_DEFAULT_SERVER", server}});
-    ASSERT_TRUE(program->waitForOutput("Starting routing...", kStartTimeout)) << program->output();
+    ASSERT_NO_FATAL_FAILURE(startProgram(port));
 
     // The program's output port, connected to the sink.
-    std::string out;
-    for (int i = 0; i < 200 && out.empty(); ++i) {
-        const char** ports = jack_get_ports(sink.client(), ":Quorbital Out$", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-        if (ports && ports[0]) out = ports[0];
-        jack_free(ports);
-        if (out.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const std::string out = waitForPort(sink.client(), ":Quorbital Out$", JackPortIsOutput);
     ASSERT_FALSE(out.empty()) << program->output();
     ASSERT_EQ(jack_connect(sink.client(), out.c_str(), sink.portName().c_str()), 0);
 
@@ -198,19 +210,8 @@ class MidiOutputQuitTest : public MidiOutputProgramTest, public ::testing::WithP
 TEST_P(MidiOutputQuitTest, EveryWayOfQuittingReleasesTheNotesItHolds) {
     const long port = testsupport::freePort();
     ASSERT_NE(port, 0);
-    program = std::make_unique<e2e::ChildProcess>(
-        QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", writeDocument(port)},
-        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
-                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
-                                           {"JACK_DEFAULT_SERVER", server}});
-    ASSERT_TRUE(program->waitForOutput("Starting routing...", kStartTimeout)) << program->output();
-    std::string out;
-    for (int i = 0; i < 200 && out.empty(); ++i) {
-        const char** ports = jack_get_ports(sink.client(), ":Quorbital Out$", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput);
-        if (ports && ports[0]) out = ports[0];
-        jack_free(ports);
-        if (out.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    ASSERT_NO_FATAL_FAILURE(startProgram(port));
+    const std::string out = waitForPort(sink.client(), ":Quorbital Out$", JackPortIsOutput);
     ASSERT_FALSE(out.empty()) << program->output();
     ASSERT_EQ(jack_connect(sink.client(), out.c_str(), sink.portName().c_str()), 0);
     // The connection carries messages from a later cycle on: a controller until one arrives.
@@ -237,10 +238,13 @@ TEST_P(MidiOutputQuitTest, EveryWayOfQuittingReleasesTheNotesItHolds) {
 
     const std::vector<Bytes> all = sink.received();
     const std::vector<Bytes> after(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
-    const auto sent = [&](const Bytes& message) { return std::find(after.begin(), after.end(), message) != after.end(); };
+    const auto sent = [&](const Bytes& message) {
+        return std::find(after.begin(), after.end(), message) != after.end();
+    };
     EXPECT_TRUE(sent({0x80, 60, 0}) || sent({0x90, 60, 0})) << "the held note was not released";
     for (uint8_t channel = 0; channel < 16; ++channel)
-        EXPECT_TRUE(sent({static_cast<uint8_t>(0xB0 | channel), 123, 0})) << "no all-notes-off on channel " << channel + 1;
+        EXPECT_TRUE(sent({static_cast<uint8_t>(0xB0 | channel), 123, 0}))
+            << "no all-notes-off on channel " << channel + 1;
 }
 
 // Another program floods the document's MIDI input with every note a cycle holds, more than the
@@ -270,20 +274,9 @@ TEST_F(MidiOutputProgramTest, ASignalEndsTheProgramUnderAFloodOfMIDIInput) {
     jack_set_process_callback(player, &Flood::process, &flood);
     ASSERT_EQ(jack_activate(player), 0);
 
-    program = std::make_unique<e2e::ChildProcess>(
-        QUORBITAL_PROGRAM, std::vector<std::string>{"-headless", writeDocument(port)},
-        std::map<std::string, std::string>{{"XDG_CONFIG_HOME", dir.file("config")},
-                                           {"XDG_RUNTIME_DIR", dir.file("runtime")},
-                                           {"JACK_DEFAULT_SERVER", server}});
-    ASSERT_TRUE(program->waitForOutput("Starting routing...", kStartTimeout)) << program->output();
+    ASSERT_NO_FATAL_FAILURE(startProgram(port));
     const std::string input = ":Quorbital In \\(" + std::to_string(port) + "\\)$";
-    std::string in;
-    for (int i = 0; i < 200 && in.empty(); ++i) {
-        const char** ports = jack_get_ports(player, input.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-        if (ports && ports[0]) in = ports[0];
-        jack_free(ports);
-        if (in.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const std::string in = waitForPort(player, input, JackPortIsInput);
     ASSERT_FALSE(in.empty()) << program->output();
     ASSERT_EQ(jack_connect(player, jack_port_name(flood.port), in.c_str()), 0);
     // Two seconds of flood before the signal.
